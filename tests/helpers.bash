@@ -1,0 +1,53 @@
+# Shared by the test files: the program under test and checks of its report.
+
+bats_require_minimum_version 1.5.0
+
+BIN=${THREAD_START_TIME:?set THREAD_START_TIME to the program under test}
+out=$BATS_TEST_TMPDIR/stdout
+err=$BATS_TEST_TMPDIR/stderr
+
+# Prints the sanitizer runtime the program is linked with, if any.
+sanitizer() {
+	readelf -d "$BIN" | grep -oE 'lib[at]san' | head -n 1
+}
+
+skip_if_sanitized() {
+	local runtime
+	runtime=$(sanitizer)
+	if [[ -n $runtime ]]; then
+		skip "$runtime: $1"
+	fi
+}
+
+# Runs a command with standard output to $out and standard error to $err,
+# and sets $status, so that the exact bytes can be checked.
+run_to_files() {
+	status=0
+	"$@" >"$out" 2>"$err" || status=$?
+}
+
+# Passes if file $1 holds exactly the program's two lines, each ended by $2
+# (LF by default), and sets $ticks to the number the second line carries.
+check_report() {
+	local file=$1 eol=${2:-$'\n'} content
+	content=$(
+		cat -- "$file"
+		printf x
+	)
+	content=${content%x}
+	if [[ ! $content =~ ^"Entered the loopp${eol}The time of the childthread is "(0|-?[1-9][0-9]*)"${eol}"$ ]]; then
+		echo "not the expected report:" >&2
+		od -c -- "$file" >&2
+		return 1
+	fi
+	ticks=${BASH_REMATCH[1]}
+}
+
+# Passes if file $1 is empty, and shows it otherwise.
+check_empty() {
+	if [[ -s $1 ]]; then
+		echo "expected nothing, got:" >&2
+		cat -- "$1" >&2
+		return 1
+	fi
+}
