@@ -49,7 +49,8 @@ static bool close_stdout()
 int main()
 {
 	start_time = std::clock();
-	const int created = pthread_create(&Childthread, nullptr, func1, nullptr);
+	const int created =
+	    pthread_create(&Childthread, nullptr, func1, nullptr);
 	if (created != 0)
 		return created; // no thread, so nothing to wait for
 	const int joined = pthread_join(Childthread, nullptr);

@@ -18,7 +18,7 @@ setup() {
 }
 
 @test "no clock reading at all: the report still says 0, status 1" {
-	FAKE_CLOCK=all LD_PRELOAD=$FAKE_PLATFORM run_to_files "$BIN"
+	FAKE_CLOCK=all with_fakes run_to_files "$BIN"
 	[ "$status" -eq 1 ]
 	check_report "$out"
 	[ "$ticks" -eq 0 ]
@@ -26,7 +26,7 @@ setup() {
 }
 
 @test "no end reading: the report carries the negative difference, status 1" {
-	FAKE_CLOCK=child LD_PRELOAD=$FAKE_PLATFORM run_to_files "$BIN"
+	FAKE_CLOCK=child with_fakes run_to_files "$BIN"
 	[ "$status" -eq 1 ]
 	check_report "$out"
 	((ticks < 0))
@@ -41,18 +41,18 @@ setup() {
 	[ -z "$stderr" ]
 
 	# A failed reading and a failed write together are still status 1.
-	FAKE_CLOCK=all LD_PRELOAD=$FAKE_PLATFORM \
+	FAKE_CLOCK=all with_fakes \
 		run -1 --separate-stderr bash -c 'exec "$0" >/dev/full' "$BIN"
 	[ -z "$stderr" ]
 }
 
 @test "the join fails: its error number (EINVAL, 22) wins over a failed write" {
-	FAKE_JOIN=fail LD_PRELOAD=$FAKE_PLATFORM run_to_files "$BIN"
+	FAKE_JOIN=fail with_fakes run_to_files "$BIN"
 	[ "$status" -eq 22 ]
 	check_report "$out"
 	check_empty "$err"
 
-	FAKE_JOIN=fail LD_PRELOAD=$FAKE_PLATFORM \
+	FAKE_JOIN=fail with_fakes \
 		run -22 --separate-stderr bash -c 'exec "$0" >/dev/full' "$BIN"
 	[ -z "$stderr" ]
 }

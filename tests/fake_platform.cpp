@@ -16,17 +16,28 @@
 #include <cstring>
 #include <ctime>
 
-namespace {
-
-bool asked(const char *name, const char *value)
+namespace
 {
-	const char *set = std::getenv(name);
-	return set != nullptr && std::strcmp(set, value) == 0;
+
+// The value of a FAKE_* variable, or "" when unset. Nothing in the process
+// changes the environment, so reading it from any thread is safe.
+const char *fake(const char *variable)
+{
+	const char *value =
+	    std::getenv(variable); // NOLINT(concurrency-mt-unsafe)
+	return value != nullptr ? value : "";
 }
 
-template <typename F> F next(const char *symbol)
+bool is(const char *value, const char *expected)
 {
-	// NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast): dlsym's contract
+	return std::strcmp(value, expected) == 0;
+}
+
+// The C library's definition of a symbol this library stands in for.
+template <typename F> F real(const char *symbol)
+{
+	// dlsym returns every symbol as void *; the caller names its type.
+	// NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast)
 	return reinterpret_cast<F>(dlsym(RTLD_NEXT, symbol));
 }
 
@@ -41,16 +52,17 @@ extern "C" {
 
 std::clock_t clock() noexcept
 {
-	if (asked("FAKE_CLOCK", "all") ||
-	    (asked("FAKE_CLOCK", "child") && !on_initial_thread()))
+	const char *mode = fake("FAKE_CLOCK");
+	if (is(mode, "all") || (is(mode, "child") && !on_initial_thread()))
 		return static_cast<std::clock_t>(-1);
-	return next<std::clock_t (*)()>("clock")();
+	return real<std::clock_t (*)()>("clock")();
 }
 
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name)
 int pthread_join(pthread_t thread, void **result)
 {
 	const int joined =
-	    next<int (*)(pthread_t, void **)>("pthread_join")(thread, result);
-	return joined == 0 && asked("FAKE_JOIN", "fail") ? EINVAL : joined;
+	    real<int (*)(pthread_t, void **)>("pthread_join")(thread, result);
+	return joined == 0 && is(fake("FAKE_JOIN"), "fail") ? EINVAL : joined;
 }
 }

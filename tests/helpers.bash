@@ -26,6 +26,15 @@ run_to_files() {
 	"$@" >"$out" 2>"$err" || status=$?
 }
 
+# Runs a command with the stand-in platform calls preloaded; FAKE_* variables
+# choose what fails. A sanitizer runtime insists on being loaded first, but
+# the stand-ins are not instrumented and may come before it.
+with_fakes() {
+	LD_PRELOAD=$FAKE_PLATFORM \
+		ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0 \
+		"$@"
+}
+
 # Passes if file $1 holds exactly the program's two lines, each ended by $2
 # (LF by default), and sets $ticks to the number the second line carries.
 check_report() {
