@@ -291,7 +291,8 @@ void warm_create_join(benchmark::State &state)
 	                       benchmark::Counter::kAvgIterations);
 }
 
-// Nearest-rank percentile of the repetitions' values.
+// Nearest-rank percentile of the repetitions' values; 0 gives the
+// minimum, 100 the maximum.
 double percentile(std::vector<double> values, double p)
 {
 	if (values.empty())
@@ -304,7 +305,7 @@ double percentile(std::vector<double> values, double p)
 
 double minimum(const std::vector<double> &v)
 {
-	return v.empty() ? 0 : *std::min_element(v.begin(), v.end());
+	return percentile(v, 0);
 }
 double p90(const std::vector<double> &v)
 {
@@ -316,7 +317,7 @@ double p99(const std::vector<double> &v)
 }
 double maximum(const std::vector<double> &v)
 {
-	return v.empty() ? 0 : *std::max_element(v.begin(), v.end());
+	return percentile(v, 100);
 }
 
 benchmark::internal::Benchmark *
@@ -331,17 +332,20 @@ with_statistics(benchmark::internal::Benchmark *b, int repetitions)
 	    ->Unit(benchmark::kMicrosecond);
 }
 
-// Removes the argument starting with `prefix` from argv and returns its
-// value; returns `fallback` when there is none.
-const char *take_flag(int &argc, char **argv, const std::string &prefix,
-                      const char *fallback)
+// Returns the value of the last argument starting with `prefix`, or
+// `fallback` when there is none; with `remove`, takes those arguments out
+// of argv.
+const char *flag(int &argc, char **argv, const char *prefix,
+                 const char *fallback, bool remove)
 {
+	const size_t length = std::strlen(prefix);
 	const char *value = fallback;
 	int kept = 1;
 	for (int i = 1; i < argc; ++i) {
-		if (std::strncmp(argv[i], prefix.c_str(), prefix.size()) == 0)
-			value = argv[i] + prefix.size();
-		else
+		const bool match = std::strncmp(argv[i], prefix, length) == 0;
+		if (match)
+			value = argv[i] + length;
+		if (!match || !remove)
 			argv[kept++] = argv[i];
 	}
 	argc = kept;
@@ -349,26 +353,17 @@ const char *take_flag(int &argc, char **argv, const std::string &prefix,
 	return value;
 }
 
-// The repetitions asked for on the command line, or 0. A count fixed in
-// code wins over Google Benchmark's own flag, so it is read here.
-int repetitions_flag(int argc, char **argv)
-{
-	const std::string prefix = "--benchmark_repetitions=";
-	int repetitions = 0;
-	for (int i = 1; i < argc; ++i)
-		if (std::strncmp(argv[i], prefix.c_str(), prefix.size()) == 0)
-			repetitions = static_cast<int>(
-			    std::strtol(argv[i] + prefix.size(), nullptr, 10));
-	return repetitions;
-}
-
 } // namespace
 
 int main(int argc, char **argv)
 {
-	program = take_flag(argc, argv, "--program=", program);
-	cold_helper = take_flag(argc, argv, "--cold-helper=", cold_helper);
-	const int asked = repetitions_flag(argc, argv);
+	program = flag(argc, argv, "--program=", program, true);
+	cold_helper = flag(argc, argv, "--cold-helper=", cold_helper, true);
+	// A count fixed in code wins over Google Benchmark's own flag, so the
+	// flag is read here and left in place for it.
+	const int asked = static_cast<int>(std::strtol(
+	    flag(argc, argv, "--benchmark_repetitions=", "0", false), nullptr,
+	    10));
 	const int processes = asked > 0 ? asked : process_repetitions;
 	const int warm = asked > 0 ? asked : warm_repetitions;
 
