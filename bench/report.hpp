@@ -1,0 +1,18 @@
+// Reads the reports of the programs the bench measures, strictly: a run
+// counts only if its report is exactly what a successful run prints.
+#pragma once
+
+#include <optional>
+#include <string>
+
+// The count in a line of `%ld` output that a successful run prints: 0 or
+// more, digits only, no sign, no leading zero, and within a long.
+std::optional<long> parse_count(const std::string &text);
+
+// The count in thread-start-time's two-line report, whose lines end in
+// `eol` ("\n", or "\r\n" from a terminal).
+std::optional<long> program_ticks(const std::string &output,
+                                  const std::string &eol);
+
+// The count in cold-thread-start's one line.
+std::optional<long> helper_ticks(const std::string &output);
