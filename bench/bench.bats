@@ -11,14 +11,19 @@ setup() {
 	good_report='Entered the loopp\nThe time of the childthread is 5\n'
 }
 
-@test "a short run reports min, median, p90, p99 and max of time and ticks for all four benchmarks" {
+@test "a short run: percentiles on the console; every repetition, the aggregates and the machine in the JSON" {
 	command -v jq >/dev/null || skip "jq is not installed"
 	run -0 --separate-stderr "$BENCH" --benchmark_repetitions=3 \
 		--benchmark_min_time=0.01 \
 		--benchmark_out="$json" --benchmark_out_format=json
 	local name stat
-	for name in program_run/pipe program_run/tty cold_thread_start warm_create_join; do
-		[[ $output == *"$name"* ]]
+	for name in program_run/pipe program_run/pipe_one_arena program_run/tty \
+		cold_thread_start warm_create_join; do
+		[[ $output == *"$name/"*median* ]]
+		jq -e --arg n "$name/" '[.benchmarks[] | select(.run_name | startswith($n))
+			| select(.run_type == "iteration") | .ticks | type == "number"]
+			| length == 3 and all' "$json" >/dev/null ||
+			{ echo "not every repetition of $name" >&2; false; }
 		for stat in min median p90 p99 max; do
 			jq -e --arg n "$name/" --arg s "$stat" '
 				[.benchmarks[] | select(.run_name | startswith($n))
@@ -30,6 +35,13 @@ setup() {
 				{ echo "no $stat for $name" >&2; false; }
 		done
 	done
+	# Single repetitions are not shown on the console.
+	[[ $output != *"manual_time "* ]]
+	local key
+	for key in kernel libc cpu_model affinity virtualization program cold_helper tunables; do
+		jq -e --arg k "$key" '.context[$k] | type == "string" and length > 0' "$json" >/dev/null ||
+			{ echo "no $key in the context" >&2; false; }
+	done
 	# The process rows carry the measured process's own processor time.
 	jq -e '[.benchmarks[] | select(.run_name | startswith("warm") | not)
 		| .process_cpu | type == "number"] | length > 0 and all' "$json"
@@ -39,19 +51,24 @@ setup() {
 		| all' "$json"
 }
 
-@test "rows run interleaved unless the library's flag turns it off" {
+@test "rows run interleaved unless the library's flag turns it off; one_arena adds its tunable" {
 	local log=$BATS_TEST_TMPDIR/log
-	FAKE_LOG=$log run -0 "$BENCH" --program="$FAKE" \
-		--benchmark_filter='^program_run/(pipe|tty)/' --benchmark_repetitions=10
-	# Ten runs on a pipe and ten on a terminal, not in two blocks.
-	[ "$(sort "$log" | uniq -c | awk '{ print $1 }' | xargs)" = "10 10" ]
-	[ "$(uniq "$log" | wc -l)" -gt 2 ]
+	GLIBC_TUNABLES=glibc.malloc.tcache_count=5 FAKE_LOG=$log \
+		run -0 "$BENCH" --program="$FAKE" \
+		--benchmark_filter='^program_run/' --benchmark_repetitions=10
+	# Ten runs of each row, not in blocks.
+	diff - <(sort "$log" | uniq -c) <<-EOF
+	     10 pipe glibc.malloc.tcache_count=5
+	     10 pipe glibc.malloc.tcache_count=5:glibc.malloc.arena_max=1
+	     10 tty glibc.malloc.tcache_count=5
+	EOF
+	[ "$(uniq "$log" | wc -l)" -gt 3 ]
 
 	rm "$log"
 	FAKE_LOG=$log run -0 "$BENCH" --program="$FAKE" \
-		--benchmark_filter='^program_run/(pipe|tty)/' --benchmark_repetitions=10 \
+		--benchmark_filter='^program_run/' --benchmark_repetitions=10 \
 		--benchmark_enable_random_interleaving=false
-	[ "$(uniq "$log" | wc -l)" -eq 2 ]
+	[ "$(uniq "$log" | wc -l)" -eq 3 ]
 }
 
 @test "the measured program gets /dev/null, its output, its error and no other descriptor" {

@@ -4,8 +4,13 @@
 //   program_run/pipe   thread-start-time, one process per repetition, its
 //                      standard output a pipe; counter `ticks` is the number
 //                      it prints, the time is the process's wall time
-//   program_run/tty    the same with standard output on a pseudo-terminal,
-//                      where the first line is written inside the span
+//   program_run/pipe_one_arena
+//                      the same with glibc.malloc.arena_max=1 added to
+//                      GLIBC_TUNABLES: the new thread's first malloc finds
+//                      the main heap arena instead of making one of its own
+//   program_run/tty    the same as program_run/pipe with standard output on
+//                      a pseudo-terminal, where the first line is written
+//                      inside the span
 //   cold_thread_start  the same for cold-thread-start, which measures the
 //                      thread start alone, without a first line
 //   warm_create_join   create and join a thread that does nothing, in this
@@ -13,11 +18,14 @@
 //                      threads and wall time per thread
 //
 // The repetitions of all rows run interleaved in random order, so that drift
-// falls on every row alike. Every run is checked: the first that fails,
+// falls on every row alike. The console shows percentiles; the JSON file of
+// --benchmark_out holds every repetition too, and the machine the results
+// were measured on in its context. Every run is checked: the first that fails,
 // hangs, floods its output or reports anything but a count stops the bench
 // with its reason, and nothing is reported from fewer runs than were asked.
 
 #include "limited_run.hpp"
+#include "machine.hpp"
 #include "report.hpp"
 
 #include <benchmark/benchmark.h>
@@ -84,39 +92,66 @@ constexpr int warm_repetitions = 20;
 	std::_Exit(1);
 }
 
-enum class Target { program_on_pipe, program_on_tty, helper_on_pipe };
-
+// A row whose every repetition is one run of a program.
 struct ProcessRow {
 	const char *name;
-	Target target;
+	Output output;
+	bool helper;    // cold-thread-start rather than thread-start-time
+	bool one_arena; // with glibc.malloc.arena_max=1
 };
 
 const ProcessRow process_rows[] = {
-    {"program_run/pipe", Target::program_on_pipe},
-    {"program_run/tty", Target::program_on_tty},
-    {"cold_thread_start", Target::helper_on_pipe},
+    {"program_run/pipe", Output::pipe, false, false},
+    {"program_run/pipe_one_arena", Output::pipe, false, true},
+    {"program_run/tty", Output::terminal, false, false},
+    {"cold_thread_start", Output::pipe, true, false},
+};
+
+// This process's environment with glibc.malloc.arena_max=1 added to
+// GLIBC_TUNABLES, after any tunables already there.
+class OneArenaEnvironment
+{
+public:
+	OneArenaEnvironment()
+	{
+		const std::string name = "GLIBC_TUNABLES=";
+		std::string tunables = name + "glibc.malloc.arena_max=1";
+		for (char **variable = environ; *variable != nullptr;
+		     ++variable) {
+			const std::string text = *variable;
+			if (text.compare(0, name.size(), name) != 0)
+				pointers_.push_back(*variable);
+			else if (text.size() > name.size())
+				tunables = text + ":glibc.malloc.arena_max=1";
+		}
+		tunables_ = tunables;
+		pointers_.push_back(tunables_.data());
+		pointers_.push_back(nullptr);
+	}
+	char *const *get() { return pointers_.data(); }
+
+private:
+	std::string tunables_;
+	std::vector<char *> pointers_;
 };
 
 void process_run(benchmark::State &state, const ProcessRow *row)
 {
-	const std::string path =
-	    row->target == Target::helper_on_pipe ? cold_helper : program;
+	static OneArenaEnvironment one_arena;
+	const std::string path = row->helper ? cold_helper : program;
+	char *const *envp = row->one_arena ? one_arena.get() : environ;
 	for (auto _ : state) { // NOLINT(clang-analyzer-deadcode.DeadStores)
-		const Outcome run = run_limited(
-		    path, environ,
-		    row->target == Target::program_on_tty ? Output::terminal
-		                                          : Output::pipe,
-		    limits);
+		const Outcome run =
+		    run_limited(path, envp, row->output, limits);
 		const std::string wrong = what_went_wrong(run);
 		if (!wrong.empty())
 			stop(row->name, path, wrong);
 		const std::optional<long> ticks =
-		    row->target == Target::helper_on_pipe
+		    row->helper
 		        ? helper_ticks(run.out)
-		        : program_ticks(run.out,
-		                        row->target == Target::program_on_tty
-		                            ? "\r\n"
-		                            : "\n");
+		        : program_ticks(run.out, row->output == Output::terminal
+		                                     ? "\r\n"
+		                                     : "\n");
 		if (!ticks)
 			stop(row->name, path,
 			     "unexpected report: " + quoted(run.out));
@@ -181,7 +216,7 @@ benchmark::internal::Benchmark *
 with_statistics(benchmark::internal::Benchmark *b, int repetitions)
 {
 	return b->Repetitions(repetitions)
-	    ->ReportAggregatesOnly(true)
+	    ->DisplayAggregatesOnly(true)
 	    ->ComputeStatistics("min", minimum)
 	    ->ComputeStatistics("p90", p90)
 	    ->ComputeStatistics("p99", p99)
@@ -287,6 +322,11 @@ int main(int argc, char **argv)
 	benchmark::Initialize(&count, args.data(), print_help);
 	if (benchmark::ReportUnrecognizedArguments(count, args.data()))
 		return 2;
+
+	benchmark::AddCustomContext("program", resolved(program));
+	benchmark::AddCustomContext("cold_helper", resolved(cold_helper));
+	for (const auto &[name, value] : machine_context())
+		benchmark::AddCustomContext(name, value);
 
 	for (const ProcessRow &row : process_rows)
 		with_statistics(
