@@ -17,28 +17,41 @@ setup() {
 	[ -z "$stderr" ]
 }
 
-@test "no clock reading at all: the report still says 0, status 1" {
-	FAKE_CLOCK=all with_fakes run_to_files "$BIN"
-	[ "$status" -eq 1 ]
-	check_report "$out"
-	[ "$ticks" -eq 0 ]
-	check_empty "$err"
+@test "an unavailable clock reading: the report is still printed, status 1" {
+	# Which readings fail, and the sign of the difference that results.
+	local -a cases=(
+		"all|zero"          # -1 - -1
+		"child|negative"    # -1 - start
+		"initial|positive"  # end - -1: plausible, yet not a measurement
+	)
+	local case mode sign
+	for case in "${cases[@]}"; do
+		mode=${case%|*} sign=${case#*|}
+		FAKE_CLOCK=$mode with_fakes run_to_files "$BIN"
+		[ "$status" -eq 1 ]
+		check_report "$out"
+		case $sign in
+		zero) ((ticks == 0)) ;;
+		negative) ((ticks < 0)) ;;
+		positive) ((ticks > 0)) ;;
+		esac
+		check_empty "$err"
+	done
 }
 
-@test "no end reading: the report carries the negative difference, status 1" {
-	FAKE_CLOCK=child with_fakes run_to_files "$BIN"
-	[ "$status" -eq 1 ]
-	check_report "$out"
-	((ticks < 0))
-	check_empty "$err"
-}
-
-@test "the report cannot be written: status 1 for a full device and a closed stdout" {
+@test "the report cannot be written: status 1 for a full device, a closed stdout, a lost line" {
 	run -1 --separate-stderr bash -c 'exec "$0" >/dev/full' "$BIN"
 	[ -z "$stderr" ]
 
 	run -1 --separate-stderr bash -c 'exec "$0" >&-' "$BIN"
 	[ -z "$stderr" ]
+
+	# A write that lost the first line, though the rest went through and
+	# the final close succeeded.
+	FAKE_PUTS=lose with_fakes run_to_files "$BIN"
+	[ "$status" -eq 1 ]
+	[[ $(cat "$out") == "The time of the childthread is "* ]]
+	check_empty "$err"
 
 	# A failed reading and a failed write together are still status 1.
 	FAKE_CLOCK=all with_fakes \

@@ -2,9 +2,16 @@
 // the machine cannot produce for real. Each stand-in behaves like the C
 // library's own call unless its variable asks for a failure:
 //
-//   FAKE_CLOCK=all    clock() returns (clock_t)-1 on every thread
-//   FAKE_CLOCK=child  only readings taken off the initial thread fail
-//   FAKE_JOIN=fail    pthread_join waits as usual, then returns EINVAL
+//   FAKE_CLOCK=all      clock() returns (clock_t)-1 on every thread
+//   FAKE_CLOCK=child    only readings taken off the initial thread fail
+//   FAKE_CLOCK=initial  only readings taken on the initial thread fail
+//   FAKE_JOIN=fail      pthread_join waits as usual, then returns EINVAL
+//   FAKE_PUTS=lose      the first puts() loses its line as a failed write
+//                       does: nothing written, the stream's error indicator
+//                       set, EOF returned; later output goes through
+//
+// puts stands in for write(2): the C library's streams call their own
+// write, which a preloaded library cannot replace.
 
 #include <dlfcn.h>
 #include <pthread.h>
@@ -12,6 +19,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -53,7 +61,8 @@ extern "C" {
 std::clock_t clock() noexcept
 {
 	const char *mode = fake("FAKE_CLOCK");
-	if (is(mode, "all") || (is(mode, "child") && !on_initial_thread()))
+	if (is(mode, "all") || (is(mode, "child") && !on_initial_thread()) ||
+	    (is(mode, "initial") && on_initial_thread()))
 		return static_cast<std::clock_t>(-1);
 	return real<std::clock_t (*)()>("clock")();
 }
@@ -64,5 +73,16 @@ int pthread_join(pthread_t thread, void **result)
 	const int joined =
 	    real<int (*)(pthread_t, void **)>("pthread_join")(thread, result);
 	return joined == 0 && is(fake("FAKE_JOIN"), "fail") ? EINVAL : joined;
+}
+
+int puts(const char *text)
+{
+	static bool lost = false;
+	if (!lost && is(fake("FAKE_PUTS"), "lose")) {
+		lost = true;
+		stdout->_flags |= _IO_ERR_SEEN;
+		return EOF;
+	}
+	return real<int (*)(const char *)>("puts")(text);
 }
 }

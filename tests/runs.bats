@@ -13,7 +13,7 @@ setup() {
 	check_empty "$err"
 }
 
-@test "to a pipe: both lines arrive, though never flushed before exit" {
+@test "to a pipe: both lines arrive, written out only when the program closes its output" {
 	status=0
 	"$BIN" 2>"$err" | cat >"$out" || true
 	status=${PIPESTATUS[0]}
