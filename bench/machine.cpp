@@ -47,12 +47,13 @@ std::string affinity()
 	CPU_ZERO(&cpus);
 	if (sched_getaffinity(0, sizeof cpus, &cpus) != 0)
 		return "unknown";
+	constexpr auto most = static_cast<std::size_t>(CPU_SETSIZE);
 	std::string list;
-	for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+	for (std::size_t cpu = 0; cpu < most; ++cpu) {
 		if (!CPU_ISSET(cpu, &cpus))
 			continue;
-		int last = cpu;
-		while (last + 1 < CPU_SETSIZE && CPU_ISSET(last + 1, &cpus))
+		std::size_t last = cpu;
+		while (last + 1 < most && CPU_ISSET(last + 1, &cpus))
 			++last;
 		list += (list.empty() ? "" : ",") + std::to_string(cpu);
 		if (last > cpu)

@@ -40,6 +40,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <vector>
@@ -71,8 +72,8 @@ const char *const usage_text =
     "\n"
     "Google Benchmark's options:\n";
 
-const char *program = THREAD_START_TIME;
-const char *cold_helper = COLD_THREAD_START;
+std::string program;     // --program, or found beside the bench
+std::string cold_helper; // --cold-helper, likewise
 Limits limits;
 std::string out_file; // --benchmark_out, removed when a run fails
 
@@ -274,9 +275,22 @@ std::optional<double> timeout_flag(const std::string &text)
 	return seconds;
 }
 
+// The first of `candidates`, paths relative to the directory this program
+// was started from, that exists; the first if none does. Found this way,
+// the programs it measures go with it wherever it is installed.
+std::string beside_this_program(std::initializer_list<const char *> candidates)
+{
+	std::string directory = resolved("/proc/self/exe");
+	directory.erase(directory.rfind('/') + 1);
+	for (const char *candidate : candidates)
+		if (access((directory + candidate).c_str(), X_OK) == 0)
+			return directory + candidate;
+	return directory + *candidates.begin();
+}
+
 void print_help()
 {
-	std::printf(usage_text, program, cold_helper);
+	std::printf(usage_text, program.c_str(), cold_helper.c_str());
 	benchmark::PrintDefaultHelp();
 }
 
@@ -284,10 +298,12 @@ void print_help()
 
 int main(int argc, char **argv)
 {
-	if (auto p = flag(argc, argv, "--program=", true))
-		program = strdup(p->c_str());
-	if (auto p = flag(argc, argv, "--cold-helper=", true))
-		cold_helper = strdup(p->c_str());
+	program = flag(argc, argv, "--program=", true)
+	              .value_or(beside_this_program({PROGRAM_FROM_BENCH}));
+	cold_helper =
+	    flag(argc, argv, "--cold-helper=", true)
+	        .value_or(beside_this_program(
+	            {HELPER_FROM_INSTALLED_BENCH, HELPER_FROM_BUILT_BENCH}));
 	if (auto t = flag(argc, argv, "--timeout=", true)) {
 		const std::optional<double> seconds = timeout_flag(*t);
 		if (!seconds)

@@ -31,7 +31,7 @@ setup() {
 	local prefix=$BATS_TEST_TMPDIR/prefix
 	run -0 "$CMAKE" --install "$BUILD_DIR" --prefix "$prefix"
 	[ -x "$prefix/bin/thread-start-time" ]
-	local page=$prefix/share/man/man1/thread-start-time.1
+	local page=$prefix/share/man/man1/thread-start-time.1.gz
 	[ -f "$page" ]
 
 	run_to_files "$prefix/bin/thread-start-time"
@@ -41,5 +41,25 @@ setup() {
 	command -v man >/dev/null || skip "man(1) is not installed"
 	run -0 --separate-stderr env MANWIDTH=80 man --warnings -l "$page"
 	[[ $output == *"thread-start-time"* ]]
+	[ -z "$stderr" ]
+}
+
+@test "the installed bench measures the installed programs, wherever the prefix is moved" {
+	local prefix=$BATS_TEST_TMPDIR/prefix moved=$BATS_TEST_TMPDIR/elsewhere
+	run -0 "$CMAKE" --install "$BUILD_DIR" --prefix "$prefix"
+	[ -x "$prefix/bin/thread-start-bench" ] || skip "the bench is not built"
+	mv "$prefix" "$moved"
+	local json=$BATS_TEST_TMPDIR/bench.json
+	run -0 --separate-stderr "$moved/bin/thread-start-bench" --benchmark_repetitions=2 \
+		--benchmark_filter='^(program_run/pipe|cold_thread_start)/' \
+		--benchmark_out="$json"
+	grep -q "\"program\": \"$moved/bin/thread-start-time\"" "$json"
+	grep -q "\"cold_helper\": \"$moved/libexec/thread-start-bench/cold-thread-start\"" "$json"
+	[ -x "$moved/share/thread-start-bench/analyze.py" ]
+
+	command -v man >/dev/null || skip "man(1) is not installed"
+	run -0 --separate-stderr env MANWIDTH=80 man --warnings -l \
+		"$moved/share/man/man1/thread-start-bench.1.gz"
+	[[ $output == *"program_run/pipe_one_arena"* ]]
 	[ -z "$stderr" ]
 }
