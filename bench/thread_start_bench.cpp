@@ -225,14 +225,6 @@ with_statistics(benchmark::internal::Benchmark *b, int repetitions)
 	    ->Unit(benchmark::kMicrosecond);
 }
 
-// Says what is wrong with the command line; returns the exit status.
-int usage_error(const std::string &what)
-{
-	(void)std::fprintf(stderr, "thread-start-bench: %s (try --help)\n",
-	                   what.c_str());
-	return 2;
-}
-
 // The value of the last argument starting with `prefix`, if any; with
 // `remove`, takes those arguments out of argv.
 std::optional<std::string> flag(int &argc, char **argv, const char *prefix,
@@ -288,6 +280,30 @@ std::string beside_this_program(std::initializer_list<const char *> candidates)
 	return directory + *candidates.begin();
 }
 
+// Reads the flag `prefix` with `parse` into `value`, if it is given.
+// Returns false, having said what the value must be, if it cannot be read.
+template <typename T, typename Parse>
+bool read_flag(int &argc, char **argv, const char *prefix, bool remove,
+               Parse parse, const char *must_be, T &value)
+{
+	const std::optional<std::string> text =
+	    flag(argc, argv, prefix, remove);
+	if (!text)
+		return true;
+	const std::optional<T> parsed = parse(*text);
+	if (!parsed) {
+		const std::string name(prefix, std::strlen(prefix) - 1);
+		(void)std::fprintf(stderr,
+		                   "thread-start-bench: %s must be %s, not %s "
+		                   "(try --help)\n",
+		                   name.c_str(), must_be,
+		                   quoted(*text).c_str());
+		return false;
+	}
+	value = *parsed;
+	return true;
+}
+
 void print_help()
 {
 	std::printf(usage_text, program.c_str(), cold_helper.c_str());
@@ -304,28 +320,19 @@ int main(int argc, char **argv)
 	    flag(argc, argv, "--cold-helper=", true)
 	        .value_or(beside_this_program(
 	            {HELPER_FROM_INSTALLED_BENCH, HELPER_FROM_BUILT_BENCH}));
-	if (auto t = flag(argc, argv, "--timeout=", true)) {
-		const std::optional<double> seconds = timeout_flag(*t);
-		if (!seconds)
-			return usage_error("--timeout must be a number of "
-			                   "seconds above 0 and at most 86400, "
-			                   "not " +
-			                   quoted(*t));
-		limits.timeout_seconds = *seconds;
-	}
 	// A count fixed in code wins over Google Benchmark's own flag, so the
 	// flag is read here and left in place for it.
-	int processes = process_repetitions;
-	int warm = warm_repetitions;
-	if (auto r = flag(argc, argv, "--benchmark_repetitions=", false)) {
-		const std::optional<int> n = repetitions_flag(*r);
-		if (!n)
-			return usage_error("--benchmark_repetitions must be a "
-			                   "whole number from 2 to 1000000, "
-			                   "not " +
-			                   quoted(*r));
-		processes = warm = *n;
-	}
+	int repetitions = 0; // each row's own default
+	if (!read_flag(argc, argv, "--timeout=", true, timeout_flag,
+	               "a number of seconds above 0 and at most 86400",
+	               limits.timeout_seconds) ||
+	    !read_flag(argc, argv, "--benchmark_repetitions=", false,
+	               repetitions_flag, "a whole number from 2 to 1000000",
+	               repetitions))
+		return 2;
+	const int processes =
+	    repetitions > 0 ? repetitions : process_repetitions;
+	const int warm = repetitions > 0 ? repetitions : warm_repetitions;
 	out_file = flag(argc, argv, "--benchmark_out=", false).value_or("");
 
 	// Interleaving is on unless the user's own flag, which comes later
