@@ -2,13 +2,16 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <csignal>
@@ -19,6 +22,9 @@
 
 namespace
 {
+
+// The process group of the run in progress, for kill_runs.
+std::atomic<pid_t> running_group{0};
 
 // A file descriptor closed when it goes out of scope.
 class Fd
@@ -100,8 +106,7 @@ bool open_output(Output output, Fd &parent_end, Fd &child_end,
 
 // Starts `path` in a process group of its own with descriptors 0, 1 and 2
 // as given and nothing else open. Returns 0 or an error number.
-int spawn(const std::string &path, char *const envp[], int out, int err,
-          pid_t &pid)
+int spawn(const Command &command, int out, int err, pid_t &pid)
 {
 	posix_spawn_file_actions_t actions;
 	posix_spawn_file_actions_init(&actions);
@@ -121,11 +126,30 @@ int spawn(const std::string &path, char *const envp[], int out, int err,
 	posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP |
 	                                          POSIX_SPAWN_SETSIGMASK);
 
-	std::vector<char> arg0(path.begin(), path.end());
-	arg0.push_back('\0');
-	char *argv[] = {arg0.data(), nullptr};
-	const int spawned =
-	    posix_spawn(&pid, path.c_str(), &actions, &attributes, argv, envp);
+	std::vector<std::string> words = {command.path};
+	words.insert(words.end(), command.args.begin(), command.args.end());
+	std::vector<char *> argv;
+	for (std::string &word : words)
+		argv.push_back(word.data());
+	argv.push_back(nullptr);
+
+	// The new process takes the calling thread's CPUs with it, so it is
+	// pinned from its first instruction.
+	cpu_set_t own;
+	CPU_ZERO(&own);
+	const bool pin = command.cpu >= 0 &&
+	                 sched_getaffinity(0, sizeof own, &own) == 0;
+	if (pin) {
+		cpu_set_t one;
+		CPU_ZERO(&one);
+		CPU_SET(static_cast<std::size_t>(command.cpu), &one);
+		if (sched_setaffinity(0, sizeof one, &one) != 0)
+			return errno;
+	}
+	const int spawned = posix_spawn(&pid, command.path.c_str(), &actions,
+	                                &attributes, argv.data(), command.envp);
+	if (pin)
+		sched_setaffinity(0, sizeof own, &own);
 	posix_spawnattr_destroy(&attributes);
 	posix_spawn_file_actions_destroy(&actions);
 	return spawned;
@@ -195,7 +219,80 @@ std::string watch(int out, int err, int exited, double deadline,
 	return "";
 }
 
+// Up to `most` children of this process into `pids`, as the kernel lists
+// them; with calls that are safe in a signal handler. Returns how many.
+std::size_t list_children(pid_t *pids, std::size_t most)
+{
+	std::array<char, 64> path{};
+	const char prefix[] = "/proc/self/task/";
+	std::memcpy(path.data(), prefix, sizeof prefix);
+	std::size_t at = sizeof prefix - 1;
+	std::array<char, 16> digits{};
+	std::size_t count = 0;
+	for (auto pid = static_cast<unsigned long>(getpid()); pid > 0;
+	     pid /= 10)
+		digits[count++] = static_cast<char>('0' + pid % 10);
+	while (count > 0)
+		path[at++] = digits[--count];
+	const char suffix[] = "/children";
+	std::memcpy(path.data() + at, suffix, sizeof suffix);
+
+	const int list = open(path.data(), O_RDONLY | O_CLOEXEC);
+	if (list < 0)
+		return 0;
+	std::array<char, 4096> text{};
+	const ssize_t n = read(list, text.data(), text.size());
+	close(list);
+	std::size_t found = 0;
+	pid_t pid = 0;
+	for (ssize_t i = 0; i < n && found < most; ++i) {
+		const char c = text[static_cast<std::size_t>(i)];
+		if (c >= '0' && c <= '9') {
+			pid = pid * 10 + (c - '0');
+			continue;
+		}
+		if (pid > 0)
+			pids[found++] = pid;
+		pid = 0;
+	}
+	return found;
+}
+
+constexpr std::size_t most_children = 512;
+
+// Ends whatever the last run left behind outside its group: processes
+// that became this process's children when their parents died.
+void end_strays()
+{
+	std::array<pid_t, most_children> left{};
+	for (std::size_t n = list_children(left.data(), left.size()); n > 0;
+	     n = list_children(left.data(), left.size())) {
+		for (std::size_t i = 0; i < n; ++i)
+			kill(left[i], SIGKILL);
+		for (std::size_t i = 0; i < n; ++i)
+			while (waitpid(left[i], nullptr, 0) < 0 &&
+			       errno == EINTR) {
+			}
+	}
+}
+
 } // namespace
+
+bool become_subreaper()
+{
+	return prctl(PR_SET_CHILD_SUBREAPER, 1) == 0;
+}
+
+void kill_runs()
+{
+	const pid_t group = running_group.load();
+	if (group > 0)
+		kill(-group, SIGKILL);
+	std::array<pid_t, most_children> left{};
+	const std::size_t n = list_children(left.data(), left.size());
+	for (std::size_t i = 0; i < n; ++i)
+		kill(left[i], SIGKILL);
+}
 
 std::string error_text(int error)
 {
@@ -204,13 +301,12 @@ std::string error_text(int error)
 	return strerror_r(error, text.data(), text.size());
 }
 
-Outcome run_limited(const std::string &path, char *const envp[], Output output,
-                    const Limits &limits)
+Outcome run_limited(const Command &command, const Limits &limits)
 {
 	Outcome outcome;
 	Fd out_read;
 	Fd out_write;
-	if (!open_output(output, out_read, out_write, outcome.failure))
+	if (!open_output(command.output, out_read, out_write, outcome.failure))
 		return outcome;
 	int err_ends[2];
 	if (pipe2(err_ends, O_CLOEXEC) != 0) {
@@ -222,8 +318,9 @@ Outcome run_limited(const std::string &path, char *const envp[], Output output,
 
 	pid_t pid = 0;
 	const double start = now_seconds();
-	const int spawned =
-	    spawn(path, envp, out_write.get(), err_write.get(), pid);
+	const int spawned = spawn(command, out_write.get(), err_write.get(), pid);
+	if (spawned == 0)
+		running_group.store(pid);
 	// Only the child holds the writing ends now, so reading ends when
 	// the child and whatever it started have closed them.
 	out_write.reset();
@@ -254,6 +351,8 @@ Outcome run_limited(const std::string &path, char *const envp[], Output output,
 		}
 	}
 	outcome.seconds = now_seconds() - start;
+	running_group.store(0);
+	end_strays();
 	outcome.wait_status = status;
 	outcome.cpu_seconds =
 	    seconds_of(usage.ru_utime) + seconds_of(usage.ru_stime);

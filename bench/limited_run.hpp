@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 // Where the program's standard output goes.
 enum class Output { pipe, terminal };
@@ -26,13 +27,30 @@ struct Outcome {
 	std::string failure;
 };
 
-// Runs `path` with no arguments and the environment `envp`: standard input
-// /dev/null, standard output to `output`, standard error to a pipe, and no
-// other descriptor. It runs in a process group of its own; when the run is
-// over, whatever is left of that group is killed, so a run that hangs,
-// floods its output or leaves processes behind ends within the timeout.
-Outcome run_limited(const std::string &path, char *const envp[], Output output,
-                    const Limits &limits);
+// How one program is run.
+struct Command {
+	std::string path;
+	std::vector<std::string> args; // after argv[0]
+	char *const *envp = nullptr;
+	Output output = Output::pipe;
+	int cpu = -1; // the only CPU it may run on, or -1: the bench's own
+};
+
+// Runs `command`: standard input /dev/null, standard output to its output,
+// standard error to a pipe, and no other descriptor. It runs in a process
+// group of its own; when the run is over, whatever is left of that group
+// is killed, and so is any process of the run that left the group (the
+// bench is their subreaper), so a run that hangs, floods its output or
+// leaves processes behind ends within the timeout.
+Outcome run_limited(const Command &command, const Limits &limits);
+
+// Makes this process the reaper of its descendants' orphans, so that what
+// a run leaves behind can be found and ended. Returns false if it cannot.
+bool become_subreaper();
+
+// Kills the group of the run in progress, if any, and every child of this
+// process, without waiting for them: for a signal handler.
+void kill_runs();
 
 // What went wrong with a run that `run_limited` returned, in a few words
 // ("exited with status 3"), or "" if it exited 0 and wrote nothing to

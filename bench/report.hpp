@@ -16,3 +16,19 @@ std::optional<long> program_ticks(const std::string &output,
 
 // The count in cold-thread-start's one line.
 std::optional<long> helper_ticks(const std::string &output);
+
+// thread-start-parts' report: the span in ticks and the parts it divides
+// into, in microseconds.
+struct Parts {
+	long ticks = 0;
+	double creator = 0;
+	double new_thread = 0;
+	double first_line = 0;
+	double rest = 0;
+};
+
+// The parts in thread-start-parts' two lines, "Entered the loopp" and
+// "ticks=T creator=C new_thread=N first_line=F rest=R", if they are
+// exactly that: T a count, C, N and F decimals with three places, R the
+// same with a sign allowed, and C + N + F + R equal to T to rounding.
+std::optional<Parts> parts_report(const std::string &output);

@@ -1,5 +1,5 @@
 // thread-start-bench: repeated measurements of what starting a thread costs,
-// reported as percentiles. Its rows:
+// reported as percentiles. Its rows, in the order it shows them:
 //
 //   program_run/pipe   thread-start-time, one process per repetition, its
 //                      standard output a pipe; counter `ticks` is the number
@@ -8,38 +8,55 @@
 //                      the same with glibc.malloc.arena_max=1 added to
 //                      GLIBC_TUNABLES: the new thread's first malloc finds
 //                      the main heap arena instead of making one of its own
+//   program_run/pinned the same as program_run/pipe, pinned to one CPU
+//   program_run/NAME   the same with a user's --variant's variables set
 //   program_run/tty    the same as program_run/pipe with standard output on
 //                      a pseudo-terminal, where the first line is written
 //                      inside the span
-//   cold_thread_start  the same for cold-thread-start, which measures the
-//                      thread start alone, without a first line
+//   program_parts/default, own_stack, small_stack
+//                      thread-start-parts: the span split into the creator,
+//                      the new thread's start, its first line and the rest;
+//                      with default attributes, a stack of its own made
+//                      before the span, a 64 KiB stack
+//   cold_thread_start  cold-thread-start, which measures the thread start
+//                      alone, without a first line
 //   warm_create_join   create and join a thread that does nothing, in this
-//                      process, over and over: processor time of all
-//                      threads and wall time per thread
+//                      process, 100 times a repetition: processor time of
+//                      all threads and wall time, per thread
 //
 // The repetitions of all rows run interleaved in random order, so that drift
-// falls on every row alike. The console shows percentiles; the JSON file of
-// --benchmark_out holds every repetition too, and the machine the results
-// were measured on in its context. Every run is checked: the first that fails,
-// hangs, floods its output or reports anything but a count stops the bench
-// with its reason, and nothing is reported from fewer runs than were asked.
+// falls on every row alike. The console shows percentiles; the results file
+// of --benchmark_out holds every repetition, and the machine the results
+// were measured on in its context. Every run is checked: the first that
+// fails, hangs, floods its output or reports anything but a count stops the
+// bench with its reason, and no file is written from fewer runs than were
+// asked; a file the user had is left as it was.
 
+#include "environment.hpp"
+#include "interrupt.hpp"
 #include "limited_run.hpp"
 #include "machine.hpp"
+#include "progress.hpp"
 #include "report.hpp"
+#include "reporters.hpp"
+#include "results_file.hpp"
+#include "statistics.hpp"
 
 #include <benchmark/benchmark.h>
 
+#include <fcntl.h>
 #include <pthread.h>
+#include <regex.h>
+#include <sched.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cmath>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <initializer_list>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -55,110 +72,108 @@ const char *const usage_text =
     "                     (default: %s)\n"
     "  --cold-helper=PATH cold-thread-start to measure\n"
     "                     (default: %s)\n"
+    "  --parts-helper=PATH\n"
+    "                     thread-start-parts to measure\n"
+    "                     (default: %s)\n"
+    "  --variant=NAME:VAR=VALUE\n"
+    "                     add a row program_run/NAME that runs the program\n"
+    "                     with VAR set to VALUE; repeat to set more\n"
+    "  --label=TEXT       name these results in their context\n"
     "  --timeout=SECONDS  stop the bench if one run takes longer "
     "(default: 10)\n"
     "  --benchmark_repetitions=N\n"
-    "                     runs of each row, at least 2 (default: 200 for\n"
-    "                     the process rows, 20 for warm_create_join)\n"
+    "                     runs of each row, from 2 to %d (default: %d)\n"
+    "  --benchmark_out=FILE\n"
+    "                     every repetition and the machine, as JSON; FILE\n"
+    "                     is replaced only when every run succeeded\n"
     "\n"
     "Rows run interleaved in random order; "
     "--benchmark_enable_random_interleaving=false\n"
-    "runs them one after another.\n"
+    "runs them one after another. A default run takes about 15 s here,\n"
+    "most of it starting processes; it grows with the repetitions.\n"
     "\n"
-    "Exit status: 0 measured, 1 a run failed (its reason on standard "
-    "error),\n"
-    "2 usage error.\n"
+    "Exit status: 0 measured, 1 a run failed or output was lost (the\n"
+    "reason on standard error), 2 usage error; killed by a signal, the\n"
+    "bench ends the run in progress and removes its temporary file.\n"
     "\n"
     "Google Benchmark's options:\n";
 
-std::string program;     // --program, or found beside the bench
-std::string cold_helper; // --cold-helper, likewise
-Limits limits;
-std::string out_file; // --benchmark_out, removed when a run fails
+constexpr int default_repetitions = 200;
+// Each repetition keeps about 1 KB until the end; with every row at the
+// most, the bench stays within a few GB.
+constexpr int most_repetitions = 100000;
+// Threads created and joined in one repetition of warm_create_join.
+constexpr int warm_threads = 100;
 
-constexpr int process_repetitions = 200;
-constexpr int warm_repetitions = 20;
+std::string program;      // --program, or found beside the bench
+std::string cold_helper;  // --cold-helper, likewise
+std::string parts_helper; // --parts-helper, likewise
+Limits limits;
+ResultsFile results;
+bool writing_results = false;
 
 // Stops the bench at once: one line on standard error, status 1. What the
-// rows already printed stays; a JSON file, incomplete now, is removed.
-[[noreturn]] void stop(const char *row, const std::string &program_path,
+// rows already printed stays; the results file is not written.
+[[noreturn]] void stop(const std::string &row, const std::string &program_path,
                        const std::string &what)
 {
+	progress().clear();
 	(void)std::fflush(stdout);
-	(void)std::fprintf(stderr, "thread-start-bench: %s: %s: %s\n", row,
-	                   program_path.c_str(), what.c_str());
-	if (!out_file.empty())
-		unlink(out_file.c_str());
+	(void)std::fprintf(stderr, "thread-start-bench: %s: %s: %s\n",
+	                   row.c_str(), program_path.c_str(), what.c_str());
+	ResultsFile::discard();
 	std::_Exit(1);
 }
 
+enum class Reads { program_report, helper_report, parts_report };
+
 // A row whose every repetition is one run of a program.
 struct ProcessRow {
-	const char *name;
-	Output output;
-	bool helper;    // cold-thread-start rather than thread-start-time
-	bool one_arena; // with glibc.malloc.arena_max=1
+	std::string name;
+	Reads reads;
+	Command command;
 };
 
-const ProcessRow process_rows[] = {
-    {"program_run/pipe", Output::pipe, false, false},
-    {"program_run/pipe_one_arena", Output::pipe, false, true},
-    {"program_run/tty", Output::terminal, false, false},
-    {"cold_thread_start", Output::pipe, true, false},
-};
-
-// This process's environment with glibc.malloc.arena_max=1 added to
-// GLIBC_TUNABLES, after any tunables already there.
-class OneArenaEnvironment
+void store_parts(benchmark::State &state, const Parts &parts)
 {
-public:
-	OneArenaEnvironment()
-	{
-		const std::string name = "GLIBC_TUNABLES=";
-		std::string tunables = name + "glibc.malloc.arena_max=1";
-		for (char **variable = environ; *variable != nullptr;
-		     ++variable) {
-			const std::string text = *variable;
-			if (text.compare(0, name.size(), name) != 0)
-				pointers_.push_back(*variable);
-			else if (text.size() > name.size())
-				tunables = text + ":glibc.malloc.arena_max=1";
-		}
-		tunables_ = tunables;
-		pointers_.push_back(tunables_.data());
-		pointers_.push_back(nullptr);
-	}
-	char *const *get() { return pointers_.data(); }
-
-private:
-	std::string tunables_;
-	std::vector<char *> pointers_;
-};
+	state.counters["ticks"] = static_cast<double>(parts.ticks);
+	state.counters["creator"] = parts.creator;
+	state.counters["new_thread"] = parts.new_thread;
+	state.counters["first_line"] = parts.first_line;
+	state.counters["rest"] = parts.rest;
+}
 
 void process_run(benchmark::State &state, const ProcessRow *row)
 {
-	static OneArenaEnvironment one_arena;
-	const std::string path = row->helper ? cold_helper : program;
-	char *const *envp = row->one_arena ? one_arena.get() : environ;
 	for (auto _ : state) { // NOLINT(clang-analyzer-deadcode.DeadStores)
-		const Outcome run =
-		    run_limited(path, envp, row->output, limits);
+		const Outcome run = run_limited(row->command, limits);
 		const std::string wrong = what_went_wrong(run);
 		if (!wrong.empty())
-			stop(row->name, path, wrong);
-		const std::optional<long> ticks =
-		    row->helper
-		        ? helper_ticks(run.out)
-		        : program_ticks(run.out, row->output == Output::terminal
-		                                     ? "\r\n"
-		                                     : "\n");
+			stop(row->name, row->command.path, wrong);
+		std::optional<long> ticks;
+		if (row->reads == Reads::parts_report) {
+			const std::optional<Parts> parts =
+			    parts_report(run.out);
+			if (parts) {
+				store_parts(state, *parts);
+				ticks = parts->ticks;
+			}
+		} else if (row->reads == Reads::helper_report) {
+			ticks = helper_ticks(run.out);
+		} else {
+			ticks = program_ticks(run.out, row->command.output ==
+			                                       Output::terminal
+			                                   ? "\r\n"
+			                                   : "\n");
+		}
 		if (!ticks)
-			stop(row->name, path,
+			stop(row->name, row->command.path,
 			     "unexpected report: " + quoted(run.out));
 		state.SetIterationTime(run.seconds);
 		state.counters["ticks"] = static_cast<double>(*ticks);
 		state.counters["process_cpu"] = run.cpu_seconds * 1e6;
 	}
+	progress().step();
 }
 
 void *do_nothing(void * /*arg*/)
@@ -181,74 +196,44 @@ void warm_create_join(benchmark::State &state)
 	state.counters["ticks"] =
 	    benchmark::Counter(static_cast<double>(std::clock() - before),
 	                       benchmark::Counter::kAvgIterations);
+	progress().step();
 }
 
-// Nearest-rank percentile of the repetitions' values; 0 gives the
-// minimum, 100 the maximum.
-double percentile(std::vector<double> values, double p)
-{
-	if (values.empty())
-		return 0;
-	std::sort(values.begin(), values.end());
-	const auto rank = static_cast<size_t>(
-	    std::ceil(p / 100 * static_cast<double>(values.size())));
-	return values[std::max<size_t>(rank, 1) - 1];
-}
-
-double minimum(const std::vector<double> &v)
-{
-	return percentile(v, 0);
-}
-double p90(const std::vector<double> &v)
-{
-	return percentile(v, 90);
-}
-double p99(const std::vector<double> &v)
-{
-	return percentile(v, 99);
-}
-double maximum(const std::vector<double> &v)
-{
-	return percentile(v, 100);
-}
-
-benchmark::internal::Benchmark *
-with_statistics(benchmark::internal::Benchmark *b, int repetitions)
-{
-	return b->Repetitions(repetitions)
-	    ->DisplayAggregatesOnly(true)
-	    ->ComputeStatistics("min", minimum)
-	    ->ComputeStatistics("p90", p90)
-	    ->ComputeStatistics("p99", p99)
-	    ->ComputeStatistics("max", maximum)
-	    ->Unit(benchmark::kMicrosecond);
-}
-
-// The value of the last argument starting with `prefix`, if any; with
+// The values of every argument starting with `prefix`, in order; with
 // `remove`, takes those arguments out of argv.
-std::optional<std::string> flag(int &argc, char **argv, const char *prefix,
-                                bool remove)
+std::vector<std::string> flags(int &argc, char **argv, const char *prefix,
+                               bool remove)
 {
-	const size_t length = std::strlen(prefix);
-	std::optional<std::string> value;
+	const std::size_t length = std::strlen(prefix);
+	std::vector<std::string> values;
 	int kept = 1;
 	for (int i = 1; i < argc; ++i) {
 		const bool match = std::strncmp(argv[i], prefix, length) == 0;
 		if (match)
-			value = argv[i] + length;
+			values.emplace_back(argv[i] + length);
 		if (!match || !remove)
 			argv[kept++] = argv[i];
 	}
 	argc = kept;
 	argv[argc] = nullptr;
-	return value;
+	return values;
 }
 
-// Repetitions from 2 (percentiles need two) to a million, if `text` is one.
+// The value of the last argument starting with `prefix`, if any.
+std::optional<std::string> flag(int &argc, char **argv, const char *prefix,
+                                bool remove)
+{
+	std::vector<std::string> values = flags(argc, argv, prefix, remove);
+	if (values.empty())
+		return std::nullopt;
+	return values.back();
+}
+
+// Repetitions from 2 (percentiles need two) to the most, if `text` is one.
 std::optional<int> repetitions_flag(const std::string &text)
 {
 	const std::optional<long> n = parse_count(text);
-	if (!n || *n < 2 || *n > 1000000)
+	if (!n || *n < 2 || *n > most_repetitions)
 		return std::nullopt;
 	return static_cast<int>(*n);
 }
@@ -264,6 +249,24 @@ std::optional<double> timeout_flag(const std::string &text)
 	if (*end != '\0' || seconds <= 0 || seconds > 86400)
 		return std::nullopt;
 	return seconds;
+}
+
+// A label of 1 to 100 printable characters.
+std::optional<std::string> label_flag(const std::string &text)
+{
+	if (text.empty() || text.size() > 100)
+		return std::nullopt;
+	for (const char c : text)
+		if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+			return std::nullopt;
+	return text;
+}
+
+std::optional<std::string> format_flag(const std::string &text)
+{
+	if (text != "console" && text != "json")
+		return std::nullopt;
+	return text;
 }
 
 // The first of `candidates`, paths relative to the directory this program
@@ -303,36 +306,137 @@ bool read_flag(int &argc, char **argv, const char *prefix, bool remove,
 	return true;
 }
 
+int usage_error(const std::string &what)
+{
+	(void)std::fprintf(stderr, "thread-start-bench: %s\n", what.c_str());
+	return 2;
+}
+
 void print_help()
 {
-	std::printf(usage_text, program.c_str(), cold_helper.c_str());
+	std::printf(usage_text, program.c_str(), cold_helper.c_str(),
+	            parts_helper.c_str(), most_repetitions,
+	            default_repetitions);
 	benchmark::PrintDefaultHelp();
+}
+
+// Descriptors 0, 1 and 2 that were closed at start are opened on
+// /dev/null, so that no file the bench opens later takes their place.
+void open_standard_descriptors()
+{
+	for (int fd = 0; fd <= 2; ++fd)
+		if (fcntl(fd, F_GETFD) < 0 && errno == EBADF &&
+		    open("/dev/null", O_RDWR) < 0)
+			std::_Exit(1);
+}
+
+// The first CPU this process may use, or 0.
+int first_cpu()
+{
+	cpu_set_t cpus;
+	CPU_ZERO(&cpus);
+	if (sched_getaffinity(0, sizeof cpus, &cpus) == 0)
+		for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
+			if (CPU_ISSET(static_cast<std::size_t>(cpu), &cpus))
+				return cpu;
+	return 0;
+}
+
+// The rows that Google Benchmark's --benchmark_filter selects, matched as
+// the library matches it: an extended regular expression searched for in
+// the full name, a leading '-' negating it.
+std::vector<std::string> selected(const std::vector<std::string> &rows,
+                                  const std::vector<std::string> &full_names,
+                                  std::string filter)
+{
+	bool negated = false;
+	if (!filter.empty() && filter[0] == '-') {
+		negated = true;
+		filter.erase(0, 1);
+	}
+	if (filter.empty() || filter == "all")
+		filter = ".";
+	std::vector<std::string> chosen;
+	regex_t pattern;
+	// One the library cannot read either: it says what is wrong.
+	if (regcomp(&pattern, filter.c_str(), REG_EXTENDED | REG_NOSUB) != 0)
+		return chosen;
+	for (std::size_t i = 0; i < rows.size(); ++i)
+		if ((regexec(&pattern, full_names[i].c_str(), 0, nullptr, 0) ==
+		     0) != negated)
+			chosen.push_back(rows[i]);
+	regfree(&pattern);
+	return chosen;
+}
+
+// Checks that standard output took everything written to it. Returns ""
+// or why not.
+std::string close_stdout()
+{
+	const bool lost_earlier = std::ferror(stdout) != 0;
+	errno = 0;
+	if (std::fclose(stdout) != 0 || lost_earlier)
+		return std::string("standard output: ") +
+		       (errno != 0 ? error_text(errno) : "write error");
+	return "";
 }
 
 } // namespace
 
 int main(int argc, char **argv)
 {
+	open_standard_descriptors();
 	program = flag(argc, argv, "--program=", true)
 	              .value_or(beside_this_program({PROGRAM_FROM_BENCH}));
-	cold_helper =
-	    flag(argc, argv, "--cold-helper=", true)
+	cold_helper = flag(argc, argv, "--cold-helper=", true)
+	                  .value_or(beside_this_program(
+	                      {LIBEXEC_FROM_INSTALLED_BENCH "cold-thread-start",
+	                       HELPERS_FROM_BUILT_BENCH "cold-thread-start"}));
+	parts_helper =
+	    flag(argc, argv, "--parts-helper=", true)
 	        .value_or(beside_this_program(
-	            {HELPER_FROM_INSTALLED_BENCH, HELPER_FROM_BUILT_BENCH}));
+	            {LIBEXEC_FROM_INSTALLED_BENCH "thread-start-parts",
+	             HELPERS_FROM_BUILT_BENCH "thread-start-parts"}));
 	// A count fixed in code wins over Google Benchmark's own flag, so the
 	// flag is read here and left in place for it.
-	int repetitions = 0; // each row's own default
+	int repetitions = default_repetitions;
+	std::string label;
+	std::string out_format = "json";
+	std::string console_format = "console";
 	if (!read_flag(argc, argv, "--timeout=", true, timeout_flag,
 	               "a number of seconds above 0 and at most 86400",
 	               limits.timeout_seconds) ||
 	    !read_flag(argc, argv, "--benchmark_repetitions=", false,
-	               repetitions_flag, "a whole number from 2 to 1000000",
-	               repetitions))
+	               repetitions_flag,
+	               ("a whole number from 2 to " +
+	                std::to_string(most_repetitions))
+	                   .c_str(),
+	               repetitions) ||
+	    !read_flag(argc, argv, "--label=", true, label_flag,
+	               "1 to 100 printable characters", label) ||
+	    !read_flag(argc, argv, "--benchmark_out_format=", true,
+	               format_flag, "json or console", out_format) ||
+	    !read_flag(argc, argv, "--benchmark_format=", true, format_flag,
+	               "json or console", console_format))
 		return 2;
-	const int processes =
-	    repetitions > 0 ? repetitions : process_repetitions;
-	const int warm = repetitions > 0 ? repetitions : warm_repetitions;
-	out_file = flag(argc, argv, "--benchmark_out=", false).value_or("");
+
+	std::vector<std::string> taken = {"pipe", "pipe_one_arena", "pinned",
+	                                  "tty"};
+	std::vector<Variant> variants;
+	for (const std::string &text : flags(argc, argv, "--variant=", true)) {
+		const std::string wrong = add_variant(variants, text, taken);
+		if (!wrong.empty())
+			return usage_error("--variant " + quoted(text) + ": " +
+			                   wrong + " (try --help)");
+	}
+	// The library would open (and empty) the file before it knew that
+	// anything will be measured; the bench writes it itself.
+	const std::optional<std::string> out_file =
+	    flag(argc, argv, "--benchmark_out=", true);
+	const std::string filter =
+	    flag(argc, argv, "--benchmark_filter=", false).value_or(".");
+	const std::string color =
+	    flag(argc, argv, "--benchmark_color=", false).value_or("auto");
 
 	// Interleaving is on unless the user's own flag, which comes later
 	// and so wins, turns it off.
@@ -345,26 +449,123 @@ int main(int argc, char **argv)
 	if (benchmark::ReportUnrecognizedArguments(count, args.data()))
 		return 2;
 
+	if (out_file) {
+		const std::string wrong = results.open(
+		    *out_file, {program, cold_helper, parts_helper,
+		                resolved("/proc/self/exe")});
+		if (!wrong.empty())
+			return usage_error(wrong);
+		writing_results = true;
+	}
+	clean_up_when_interrupted();
+	if (!become_subreaper())
+		return usage_error("cannot become a subreaper: " +
+		                   error_text(errno));
+
 	benchmark::AddCustomContext("program", resolved(program));
 	benchmark::AddCustomContext("cold_helper", resolved(cold_helper));
+	benchmark::AddCustomContext("parts_helper", resolved(parts_helper));
+	if (!label.empty())
+		benchmark::AddCustomContext("label", label);
+	benchmark::AddCustomContext("variants", describe(variants));
 	for (const auto &[name, value] : machine_context())
 		benchmark::AddCustomContext(name, value);
 
-	for (const ProcessRow &row : process_rows)
+	Environment plain;
+	Environment one_arena;
+	one_arena.add_tunable("glibc.malloc.arena_max=1");
+	std::vector<Environment> variant_environments(variants.size());
+	const int cpu = first_cpu();
+	benchmark::AddCustomContext("pinned_cpu", std::to_string(cpu));
+
+	std::vector<ProcessRow> rows;
+	const auto add = [&rows](const std::string &name, Reads reads,
+	                         Command command) {
+		rows.push_back({name, reads, std::move(command)});
+	};
+	add("program_run/pipe", Reads::program_report, {program, {}, plain.get()});
+	add("program_run/pipe_one_arena", Reads::program_report,
+	    {program, {}, one_arena.get()});
+	add("program_run/pinned", Reads::program_report,
+	    {program, {}, plain.get(), Output::pipe, cpu});
+	for (std::size_t i = 0; i < variants.size(); ++i) {
+		for (const auto &[name, value] : variants[i].assignments)
+			variant_environments[i].set(name, value);
+		add("program_run/" + variants[i].name, Reads::program_report,
+		    {program, {}, variant_environments[i].get()});
+	}
+	add("program_run/tty", Reads::program_report,
+	    {program, {}, plain.get(), Output::terminal});
+	add("program_parts/default", Reads::parts_report,
+	    {parts_helper, {}, plain.get()});
+	add("program_parts/own_stack", Reads::parts_report,
+	    {parts_helper, {"own-stack"}, plain.get()});
+	add("program_parts/small_stack", Reads::parts_report,
+	    {parts_helper, {"small-stack"}, plain.get()});
+	add("cold_thread_start", Reads::helper_report,
+	    {cold_helper, {}, plain.get()});
+
+	std::vector<std::string> names;
+	std::vector<std::string> full_names;
+	const std::string repeats = "/repeats:" + std::to_string(repetitions);
+	for (const ProcessRow &row : rows) {
 		with_statistics(
-		    benchmark::RegisterBenchmark(row.name, process_run, &row)
+		    benchmark::RegisterBenchmark(row.name.c_str(), process_run,
+		                                 &row)
 		        ->Iterations(1)
 		        ->UseManualTime(),
-		    processes);
+		    repetitions);
+		names.push_back(row.name);
+		full_names.push_back(row.name + "/iterations:1" + repeats +
+		                     "/manual_time");
+	}
 	with_statistics(
 	    benchmark::RegisterBenchmark("warm_create_join", warm_create_join)
+	        ->Iterations(warm_threads)
 	        ->MeasureProcessCPUTime()
 	        ->UseRealTime(),
-	    warm);
+	    repetitions);
+	names.emplace_back("warm_create_join");
+	full_names.push_back("warm_create_join/iterations:" +
+	                     std::to_string(warm_threads) + repeats +
+	                     "/process_time/real_time");
+
+	const std::vector<std::string> expected =
+	    selected(names, full_names, filter);
+	const bool colored =
+	    color == "true" || color == "yes" ||
+	    ((color == "auto") && isatty(STDOUT_FILENO) == 1 &&
+	     std::getenv("TERM") != nullptr &&
+	     std::strcmp(std::getenv("TERM"), "dumb") != 0);
+	std::unique_ptr<benchmark::BenchmarkReporter> file;
+	if (writing_results) {
+		file = make_reporter(out_format, false);
+		file->SetOutputStream(&results.stream());
+		file->SetErrorStream(&results.stream());
+	}
+	Reporters reporters(make_reporter(console_format, colored),
+	                    std::move(file), names, expected);
+	progress().start(static_cast<long>(expected.size()) * repetitions);
 
 	// A run that fails never returns here. No row selected: the library
 	// has said so on standard error.
-	const size_t ran = benchmark::RunSpecifiedBenchmarks();
+	const std::size_t ran = benchmark::RunSpecifiedBenchmarks(&reporters);
 	benchmark::Shutdown();
-	return ran == 0 ? 2 : 0;
+	progress().clear();
+	if (ran == 0 || !reporters.reported()) {
+		ResultsFile::discard();
+		return ran == 0 ? 2 : close_stdout().empty() ? 0 : 1;
+	}
+	std::string lost;
+	if (writing_results)
+		lost = results.commit();
+	const std::string console = close_stdout();
+	if (lost.empty())
+		lost = console;
+	if (!lost.empty()) {
+		(void)std::fprintf(stderr, "thread-start-bench: %s\n",
+		                   lost.c_str());
+		return 1;
+	}
+	return std::fflush(stderr) == 0 && std::ferror(stderr) == 0 ? 0 : 1;
 }

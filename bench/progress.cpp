@@ -1,0 +1,66 @@
+#include "progress.hpp"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <ctime>
+
+namespace
+{
+
+double now()
+{
+	timespec t{};
+	clock_gettime(CLOCK_MONOTONIC, &t);
+	return static_cast<double>(t.tv_sec) +
+	       static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+// Redrawn at most this often, so that the terminal costs the bench little.
+constexpr double redraw_seconds = 0.2;
+
+} // namespace
+
+void Progress::start(long planned)
+{
+	on_ = planned > 0 && isatty(STDERR_FILENO) == 1;
+	planned_ = planned;
+	done_ = 0;
+	started_ = now();
+	drawn_ = 0;
+}
+
+void Progress::step()
+{
+	++done_;
+	if (!on_)
+		return;
+	const double t = now();
+	if (t - drawn_ < redraw_seconds && done_ < planned_)
+		return;
+	drawn_ = t;
+	const double taken = t - started_;
+	const double left = done_ >= planned_
+	                        ? 0
+	                        : taken / static_cast<double>(done_) *
+	                              static_cast<double>(planned_ - done_);
+	(void)std::fprintf(stderr,
+	                   "\rthread-start-bench: %ld of %ld runs, %.0f s, "
+	                   "about %.0f s left\033[K",
+	                   done_, planned_, taken, left);
+	shown_ = true;
+}
+
+void Progress::clear()
+{
+	if (!shown_)
+		return;
+	(void)std::fputs("\r\033[K", stderr);
+	shown_ = false;
+}
+
+Progress &progress()
+{
+	static Progress line;
+	return line;
+}

@@ -1,0 +1,47 @@
+// Passes the library's results on to the console and to the results file:
+// every repetition to the file, as it comes; the statistics to the console,
+// row by row in the bench's own order, whatever order the rows finished in.
+#pragma once
+
+#include <benchmark/benchmark.h>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+class Reporters : public benchmark::BenchmarkReporter
+{
+public:
+	// `order` names the rows as the console shows them; `expected` the
+	// ones this run will report. `file` may be null.
+	Reporters(std::unique_ptr<BenchmarkReporter> console,
+	          std::unique_ptr<BenchmarkReporter> file,
+	          std::vector<std::string> order,
+	          std::vector<std::string> expected);
+
+	bool ReportContext(const Context &context) override;
+	void ReportRuns(const std::vector<Run> &report) override;
+	void Finalize() override;
+	// Whether anything was reported: not so when the library only
+	// listed the rows.
+	bool reported() const { return reported_; }
+
+private:
+	// Shows the finished rows that no earlier row is still holding up;
+	// with `all`, every finished row.
+	void show(bool all);
+
+	std::unique_ptr<BenchmarkReporter> console_;
+	std::unique_ptr<BenchmarkReporter> file_;
+	std::vector<std::string> order_;
+	std::vector<std::string> expected_;
+	bool reported_ = false;
+	std::size_t next_ = 0; // the first row of order_ not yet shown
+	std::map<std::string, std::vector<Run>> finished_;
+};
+
+// A reporter of Google Benchmark's for the format named ("console" or
+// "json"), or null if there is none of that name.
+std::unique_ptr<benchmark::BenchmarkReporter>
+make_reporter(const std::string &format, bool color);

@@ -1,0 +1,55 @@
+// The file that --benchmark_out names, written so that no file of the
+// user's is ever lost: the results go to a temporary file beside it, which
+// is renamed over it only once every run has succeeded. A device or a FIFO
+// is written directly and never removed.
+#pragma once
+
+#include <ostream>
+#include <streambuf>
+#include <string>
+#include <vector>
+
+// An output stream buffer over a file descriptor that remembers the first
+// error of a write.
+class FdBuffer : public std::streambuf
+{
+public:
+	void attach(int fd) { fd_ = fd; }
+	int error() const { return error_; }
+
+protected:
+	int_type overflow(int_type c) override;
+	std::streamsize xsputn(const char *s, std::streamsize n) override;
+	int sync() override;
+
+private:
+	bool write_all(const char *s, std::size_t n);
+	int fd_ = -1;
+	int error_ = 0;
+	std::string pending_;
+};
+
+class ResultsFile
+{
+public:
+	// Checks that `path` can take the results and prepares it, touching
+	// no file but a new temporary one. `measured` are the programs the
+	// bench runs, which it must not be. Returns "" or why it cannot.
+	std::string open(const std::string &path,
+	                 const std::vector<std::string> &measured);
+	std::ostream &stream() { return stream_; }
+	// Writes out the results and puts the file in its place. Returns ""
+	// or why that failed; then the temporary file is gone.
+	std::string commit();
+	// Removes the temporary file, if there is one; safe in a signal
+	// handler.
+	static void discard();
+
+private:
+	std::string target_;
+	int fd_ = -1;
+	bool replace_ = false; // written to a temporary file, then renamed
+	int mode_ = 0;
+	FdBuffer buffer_;
+	std::ostream stream_{&buffer_};
+};

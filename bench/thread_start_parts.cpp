@@ -1,0 +1,125 @@
+// thread-start-parts: thread-start-time's measurement, in the same order,
+// with the threads' own processor clocks read as well, so that the span can
+// be told apart. It prints one line:
+//
+//   ticks=T creator=C new_thread=N first_line=F rest=R
+//
+// T is the span read with clock(3), as thread-start-time reads it. The
+// parts, in microseconds of each thread's own clock with three decimals:
+// C the creating thread inside pthread_create, N the new thread before the
+// first instruction of its routine, F the new thread in its first puts,
+// and R the span less those three (the creator until it blocks in the
+// join, and the readings themselves). C + N + F + R = T to rounding.
+//
+// With the argument "own-stack" the new thread runs on a stack allocated
+// and touched before the start reading; with "small-stack" it gets a
+// 64 KiB stack of the C library's. Exit status: 0, or the error number of
+// a thread call, or 1 if a reading or the output failed.
+
+#include <pthread.h>
+#include <sys/mman.h>
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+namespace
+{
+
+std::clock_t start_reading;
+std::clock_t end_reading;
+// Thread clock readings, in nanoseconds; -1 when unavailable.
+long long new_thread_began;
+long long line_began;
+long long line_ended;
+bool first_line_written;
+
+long long thread_ns()
+{
+	timespec t{};
+	if (clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t) != 0)
+		return -1;
+	return static_cast<long long>(t.tv_sec) * 1000000000LL + t.tv_nsec;
+}
+
+void *first_line(void * /*arg*/)
+{
+	new_thread_began = thread_ns();
+	line_began = thread_ns();
+	first_line_written = std::puts("Entered the loopp") >= 0;
+	line_ended = thread_ns();
+	end_reading = std::clock();
+	return nullptr;
+}
+
+constexpr std::size_t small_stack = 64 * 1024;
+constexpr std::size_t own_stack = 8 * 1024 * 1024;
+
+// Sets `attributes` up for the mode asked for. Returns 0 or an error.
+int prepare(const char *mode, pthread_attr_t &attributes)
+{
+	if (mode == nullptr)
+		return 0;
+	if (std::strcmp(mode, "small-stack") == 0)
+		return pthread_attr_setstacksize(&attributes, small_stack);
+	if (std::strcmp(mode, "own-stack") == 0) {
+		void *stack = mmap(nullptr, own_stack, PROT_READ | PROT_WRITE,
+		                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1,
+		                   0);
+		if (stack == MAP_FAILED)
+			return 1;
+		// Touched, so that no page of it faults in inside the span.
+		std::memset(stack, 0, own_stack);
+		return pthread_attr_setstack(&attributes, stack, own_stack);
+	}
+	return 1;
+}
+
+double microseconds(long long ns)
+{
+	return static_cast<double>(ns) / 1000.0;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+	pthread_attr_t attributes;
+	if (pthread_attr_init(&attributes) != 0)
+		return 1;
+	const int prepared = prepare(argc > 1 ? argv[1] : nullptr, attributes);
+	if (prepared != 0)
+		return prepared;
+	const bool defaults = argc <= 1;
+
+	start_reading = std::clock();
+	const long long create_began = thread_ns();
+	pthread_t thread{};
+	const int created = pthread_create(
+	    &thread, defaults ? nullptr : &attributes, first_line, nullptr);
+	const long long create_ended = thread_ns();
+	if (created != 0)
+		return created;
+	const int joined = pthread_join(thread, nullptr);
+	if (joined != 0)
+		return joined;
+
+	const long long readings[] = {create_began, create_ended,
+	                              new_thread_began, line_began, line_ended};
+	for (const long long reading : readings)
+		if (reading < 0)
+			return 1;
+	if (start_reading == -1 || end_reading == -1 || !first_line_written)
+		return 1;
+
+	const long ticks = end_reading - start_reading;
+	const double creator = microseconds(create_ended - create_began);
+	const double new_thread = microseconds(new_thread_began);
+	const double line = microseconds(line_ended - line_began);
+	const double rest =
+	    static_cast<double>(ticks) - creator - new_thread - line;
+	std::printf("ticks=%ld creator=%.3f new_thread=%.3f first_line=%.3f "
+	            "rest=%.3f\n",
+	            ticks, creator, new_thread, line, rest);
+	return std::fclose(stdout) == 0 ? 0 : 1;
+}
