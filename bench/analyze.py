@@ -1,22 +1,38 @@
 #!/usr/bin/python3
-"""Summarise and compare thread-start-bench results.
+"""thread-start-analyze: summarise and compare thread-start-bench results.
 
-One file: each row's median, p90 and p99 of ticks, then the gaps between
-rows as differences of medians with 95 % bootstrap confidence intervals.
-Several files: each row's median per file, and its change against the
-first file with a Mann-Whitney U p-value. --plot draws the distributions
-of the process rows, the files overlaid.
+One file: each row's median, p90 and p99 of ticks; the gaps between rows;
+where the ticks go (the parts of program_parts/default); and what each
+lever and variant moves, each a difference of medians with a 95 % bootstrap
+interval. Several files: each side's median of its runs' medians, the
+change, and with enough runs a side a 95 % interval with its verdict.
+--fleet: one line per host, with the hosts that stand out marked.
 
-Exit status: 0 done, 2 usage error, a file that is not the bench's JSON
-with every repetition, or a missing Python library.
+Exit status: 0 done, 2 a usage error, an unusable file or a missing
+Python library.
 """
 
 import argparse
+import array
 import json
+import math
+import os
+import stat
 import sys
+import warnings
 
-PROG = "analyze.py"
+PROG = "thread-start-analyze"
 
+# The rows in the order the bench shows them; variants come after pinned.
+PROGRAM_ROWS = ["program_run/pipe", "program_run/pipe_one_arena", "program_run/pinned"]
+LATER_ROWS = [
+    "program_run/tty",
+    "program_parts/default",
+    "program_parts/own_stack",
+    "program_parts/small_stack",
+    "cold_thread_start",
+    "warm_create_join",
+]
 # The gaps between rows: (name, row, row it is measured against).
 GAPS = [
     ("first line", "program_run/pipe", "cold_thread_start"),
@@ -24,14 +40,26 @@ GAPS = [
     ("terminal write", "program_run/tty", "program_run/pipe"),
     ("cold over warm", "cold_thread_start", "warm_create_join"),
 ]
-PROCESS_ROWS = [
-    "program_run/pipe",
-    "program_run/pipe_one_arena",
-    "program_run/tty",
-    "cold_thread_start",
+PARTS_ROW = "program_parts/default"
+PARTS = ["creator", "new_thread", "first_line", "rest"]
+# The levers measured against a base row: (row, base, the part it acts on).
+STACK_LEVERS = [
+    ("program_parts/own_stack", "creator"),
+    ("program_parts/small_stack", "creator"),
 ]
 CONFIDENCE = 0.95
-RESAMPLES = 5000
+RESAMPLES = 10000
+# Fewer runs a side than this can never give a rank test's p below 0.05.
+RUNS_FOR_VERDICT = 4
+# The largest file read: the bench's largest run fits well within it.
+MOST_BYTES = 1 << 30
+# How far a host's value may lie from the other hosts' before it is marked,
+# in units of their typical run-to-run spread.
+OUTLIER_SPREADS = 4.0
+CONTEXT_SHOWN = [
+    "label", "host_name", "date", "kernel", "libc", "cpu_model", "affinity",
+    "virtualization", "tunables", "variants", "program",
+]
 
 
 class Unusable(Exception):
@@ -61,180 +89,551 @@ def row_name(run_name):
     return "/".join(parts)
 
 
+def reject_constant(name):
+    raise ValueError(f"{name} is not a number")
+
+
+DECODER = json.JSONDecoder(parse_constant=reject_constant)
+
+
+class Reader:
+    """Reads one JSON file a value at a time, so that a file of a million
+    repetitions a row never sits in memory as Python objects."""
+
+    CHUNK = 1 << 20
+
+    def __init__(self, f, path):
+        self.f = f
+        self.path = path
+        self.text = ""
+        self.at = 0
+        self.done = False
+
+    def more(self):
+        chunk = self.f.read(self.CHUNK)
+        if not chunk:
+            self.done = True
+            return False
+        self.text = self.text[self.at:] + chunk
+        self.at = 0
+        return True
+
+    def skip_space(self):
+        while True:
+            while self.at < len(self.text) and self.text[self.at] in " \t\r\n":
+                self.at += 1
+            if self.at < len(self.text) or not self.more():
+                return
+
+    def peek(self):
+        self.skip_space()
+        return self.text[self.at] if self.at < len(self.text) else ""
+
+    def expect(self, char):
+        if self.peek() != char:
+            raise Unusable(f"{self.path}: not a JSON file")
+        self.at += 1
+
+    def value(self):
+        """The next JSON value, whole."""
+        self.skip_space()
+        while True:
+            try:
+                value, end = DECODER.raw_decode(self.text, self.at)
+            except json.JSONDecodeError:
+                if self.more():
+                    continue
+                raise Unusable(f"{self.path}: not a JSON file") from None
+            # A number may go on in the next chunk.
+            if end == len(self.text) and not self.done and self.more():
+                continue
+            self.at = end
+            return value
+
+
+def number_of(value):
+    """`value` as a float if it is a finite number, else None."""
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        return None
+    try:
+        value = float(value)
+    except OverflowError:
+        return None
+    return value if math.isfinite(value) else None
+
+
 class Results:
     """One JSON file of thread-start-bench: its context and, for each row,
-    the ticks of every repetition."""
+    the ticks of every repetition (and of each part, for the parts rows)."""
 
     def __init__(self, path):
         self.path = path
         try:
+            mode = os.stat(path).st_mode
+            if not stat.S_ISREG(mode):
+                raise Unusable(f"{path}: not a regular file")
+            if os.stat(path).st_size > MOST_BYTES:
+                raise Unusable(f"{path}: larger than {MOST_BYTES >> 20} MiB")
             with open(path, encoding="utf-8") as f:
-                data = json.load(f)
+                self.read(Reader(f, path))
         except OSError as error:
             raise Unusable(f"{path}: {error.strerror}") from None
-        except (ValueError, UnicodeDecodeError):
+        except UnicodeDecodeError:
             raise Unusable(f"{path}: not a JSON file") from None
-        if (
-            not isinstance(data, dict)
-            or not isinstance(data.get("context"), dict)
-            or not isinstance(data.get("benchmarks"), list)
-            or "cold_helper" not in data["context"]
-        ):
+        except RecursionError:
+            raise Unusable(f"{path}: nested too deeply to be the bench's JSON") from None
+        except ValueError as error:
+            # Too many digits for Python, or a constant such as NaN.
+            raise Unusable(f"{path}: not the bench's JSON ({error})") from None
+
+    def read(self, reader):
+        path = self.path
+        self.context = None
+        self.values = {}  # row -> counter -> array of floats
+        aggregates = 0
+        reader.expect("{")
+        while reader.peek() != "}":
+            key = reader.value()
+            reader.expect(":")
+            if key == "benchmarks" and reader.peek() == "[":
+                reader.expect("[")
+                while reader.peek() != "]":
+                    aggregates += self.add(reader.value())
+                    if reader.peek() == ",":
+                        reader.expect(",")
+                reader.expect("]")
+            elif key == "context":
+                self.context = reader.value()
+            else:
+                reader.value()
+            if reader.peek() == ",":
+                reader.expect(",")
+        reader.expect("}")
+        if reader.peek() != "":
+            raise Unusable(f"{path}: not a JSON file")
+        if not isinstance(self.context, dict) or "cold_helper" not in self.context:
             raise Unusable(f"{path}: not the JSON output of thread-start-bench")
-        self.context = data["context"]
-        self.ticks = {}
-        for run in data["benchmarks"]:
-            if not isinstance(run, dict) or run.get("run_type") != "iteration":
-                continue
-            if not isinstance(run.get("ticks"), (int, float)):
-                raise Unusable(f"{path}: a repetition of {run.get('run_name')} has no ticks")
-            self.ticks.setdefault(row_name(str(run.get("run_name"))), []).append(
-                float(run["ticks"])
-            )
-        if not self.ticks:
-            raise Unusable(
-                f"{path}: holds no single repetitions, only aggregates "
-                f"(written by an older thread-start-bench?)"
-            )
+        if not self.values:
+            if aggregates:
+                raise Unusable(
+                    f"{path}: aggregates only: the console's JSON "
+                    f"(--benchmark_format=json), not the file of --benchmark_out"
+                )
+            raise Unusable(f"{path}: holds no repetitions")
+        for row, counters in self.values.items():
+            if len(counters["ticks"]) < 2:
+                raise Unusable(f"{path}: {row} has {len(counters['ticks'])} repetition; "
+                               f"statistics need at least 2")
+        self.ticks = {row: counters["ticks"] for row, counters in self.values.items()}
 
-    def label(self):
-        c = self.context
-        return (f"{c.get('host_name', '?')}, Linux {c.get('kernel', '?')}, "
-                f"CPUs {c.get('affinity', '?')}, "
-                f"{str(c.get('date', '?'))[:16].replace('T', ' ')}")
+    def add(self, run):
+        """Keeps one entry of "benchmarks"; returns 1 for an aggregate."""
+        path = self.path
+        if not isinstance(run, dict):
+            raise Unusable(f"{path}: an entry of benchmarks is not an object")
+        if run.get("run_type") == "aggregate":
+            return 1
+        name = run.get("run_name")
+        if run.get("run_type") != "iteration" or not isinstance(name, str) or not name:
+            raise Unusable(f"{path}: an entry of benchmarks has no run_name or run_type")
+        row = row_name(name)
+        counters = ["ticks"] + (PARTS if row.startswith("program_parts/") else [])
+        kept = self.values.setdefault(row, {c: array.array("d") for c in counters})
+        for counter in counters:
+            value = number_of(run.get(counter))
+            if value is None or (value < 0 and counter != "rest"):
+                raise Unusable(
+                    f"{path}: a repetition of {row} has {counter} "
+                    f"{json.dumps(run.get(counter))[:40]}: not a finite number"
+                    + ("" if counter == "rest" else " of 0 or more")
+                )
+            kept[counter].append(value)
+        return 0
 
-    def describe(self):
-        c = self.context
-        keys = ["host_name", "date", "kernel", "libc", "cpu_model", "affinity",
-                "virtualization", "tunables", "program"]
-        return "\n".join(f"  {k}: {c.get(k, '?')}" for k in keys)
+    def name(self):
+        label = self.context.get("label")
+        return str(label) if label else os.path.basename(self.path)
 
 
-def summary(np, values):
-    """Median (as Google Benchmark computes it) and the nearest-rank 90th
-    and 99th percentiles (as the bench does)."""
-    p90, p99 = np.percentile(values, [90, 99], method="inverted_cdf")
-    return np.median(values), p90, p99
+class Table:
+    """Rows of cells under a heading, shown as text, Markdown or CSV."""
+
+    def __init__(self, title, columns, align=None):
+        self.title = title
+        self.columns = columns
+        self.align = list(align or "<" + ">" * (len(columns) - 1))
+        self.rows = []
+
+    def add(self, *cells):
+        self.rows.append([str(c) for c in cells])
+
+    def show(self, form, out):
+        if form == "csv":
+            import csv
+            writer = csv.writer(out, lineterminator="\n")
+            writer.writerow(["table"] + self.columns)
+            for row in self.rows:
+                writer.writerow([self.title] + row)
+            return
+        print(self.title, file=out)
+        if form == "markdown":
+            print(file=out)
+            print("| " + " | ".join(self.columns) + " |", file=out)
+            print("|" + "|".join(" --- " if a == "<" else " ---: " for a in self.align) + "|",
+                  file=out)
+            for row in self.rows:
+                print("| " + " | ".join(c.replace("|", "\\|") for c in row) + " |", file=out)
+            return
+        widths = [max([len(c)] + [len(r[i]) for r in self.rows])
+                  for i, c in enumerate(self.columns)]
+        for row in [self.columns] + self.rows:
+            cells = [f"{c:{a}{w}}" for c, a, w in zip(row, self.align, widths)]
+            print("  ".join(cells).rstrip(), file=out)
 
 
-def median_gap(np, stats, a, b, seed):
-    """Difference of the medians of a and b, and its bootstrap interval."""
-    a = np.asarray(a)
-    b = np.asarray(b)
-    result = stats.bootstrap(
-        (a, b),
-        lambda x, y, axis: np.median(x, axis=axis) - np.median(y, axis=axis),
-        vectorized=True,
-        paired=False,
-        confidence_level=CONFIDENCE,
-        n_resamples=RESAMPLES,
-        method="percentile",
-        random_state=np.random.default_rng(seed),
-    )
-    ci = result.confidence_interval
-    return np.median(a) - np.median(b), ci.low, ci.high
+class Stats:
+    """The statistics, from numpy and scipy."""
+
+    def __init__(self):
+        self.np = need("numpy", "python3-numpy")
+        self.stats = need("scipy.stats", "python3-scipy")
+
+    def median(self, values):
+        return float(self.np.median(values))
+
+    def percentiles(self, values, ps):
+        """Nearest-rank percentiles, as the bench computes them."""
+        return [float(v) for v in self.np.percentile(values, ps, method="inverted_cdf")]
+
+    def resampled_medians(self, values, rng):
+        """The medians of RESAMPLES bootstrap resamples of `values`, each as
+        large as `values`. A resample's k-th smallest value is the sample's
+        value at the k-th smallest of n uniform draws, so each median is
+        drawn from that order statistic's beta distribution: the same
+        distribution as resampling every value, in time and memory that do
+        not grow with the sample."""
+        np = self.np
+        x = np.sort(np.asarray(values, dtype=float))
+        n = len(x)
+
+        def at(u):
+            return x[np.clip(np.ceil(u * n).astype(np.int64) - 1, 0, n - 1)]
+
+        if n % 2:
+            m = (n + 1) // 2
+            return at(rng.beta(m, n - m + 1, RESAMPLES))
+        m = n // 2
+        low = rng.beta(m, n - m + 1, RESAMPLES)
+        # The next order statistic: the least of the n - m draws above it.
+        high = low + (1 - low) * rng.beta(1, n - m, RESAMPLES)
+        return (at(low) + at(high)) / 2
+
+    def interval(self, draws):
+        """The percentile interval of bootstrap draws."""
+        tail = (1 - CONFIDENCE) / 2 * 100
+        low, high = self.np.percentile(draws, [tail, 100 - tail])
+        return float(low), float(high)
+
+    def median_gap(self, a, b, seed):
+        """Median of a less median of b, and its bootstrap interval."""
+        rng = self.np.random.default_rng(seed)
+        draws = self.resampled_medians(a, rng) - self.resampled_medians(b, rng)
+        return (self.median(a) - self.median(b),) + self.interval(draws)
+
+    def median_interval(self, values, seed):
+        rng = self.np.random.default_rng(seed)
+        return (self.median(values),) + self.interval(self.resampled_medians(values, rng))
+
+    def shift_interval(self, a, b):
+        """A 95 % interval for how far b lies above a, from the Mann-Whitney
+        U test on the two sets of values: the shifts it does not reject.
+        Returns (low, high, p) with p the test's p-value for no shift."""
+        np = self.np
+        a = np.asarray(a, dtype=float)
+        b = np.asarray(b, dtype=float)
+        d = np.unique(np.subtract.outer(b, a).ravel())
+        # U, and so the p-value, changes only at these differences.
+        mids = np.concatenate(([d[0] - 1], (d[:-1] + d[1:]) / 2, [d[-1] + 1]))
+        p = self.stats.mannwhitneyu(b[None, :] - mids[:, None], np.broadcast_to(a, (len(mids), len(a))),
+                                    alternative="two-sided", axis=1).pvalue
+        kept = np.flatnonzero(p >= 1 - CONFIDENCE)
+        p0 = float(self.stats.mannwhitneyu(b, a, alternative="two-sided").pvalue)
+        if len(kept) == 0:
+            return float("nan"), float("nan"), p0
+        # Each kept midpoint stands for the open span between its two
+        # neighbouring differences.
+        low = d[kept[0] - 1] if kept[0] > 0 else -math.inf
+        high = d[kept[-1]] if kept[-1] < len(d) else math.inf
+        return float(low), float(high), p0
 
 
 def rows_of(results):
-    """Rows in the bench's order, then any others in the files."""
-    known = PROCESS_ROWS + ["warm_create_join"]
+    """Rows in the bench's order, variants after pinned, then any others."""
     seen = {row for r in results for row in r.ticks}
+    variants = sorted(row for row in seen
+                      if row.startswith("program_run/") and row not in PROGRAM_ROWS + LATER_ROWS)
+    known = PROGRAM_ROWS + variants + LATER_ROWS
     return [row for row in known if row in seen] + sorted(seen - set(known))
 
 
-def one_file(r):
-    np = need("numpy", "python3-numpy")
-    stats = need("scipy.stats", "python3-scipy")
-    print(f"{r.path}:")
-    print(r.describe())
-    print()
-    print(f"{'row':<28} {'runs':>5} {'median':>9} {'p90':>9} {'p99':>9}   ticks")
-    for row in rows_of([r]):
-        med, p90, p99 = summary(np, r.ticks[row])
-        print(f"{row:<28} {len(r.ticks[row]):>5} {med:>9.1f} {p90:>9.1f} {p99:>9.1f}")
-    print()
-    print(f"gaps: difference of medians in ticks, [{CONFIDENCE:.0%} bootstrap confidence interval]")
-    for seed, (name, a, b) in enumerate(GAPS):
-        what = f"{a} - {b}"
-        if a not in r.ticks or b not in r.ticks:
-            print(f"{name:<15} {what:<50} not measured in this file")
-            continue
-        gap, low, high = median_gap(np, stats, r.ticks[a], r.ticks[b], seed)
-        print(f"{name:<15} {what:<50} {gap:>7.1f}  [{low:.1f}, {high:.1f}]")
+def fmt(value, places=1):
+    if value is None or (isinstance(value, float) and math.isnan(value)):
+        return "-"
+    if math.isinf(value):
+        return "inf" if value > 0 else "-inf"
+    return f"{value:.{places}f}"
 
 
-def several_files(results):
-    np = need("numpy", "python3-numpy")
-    stats = need("scipy.stats", "python3-scipy")
+def change(new, base):
+    """The change from `base` to `new` in percent of `base`."""
+    if base == 0:
+        return "-" if new == 0 else "n/a (base 0)"
+    return f"{(new - base) / base * 100:+.1f}%"
+
+
+def interval_text(low, high):
+    return f"[{fmt(low)}, {fmt(high)}]"
+
+
+def describe_files(results, out):
+    """Each file by its name, and the context entries that differ."""
     for i, r in enumerate(results, 1):
-        print(f"[{i}] {r.path}: {r.label()}")
-    print()
-    print("median ticks per file; change against [1], Mann-Whitney U p-value")
-    header = f"{'row':<28} {'[1]':>9}"
-    for i in range(2, len(results) + 1):
-        header += f" {f'[{i}]':>9} {'change':>8} {'p':>8}"
-    print(header)
-    for row in rows_of(results):
-        base = results[0].ticks.get(row)
-        line = f"{row:<28} " + (f"{np.median(base):>9.1f}" if base else f"{'-':>9}")
-        for r in results[1:]:
-            other = r.ticks.get(row)
-            if not other:
-                line += f" {'-':>9} {'':>8} {'':>8}"
-                continue
-            line += f" {np.median(other):>9.1f}"
-            if not base:
-                line += f" {'':>8} {'':>8}"
-                continue
-            change = (np.median(other) - np.median(base)) / np.median(base)
-            p = stats.mannwhitneyu(base, other, alternative="two-sided").pvalue
-            line += f" {change:>+8.1%} {p:>8.2g}"
-        print(line)
+        print(f"[{i}] {r.name()}: {r.path}", file=out)
+    if len(results) == 1:
+        for key in CONTEXT_SHOWN:
+            if key in results[0].context:
+                print(f"  {key}: {results[0].context[key]}", file=out)
+        return
+    keys = sorted({k for r in results for k in r.context})
+    differ = [k for k in keys if k not in ("date", "load_avg", "executable", "mhz_per_cpu")
+              and len({json.dumps(r.context.get(k)) for r in results}) > 1]
+    if not differ:
+        print("  the files' contexts differ only in date", file=out)
+    for key in differ:
+        values = "; ".join(f"[{i}] {r.context.get(key, '-')}" for i, r in enumerate(results, 1))
+        print(f"  {key} differs: {values}", file=out)
 
 
-def plot(results, out):
-    if not out.endswith((".png", ".svg")):
-        raise Unusable(f"--plot {out}: the picture's name must end in .png or .svg")
+def one_file(r, st, form, out):
+    describe_files([r], out)
+    print(file=out)
+    table = Table("rows: ticks per repetition", ["row", "runs", "median", "p90", "p99"])
+    for row in rows_of([r]):
+        values = r.ticks[row]
+        p90, p99 = st.percentiles(values, [90, 99])
+        table.add(row, len(values), fmt(st.median(values)), fmt(p90), fmt(p99))
+    table.show(form, out)
+
+    print(file=out)
+    table = Table("gaps: difference of medians in ticks, 95% bootstrap interval",
+                  ["gap", "rows", "difference", "interval"], "<<><")
+    for seed, (name, a, b) in enumerate(GAPS):
+        if a not in r.ticks or b not in r.ticks:
+            table.add(name, f"{a} - {b}", "-", "not measured in this file")
+            continue
+        gap, low, high = st.median_gap(r.ticks[a], r.ticks[b], seed)
+        table.add(name, f"{a} - {b}", fmt(gap), interval_text(low, high))
+    table.show(form, out)
+
+    if PARTS_ROW in r.values:
+        print(file=out)
+        parts = r.values[PARTS_ROW]
+        total = st.median(parts["ticks"])
+        table = Table(f"where the ticks go: {PARTS_ROW}, median of each part in ticks",
+                      ["part", "median", "share", "interval"], "<>><")
+        for seed, part in enumerate(PARTS, 10):
+            med, low, high = st.median_interval(parts[part], seed)
+            share = "-" if total == 0 else f"{med / total:.0%}"
+            table.add(part, fmt(med), share, interval_text(low, high))
+        med, low, high = st.median_interval(parts["ticks"], 14)
+        table.add("ticks (the span)", fmt(med), "100%" if total else "-", interval_text(low, high))
+        if "program_run/pipe" in r.ticks:
+            gap, low, high = st.median_gap(parts["ticks"], r.ticks["program_run/pipe"], 15)
+            table.add("instrumentation: ticks - program_run/pipe", fmt(gap),
+                      change(total, st.median(r.ticks["program_run/pipe"])),
+                      interval_text(low, high))
+        table.show(form, out)
+
+    table = Table("levers: each row against the row it changes, difference of medians in ticks",
+                  ["lever", "against", "on", "difference", "change", "interval"], "<<<>><")
+    seed = 20
+    for row in rows_of([r]):
+        if row.startswith("program_run/") and row not in ("program_run/pipe", "program_run/tty"):
+            base = "program_run/pipe"
+            measures = [("ticks", r.ticks[row], r.ticks.get(base))]
+        elif row in dict(STACK_LEVERS):
+            base = PARTS_ROW
+            part = dict(STACK_LEVERS)[row]
+            other = r.values.get(base, {})
+            measures = [("ticks", r.ticks[row], other.get("ticks")),
+                        (part, r.values[row][part], other.get(part))]
+        else:
+            continue
+        for on, values, base_values in measures:
+            seed += 1
+            if base_values is None:
+                table.add(row, base, on, "-", "-", "not measured in this file")
+                continue
+            gap, low, high = st.median_gap(values, base_values, seed)
+            table.add(row, base, on, fmt(gap), change(st.median(values), st.median(base_values)),
+                      interval_text(low, high))
+    if table.rows:
+        print(file=out)
+        table.show(form, out)
+
+
+def groups_of(results, explicit):
+    """The sides to compare: [(name, [Results])], in the order given."""
+    if explicit:
+        return explicit
+    groups = {}
+    for r in results:
+        label = r.context.get("label")
+        groups.setdefault(str(label) if label else r.path, []).append(r)
+    return [(name if len(files) > 1 or files[0].context.get("label") else files[0].name(), files)
+            for name, files in groups.items()]
+
+
+def compare(groups, st, form, out):
+    everything = [r for _, files in groups for r in files]
+    describe_files(everything, out)
+    print(file=out)
+    for i, (name, files) in enumerate(groups, 1):
+        members = ", ".join(f"[{everything.index(r) + 1}]" for r in files)
+        print(f"side {chr(64 + i) if i <= 26 else i}: {name}: {len(files)} run"
+              f"{'s' if len(files) != 1 else ''} ({members})", file=out)
+    print(file=out)
+    fewest = min(len(files) for _, files in groups)
+    if fewest < RUNS_FOR_VERDICT:
+        print(f"no verdict: a side has {fewest} run{'s' if fewest != 1 else ''}; a verdict needs "
+              f"at least {RUNS_FOR_VERDICT} runs a side, as runs differ from each other more than "
+              f"repetitions within one run do", file=out)
+        print(file=out)
+    columns = ["row"]
+    for i in range(len(groups)):
+        side = chr(65 + i) if i < 26 else str(i + 1)
+        columns += [side] if i == 0 else [side, "change", "interval", "verdict"]
+    table = Table("median of the runs' medians in ticks; change against side A, "
+                  "95% interval of the difference from a rank test on the runs' medians",
+                  columns)
+    for row in rows_of(everything):
+        medians = [[st.median(r.ticks[row]) for r in files if row in r.ticks] for _, files in groups]
+        base = medians[0]
+        cells = [row, fmt(st.median(base)) if base else "-"]
+        for other in medians[1:]:
+            if not other or not base:
+                cells += [fmt(st.median(other)) if other else "-", "-", "-", "-"]
+                continue
+            cells += [fmt(st.median(other)), change(st.median(other), st.median(base))]
+            if min(len(base), len(other)) < RUNS_FOR_VERDICT:
+                cells += ["-", "-"]
+                continue
+            low, high, _ = st.shift_interval(base, other)
+            cells += [interval_text(low, high),
+                      "differs" if low > 0 or high < 0 else "no change shown"]
+        table.add(*cells)
+    table.show(form, out)
+
+
+def fleet(groups, st, form, out):
+    """One line per host: each row's median of run medians and run-to-run
+    spread; `outlier` where a host lies further from the others than their
+    spread explains."""
+    everything = [r for _, files in groups for r in files]
+    rows = [row for row in rows_of(everything)
+            if all(any(row in r.ticks for r in files) for _, files in groups)]
+    value = {}
+    spread = {}
+    for name, files in groups:
+        for row in rows:
+            medians = [st.median(r.ticks[row]) for r in files if row in r.ticks]
+            value[name, row] = st.median(medians)
+            if len(medians) > 1:
+                spread[name, row] = float(st.stats.median_abs_deviation(medians, scale="normal"))
+            else:
+                # One run: the spread its own repetitions give its median.
+                _, low, high = st.median_interval(files[0].ticks[row], 0)
+                spread[name, row] = (high - low) / 3.92
+    table = Table("fleet: median of the runs' medians in ticks, +- run-to-run spread",
+                  ["host", "runs"] + rows + ["verdict"])
+    for name, files in groups:
+        outlying = []
+        for row in rows:
+            others = [n for n, _ in groups if n != name]
+            if len(others) < 2:
+                continue
+            center = st.median([value[n, row] for n in others])
+            typical = st.median([spread[n, row] for n in others])
+            if abs(value[name, row] - center) > OUTLIER_SPREADS * max(typical, 1e-9):
+                outlying.append(row)
+        table.add(name, len(files), *[f"{fmt(value[name, row])} +- {fmt(spread[name, row])}"
+                                      for row in rows],
+                  ("outlier: " + ", ".join(outlying)) if outlying else "")
+    table.show(form, out)
+    if len(groups) < 3:
+        print("outliers need at least 3 hosts", file=out)
+
+
+def plot(results, names, out_path):
     np = need("numpy", "python3-numpy")
     matplotlib = need("matplotlib", "python3-matplotlib")
     matplotlib.use("Agg")
     plt = need("matplotlib.pyplot", "python3-matplotlib")
-    rows = [row for row in PROCESS_ROWS if any(row in r.ticks for r in results)]
-    if not rows:
-        raise Unusable("--plot: the files hold no process rows to draw")
-    columns = 2 if len(rows) > 1 else 1
-    lines = (len(rows) + columns - 1) // columns
-    fig, axes = plt.subplots(lines, columns,
-                             figsize=(5 * columns, 2.6 * lines + 0.8 + 0.25 * len(results)),
-                             sharex=True, sharey=True, squeeze=False)
-    for ax in axes.flat[len(rows):]:
-        ax.set_visible(False)
-    for ax, row in zip(axes.flat, rows):
-        for i, r in enumerate(results, 1):
+    rows = rows_of(results)
+    parts = [r for r in results if PARTS_ROW in r.values]
+    panels = 2 if parts else 1
+    fig, axes = plt.subplots(panels, 1, figsize=(10, 0.45 * len(rows) * len(results) ** 0.5 + 2.2 + 3.2 * (panels - 1)),
+                             squeeze=False, gridspec_kw={"height_ratios": [3, 2][:panels]})
+    ax = axes[0, 0]
+    styles = [(c, m) for m in ("o", "s") for c in plt.get_cmap("tab10").colors]
+    height = 0.8 / len(results)
+    for i, r in enumerate(results):
+        color, marker = styles[i % len(styles)]
+        for j, row in enumerate(rows):
             if row not in r.ticks:
                 continue
-            x = np.sort(r.ticks[row])
-            y = np.arange(1, len(x) + 1) / len(x)
-            ax.step(x, y, where="post", label=f"[{i}] {r.label()}, {len(x)} runs")
-        ax.set_title(row, fontsize=10)
-        ax.set_xscale("log")
-        ax.grid(True, which="both", alpha=0.3)
-    for ax in axes[:, 0]:
-        ax.set_ylabel("fraction of runs")
-    for ax in axes.flat[len(rows) - columns:len(rows)]:
-        ax.set_xlabel("ticks (µs of processor time), log scale")
-        ax.xaxis.set_tick_params(labelbottom=True)
-    fig.suptitle("thread-start-bench: distribution of ticks (empirical CDF)", fontsize=11)
-    labels = {}
-    for ax in axes.flat[:len(rows)]:
-        for handle, label in zip(*ax.get_legend_handles_labels()):
-            labels.setdefault(label.rsplit(", ", 1)[0], handle)
-    fig.legend(labels.values(), labels.keys(), loc="lower center", fontsize=8)
-    fig.tight_layout(rect=(0, 0.045 * len(results) + 0.02, 1, 1))
+            v = np.asarray(r.ticks[row])
+            y = j + (i - (len(results) - 1) / 2) * height
+            p10, p25, p50, p75, p90 = np.percentile(v, [10, 25, 50, 75, 90], method="inverted_cdf")
+            ax.plot([p10, p90], [y, y], color=color, linewidth=1)
+            ax.plot([p25, p75], [y, y], color=color, linewidth=5, alpha=0.6,
+                    solid_capstyle="butt")
+            ax.plot([p50], [y], marker=marker, color=color, markersize=6, linestyle="none",
+                    label=names[i] if j == rows.index(next(x for x in rows if x in r.ticks)) else None)
+    ax.set_yticks(range(len(rows)))
+    ax.set_yticklabels(rows)
+    ax.invert_yaxis()
+    ax.set_xlim(left=0)
+    ax.set_xlabel("ticks (µs of processor time); warm_create_join per thread")
+    ax.set_title("ticks per row: median (marker), 25-75 % (thick), 10-90 % (thin)", fontsize=10)
+    ax.grid(True, axis="x", alpha=0.3)
+    ax.legend(loc="lower right", fontsize=9, framealpha=0.9)
+    if parts:
+        ax = axes[1, 0]
+        colors = plt.get_cmap("Set2").colors
+        labels = []
+        for i, r in enumerate(parts):
+            left = 0.0
+            for k, part in enumerate(PARTS):
+                med = float(np.median(r.values[PARTS_ROW][part]))
+                ax.barh(i, med, left=left, color=colors[k], edgecolor="white",
+                        label=part if i == 0 else None)
+                if med > 0:
+                    ax.text(left + med / 2, i, f"{med:.0f}", ha="center", va="center", fontsize=8)
+                left += med
+            labels.append(f"{names[results.index(r)]}")
+        ax.set_yticks(range(len(parts)))
+        ax.set_yticklabels(labels)
+        ax.invert_yaxis()
+        ax.set_xlabel("ticks (µs), medians of each part of program_parts/default")
+        ax.set_title("where the ticks go", fontsize=10)
+        ax.legend(loc="lower right", fontsize=9, ncol=4, framealpha=0.9)
+        ax.grid(True, axis="x", alpha=0.3)
+    fig.tight_layout()
     try:
-        fig.savefig(out, dpi=80)
+        fig.savefig(out_path, dpi=80)
     except OSError as error:
-        raise Unusable(f"--plot {out}: {error.strerror}") from None
+        raise Unusable(f"--plot {out_path}: {error.strerror}") from None
 
 
 class Parser(argparse.ArgumentParser):
@@ -245,28 +644,71 @@ class Parser(argparse.ArgumentParser):
 def main(argv):
     parser = Parser(
         prog=PROG,
-        description="Summarise one thread-start-bench JSON file, or compare several.",
-        epilog="Exit status: 0 done, 2 a usage error, an unusable file or a missing library.",
+        description="Summarise one thread-start-bench results file, or compare several.",
+        epilog="Files with the same --label of the bench form one side; --group names "
+               "a side's files explicitly. Exit status: 0 done, 2 a usage error, an "
+               "unusable file or a missing library.",
     )
-    parser.add_argument("files", nargs="+", metavar="FILE.json",
+    parser.add_argument("files", nargs="*", metavar="FILE.json",
                         help="written by thread-start-bench --benchmark_out=FILE.json")
+    parser.add_argument("--group", nargs="+", action="append", metavar=("NAME", "FILE.json"),
+                        help="a side of the comparison: its name, then its files")
+    parser.add_argument("--fleet", action="store_true",
+                        help="one line per host (the files' host_name, or --group)")
+    parser.add_argument("--format", choices=["text", "markdown", "csv"], default="text",
+                        help="how tables are printed (default text)")
     parser.add_argument("--plot", metavar="OUT.png|OUT.svg",
-                        help="draw the distributions of the process rows")
+                        help="draw the rows and where the ticks go")
     args = parser.parse_args(argv)
+    if args.plot is not None:
+        base, ending = os.path.splitext(args.plot)
+        if ending not in (".png", ".svg") or not os.path.basename(base):
+            raise Unusable(f"--plot {args.plot!r}: the picture's name must end in .png or .svg")
+    for group in args.group or []:
+        if len(group) < 2:
+            raise Unusable(f"--group {group[0]}: name the side's files after its name")
+    if not args.files and not args.group:
+        raise Unusable("the following arguments are required: FILE.json")
+    warnings.simplefilter("ignore")
+    st = Stats()
     results = [Results(path) for path in args.files]
-    if len(results) == 1:
-        one_file(results[0])
+    explicit = [(g[0], [Results(path) for path in g[1:]]) for g in args.group or []]
+    if explicit and results:
+        explicit.append(("others", results))
+    out = sys.stdout
+    if args.fleet:
+        groups = explicit
+        if not groups:
+            hosts = {}
+            for r in results:
+                hosts.setdefault(str(r.context.get("host_name", "?")), []).append(r)
+            groups = list(hosts.items())
+        fleet(groups, st, args.format, out)
+        everything = [r for _, files in groups for r in files]
+    elif len(results) == 1 and not explicit:
+        one_file(results[0], st, args.format, out)
+        everything = results
     else:
-        several_files(results)
+        groups = groups_of(results, explicit)
+        if len(groups) < 2:
+            raise Unusable("one side only: give files of two labels, or two --group")
+        compare(groups, st, args.format, out)
+        everything = [r for _, files in groups for r in files]
     if args.plot:
-        plot(results, args.plot)
-        print(f"\npicture: {args.plot}")
+        plot(everything, [r.name() for r in everything], args.plot)
+        if args.format == "text":
+            print(f"\npicture: {args.plot}", file=out)
     return 0
 
 
 if __name__ == "__main__":
     try:
-        sys.exit(main(sys.argv[1:]))
+        status = main(sys.argv[1:])
+        sys.stdout.flush()
     except Unusable as error:
         print(f"{PROG}: {error}", file=sys.stderr)
         sys.exit(2)
+    except BrokenPipeError:
+        sys.stderr.close()
+        sys.exit(1)
+    sys.exit(status)
