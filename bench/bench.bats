@@ -1,74 +1,180 @@
 #!/usr/bin/env bats
-# thread-start-bench: that it runs, reports what it promises and stops on
-# any run it cannot trust. Its numbers are never judged here.
+# thread-start-bench: what it reports, computed from stand-ins whose
+# reports are known, and every run it must refuse. Timings are never judged.
 
 bats_require_minimum_version 1.5.0
 
 setup() {
 	BENCH=${THREAD_START_BENCH:?set THREAD_START_BENCH to the benchmark}
 	FAKE=${FAKE_PROGRAM:?set FAKE_PROGRAM to the stand-in program}
+	command -v jq >/dev/null || skip "jq is not installed"
 	json=$BATS_TEST_TMPDIR/bench.json
 	good_report='Entered the loopp\nThe time of the childthread is 5\n'
+	# The stand-in as the helpers, by their names.
+	COLD=$BATS_TEST_TMPDIR/cold-thread-start PARTS=$BATS_TEST_TMPDIR/thread-start-parts
+	ln -s "$FAKE" "$COLD"
+	ln -s "$FAKE" "$PARTS"
 }
 
-@test "a short run: percentiles on the console; every repetition, the aggregates and the machine in the JSON" {
-	command -v jq >/dev/null || skip "jq is not installed"
-	run -0 --separate-stderr "$BENCH" --benchmark_repetitions=3 \
-		--benchmark_min_time=0.01 \
-		--benchmark_out="$json" --benchmark_out_format=json
-	local name stat
-	for name in program_run/pipe program_run/pipe_one_arena program_run/tty \
-		cold_thread_start warm_create_join; do
+# The statistic $2 (min, median, p90, p99, max) of counter $3 of row $1 in
+# $json.
+aggregate() {
+	jq -r --arg r "$1/" --arg s "$2" --arg c "$3" '.benchmarks[]
+		| select((.run_name | startswith($r)) and .aggregate_name == $s) | .[$c]' "$json"
+}
+
+@test "a short real run: every row, counter and context entry; the parts add up in every repetition" {
+	run -0 --separate-stderr "$BENCH" --benchmark_repetitions=3 --label='my run' \
+		--variant=arena2:MALLOC_ARENA_MAX=2 --benchmark_out="$json"
+	local name
+	for name in program_run/pipe program_run/pipe_one_arena program_run/pinned \
+		program_run/arena2 program_run/tty program_parts/default \
+		program_parts/own_stack program_parts/small_stack cold_thread_start warm_create_join; do
 		[[ $output == *"$name/"*median* ]]
 		jq -e --arg n "$name/" '[.benchmarks[] | select(.run_name | startswith($n))
-			| select(.run_type == "iteration") | .ticks | type == "number"]
+			| select(.run_type == "iteration") | .ticks | type == "number" and . >= 0]
 			| length == 3 and all' "$json" >/dev/null ||
 			{ echo "not every repetition of $name" >&2; false; }
-		for stat in min median p90 p99 max; do
-			jq -e --arg n "$name/" --arg s "$stat" '
-				[.benchmarks[] | select(.run_name | startswith($n))
-					| select(.aggregate_name == $s)] as $rows
-				| ($rows | length) == 1
-				and ($rows[0].repetitions == 3)
-				and ($rows[0].real_time | type) == "number"
-				and ($rows[0].ticks | type) == "number"' "$json" >/dev/null ||
-				{ echo "no $stat for $name" >&2; false; }
-		done
 	done
 	# Single repetitions are not shown on the console.
 	[[ $output != *"manual_time "* ]]
+	jq -e '.context | .label == "my run" and .variants == "arena2: MALLOC_ARENA_MAX=2"
+		and (.parts_helper | endswith("/thread-start-parts"))
+		and (.pinned_cpu | test("^[0-9]+$"))' "$json"
 	local key
 	for key in kernel libc cpu_model affinity virtualization program cold_helper tunables; do
-		jq -e --arg k "$key" '.context[$k] | type == "string" and length > 0' "$json" >/dev/null ||
-			{ echo "no $key in the context" >&2; false; }
+		jq -e --arg k "$key" '.context[$k] | type == "string" and length > 0' "$json" >/dev/null
 	done
-	# The process rows carry the measured process's own processor time.
-	jq -e '[.benchmarks[] | select(.run_name | startswith("warm") | not)
-		| .process_cpu | type == "number"] | length > 0 and all' "$json"
-	# The programs print whole tick counts, 0 or more.
-	jq -e '[.benchmarks[] | select(.run_name | startswith("warm") | not)
-		| select(.aggregate_name == "min") | .ticks >= 0 and .ticks == (.ticks | floor)]
-		| all' "$json"
+	# The real helper's parts add up to its ticks, each repetition.
+	jq -e '[.benchmarks[] | select(.run_type == "iteration" and (.run_name | startswith("program_parts/")))
+		| (.creator + .new_thread + .first_line + .rest - .ticks) | fabs < 0.01]
+		| length == 9 and all' "$json"
+	# warm_create_join's ticks are per thread, as its processor time is.
+	jq -e '[.benchmarks[] | select(.run_type == "iteration" and (.run_name | startswith("warm")))
+		| .ticks / .cpu_time | . > 0.5 and . < 2] | length == 3 and all' "$json"
 }
 
-@test "rows run interleaved unless the library's flag turns it off; one_arena adds its tunable" {
-	local log=$BATS_TEST_TMPDIR/log
-	GLIBC_TUNABLES=glibc.malloc.tcache_count=5 FAKE_LOG=$log \
-		run -0 "$BENCH" --program="$FAKE" \
-		--benchmark_filter='^program_run/' --benchmark_repetitions=10
-	# Ten runs of each row, not in blocks.
-	diff - <(sort "$log" | uniq -c) <<-EOF
-	     10 pipe glibc.malloc.tcache_count=5
-	     10 pipe glibc.malloc.tcache_count=5:glibc.malloc.arena_max=1
-	     10 tty glibc.malloc.tcache_count=5
-	EOF
-	[ "$(uniq "$log" | wc -l)" -gt 3 ]
+@test "percentiles, exactly, of known sequences of ticks in shuffled order" {
+	# The sequence, then min median p90 p99 max. Nearest rank: p90 of 7
+	# values is the 7th (ceil 6.3), of 20 the 18th; p99 of 20 the 20th.
+	local -a cases=(
+		"40 10 70 20 60 30 50|10 40 70 70 70"
+		"7 19 2 14 11 20 1 16 5 13 9 18 3 12 17 4 10 15 8 6|1 10.5 18 20 20"
+		"3 3|3 3 3 3 3"
+	)
+	local case stat values expected got i
+	for case in "${cases[@]}"; do
+		tr ' ' '\n' <<<"${case%|*}" >"$BATS_TEST_TMPDIR/sequence"
+		read -ra expected <<<"${case#*|}"
+		rm -f "$BATS_TEST_TMPDIR/count"
+		FAKE_MODE=sequence FAKE_SEQUENCE=$BATS_TEST_TMPDIR/sequence \
+			FAKE_COUNTER=$BATS_TEST_TMPDIR/count \
+			run -0 "$BENCH" --program="$FAKE" --benchmark_filter='^program_run/pipe/' \
+			--benchmark_repetitions="$(wc -l <"$BATS_TEST_TMPDIR/sequence")" \
+			--benchmark_out="$json"
+		i=0
+		for stat in min median p90 p99 max; do
+			got=$(aggregate program_run/pipe "$stat" ticks)
+			[ "$got" = "${expected[i]}" ] || {
+				echo "$stat of ${case%|*}: $got, not ${expected[i]}" >&2
+				false
+			}
+			i=$((i + 1))
+		done
+	done
+}
 
+@test "each lever and variant runs the program as it says: tunable, CPU, variables" {
+	local n
+	n=$(nproc)
+	FAKE_MODE=env run -0 "$BENCH" --program="$FAKE" --benchmark_filter='^program_run/' \
+		--benchmark_repetitions=2 --benchmark_out="$json" \
+		--variant=answer:FAKE_TICKS=42 --variant=odd:FAKE_ECHO=a:b=c \
+		--variant=odd:GLIBC_TUNABLES=x
+	# row, then the median ticks the stand-in reports there.
+	local -a cases=(
+		"program_run/pipe|$((100 * n))"
+		"program_run/pipe_one_arena|$((100 * n + 1))"
+		"program_run/pinned|100"
+		"program_run/tty|$((100 * n))"
+		"program_run/answer|42"
+		"program_run/odd|5"
+	)
+	local case
+	for case in "${cases[@]}"; do
+		[ "$(aggregate "${case%|*}" median ticks)" = "${case#*|}" ] ||
+			{ echo "$case: $(aggregate "${case%|*}" median ticks)" >&2; false; }
+	done
+	jq -e '.context.variants == "answer: FAKE_TICKS=42; odd: FAKE_ECHO=a:b=c GLIBC_TUNABLES=x"' "$json"
+}
+
+@test "the environment's tunables reach the rows and the context; the parts rows get their arguments" {
+	local log=$BATS_TEST_TMPDIR/log
+	GLIBC_TUNABLES=glibc.malloc.tcache_count=5 MALLOC_ARENA_MAX=3 FAKE_LOG=$log \
+		run -0 "$BENCH" --program="$FAKE" --parts-helper="$PARTS" \
+		--benchmark_filter='^program_(run/(pipe|tty)|parts)' --benchmark_repetitions=10 \
+		--benchmark_out="$json" --benchmark_enable_random_interleaving=false
+	# Ten runs of each row, in blocks when interleaving is off.
+	diff - <(uniq -c "$log") <<-EOF
+	     10 pipe glibc.malloc.tcache_count=5 
+	     10 pipe glibc.malloc.tcache_count=5:glibc.malloc.arena_max=1 
+	     10 tty glibc.malloc.tcache_count=5 
+	     10 pipe glibc.malloc.tcache_count=5 
+	     10 pipe glibc.malloc.tcache_count=5 own-stack
+	     10 pipe glibc.malloc.tcache_count=5 small-stack
+	EOF
+	jq -e '.context.tunables | split(" ") | sort
+		== ["GLIBC_TUNABLES=glibc.malloc.tcache_count=5", "MALLOC_ARENA_MAX=3"]' "$json"
+
+	# Interleaved by default: the rows' runs are mixed.
 	rm "$log"
 	FAKE_LOG=$log run -0 "$BENCH" --program="$FAKE" \
-		--benchmark_filter='^program_run/' --benchmark_repetitions=10 \
-		--benchmark_enable_random_interleaving=false
-	[ "$(uniq "$log" | wc -l)" -eq 3 ]
+		--benchmark_filter='^program_run/pipe' --benchmark_repetitions=10
+	[ "$(wc -l <"$log")" -eq 20 ]
+	[ "$(uniq "$log" | wc -l)" -gt 2 ]
+}
+
+@test "the parts row reads each counter exactly; process_cpu is the run's user plus system time in µs" {
+	FAKE_REPORT='Entered the loopp\nticks=10 creator=4.250 new_thread=1.000 first_line=6.000 rest=-1.250\n' \
+		run -0 "$BENCH" --parts-helper="$FAKE" --benchmark_filter='^program_parts/default' \
+		--benchmark_repetitions=2 --benchmark_out="$json"
+	jq -e '[.benchmarks[] | select(.run_type == "iteration")
+		| [.ticks, .creator, .new_thread, .first_line, .rest] == [10, 4.25, 1, 6, -1.25]]
+		| length == 2 and all' "$json"
+
+	# The stand-in burns user and system time and reports what it used.
+	BURN_USER_MS=60 BURN_SYSTEM_MS=40 run -0 "$BENCH" --program="$BURN_CPU" \
+		--benchmark_filter='^program_run/pipe/' --benchmark_repetitions=2 --benchmark_out="$json"
+	jq -e '[.benchmarks[] | select(.run_type == "iteration")
+		| .ticks >= 100000 and .process_cpu >= .ticks and .process_cpu < .ticks + 30000]
+		| length == 2 and all' "$json"
+}
+
+@test "the console shows the rows in the bench's own order, whatever order they finished in" {
+	local expected=$BATS_TEST_TMPDIR/expected i
+	printf '%s\n' program_run/pipe program_run/pipe_one_arena program_run/pinned \
+		program_run/zz program_run/tty program_parts/default program_parts/own_stack \
+		program_parts/small_stack cold_thread_start >"$expected"
+	for i in 1 2 3; do
+		run -0 --separate-stderr "$BENCH" --program="$FAKE" --cold-helper="$COLD" \
+			--parts-helper="$PARTS" --benchmark_filter='^(program|cold)' \
+			--benchmark_repetitions=4 --variant=zz:A=1
+		diff "$expected" <(grep -o '^[a-z_/]*/iterations:1/repeats:4/manual_time_median' <<<"$output" |
+			sed 's|/iterations.*||')
+	done
+}
+
+@test "progress on a terminal only: runs done of planned, then cleared" {
+	command -v script >/dev/null || skip "script(1) is not installed"
+	local log=$BATS_TEST_TMPDIR/typescript
+	script -qec "'$BENCH' --program='$FAKE' --benchmark_filter=^program_run/pipe/ \
+		--benchmark_repetitions=3 >/dev/null" "$log" >/dev/null
+	grep -q 'thread-start-bench: 3 of 3 runs, [0-9]* s, about 0 s left' "$log"
+	grep -q $'\r\e\[K' "$log"
+
+	run -0 --separate-stderr "$BENCH" --program="$FAKE" --benchmark_filter=^program_run/pipe/ \
+		--benchmark_repetitions=3
+	[[ $stderr != *"of 3 runs"* && $stderr != *$'\r'* ]]
 }
 
 @test "the measured program gets /dev/null, its output, its error and no other descriptor" {
@@ -78,6 +184,15 @@ setup() {
 	[[ $output == *"program_run/pipe"*"median"* ]]
 }
 
+@test "what a run leaves behind is ended with it, even in a session of its own" {
+	FAKE_MODE=escape FAKE_COUNTER=$BATS_TEST_TMPDIR/count \
+		run -0 "$BENCH" --program="$FAKE" --benchmark_filter='^program_run/pipe/' \
+		--benchmark_repetitions=2
+	local left
+	left=$(cat "$BATS_TEST_TMPDIR/count")
+	[[ ! -e /proc/$left || $(cut -d' ' -f3 "/proc/$left/stat") == Z ]]
+}
+
 # Each line: the row, how the stand-in goes wrong (FAKE_MODE) or what it
 # prints (FAKE_REPORT, printf %b escapes), and the reason the bench must give.
 bad_runs='
@@ -85,16 +200,27 @@ program_run/pipe | hang       |  | timed out after 1 s
 program_run/pipe | orphan     |  | timed out after 1 s
 program_run/tty  | flood      |  | wrote more than 4096 bytes
 program_run/pipe | fail-third |  | exited with status 3
+program_run/pipe | report-then-fail |  | exited with status 1
 program_run/pipe | signal     |  | killed by signal 15 (SIGTERM)
 program_run/pipe | stderr     |  | wrote to standard error: "oops\n"
 program_run/pipe | report | Entered the loopp\nThe time of the childthread is -5\n | unexpected report: "Entered the loopp\nThe time of the childthread is -5\n"
 program_run/pipe | report | Entered the loopp\nThe time of the childthread is -0\n | unexpected report: "Entered the loopp\nThe time of the childthread is -0\n"
 program_run/pipe | report | Entered the loopp\nThe time of the childthread is 007\n | unexpected report: "Entered the loopp\nThe time of the childthread is 007\n"
-program_run/pipe | report | Entered the loopp\nThe time of the childthread is 99999999999999999999\n | unexpected report: "Entered the loopp\nThe time of the childthread is 99999999999999999999\n"
+program_run/pipe | report | Entered the loopp\nThe time of the childthread is 9223372036854775808\n | unexpected report: "Entered the loopp\nThe time of the childthread is 9223372036854775808\n"
+program_run/pipe | report | Entered the loopp\nThe time of the childthread is 5 | unexpected report: "Entered the loopp\nThe time of the childthread is 5"
+program_run/pipe | report | Entered the loop\nThe time of the childthread is 5\n | unexpected report: "Entered the loop\nThe time of the childthread is 5\n"
 program_run/tty  | report | Entered the loopp\nThe time of the childthread is 5\nmore\n | unexpected report: "Entered the loopp\r\nThe time of the childthread is 5\r\nmore\r\n"
 cold_thread_start | report | -3\n | unexpected report: "-3\n"
 cold_thread_start | report | 12 \n | unexpected report: "12 \n"
 cold_thread_start | report | 12 | unexpected report: "12"
+program_parts/default | report | Entered the loopp\nticks=10 creator=4.250 new_thread=1.000 first_line=3.500 rest=1.000\n | unexpected report: "Entered the loopp\nticks=10 creator=4.250 new_thread=1.000 first_line=3.500 rest=1.000\n"
+program_parts/default | report | Entered the loopp\nticks=10 creator=-4.250 new_thread=1.000 first_line=3.500 rest=9.750\n | unexpected report: "Entered the loopp\nticks=10 creator=-4.250 new_thread=1.000 first_line=3.500 rest=9.750\n"
+program_parts/default | report | Entered the loopp\nticks=10 creator=4.25 new_thread=1.000 first_line=3.500 rest=1.250\n | unexpected report: "Entered the loopp\nticks=10 creator=4.25 new_thread=1.000 first_line=3.500 rest=1.250\n"
+program_parts/default | report | Entered the loopp\nticks=10 new_thread=1.000 creator=4.250 first_line=3.500 rest=1.250\n | unexpected report: "Entered the loopp\nticks=10 new_thread=1.000 creator=4.250 first_line=3.500 rest=1.250\n"
+program_parts/own_stack | report | ticks=10 creator=4.250 new_thread=1.000 first_line=3.500 rest=1.250\n | unexpected report: "ticks=10 creator=4.250 new_thread=1.000 first_line=3.500 rest=1.250\n"
+program_parts/small_stack | report | Entered the loopp\nticks=10 creator=4.250 new_thread=1.000 first_line=3.500 rest=1.250 | unexpected report: "Entered the loopp\nticks=10 creator=4.250 new_thread=1.000 first_line=3.500 rest=1.250"
+cold_thread_start | bytes:4096 |  | unexpected report: "{x120}"...
+cold_thread_start | bytes:4097 |  | wrote more than 4096 bytes
 '
 
 trim() {
@@ -107,16 +233,19 @@ trim() {
 	while IFS='|' read -r row mode report reason; do
 		row=$(trim "$row") mode=$(trim "$mode") report=$(trim "$report")
 		reason=$(trim "$reason")
+		reason=${reason//'{x120}'/$(printf 'x%.0s' {1..120})}
 		[[ -n $row ]] || continue
 		local what=--program
 		[[ $row == cold_thread_start ]] && what=--cold-helper
+		[[ $row == program_parts/* ]] && what=--parts-helper
 		rm -f "$BATS_TEST_TMPDIR/count"
-		FAKE_MODE=$mode FAKE_REPORT=${report:-$good_report} \
+		FAKE_MODE=${mode%:*} FAKE_BYTES=${mode#*:} FAKE_REPORT=${report:-$good_report} \
 			FAKE_COUNTER=$BATS_TEST_TMPDIR/count \
 			run -1 --separate-stderr timeout 30 "$BENCH" "$what=$FAKE" \
 			--timeout=1 --benchmark_filter="^$row/" \
 			--benchmark_repetitions=4 --benchmark_out="$json"
-		[ "${stderr_lines[-1]}" = "thread-start-bench: $row: $FAKE: $reason" ]
+		[ "${stderr_lines[-1]}" = "thread-start-bench: $row: $FAKE: $reason" ] ||
+			{ echo "$row $mode: ${stderr_lines[-1]}" >&2; false; }
 		[[ $output != *median* ]]
 		[ ! -e "$json" ]
 		if [[ $mode == orphan ]]; then
@@ -128,28 +257,58 @@ trim() {
 	done <<<"$bad_runs"
 }
 
-@test "usage errors: status 2 and a one-line message" {
+@test "reports at the edge of what is good are taken: the largest count, 0, a parts line with no rest" {
+	local -a cases=(
+		"program_run/pipe|--program|Entered the loopp\nThe time of the childthread is 9223372036854775807\n|9223372036854775807"
+		"program_run/pipe|--program|Entered the loopp\nThe time of the childthread is 0\n|0"
+		"cold_thread_start|--cold-helper|0\n|0"
+		"program_parts/default|--parts-helper|Entered the loopp\nticks=0 creator=0.000 new_thread=0.000 first_line=0.000 rest=-0.000\n|0"
+	)
+	local case row what report ticks
+	for case in "${cases[@]}"; do
+		IFS='|' read -r row what report ticks <<<"$case"
+		FAKE_REPORT=$report run -0 "$BENCH" "$what=$FAKE" --benchmark_filter="^$row/" \
+			--benchmark_repetitions=2 --benchmark_out="$json"
+		[ "$(jq -r '[.benchmarks[] | select(.run_type == "iteration") | .ticks | tostring] | unique | join(" ")' "$json")" \
+			= "$(jq -rn --argjson t "$ticks" '$t | tostring')" ]
+	done
+}
+
+@test "usage errors: status 2 and a one-line message, before any run" {
 	local -a cases=(
 		--benchmark_repetitions=1
 		--benchmark_repetitions=0
 		--benchmark_repetitions=-5
 		--benchmark_repetitions=
 		--benchmark_repetitions=2x
+		--benchmark_repetitions=100001
 		--timeout=0
 		--timeout=-1
 		--timeout=abc
+		--label=
+		--benchmark_out_format=xml
+		--benchmark_format=csv
+		--variant=noassignment
+		--variant=Upper:A=1
+		--variant=9lives:A=1
+		--variant=ok:1A=1
+		--variant=ok:=1
+		--variant=pipe:A=1
+		--variant=pinned:A=1
 		--benchmark_filter=matches_no_row
 		--no-such-flag
 	)
 	local args
 	for args in "${cases[@]}"; do
-		run -2 --separate-stderr "$BENCH" "$args"
-		[ "${#stderr_lines[@]}" -eq 1 ]
+		FAKE_LOG=$BATS_TEST_TMPDIR/log run -2 --separate-stderr "$BENCH" --program="$FAKE" "$args"
+		[ "${#stderr_lines[@]}" -eq 1 ] || { echo "$args: $stderr" >&2; false; }
 		[ -z "$output" ]
+		[ ! -e "$BATS_TEST_TMPDIR/log" ]
 	done
 
 	run -0 --separate-stderr "$BENCH" --help
 	[[ $output == *"--timeout=SECONDS"* ]]
+	[[ $output == *"from 2 to 100000"* ]]
 	[[ $output == *"Exit status"* ]]
 	[[ $output == *"--benchmark_filter"* ]]
 }
