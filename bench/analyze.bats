@@ -1,85 +1,265 @@
 #!/usr/bin/env bats
-# analyze.py on a short real bench run: the shape of what it prints and
-# draws, and its refusals. Its numbers are never judged here.
+# thread-start-analyze (analyze.py): its numbers on small files whose
+# answers are known, its verdicts, and every input it must refuse.
 
 bats_require_minimum_version 1.5.0
 
-setup_file() {
-	/usr/bin/python3 -c 'import scipy, matplotlib' 2>/dev/null ||
-		skip "python3-scipy and python3-matplotlib are not installed"
-	local i
-	for i in 1 2; do
-		"$THREAD_START_BENCH" --benchmark_repetitions=5 \
-			--benchmark_min_time=0.01 \
-			--benchmark_out="$BATS_FILE_TMPDIR/run$i.json" >/dev/null 2>&1
-	done
-}
-
 setup() {
 	ANALYZE=${ANALYZE:?set ANALYZE to analyze.py}
-	run1=$BATS_FILE_TMPDIR/run1.json
-	run2=$BATS_FILE_TMPDIR/run2.json
-	number='-?[0-9]+\.[0-9]'
+	/usr/bin/python3 -c 'import scipy, matplotlib' 2>/dev/null ||
+		skip "python3-scipy and python3-matplotlib are not installed"
+	KNOWN=$TESTDATA/known.json
+	tmp=$BATS_TEST_TMPDIR
 }
 
-@test "one file: each row's median, p90 and p99, and each gap with its confidence interval" {
-	run -0 --separate-stderr "$ANALYZE" "$run1"
-	local row gap
-	for row in program_run/pipe program_run/pipe_one_arena program_run/tty \
-		cold_thread_start warm_create_join; do
-		grep -Eq "^$row +5( +$number){3}\$" <<<"$output"
+# Writes file $1: rows named in $2 ("row=v,v,v;row=v,v"), context entries
+# from the JSON object $3.
+make_results() {
+	/usr/bin/python3 - "$@" <<-'EOF'
+	import json, sys
+	path, rows, context = sys.argv[1], sys.argv[2], json.loads(sys.argv[3])
+	runs = []
+	for spec in rows.split(";"):
+	    row, values = spec.split("=")
+	    for v in values.split(","):
+	        runs.append({"run_name": row + "/iterations:1/repeats:3/manual_time",
+	                     "run_type": "iteration", "ticks": float(v)})
+	context.setdefault("cold_helper", "/x")
+	json.dump({"context": context, "benchmarks": runs}, open(path, "w"))
+	EOF
+}
+
+# Writes one file a run, each run's pipe row three repetitions around the
+# median given: make_runs PREFIX LABEL MEDIAN...
+make_runs() {
+	local prefix=$1 label=$2 i=0 m
+	shift 2
+	for m in "$@"; do
+		i=$((i + 1))
+		make_results "$tmp/$prefix$i.json" "program_run/pipe=$((m - 3)),$m,$((m + 5))" \
+			"{\"label\": \"$label\", \"host_name\": \"$label\"}"
 	done
-	for gap in "first line" "heap arena" "terminal write" "cold over warm"; do
-		grep -Eq "^$gap +[a-z_/]+ - [a-z_/]+ +$number  \[$number, $number\]\$" <<<"$output"
-	done
-	[[ $output == *"kernel: $(uname -r)"* ]]
+}
+
+@test "one file: medians, nearest-rank percentiles, gaps, parts and their shares, levers, exactly" {
+	run -0 --separate-stderr "$ANALYZE" --format=csv "$KNOWN"
 	[ -z "$stderr" ]
-}
-
-@test "two files: each row's medians, change and p-value; pictures in PNG and SVG" {
-	run -0 --separate-stderr "$ANALYZE" "$run1" "$run2" --plot "$BATS_TEST_TMPDIR/d.png"
-	local row
-	for row in program_run/pipe program_run/tty cold_thread_start warm_create_join; do
-		grep -Eq "^$row +$number +$number +[-+][0-9.]+% +[0-9.e-]+\$" <<<"$output"
-	done
-	[[ $output == *"[2] $run2: $(hostname)"* ]]
-	[ "$(head -c 8 "$BATS_TEST_TMPDIR/d.png" | od -An -tx1 | xargs)" = "89 50 4e 47 0d 0a 1a 0a" ]
-
-	# Google Benchmark's own comparison runs its U-test on the same files.
-	local compare=/usr/share/benchmark/compare.py
-	if [[ -f $compare ]]; then
-		run -0 /usr/bin/python3 "$compare" --no-color -a benchmarks "$run1" "$run2"
-		[[ $output == *"program_run/pipe/"*"_pvalue "*"U Test, Repetitions: 5 vs 5"* ]]
-	fi
-
-	run -0 "$ANALYZE" "$run1" --plot "$BATS_TEST_TMPDIR/d.svg"
-	grep -q '<svg' "$BATS_TEST_TMPDIR/d.svg"
-	grep -q 'program_run/pipe_one_arena' "$BATS_TEST_TMPDIR/d.svg"
-}
-
-@test "what it cannot use: status 2 and a one-line reason" {
-	local dir=$BATS_TEST_TMPDIR
-	echo 'not json' >"$dir/text.json"
-	echo '{"benchmarks": []}' >"$dir/other.json"
-	jq 'del(.benchmarks[] | select(.run_type == "iteration"))' "$run1" >"$dir/aggregates.json"
-	local -a cases=(
-		"$dir/text.json|not a JSON file"
-		"$dir/other.json|not the JSON output of thread-start-bench"
-		"$dir/aggregates.json|holds no single repetitions"
-		"$dir/missing.json|No such file or directory"
-		"$run1 --plot $dir/d.gif|must end in .png or .svg"
-		"|the following arguments are required"
+	local line
+	while read -r line; do
+		[[ -n $line ]] || continue
+		grep -Fxq -- "$line" <<<"$output" || { echo "missing: $line" >&2; false; }
+	done <<-'EOF'
+	rows,program_run/pipe,10,5.5,9.0,10.0
+	rows,program_run/pipe_one_arena,5,3.0,4.0,4.0
+	rows,program_run/tty,3,0.0,0.0,0.0
+	rows,cold_thread_start,11,4.0,6.0,9.0
+	rows,warm_create_join,2,2.0,2.5,2.5
+	rows,program_parts/default,3,20.0,30.0,30.0
+	EOF
+	local -a expected=(
+		# table | first cells | the number that must follow
+		"gaps|first line,program_run/pipe - cold_thread_start|1.5"
+		"gaps|heap arena,program_run/pipe - program_run/pipe_one_arena|2.5"
+		"gaps|terminal write,program_run/tty - program_run/pipe|-5.5"
+		"gaps|cold over warm,cold_thread_start - warm_create_join|2.0"
+		"parts|creator|8.0,40%"
+		"parts|new_thread|2.0,10%"
+		"parts|first_line|6.0,30%"
+		"parts|rest|4.0,20%"
+		"parts|instrumentation: ticks - program_run/pipe|14.5,+263.6%"
+		"levers|program_run/pipe_one_arena,program_run/pipe,ticks|-2.5,-45.5%"
+		"levers|program_run/pinned,program_run/pipe,ticks|-5.5,-100.0%"
 	)
+	local case table cells number
+	for case in "${expected[@]}"; do
+		IFS='|' read -r table cells number <<<"$case"
+		grep -q -- "^$table,$cells,$number," <<<"$output" ||
+			{ echo "missing: $case" >&2; false; }
+	done
+}
+
+@test "bootstrap intervals: the true gap inside, no wider than they must be, as scipy's own bootstrap gives" {
+	run -0 /usr/bin/python3 - "$ANALYZE" <<-'EOF'
+	import importlib.machinery, sys
+	import numpy as np, scipy.stats
+	analyze = importlib.machinery.SourceFileLoader("analyze", sys.argv[1]).load_module()
+	st = analyze.Stats()
+	rng = np.random.default_rng(1)
+	# Normal samples 100 apart: the median difference's standard error is
+	# 1.2533 * 20 * sqrt(2 / 400) = 1.77, so the 95 % interval is about 7
+	# wide.
+	a, b = rng.normal(300, 20, 400), rng.normal(200, 20, 400)
+	gap, low, high = st.median_gap(a, b, 0)
+	assert low < 100 < high and 4 < high - low < 10, (gap, low, high)
+	assert abs(gap - (np.median(a) - np.median(b))) < 1e-9
+	# Against scipy's resampling of every value, odd and even sizes.
+	for n, m in ((101, 60), (100, 61)):
+	    x, y = rng.exponential(50, n), rng.exponential(30, m)
+	    gap, low, high = st.median_gap(x, y, 0)
+	    ref = scipy.stats.bootstrap((x, y), lambda p, q, axis: np.median(p, axis=axis) - np.median(q, axis=axis),
+	                                vectorized=True, method="percentile", n_resamples=20000,
+	                                random_state=np.random.default_rng(2)).confidence_interval
+	    width = ref.high - ref.low
+	    assert abs(low - ref.low) < 0.1 * width and abs(high - ref.high) < 0.1 * width, (n, low, high, ref)
+	# The interval of one median.
+	med, low, high = st.median_interval(np.arange(1, 102), 0)
+	assert med == 51 and 41 <= low < 51 < high <= 61, (low, high)
+	EOF
+}
+
+@test "sides of several runs: a verdict only where the runs say so, none with too few runs" {
+	make_runs a before 100 102 98 101
+	make_runs b after 120 119 121 122
+	make_runs c same 99 103 100 97
+	# Labels make the sides; the interval from 4 runs against 4 spans the
+	# least to the greatest difference of run medians.
+	run -0 --separate-stderr "$ANALYZE" --format=csv "$tmp"/a?.json "$tmp"/b?.json
+	[[ $output == *",program_run/pipe,100.5,120.5,+19.9%,\"[17.0, 24.0]\",differs"* ]]
+	[[ $output != *"no verdict"* ]]
+	[ -z "$stderr" ]
+
+	run -0 "$ANALYZE" --format=csv --group A "$tmp"/a?.json --group C "$tmp"/c?.json
+	[[ $output == *",program_run/pipe,100.5,99.5,-1.0%,\"[-5.0, 5.0]\",no change shown"* ]]
+
+	# Three runs a side, or one: the difference, but no interval, no verdict.
+	run -0 "$ANALYZE" --format=csv --group A "$tmp"/a[123].json --group B "$tmp"/b[123].json
+	[[ $output == *",program_run/pipe,100.0,120.0,+20.0%,-,-"* ]]
+	[[ $output == *"no verdict: a side has 3 runs; a verdict needs at least 4 runs a side"* ]]
+	run -0 "$ANALYZE" "$tmp/a1.json" "$tmp/b1.json"
+	[[ $output == *"no verdict: a side has 1 run;"* ]]
+	[[ $output != *differs* && $output != *"no change shown"* ]]
+}
+
+@test "a fleet: one line per host, the one host apart marked an outlier and no other" {
+	local host m
+	for host in a b c d; do
+		make_runs "$host" "host-$host" 100 102 99
+	done
+	make_runs e host-e 150 149 152
+	run -0 --separate-stderr "$ANALYZE" --fleet --format=csv "$tmp"/?[123].json
+	[ "$(grep -c '^fleet' <<<"$output")" -eq 5 ]
+	grep -q '^fleet[^,]*,host-e,3,150.0 +- [0-9.]*,outlier: program_run/pipe$' <<<"$output"
+	[ "$(grep -c outlier <<<"$output")" -eq 1 ]
+	grep -q '^fleet[^,]*,host-a,3,100.0 +- 1.5,$' <<<"$output"
+}
+
+@test "files told apart: by label or file name, with the context entries that differ" {
+	make_results "$tmp/plain.json" "program_run/pipe=1,2,3" '{"tunables": "none", "kernel": "6.1"}'
+	make_results "$tmp/arena.json" "program_run/pipe=1,2,3" \
+		'{"tunables": "MALLOC_ARENA_MAX=1", "kernel": "6.1", "label": "one arena"}'
+	run -0 "$ANALYZE" "$tmp/plain.json" "$tmp/arena.json"
+	run -0 "$ANALYZE" --format=csv "$tmp/plain.json" "$tmp/arena.json"
+	[[ $output == *$'\nfiles,[1],plain.json,'"$tmp/plain.json"$'\nfiles,[2],one arena,'"$tmp/arena.json"$'\n'* ]]
+	[[ $output == *$'\ncontext,tunables,none,MALLOC_ARENA_MAX=1\n'* ]]
+	[[ $output != *"context,kernel"* ]]
+
+	run -0 "$ANALYZE" --format=markdown "$KNOWN"
+	[[ $output == *$'\n| row | runs | median | p90 | p99 |\n| --- | ---: | ---: | ---: | ---: |\n| program_run/pipe | 10 | 5.5 | 9.0 | 10.0 |'* ]]
+}
+
+@test "pictures: PNG and SVG of every row, zero ticks included" {
+	run -0 "$ANALYZE" "$KNOWN" --plot "$tmp/k.png"
+	[ "$(head -c 8 "$tmp/k.png" | od -An -tx1 | xargs)" = "89 50 4e 47 0d 0a 1a 0a" ]
+	jq '.context.label = "other"' "$KNOWN" >"$tmp/other.json"
+	run -0 "$ANALYZE" "$KNOWN" "$tmp/other.json" --plot "$tmp/k.svg"
+	grep -q '<svg' "$tmp/k.svg"
+	grep -q 'warm_create_join' "$tmp/k.svg"
+	grep -q 'where the ticks go' "$tmp/k.svg"
+}
+
+@test "bounded: 300 000 repetitions in far less memory than the file would take as objects" {
+	/usr/bin/python3 - "$tmp/big.json" <<-'EOF'
+	import sys
+	with open(sys.argv[1], "w") as f:
+	    f.write('{"context": {"cold_helper": "/x"}, "benchmarks": [')
+	    f.write(",".join('{"run_name": "program_run/pipe", "run_type": "iteration", "ticks": %d}' % (i % 1000)
+	                     for i in range(300000)))
+	    f.write("]}")
+	EOF
+	run -0 /usr/bin/python3 -c '
+import resource, subprocess, sys
+subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL, check=True)
+print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss // 1024)' "$ANALYZE" "$tmp/big.json"
+	((output < 200)) || { echo "max RSS $output MB" >&2; false; }
+	run -0 "$ANALYZE" --format=csv "$tmp/big.json"
+	[[ $output == *",program_run/pipe,300000,499.5,899.0,989.0"* ]]
+}
+
+@test "what it cannot use: status 2, one line naming the reason, nothing on standard error else" {
+	local d=$tmp
+	echo 'not json' >"$d/text.json"
+	echo '{"benchmarks": []}' >"$d/other.json"
+	make_results "$d/one.json" "program_run/pipe=5" '{}'
+	local bad
+	for bad in NaN Infinity -Infinity true '"5"' -1 null "1$(printf '0%.0s' {1..400})"; do
+		sed "s/\"ticks\": 4$/\"ticks\": $bad/" "$KNOWN" >"$d/value-${#bad}-${bad:0:3}.json"
+	done
+	sed '0,/"run_name": "[^"]*",/s///' "$KNOWN" >"$d/noname.json"
+	jq 'del(.benchmarks[] | select(.run_type == "iteration"))' "$KNOWN" >"$d/aggregates.json"
+	printf '{"context": %s1%s}' "$(printf '[%.0s' {1..5000})" "$(printf ']%.0s' {1..5000})" >"$d/deep.json"
+	truncate -s 2G "$d/huge.json"
+	mkfifo "$d/fifo.json"
+	mkdir "$d/dir.json"
+	local -a cases=(
+		"$d/text.json|not a JSON file"
+		"$d/other.json|not the JSON output of thread-start-bench"
+		"$d/one.json|program_run/pipe has 1 repetition; statistics need at least 2"
+		"$d/noname.json|an entry of benchmarks has no run_name or run_type"
+		"$d/aggregates.json|aggregates only: the console's JSON (--benchmark_format=json), not the file of --benchmark_out"
+		"$d/deep.json|nested too deeply"
+		"$d/huge.json|larger than 1024 MiB"
+		"$d/fifo.json|not a regular file"
+		"$d/dir.json|not a regular file"
+		"/dev/zero|not a regular file"
+		"$d/missing.json|No such file or directory"
+		"$KNOWN --plot $d/d.gif|must end in .png or .svg"
+		"$KNOWN --plot .png|must end in .png or .svg"
+		"$KNOWN --plot=|must end in .png or .svg"
+		"$KNOWN --format=html|argument --format: invalid choice"
+		"|the following arguments are required"
+		"$KNOWN --group A|name the side's files"
+	)
+	for bad in "$d"/value-*.json; do
+		cases+=("$bad|a repetition of program_run/pipe has ticks")
+	done
 	local case args reason
 	for case in "${cases[@]}"; do
 		args=${case%%|*} reason=${case#*|}
 		# shellcheck disable=SC2086
-		run -2 --separate-stderr "$ANALYZE" $args
-		[ "${#stderr_lines[@]}" -eq 1 ]
-		[[ $stderr == "analyze.py: "*"$reason"* ]]
+		run -2 --separate-stderr timeout 20 "$ANALYZE" --plot="$d/never.png" $args
+		[ -z "$output" ] && [ ! -e "$d/never.png" ] || { echo "$case: wrote $output" >&2; false; }
+		[ "${#stderr_lines[@]}" -eq 1 ] || { echo "$case: $stderr" >&2; false; }
+		[[ $stderr == "thread-start-analyze: "*"$reason"* ]] || { echo "$case: $stderr" >&2; false; }
 	done
 
 	# Without Debian's Python packages on its path, it names the package.
-	run -2 --separate-stderr /usr/bin/python3 -S "$ANALYZE" "$run1"
-	[[ $stderr == "analyze.py: needs the Python module numpy"*"python3-numpy"* ]]
+	run -2 --separate-stderr /usr/bin/python3 -S "$ANALYZE" "$KNOWN"
+	[[ $stderr == "thread-start-analyze: needs the Python module numpy"*"python3-numpy"* ]]
+}
+
+@test "a base of 0 gives no infinite change and no warning" {
+	make_results "$tmp/zero.json" "program_run/pipe=0,0,0;program_run/pinned=1,1,1" '{}'
+	run -0 --separate-stderr "$ANALYZE" --format=csv "$tmp/zero.json"
+	[[ $output == *"program_run/pinned,program_run/pipe,ticks,1.0,n/a (base 0),"* ]]
+	[ -z "$stderr" ]
+}
+
+@test "a short real bench run reads; Google Benchmark's compare.py takes the same files" {
+	local i
+	for i in 1 2; do
+		"$THREAD_START_BENCH" --benchmark_repetitions=3 --label="run $i" \
+			--benchmark_filter='^(program_run/pipe|cold|warm)' \
+			--benchmark_out="$tmp/run$i.json" >/dev/null 2>&1
+	done
+	run -0 --separate-stderr "$ANALYZE" "$tmp/run1.json"
+	grep -Eq "^kernel +$(uname -r)$" <<<"$output"
+	grep -Eq '^first line +program_run/pipe - cold_thread_start +-?[0-9]+\.[0-9]  \[' <<<"$output"
+	[ -z "$stderr" ]
+	run -0 "$ANALYZE" "$tmp/run1.json" "$tmp/run2.json"
+	grep -Eq "^\[2\] +run 2 +$tmp/run2.json\$" <<<"$output"
+
+	local compare=/usr/share/benchmark/compare.py
+	[[ -f $compare ]] || skip "compare.py (libbenchmark-tools) is not installed"
+	run -0 /usr/bin/python3 "$compare" --no-color -a benchmarks "$tmp/run1.json" "$tmp/run2.json"
+	[[ $output == *"program_run/pipe/"*"_pvalue "*"U Test, Repetitions: 3 vs 3"* ]]
 }

@@ -89,11 +89,9 @@ def row_name(run_name):
     return "/".join(parts)
 
 
-def reject_constant(name):
-    raise ValueError(f"{name} is not a number")
-
-
-DECODER = json.JSONDecoder(parse_constant=reject_constant)
+# NaN and the infinities are read as floats, to be refused with the entry
+# they stand in.
+DECODER = json.JSONDecoder(parse_constant=float)
 
 
 class Reader:
@@ -183,7 +181,7 @@ class Results:
         except RecursionError:
             raise Unusable(f"{path}: nested too deeply to be the bench's JSON") from None
         except ValueError as error:
-            # Too many digits for Python, or a constant such as NaN.
+            # A number with more digits than Python reads.
             raise Unusable(f"{path}: not the bench's JSON ({error})") from None
 
     def read(self, reader):
@@ -256,9 +254,11 @@ class Results:
 
 
 class Table:
-    """Rows of cells under a heading, shown as text, Markdown or CSV."""
+    """Rows of cells under a heading, shown as text, Markdown or CSV; in
+    CSV each line starts with the table's short name."""
 
-    def __init__(self, title, columns, align=None):
+    def __init__(self, key, title, columns, align=None):
+        self.key = key
         self.title = title
         self.columns = columns
         self.align = list(align or "<" + ">" * (len(columns) - 1))
@@ -273,7 +273,7 @@ class Table:
             writer = csv.writer(out, lineterminator="\n")
             writer.writerow(["table"] + self.columns)
             for row in self.rows:
-                writer.writerow([self.title] + row)
+                writer.writerow([self.key] + row)
             return
         print(self.title, file=out)
         if form == "markdown":
@@ -289,6 +289,29 @@ class Table:
         for row in [self.columns] + self.rows:
             cells = [f"{c:{a}{w}}" for c, a, w in zip(row, self.align, widths)]
             print("  ".join(cells).rstrip(), file=out)
+
+
+class Output:
+    """Tables and notes in one of the formats, on standard output."""
+
+    def __init__(self, form):
+        self.form = form
+        self.started = False
+
+    def table(self, table):
+        if self.started:
+            print()
+        self.started = True
+        table.show(self.form, sys.stdout)
+
+    def note(self, text):
+        """A line of its own: under the last table, or a CSV line
+        "note,TEXT"."""
+        if self.form == "csv":
+            import csv
+            csv.writer(sys.stdout, lineterminator="\n").writerow(["note", text])
+            return
+        print(("\n" if self.form == "markdown" else "") + text)
 
 
 class Stats:
@@ -396,36 +419,43 @@ def interval_text(low, high):
 
 
 def describe_files(results, out):
-    """Each file by its name, and the context entries that differ."""
+    """Each file by its name, and the context: all of it for one file, the
+    entries that differ for several."""
+    files = Table("files", "files", ["file", "name", "path"], "<<<")
     for i, r in enumerate(results, 1):
-        print(f"[{i}] {r.name()}: {r.path}", file=out)
+        files.add(f"[{i}]", r.name(), r.path)
+    out.table(files)
     if len(results) == 1:
+        context = Table("context", "context", ["entry", "value"], "<<")
         for key in CONTEXT_SHOWN:
             if key in results[0].context:
-                print(f"  {key}: {results[0].context[key]}", file=out)
+                context.add(key, results[0].context[key])
+        out.table(context)
         return
     keys = sorted({k for r in results for k in r.context})
     differ = [k for k in keys if k not in ("date", "load_avg", "executable", "mhz_per_cpu")
               and len({json.dumps(r.context.get(k)) for r in results}) > 1]
     if not differ:
-        print("  the files' contexts differ only in date", file=out)
+        out.note("the files' contexts differ only in their dates")
+        return
+    context = Table("context", "context entries that differ",
+                    ["entry"] + [f"[{i}]" for i in range(1, len(results) + 1)],
+                    "<" * (len(results) + 1))
     for key in differ:
-        values = "; ".join(f"[{i}] {r.context.get(key, '-')}" for i, r in enumerate(results, 1))
-        print(f"  {key} differs: {values}", file=out)
+        context.add(key, *[r.context.get(key, "-") for r in results])
+    out.table(context)
 
 
-def one_file(r, st, form, out):
+def one_file(r, st, out):
     describe_files([r], out)
-    print(file=out)
-    table = Table("rows: ticks per repetition", ["row", "runs", "median", "p90", "p99"])
+    table = Table("rows", "rows: ticks per repetition", ["row", "runs", "median", "p90", "p99"])
     for row in rows_of([r]):
         values = r.ticks[row]
         p90, p99 = st.percentiles(values, [90, 99])
         table.add(row, len(values), fmt(st.median(values)), fmt(p90), fmt(p99))
-    table.show(form, out)
+    out.table(table)
 
-    print(file=out)
-    table = Table("gaps: difference of medians in ticks, 95% bootstrap interval",
+    table = Table("gaps", "gaps: difference of medians in ticks, 95% bootstrap interval",
                   ["gap", "rows", "difference", "interval"], "<<><")
     for seed, (name, a, b) in enumerate(GAPS):
         if a not in r.ticks or b not in r.ticks:
@@ -433,13 +463,12 @@ def one_file(r, st, form, out):
             continue
         gap, low, high = st.median_gap(r.ticks[a], r.ticks[b], seed)
         table.add(name, f"{a} - {b}", fmt(gap), interval_text(low, high))
-    table.show(form, out)
+    out.table(table)
 
     if PARTS_ROW in r.values:
-        print(file=out)
         parts = r.values[PARTS_ROW]
         total = st.median(parts["ticks"])
-        table = Table(f"where the ticks go: {PARTS_ROW}, median of each part in ticks",
+        table = Table("parts", f"where the ticks go: {PARTS_ROW}, median of each part in ticks",
                       ["part", "median", "share", "interval"], "<>><")
         for seed, part in enumerate(PARTS, 10):
             med, low, high = st.median_interval(parts[part], seed)
@@ -452,9 +481,9 @@ def one_file(r, st, form, out):
             table.add("instrumentation: ticks - program_run/pipe", fmt(gap),
                       change(total, st.median(r.ticks["program_run/pipe"])),
                       interval_text(low, high))
-        table.show(form, out)
+        out.table(table)
 
-    table = Table("levers: each row against the row it changes, difference of medians in ticks",
+    table = Table("levers", "levers: each row against the row it changes, difference of medians in ticks",
                   ["lever", "against", "on", "difference", "change", "interval"], "<<<>><")
     seed = 20
     for row in rows_of([r]):
@@ -478,8 +507,7 @@ def one_file(r, st, form, out):
             table.add(row, base, on, fmt(gap), change(st.median(values), st.median(base_values)),
                       interval_text(low, high))
     if table.rows:
-        print(file=out)
-        table.show(form, out)
+        out.table(table)
 
 
 def groups_of(results, explicit):
@@ -494,28 +522,24 @@ def groups_of(results, explicit):
             for name, files in groups.items()]
 
 
-def compare(groups, st, form, out):
+def side_name(i):
+    return chr(65 + i) if i < 26 else str(i + 1)
+
+
+def compare(groups, st, out):
     everything = [r for _, files in groups for r in files]
     describe_files(everything, out)
-    print(file=out)
-    for i, (name, files) in enumerate(groups, 1):
-        members = ", ".join(f"[{everything.index(r) + 1}]" for r in files)
-        print(f"side {chr(64 + i) if i <= 26 else i}: {name}: {len(files)} run"
-              f"{'s' if len(files) != 1 else ''} ({members})", file=out)
-    print(file=out)
-    fewest = min(len(files) for _, files in groups)
-    if fewest < RUNS_FOR_VERDICT:
-        print(f"no verdict: a side has {fewest} run{'s' if fewest != 1 else ''}; a verdict needs "
-              f"at least {RUNS_FOR_VERDICT} runs a side, as runs differ from each other more than "
-              f"repetitions within one run do", file=out)
-        print(file=out)
+    sides = Table("sides", "sides", ["side", "name", "runs", "files"], "<<><")
+    for i, (name, files) in enumerate(groups):
+        sides.add(side_name(i), name, len(files),
+                  " ".join(f"[{everything.index(r) + 1}]" for r in files))
+    out.table(sides)
     columns = ["row"]
     for i in range(len(groups)):
-        side = chr(65 + i) if i < 26 else str(i + 1)
-        columns += [side] if i == 0 else [side, "change", "interval", "verdict"]
-    table = Table("median of the runs' medians in ticks; change against side A, "
+        columns += [side_name(i)] + ([] if i == 0 else ["change", "interval", "verdict"])
+    table = Table("compare", "median of the runs' medians in ticks; change against side A, "
                   "95% interval of the difference from a rank test on the runs' medians",
-                  columns)
+                  columns, "<" + ">>>><" * (len(groups) - 1))
     for row in rows_of(everything):
         medians = [[st.median(r.ticks[row]) for r in files if row in r.ticks] for _, files in groups]
         base = medians[0]
@@ -532,10 +556,15 @@ def compare(groups, st, form, out):
             cells += [interval_text(low, high),
                       "differs" if low > 0 or high < 0 else "no change shown"]
         table.add(*cells)
-    table.show(form, out)
+    out.table(table)
+    fewest = min(len(files) for _, files in groups)
+    if fewest < RUNS_FOR_VERDICT:
+        out.note(f"no verdict: a side has {fewest} run{'s' if fewest != 1 else ''}; a verdict "
+                 f"needs at least {RUNS_FOR_VERDICT} runs a side, as runs differ from each other "
+                 f"more than repetitions within one run do")
 
 
-def fleet(groups, st, form, out):
+def fleet(groups, st, out):
     """One line per host: each row's median of run medians and run-to-run
     spread; `outlier` where a host lies further from the others than their
     spread explains."""
@@ -554,8 +583,8 @@ def fleet(groups, st, form, out):
                 # One run: the spread its own repetitions give its median.
                 _, low, high = st.median_interval(files[0].ticks[row], 0)
                 spread[name, row] = (high - low) / 3.92
-    table = Table("fleet: median of the runs' medians in ticks, +- run-to-run spread",
-                  ["host", "runs"] + rows + ["verdict"])
+    table = Table("fleet", "fleet: median of the runs' medians in ticks, +- run-to-run spread",
+                  ["host", "runs"] + rows + ["verdict"], "<" + ">" * (len(rows) + 1) + "<")
     for name, files in groups:
         outlying = []
         for row in rows:
@@ -569,9 +598,9 @@ def fleet(groups, st, form, out):
         table.add(name, len(files), *[f"{fmt(value[name, row])} +- {fmt(spread[name, row])}"
                                       for row in rows],
                   ("outlier: " + ", ".join(outlying)) if outlying else "")
-    table.show(form, out)
+    out.table(table)
     if len(groups) < 3:
-        print("outliers need at least 3 hosts", file=out)
+        out.note("outliers need at least 3 hosts")
 
 
 def plot(results, names, out_path):
@@ -675,7 +704,7 @@ def main(argv):
     explicit = [(g[0], [Results(path) for path in g[1:]]) for g in args.group or []]
     if explicit and results:
         explicit.append(("others", results))
-    out = sys.stdout
+    out = Output(args.format)
     if args.fleet:
         groups = explicit
         if not groups:
@@ -683,21 +712,20 @@ def main(argv):
             for r in results:
                 hosts.setdefault(str(r.context.get("host_name", "?")), []).append(r)
             groups = list(hosts.items())
-        fleet(groups, st, args.format, out)
+        fleet(groups, st, out)
         everything = [r for _, files in groups for r in files]
     elif len(results) == 1 and not explicit:
-        one_file(results[0], st, args.format, out)
+        one_file(results[0], st, out)
         everything = results
     else:
         groups = groups_of(results, explicit)
         if len(groups) < 2:
             raise Unusable("one side only: give files of two labels, or two --group")
-        compare(groups, st, args.format, out)
+        compare(groups, st, out)
         everything = [r for _, files in groups for r in files]
     if args.plot:
         plot(everything, [r.name() for r in everything], args.plot)
-        if args.format == "text":
-            print(f"\npicture: {args.plot}", file=out)
+        out.note(f"picture: {args.plot}")
     return 0
 
 

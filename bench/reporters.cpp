@@ -3,6 +3,8 @@
 #include "progress.hpp"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <utility>
 
 Reporters::Reporters(std::unique_ptr<BenchmarkReporter> console,
@@ -18,6 +20,7 @@ bool Reporters::ReportContext(const Context &context)
 {
 	reported_ = true;
 	const bool console = console_->ReportContext(context);
+	check_console();
 	return (file_ == nullptr || file_->ReportContext(context)) && console;
 }
 
@@ -49,6 +52,7 @@ void Reporters::show(bool all)
 		}
 		progress().clear();
 		console_->ReportRuns(found->second);
+		check_console();
 		finished_.erase(found);
 	}
 }
@@ -58,8 +62,15 @@ void Reporters::Finalize()
 	show(true);
 	progress().clear();
 	console_->Finalize();
+	check_console();
 	if (file_ != nullptr)
 		file_->Finalize();
+}
+
+void Reporters::check_console()
+{
+	if (console_error_ == 0 && std::ferror(stdout) != 0)
+		console_error_ = errno != 0 ? errno : EIO;
 }
 
 std::unique_ptr<benchmark::BenchmarkReporter>

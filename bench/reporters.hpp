@@ -26,17 +26,23 @@ public:
 	// Whether anything was reported: not so when the library only
 	// listed the rows.
 	bool reported() const { return reported_; }
+	// The error of the first write to standard output that failed, or 0.
+	int console_error() const { return console_error_; }
 
 private:
 	// Shows the finished rows that no earlier row is still holding up;
 	// with `all`, every finished row.
 	void show(bool all);
+	// Notes a failed write to standard output; its error number is lost
+	// once the stream is closed.
+	void check_console();
 
 	std::unique_ptr<BenchmarkReporter> console_;
 	std::unique_ptr<BenchmarkReporter> file_;
 	std::vector<std::string> order_;
 	std::vector<std::string> expected_;
 	bool reported_ = false;
+	int console_error_ = 0;
 	std::size_t next_ = 0; // the first row of order_ not yet shown
 	std::map<std::string, std::vector<Run>> finished_;
 };

@@ -369,15 +369,17 @@ std::vector<std::string> selected(const std::vector<std::string> &rows,
 	return chosen;
 }
 
-// Checks that standard output took everything written to it. Returns ""
-// or why not.
-std::string close_stdout()
+// Checks that standard output took everything written to it; `earlier`
+// is the error of a write that failed before. Returns "" or why not.
+std::string close_stdout(int earlier)
 {
-	const bool lost_earlier = std::ferror(stdout) != 0;
+	const bool lost_earlier = std::ferror(stdout) != 0 || earlier != 0;
 	errno = 0;
 	if (std::fclose(stdout) != 0 || lost_earlier)
 		return std::string("standard output: ") +
-		       (errno != 0 ? error_text(errno) : "write error");
+		       error_text(earlier != 0 ? earlier
+		                  : errno != 0 ? errno
+		                               : EIO);
 	return "";
 }
 
@@ -554,12 +556,12 @@ int main(int argc, char **argv)
 	progress().clear();
 	if (ran == 0 || !reporters.reported()) {
 		ResultsFile::discard();
-		return ran == 0 ? 2 : close_stdout().empty() ? 0 : 1;
+		return ran == 0 ? 2 : close_stdout(0).empty() ? 0 : 1;
 	}
 	std::string lost;
 	if (writing_results)
 		lost = results.commit();
-	const std::string console = close_stdout();
+	const std::string console = close_stdout(reporters.console_error());
 	if (lost.empty())
 		lost = console;
 	if (!lost.empty()) {

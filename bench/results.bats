@@ -1,0 +1,139 @@
+#!/usr/bin/env bats
+# thread-start-bench and the files it is given: a results file is replaced
+# only by a complete one, nothing it did not create is removed, and output
+# that is lost or interrupted is never a success.
+
+bats_require_minimum_version 1.5.0
+
+setup() {
+	BENCH=${THREAD_START_BENCH:?set THREAD_START_BENCH to the benchmark}
+	FAKE=${FAKE_PROGRAM:?set FAKE_PROGRAM to the stand-in program}
+	dir=$BATS_TEST_TMPDIR/out
+	mkdir "$dir"
+	json=$dir/results.json
+	quick=(--program="$FAKE" --benchmark_filter='^program_run/pipe/' --benchmark_repetitions=2)
+}
+
+# Passes if $dir holds exactly the names given.
+only_in_dir() {
+	diff <(printf '%s\n' "$@" | sort) <(ls -A "$dir" | sort)
+}
+
+@test "a complete run replaces the file, keeping its mode and its link; a failed or empty one leaves it as it was" {
+	echo previous >"$json"
+	chmod 640 "$json"
+	ln -s results.json "$dir/link.json"
+	run -0 "$BENCH" "${quick[@]}" --benchmark_out="$dir/link.json"
+	jq -e '.benchmarks | length > 0' "$json"
+	[ "$(stat -c %a "$json")" = 640 ]
+	[ -L "$dir/link.json" ]
+	only_in_dir results.json link.json
+
+	cp "$json" "$BATS_TEST_TMPDIR/before"
+	# A run that fails, and a filter that selects nothing.
+	FAKE_MODE=fail-third FAKE_COUNTER=$BATS_TEST_TMPDIR/count \
+		run -1 "$BENCH" "${quick[@]}" --benchmark_repetitions=5 --benchmark_out="$json"
+	cmp "$json" "$BATS_TEST_TMPDIR/before"
+	run -2 "$BENCH" "${quick[@]}" --benchmark_filter=nothing --benchmark_out="$json"
+	cmp "$json" "$BATS_TEST_TMPDIR/before"
+	only_in_dir results.json link.json
+
+	# No file before: none after.
+	FAKE_MODE=signal run -1 "$BENCH" "${quick[@]}" --benchmark_out="$dir/new.json"
+	only_in_dir results.json link.json
+}
+
+@test "a file the bench cannot use is a usage error found before any run: status 2, one line" {
+	mkdir "$dir/subdir"
+	cp "$FAKE" "$dir/program"
+	local -a cases=(
+		"$dir/program|$dir/program: is $dir/program, which the bench measures"
+		"$dir/subdir|$dir/subdir: is a directory"
+		"$dir/missing/results.json|cannot write in $dir/missing: No such file or directory"
+		"|--benchmark_out needs a file name"
+	)
+	local case path reason
+	for case in "${cases[@]}"; do
+		path=${case%%|*} reason=${case#*|}
+		FAKE_LOG=$BATS_TEST_TMPDIR/log run -2 --separate-stderr "$BENCH" \
+			--program="$dir/program" --benchmark_filter='^program_run/pipe/' \
+			--benchmark_repetitions=2 --benchmark_out="$path"
+		[ "$stderr" = "thread-start-bench: $reason" ] || { echo "$stderr" >&2; false; }
+		[ ! -e "$BATS_TEST_TMPDIR/log" ]
+	done
+	cmp "$dir/program" "$FAKE"
+	only_in_dir program subdir
+
+	# The bench itself is measured too, in a way: not a place for results.
+	run -2 --separate-stderr "$BENCH" "${quick[@]}" --benchmark_out="$BENCH"
+	[[ $stderr == "thread-start-bench: $BENCH: is "* ]]
+}
+
+@test "a FIFO is written directly, and is still there after a failed run" {
+	mkfifo "$dir/fifo"
+	cat "$dir/fifo" >"$BATS_TEST_TMPDIR/read" &
+	run -0 "$BENCH" "${quick[@]}" --benchmark_out="$dir/fifo"
+	wait
+	jq -e '.benchmarks | length > 0' "$BATS_TEST_TMPDIR/read"
+
+	cat "$dir/fifo" >/dev/null &
+	FAKE_MODE=signal run -1 "$BENCH" "${quick[@]}" --benchmark_out="$dir/fifo"
+	wait
+	[ -p "$dir/fifo" ]
+	only_in_dir fifo
+}
+
+@test "interrupted, it ends the run and what it started, removes its temporary file and dies of the signal" {
+	local signal number
+	for signal in INT:2 TERM:15 HUP:1; do
+		number=${signal#*:} signal=${signal%:*}
+		rm -f "$BATS_TEST_TMPDIR/count"
+		echo previous >"$json"
+		# A background job of a script starts with SIGINT ignored.
+		FAKE_MODE=hang-logged FAKE_COUNTER=$BATS_TEST_TMPDIR/count \
+			env --default-signal=INT "$BENCH" "${quick[@]}" --timeout=60 \
+			--benchmark_out="$json" >/dev/null 2>&1 &
+		local bench=$! tries=0
+		until [[ -s $BATS_TEST_TMPDIR/count ]] || ((++tries > 100)); do sleep 0.1; done
+		kill -s "$signal" "$bench"
+		local status=0
+		wait "$bench" || status=$?
+		[ "$status" -eq $((128 + number)) ] || { echo "SIG$signal: $status" >&2; false; }
+		local left
+		left=$(cat "$BATS_TEST_TMPDIR/count")
+		[[ ! -e /proc/$left || $(cut -d' ' -f3 "/proc/$left/stat") == Z ]]
+		[ "$(cat "$json")" = previous ]
+		only_in_dir results.json
+	done
+}
+
+@test "lost output is a failure: a full device, a reader gone; closed descriptors are no place for the console" {
+	# Each line: how the bench is run (its command line follows), the
+	# status, and the last line on standard error.
+	local -a cases=(
+		'exec "$@" >/dev/full%1%thread-start-bench: standard output: No space left on device'
+		'exec "$@" --benchmark_out=/dev/full%1%thread-start-bench: /dev/full: No space left on device'
+		'trap "" PIPE; "$@" | true; exit "${PIPESTATUS[0]}"%1%thread-start-bench: standard output: Broken pipe'
+		'"$@" | true; exit "${PIPESTATUS[0]}"%141%'
+	)
+	local case how expected reason
+	for case in "${cases[@]}"; do
+		IFS=% read -r how expected reason <<<"$case"
+		run --separate-stderr bash -c "$how" bench "$BENCH" "${quick[@]}"
+		[ "$status" -eq "$expected" ] || { echo "$how: status $status" >&2; false; }
+		[[ -z $reason || ${stderr_lines[-1]} == "$reason" ]] ||
+			{ echo "$how: ${stderr_lines[-1]}" >&2; false; }
+	done
+
+	# Killed by SIGPIPE: its temporary file is gone with it.
+	run -141 bash -c '"$@" | true; exit "${PIPESTATUS[0]}"' bench "$BENCH" "${quick[@]}" \
+		--benchmark_out="$json"
+	[ -z "$(ls -A "$dir")" ]
+
+	# Closed at start: the results file gets the results and nothing else.
+	local fd
+	for fd in 0 1 2; do
+		run -0 bash -c "exec \"\$@\" $fd>&-" bench "$BENCH" "${quick[@]}" --benchmark_out="$json"
+		jq -e '.benchmarks | length > 0' "$json"
+	done
+}
