@@ -237,7 +237,10 @@ print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss // 1024)' "$ANALYZE
 	[[ $stderr == "thread-start-analyze: needs the Python module numpy"*"python3-numpy"* ]]
 }
 
-@test "a base of 0 gives no infinite change and no warning" {
+@test "lost output is status 1; a base of 0 gives no infinite change and no warning" {
+	run -1 --separate-stderr bash -c 'exec "$0" "$1" >/dev/full' "$ANALYZE" "$KNOWN"
+	[ "$stderr" = "thread-start-analyze: standard output: No space left on device" ]
+
 	make_results "$tmp/zero.json" "program_run/pipe=0,0,0;program_run/pinned=1,1,1" '{}'
 	run -0 --separate-stderr "$ANALYZE" --format=csv "$tmp/zero.json"
 	[[ $output == *"program_run/pinned,program_run/pipe,ticks,1.0,n/a (base 0),"* ]]

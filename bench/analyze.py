@@ -710,7 +710,8 @@ def main(argv):
         if not groups:
             hosts = {}
             for r in results:
-                hosts.setdefault(str(r.context.get("host_name", "?")), []).append(r)
+                host = r.context.get("label") or r.context.get("host_name", "?")
+                hosts.setdefault(str(host), []).append(r)
             groups = list(hosts.items())
         fleet(groups, st, out)
         everything = [r for _, files in groups for r in files]
@@ -730,13 +731,20 @@ def main(argv):
 
 
 if __name__ == "__main__":
+    # A reader that has gone ends it quietly, as it ends other tools.
+    import signal
+    signal.signal(signal.SIGPIPE, signal.SIG_DFL)
     try:
         status = main(sys.argv[1:])
         sys.stdout.flush()
     except Unusable as error:
         print(f"{PROG}: {error}", file=sys.stderr)
         sys.exit(2)
-    except BrokenPipeError:
-        sys.stderr.close()
-        sys.exit(1)
+    except OSError as error:
+        # Standard output lost: a full device, a reader that has gone.
+        try:
+            sys.stdout = None
+            print(f"{PROG}: standard output: {error.strerror}", file=sys.stderr)
+        finally:
+            sys.exit(1)
     sys.exit(status)

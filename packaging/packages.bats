@@ -1,21 +1,34 @@
 #!/usr/bin/env bats
-# The Debian packages, once made: lintian's verdict, and what a scratch
-# install of both gives.
+# The Debian packages of the build as it stands: made afresh, then
+# lintian's verdict, and what a scratch install of both gives.
 
 bats_require_minimum_version 1.5.0
 
+setup_file() {
+	local tool
+	for tool in dpkg-deb dpkg-shlibdeps file; do
+		command -v "$tool" >/dev/null ||
+			skip "$tool is not installed: packages need dpkg-dev and file"
+	done
+	"${CPACK:?set CPACK to cpack}" --config "${CPACK_CONFIG:?set CPACK_CONFIG}" \
+		-G DEB -B "$BATS_FILE_TMPDIR/packages" >"$BATS_FILE_TMPDIR/cpack.log" 2>&1 ||
+		{ cat "$BATS_FILE_TMPDIR/cpack.log" >&2; return 1; }
+}
+
 setup() {
-	debs=("${PACKAGES:?set PACKAGES to the directory of the .deb files}"/thread-start-{time,bench}_*.deb)
-	[ -f "${debs[0]}" ] && [ -f "${debs[1]}" ]
+	debs=("$BATS_FILE_TMPDIR"/packages/thread-start-{time,bench}_*.deb)
+	[ -f "${debs[0]}" ] || skip "no packages were made"
 }
 
 @test "lintian finds no error and no warning in either package" {
 	command -v lintian >/dev/null || skip "lintian is not installed"
+	[ -f "${debs[1]}" ] || skip "the bench was not built"
 	run -0 lintian --fail-on error,warning --tag-display-limit 0 "${debs[@]}"
 	[[ $output != *"E: "* && $output != *"W: "* ]]
 }
 
-@test "both install with dpkg into a scratch root; the installed bench measures the installed program" {
+@test "both install with dpkg into a scratch root; the installed bench measures the installed programs" {
+	[ -f "${debs[1]}" ] || skip "the bench was not built"
 	local root=$BATS_TEST_TMPDIR/root
 	mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
 	touch "$root/var/lib/dpkg/status"
@@ -25,11 +38,14 @@ setup() {
 	run -0 dpkg-query --admindir="$root/var/lib/dpkg" -W -f '${Package} ${Status}\n'
 	[[ $output == *"thread-start-bench install ok installed"* ]]
 	[[ $output == *"thread-start-time install ok installed"* ]]
-	local doc
-	for doc in share/man/man1/thread-start-time.1.gz share/man/man1/thread-start-bench.1.gz \
+	local file
+	for file in share/man/man1/thread-start-time.1.gz share/man/man1/thread-start-bench.1.gz \
+		share/man/man1/thread-start-analyze.1.gz \
 		share/doc/thread-start-time/copyright share/doc/thread-start-time/changelog.gz \
-		share/doc/thread-start-bench/copyright share/doc/thread-start-bench/changelog.gz; do
-		[ -f "$root/usr/$doc" ]
+		share/doc/thread-start-bench/copyright share/doc/thread-start-bench/changelog.gz \
+		libexec/thread-start-bench/cold-thread-start libexec/thread-start-bench/thread-start-parts \
+		bin/thread-start-analyze; do
+		[ -f "$root/usr/$file" ] || { echo "missing: $file" >&2; false; }
 	done
 
 	run -0 "$root/usr/bin/thread-start-time"
@@ -37,9 +53,10 @@ setup() {
 
 	local json=$BATS_TEST_TMPDIR/bench.json
 	run -0 "$root/usr/bin/thread-start-bench" --benchmark_repetitions=2 \
-		--benchmark_filter='^(program_run/pipe|cold_thread_start)/' \
+		--benchmark_filter='^(program_run/pipe|program_parts/default|cold_thread_start)/' \
 		--benchmark_out="$json"
-	run -0 "$root/usr/share/thread-start-bench/analyze.py" "$json"
-	[[ $output == *"program: $root/usr/bin/thread-start-time"* ]]
+	run -0 "$root/usr/bin/thread-start-analyze" "$json"
+	[[ $output == *"$root/usr/bin/thread-start-time"* ]]
 	grep -q "\"cold_helper\": \"$root/usr/libexec/thread-start-bench/cold-thread-start\"" "$json"
+	grep -q "\"parts_helper\": \"$root/usr/libexec/thread-start-bench/thread-start-parts\"" "$json"
 }

@@ -55,11 +55,15 @@ setup() {
 		--benchmark_out="$json"
 	grep -q "\"program\": \"$moved/bin/thread-start-time\"" "$json"
 	grep -q "\"cold_helper\": \"$moved/libexec/thread-start-bench/cold-thread-start\"" "$json"
-	[ -x "$moved/share/thread-start-bench/analyze.py" ]
+	grep -q "\"parts_helper\": \"$moved/libexec/thread-start-bench/thread-start-parts\"" "$json"
+	[ -x "$moved/bin/thread-start-analyze" ]
 
 	command -v man >/dev/null || skip "man(1) is not installed"
-	run -0 --separate-stderr env MANWIDTH=80 man --warnings -l \
-		"$moved/share/man/man1/thread-start-bench.1.gz"
-	[[ $output == *"program_run/pipe_one_arena"* ]]
-	[ -z "$stderr" ]
+	local page
+	for page in thread-start-bench:program_run/pipe_one_arena thread-start-analyze:levers; do
+		run -0 --separate-stderr env MANWIDTH=80 man --warnings -l \
+			"$moved/share/man/man1/${page%:*}.1.gz"
+		[[ $output == *"${page#*:}"* ]]
+		[ -z "$stderr" ] || { echo "$page: $stderr" >&2; false; }
+	done
 }
