@@ -23,7 +23,8 @@ long used_us(bool system)
 
 long milliseconds(const char *variable)
 {
-	const char *value = std::getenv(variable);
+	const char *value =
+	    std::getenv(variable); // NOLINT(concurrency-mt-unsafe)
 	return value != nullptr ? std::strtol(value, nullptr, 10) : 0;
 }
 

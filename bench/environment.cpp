@@ -15,9 +15,9 @@ void Environment::set(const std::string &name, const std::string &value)
 	const std::string prefix = name + "=";
 	variables_.erase(std::remove_if(variables_.begin(), variables_.end(),
 	                                [&prefix](const std::string &v) {
-		                                return v.compare(
-		                                           0, prefix.size(),
-		                                           prefix) == 0;
+		                                return v.compare(0,
+		                                                 prefix.size(),
+		                                                 prefix) == 0;
 	                                }),
 	                 variables_.end());
 	variables_.push_back(prefix + value);
@@ -78,7 +78,8 @@ std::string add_variant(std::vector<Variant> &variants, const std::string &text,
 	const std::string letters = std::string(lower) + upper;
 	if (name.size() > 32 ||
 	    !is_name(name, lower, (std::string(lower) + "0123456789_").c_str()))
-		return "NAME must be 1 to 32 of a-z, 0-9 and _, starting with a "
+		return "NAME must be 1 to 32 of a-z, 0-9 and _, starting with "
+		       "a "
 		       "letter";
 	const std::size_t equals = assignment.find('=');
 	const std::string variable = assignment.substr(0, equals);
@@ -93,7 +94,8 @@ std::string add_variant(std::vector<Variant> &variants, const std::string &text,
 	                 [&name](const Variant &v) { return v.name == name; });
 	if (found == variants.end())
 		found = variants.insert(variants.end(), Variant{name, {}});
-	found->assignments.emplace_back(variable, assignment.substr(equals + 1));
+	found->assignments.emplace_back(variable,
+	                                assignment.substr(equals + 1));
 	return "";
 }
 

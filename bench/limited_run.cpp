@@ -137,8 +137,8 @@ int spawn(const Command &command, int out, int err, pid_t &pid)
 	// pinned from its first instruction.
 	cpu_set_t own;
 	CPU_ZERO(&own);
-	const bool pin = command.cpu >= 0 &&
-	                 sched_getaffinity(0, sizeof own, &own) == 0;
+	const bool pin =
+	    command.cpu >= 0 && sched_getaffinity(0, sizeof own, &own) == 0;
 	if (pin) {
 		cpu_set_t one;
 		CPU_ZERO(&one);
@@ -318,7 +318,8 @@ Outcome run_limited(const Command &command, const Limits &limits)
 
 	pid_t pid = 0;
 	const double start = now_seconds();
-	const int spawned = spawn(command, out_write.get(), err_write.get(), pid);
+	const int spawned =
+	    spawn(command, out_write.get(), err_write.get(), pid);
 	if (spawned == 0)
 		running_group.store(pid);
 	// Only the child holds the writing ends now, so reading ends when

@@ -42,9 +42,9 @@ void Reporters::show(bool all)
 	for (; next_ < order_.size(); ++next_) {
 		const std::string &row = order_[next_];
 		const auto found = finished_.find(row);
-		const bool expected = std::find(expected_.begin(),
-		                                expected_.end(),
-		                                row) != expected_.end();
+		const bool expected =
+		    std::find(expected_.begin(), expected_.end(), row) !=
+		    expected_.end();
 		if (found == finished_.end()) {
 			if (expected && !all)
 				return;

@@ -21,7 +21,8 @@ constexpr std::size_t buffer_size = 1 << 16;
 
 bool same_file(const struct stat &a, const std::string &path)
 {
-	struct stat b {};
+	struct stat b {
+	};
 	return stat(path.c_str(), &b) == 0 && a.st_dev == b.st_dev &&
 	       a.st_ino == b.st_ino;
 }
@@ -55,7 +56,8 @@ bool FdBuffer::write_all(const char *s, std::size_t n)
 FdBuffer::int_type FdBuffer::overflow(int_type c)
 {
 	if (traits_type::eq_int_type(c, traits_type::eof()))
-		return sync() == 0 ? traits_type::not_eof(c) : traits_type::eof();
+		return sync() == 0 ? traits_type::not_eof(c)
+		                   : traits_type::eof();
 	pending_ += traits_type::to_char_type(c);
 	if (pending_.size() >= buffer_size && sync() != 0)
 		return traits_type::eof();
@@ -83,7 +85,8 @@ std::string ResultsFile::open(const std::string &path,
 	if (path.empty())
 		return "--benchmark_out needs a file name";
 	target_ = path;
-	struct stat existing {};
+	struct stat existing {
+	};
 	if (stat(path.c_str(), &existing) == 0) {
 		if (S_ISDIR(existing.st_mode))
 			return path + ": is a directory";
@@ -116,9 +119,8 @@ std::string ResultsFile::open(const std::string &path,
 
 	const std::string directory = directory_of(target_);
 	std::string name = target_;
-	name.insert(name.rfind('/') == std::string::npos
-	                ? 0
-	                : name.rfind('/') + 1,
+	name.insert(name.rfind('/') == std::string::npos ? 0
+	                                                 : name.rfind('/') + 1,
 	            ".");
 	name += ".XXXXXX";
 	if (name.size() >= temporary.size())

@@ -408,16 +408,15 @@ int main(int argc, char **argv)
 	if (!read_flag(argc, argv, "--timeout=", true, timeout_flag,
 	               "a number of seconds above 0 and at most 86400",
 	               limits.timeout_seconds) ||
-	    !read_flag(argc, argv, "--benchmark_repetitions=", false,
-	               repetitions_flag,
-	               ("a whole number from 2 to " +
-	                std::to_string(most_repetitions))
-	                   .c_str(),
-	               repetitions) ||
+	    !read_flag(
+	        argc, argv, "--benchmark_repetitions=", false, repetitions_flag,
+	        ("a whole number from 2 to " + std::to_string(most_repetitions))
+	            .c_str(),
+	        repetitions) ||
 	    !read_flag(argc, argv, "--label=", true, label_flag,
 	               "1 to 100 printable characters", label) ||
-	    !read_flag(argc, argv, "--benchmark_out_format=", true,
-	               format_flag, "json or console", out_format) ||
+	    !read_flag(argc, argv, "--benchmark_out_format=", true, format_flag,
+	               "json or console", out_format) ||
 	    !read_flag(argc, argv, "--benchmark_format=", true, format_flag,
 	               "json or console", console_format))
 		return 2;
@@ -452,9 +451,9 @@ int main(int argc, char **argv)
 		return 2;
 
 	if (out_file) {
-		const std::string wrong = results.open(
-		    *out_file, {program, cold_helper, parts_helper,
-		                resolved("/proc/self/exe")});
+		const std::string wrong =
+		    results.open(*out_file, {program, cold_helper, parts_helper,
+		                             resolved("/proc/self/exe")});
 		if (!wrong.empty())
 			return usage_error(wrong);
 		writing_results = true;
@@ -485,7 +484,8 @@ int main(int argc, char **argv)
 	                         Command command) {
 		rows.push_back({name, reads, std::move(command)});
 	};
-	add("program_run/pipe", Reads::program_report, {program, {}, plain.get()});
+	add("program_run/pipe", Reads::program_report,
+	    {program, {}, plain.get()});
 	add("program_run/pipe_one_arena", Reads::program_report,
 	    {program, {}, one_arena.get()});
 	add("program_run/pinned", Reads::program_report,
@@ -511,12 +511,11 @@ int main(int argc, char **argv)
 	std::vector<std::string> full_names;
 	const std::string repeats = "/repeats:" + std::to_string(repetitions);
 	for (const ProcessRow &row : rows) {
-		with_statistics(
-		    benchmark::RegisterBenchmark(row.name.c_str(), process_run,
-		                                 &row)
-		        ->Iterations(1)
-		        ->UseManualTime(),
-		    repetitions);
+		with_statistics(benchmark::RegisterBenchmark(row.name.c_str(),
+		                                             process_run, &row)
+		                    ->Iterations(1)
+		                    ->UseManualTime(),
+		                repetitions);
 		names.push_back(row.name);
 		full_names.push_back(row.name + "/iterations:1" + repeats +
 		                     "/manual_time");
@@ -528,17 +527,16 @@ int main(int argc, char **argv)
 	        ->UseRealTime(),
 	    repetitions);
 	names.emplace_back("warm_create_join");
-	full_names.push_back("warm_create_join/iterations:" +
-	                     std::to_string(warm_threads) + repeats +
-	                     "/process_time/real_time");
+	full_names.push_back(
+	    "warm_create_join/iterations:" + std::to_string(warm_threads) +
+	    repeats + "/process_time/real_time");
 
 	const std::vector<std::string> expected =
 	    selected(names, full_names, filter);
-	const bool colored =
-	    color == "true" || color == "yes" ||
-	    ((color == "auto") && isatty(STDOUT_FILENO) == 1 &&
-	     std::getenv("TERM") != nullptr &&
-	     std::strcmp(std::getenv("TERM"), "dumb") != 0);
+	const bool colored = color == "true" || color == "yes" ||
+	                     ((color == "auto") && isatty(STDOUT_FILENO) == 1 &&
+	                      std::getenv("TERM") != nullptr &&
+	                      std::strcmp(std::getenv("TERM"), "dumb") != 0);
 	std::unique_ptr<benchmark::BenchmarkReporter> file;
 	if (writing_results) {
 		file = make_reporter(out_format, false);

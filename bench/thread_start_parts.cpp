@@ -52,8 +52,8 @@ void *first_line(void * /*arg*/)
 	return nullptr;
 }
 
-constexpr std::size_t small_stack = 64 * 1024;
-constexpr std::size_t own_stack = 8 * 1024 * 1024;
+constexpr std::size_t small_stack = std::size_t{64} * 1024;
+constexpr std::size_t own_stack = std::size_t{8} * 1024 * 1024;
 
 // Sets `attributes` up for the mode asked for. Returns 0 or an error.
 int prepare(const char *mode, pthread_attr_t &attributes)
@@ -63,9 +63,9 @@ int prepare(const char *mode, pthread_attr_t &attributes)
 	if (std::strcmp(mode, "small-stack") == 0)
 		return pthread_attr_setstacksize(&attributes, small_stack);
 	if (std::strcmp(mode, "own-stack") == 0) {
-		void *stack = mmap(nullptr, own_stack, PROT_READ | PROT_WRITE,
-		                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1,
-		                   0);
+		void *stack =
+		    mmap(nullptr, own_stack, PROT_READ | PROT_WRITE,
+		         MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
 		if (stack == MAP_FAILED)
 			return 1;
 		// Touched, so that no page of it faults in inside the span.
