@@ -45,10 +45,9 @@ char *const *Environment::get()
 	if (!changed_)
 		return pointers_.data();
 	changed_ = false;
-	pointers_.clear();
-	for (std::string &variable : variables_)
-		pointers_.push_back(variable.data());
-	pointers_.push_back(nullptr);
+	pointers_.assign(variables_.size() + 1, nullptr);
+	std::transform(variables_.begin(), variables_.end(), pointers_.begin(),
+	               [](std::string &variable) { return variable.data(); });
 	return pointers_.data();
 }
 
@@ -103,9 +102,15 @@ std::string describe(const std::vector<Variant> &variants)
 {
 	std::string text;
 	for (const Variant &variant : variants) {
-		text += (text.empty() ? "" : "; ") + variant.name + ":";
-		for (const auto &[variable, value] : variant.assignments)
-			text += " " + variable + "=" + value;
+		text += text.empty() ? "" : "; ";
+		text += variant.name;
+		text += ":";
+		for (const auto &[variable, value] : variant.assignments) {
+			text += " ";
+			text += variable;
+			text += "=";
+			text += value;
+		}
 	}
 	return text.empty() ? "none" : text;
 }

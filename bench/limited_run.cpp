@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -128,10 +129,9 @@ int spawn(const Command &command, int out, int err, pid_t &pid)
 
 	std::vector<std::string> words = {command.path};
 	words.insert(words.end(), command.args.begin(), command.args.end());
-	std::vector<char *> argv;
-	for (std::string &word : words)
-		argv.push_back(word.data());
-	argv.push_back(nullptr);
+	std::vector<char *> argv(words.size() + 1, nullptr);
+	std::transform(words.begin(), words.end(), argv.begin(),
+	               [](std::string &word) { return word.data(); });
 
 	// The new process takes the calling thread's CPUs with it, so it is
 	// pinned from its first instruction.
@@ -223,39 +223,35 @@ std::string watch(int out, int err, int exited, double deadline,
 // them; with calls that are safe in a signal handler. Returns how many.
 std::size_t list_children(pid_t *pids, std::size_t most)
 {
-	std::array<char, 64> path{};
-	const char prefix[] = "/proc/self/task/";
-	std::memcpy(path.data(), prefix, sizeof prefix);
-	std::size_t at = sizeof prefix - 1;
-	std::array<char, 16> digits{};
-	std::size_t count = 0;
+	char path[64] = "/proc/self/task/";
+	char *at = path + std::strlen(path);
+	char digits[16];
+	char *digit = digits;
 	for (auto pid = static_cast<unsigned long>(getpid()); pid > 0;
 	     pid /= 10)
-		digits[count++] = static_cast<char>('0' + pid % 10);
-	while (count > 0)
-		path[at++] = digits[--count];
-	const char suffix[] = "/children";
-	std::memcpy(path.data() + at, suffix, sizeof suffix);
+		*digit++ = static_cast<char>('0' + pid % 10);
+	while (digit > digits)
+		*at++ = *--digit;
+	std::memcpy(at, "/children", sizeof "/children");
 
-	const int list = open(path.data(), O_RDONLY | O_CLOEXEC);
+	const int list = open(path, O_RDONLY | O_CLOEXEC);
 	if (list < 0)
 		return 0;
-	std::array<char, 4096> text{};
-	const ssize_t n = read(list, text.data(), text.size());
+	char text[4096];
+	const ssize_t n = read(list, text, sizeof text);
 	close(list);
-	std::size_t found = 0;
+	pid_t *found = pids;
 	pid_t pid = 0;
-	for (ssize_t i = 0; i < n && found < most; ++i) {
-		const char c = text[static_cast<std::size_t>(i)];
-		if (c >= '0' && c <= '9') {
-			pid = pid * 10 + (c - '0');
+	for (const char *c = text; c < text + n && found < pids + most; ++c) {
+		if (*c >= '0' && *c <= '9') {
+			pid = pid * 10 + (*c - '0');
 			continue;
 		}
 		if (pid > 0)
-			pids[found++] = pid;
+			*found++ = pid;
 		pid = 0;
 	}
-	return found;
+	return static_cast<std::size_t>(found - pids);
 }
 
 constexpr std::size_t most_children = 512;
@@ -264,13 +260,13 @@ constexpr std::size_t most_children = 512;
 // that became this process's children when their parents died.
 void end_strays()
 {
-	std::array<pid_t, most_children> left{};
-	for (std::size_t n = list_children(left.data(), left.size()); n > 0;
-	     n = list_children(left.data(), left.size())) {
-		for (std::size_t i = 0; i < n; ++i)
-			kill(left[i], SIGKILL);
-		for (std::size_t i = 0; i < n; ++i)
-			while (waitpid(left[i], nullptr, 0) < 0 &&
+	pid_t left[most_children];
+	for (std::size_t n = list_children(left, most_children); n > 0;
+	     n = list_children(left, most_children)) {
+		for (const pid_t *pid = left; pid < left + n; ++pid)
+			kill(*pid, SIGKILL);
+		for (const pid_t *pid = left; pid < left + n; ++pid)
+			while (waitpid(*pid, nullptr, 0) < 0 &&
 			       errno == EINTR) {
 			}
 	}
@@ -288,10 +284,10 @@ void kill_runs()
 	const pid_t group = running_group.load();
 	if (group > 0)
 		kill(-group, SIGKILL);
-	std::array<pid_t, most_children> left{};
-	const std::size_t n = list_children(left.data(), left.size());
-	for (std::size_t i = 0; i < n; ++i)
-		kill(left[i], SIGKILL);
+	pid_t left[most_children];
+	const std::size_t n = list_children(left, most_children);
+	for (const pid_t *pid = left; pid < left + n; ++pid)
+		kill(*pid, SIGKILL);
 }
 
 std::string error_text(int error)

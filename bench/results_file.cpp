@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -90,10 +91,17 @@ std::string ResultsFile::open(const std::string &path,
 	if (stat(path.c_str(), &existing) == 0) {
 		if (S_ISDIR(existing.st_mode))
 			return path + ": is a directory";
-		for (const std::string &program : measured)
-			if (same_file(existing, program))
-				return path + ": is " + program +
-				       ", which the bench measures";
+		const auto program = std::find_if(
+		    measured.begin(), measured.end(),
+		    [&existing](const std::string &measured_path) {
+			    return same_file(existing, measured_path);
+		    });
+		if (program != measured.end()) {
+			std::string why = path + ": is ";
+			why += *program;
+			why += ", which the bench measures";
+			return why;
+		}
 		if (!S_ISREG(existing.st_mode)) {
 			// A device or a FIFO: written directly, never
 			// replaced or removed.

@@ -50,6 +50,7 @@
 #include <sched.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -254,11 +255,11 @@ std::optional<double> timeout_flag(const std::string &text)
 // A label of 1 to 100 printable characters.
 std::optional<std::string> label_flag(const std::string &text)
 {
-	if (text.empty() || text.size() > 100)
+	const bool control = std::any_of(text.begin(), text.end(), [](char c) {
+		return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+	});
+	if (text.empty() || text.size() > 100 || control)
 		return std::nullopt;
-	for (const char c : text)
-		if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
-			return std::nullopt;
 	return text;
 }
 
@@ -383,11 +384,22 @@ std::string close_stdout(int earlier)
 	return "";
 }
 
-} // namespace
+// The bench's own options, and the library's that it reads too.
+struct Options {
+	int repetitions = default_repetitions;
+	std::string label;
+	std::string out_format = "json";
+	std::string console_format = "console";
+	std::optional<std::string> out_file;
+	std::string filter;
+	std::string color;
+	std::vector<Variant> variants;
+};
 
-int main(int argc, char **argv)
+// Takes the bench's own options out of argv. Returns false, having said
+// what is wrong, after a usage error.
+bool read_options(int &argc, char **argv, Options &options)
 {
-	open_standard_descriptors();
 	program = flag(argc, argv, "--program=", true)
 	              .value_or(beside_this_program({PROGRAM_FROM_BENCH}));
 	cold_helper = flag(argc, argv, "--cold-helper=", true)
@@ -401,10 +413,6 @@ int main(int argc, char **argv)
 	             HELPERS_FROM_BUILT_BENCH "thread-start-parts"}));
 	// A count fixed in code wins over Google Benchmark's own flag, so the
 	// flag is read here and left in place for it.
-	int repetitions = default_repetitions;
-	std::string label;
-	std::string out_format = "json";
-	std::string console_format = "console";
 	if (!read_flag(argc, argv, "--timeout=", true, timeout_flag,
 	               "a number of seconds above 0 and at most 86400",
 	               limits.timeout_seconds) ||
@@ -412,101 +420,98 @@ int main(int argc, char **argv)
 	        argc, argv, "--benchmark_repetitions=", false, repetitions_flag,
 	        ("a whole number from 2 to " + std::to_string(most_repetitions))
 	            .c_str(),
-	        repetitions) ||
+	        options.repetitions) ||
 	    !read_flag(argc, argv, "--label=", true, label_flag,
-	               "1 to 100 printable characters", label) ||
+	               "1 to 100 printable characters", options.label) ||
 	    !read_flag(argc, argv, "--benchmark_out_format=", true, format_flag,
-	               "json or console", out_format) ||
+	               "json or console", options.out_format) ||
 	    !read_flag(argc, argv, "--benchmark_format=", true, format_flag,
-	               "json or console", console_format))
-		return 2;
+	               "json or console", options.console_format))
+		return false;
 
-	std::vector<std::string> taken = {"pipe", "pipe_one_arena", "pinned",
-	                                  "tty"};
-	std::vector<Variant> variants;
+	const std::vector<std::string> taken = {"pipe", "pipe_one_arena",
+	                                        "pinned", "tty"};
 	for (const std::string &text : flags(argc, argv, "--variant=", true)) {
-		const std::string wrong = add_variant(variants, text, taken);
-		if (!wrong.empty())
-			return usage_error("--variant " + quoted(text) + ": " +
-			                   wrong + " (try --help)");
+		const std::string wrong =
+		    add_variant(options.variants, text, taken);
+		if (!wrong.empty()) {
+			usage_error("--variant " + quoted(text) + ": " + wrong +
+			            " (try --help)");
+			return false;
+		}
 	}
 	// The library would open (and empty) the file before it knew that
 	// anything will be measured; the bench writes it itself.
-	const std::optional<std::string> out_file =
-	    flag(argc, argv, "--benchmark_out=", true);
-	const std::string filter =
+	options.out_file = flag(argc, argv, "--benchmark_out=", true);
+	options.filter =
 	    flag(argc, argv, "--benchmark_filter=", false).value_or(".");
-	const std::string color =
+	options.color =
 	    flag(argc, argv, "--benchmark_color=", false).value_or("auto");
+	return true;
+}
 
-	// Interleaving is on unless the user's own flag, which comes later
-	// and so wins, turns it off.
+// Hands the rest of the options to Google Benchmark, with interleaving on
+// unless the user's own flag, which comes later and so wins, turns it off.
+// Returns false after a usage error.
+bool initialize_library(int argc, char **argv)
+{
 	std::vector<char *> args(argv, argv + argc);
 	std::string interleave = "--benchmark_enable_random_interleaving=true";
 	args.insert(args.begin() + 1, interleave.data());
 	args.push_back(nullptr);
 	int count = argc + 1;
 	benchmark::Initialize(&count, args.data(), print_help);
-	if (benchmark::ReportUnrecognizedArguments(count, args.data()))
-		return 2;
+	return !benchmark::ReportUnrecognizedArguments(count, args.data());
+}
 
-	if (out_file) {
-		const std::string wrong =
-		    results.open(*out_file, {program, cold_helper, parts_helper,
-		                             resolved("/proc/self/exe")});
-		if (!wrong.empty())
-			return usage_error(wrong);
-		writing_results = true;
-	}
-	clean_up_when_interrupted();
-	if (!become_subreaper())
-		return usage_error("cannot become a subreaper: " +
-		                   error_text(errno));
-
-	benchmark::AddCustomContext("program", resolved(program));
-	benchmark::AddCustomContext("cold_helper", resolved(cold_helper));
-	benchmark::AddCustomContext("parts_helper", resolved(parts_helper));
-	if (!label.empty())
-		benchmark::AddCustomContext("label", label);
-	benchmark::AddCustomContext("variants", describe(variants));
-	for (const auto &[name, value] : machine_context())
-		benchmark::AddCustomContext(name, value);
-
+// The environments of the rows, made once: the rows point into them.
+struct Environments {
 	Environment plain;
 	Environment one_arena;
-	one_arena.add_tunable("glibc.malloc.arena_max=1");
-	std::vector<Environment> variant_environments(variants.size());
-	const int cpu = first_cpu();
-	benchmark::AddCustomContext("pinned_cpu", std::to_string(cpu));
+	std::vector<Environment> variants;
+};
 
+std::vector<ProcessRow> process_rows(Environments &environments,
+                                     const std::vector<Variant> &variants,
+                                     int cpu)
+{
+	environments.one_arena.add_tunable("glibc.malloc.arena_max=1");
+	environments.variants.resize(variants.size());
+	char *const *plain = environments.plain.get();
 	std::vector<ProcessRow> rows;
 	const auto add = [&rows](const std::string &name, Reads reads,
 	                         Command command) {
 		rows.push_back({name, reads, std::move(command)});
 	};
-	add("program_run/pipe", Reads::program_report,
-	    {program, {}, plain.get()});
+	add("program_run/pipe", Reads::program_report, {program, {}, plain});
 	add("program_run/pipe_one_arena", Reads::program_report,
-	    {program, {}, one_arena.get()});
+	    {program, {}, environments.one_arena.get()});
 	add("program_run/pinned", Reads::program_report,
-	    {program, {}, plain.get(), Output::pipe, cpu});
+	    {program, {}, plain, Output::pipe, cpu});
 	for (std::size_t i = 0; i < variants.size(); ++i) {
 		for (const auto &[name, value] : variants[i].assignments)
-			variant_environments[i].set(name, value);
+			environments.variants[i].set(name, value);
 		add("program_run/" + variants[i].name, Reads::program_report,
-		    {program, {}, variant_environments[i].get()});
+		    {program, {}, environments.variants[i].get()});
 	}
 	add("program_run/tty", Reads::program_report,
-	    {program, {}, plain.get(), Output::terminal});
+	    {program, {}, plain, Output::terminal});
 	add("program_parts/default", Reads::parts_report,
-	    {parts_helper, {}, plain.get()});
+	    {parts_helper, {}, plain});
 	add("program_parts/own_stack", Reads::parts_report,
-	    {parts_helper, {"own-stack"}, plain.get()});
+	    {parts_helper, {"own-stack"}, plain});
 	add("program_parts/small_stack", Reads::parts_report,
-	    {parts_helper, {"small-stack"}, plain.get()});
+	    {parts_helper, {"small-stack"}, plain});
 	add("cold_thread_start", Reads::helper_report,
-	    {cold_helper, {}, plain.get()});
+	    {cold_helper, {}, plain});
+	return rows;
+}
 
+// Registers every row with the library, in the bench's order. Returns the
+// rows' names and their full names as the library's filter sees them.
+std::pair<std::vector<std::string>, std::vector<std::string>>
+register_rows(const std::vector<ProcessRow> &rows, int repetitions)
+{
 	std::vector<std::string> names;
 	std::vector<std::string> full_names;
 	const std::string repeats = "/repeats:" + std::to_string(repetitions);
@@ -530,32 +535,37 @@ int main(int argc, char **argv)
 	full_names.push_back(
 	    "warm_create_join/iterations:" + std::to_string(warm_threads) +
 	    repeats + "/process_time/real_time");
+	return {names, full_names};
+}
 
-	const std::vector<std::string> expected =
-	    selected(names, full_names, filter);
-	const bool colored = color == "true" || color == "yes" ||
-	                     ((color == "auto") && isatty(STDOUT_FILENO) == 1 &&
-	                      std::getenv("TERM") != nullptr &&
-	                      std::strcmp(std::getenv("TERM"), "dumb") != 0);
-	std::unique_ptr<benchmark::BenchmarkReporter> file;
-	if (writing_results) {
-		file = make_reporter(out_format, false);
-		file->SetOutputStream(&results.stream());
-		file->SetErrorStream(&results.stream());
-	}
-	Reporters reporters(make_reporter(console_format, colored),
-	                    std::move(file), names, expected);
-	progress().start(static_cast<long>(expected.size()) * repetitions);
+void add_context(const Options &options, int cpu)
+{
+	benchmark::AddCustomContext("program", resolved(program));
+	benchmark::AddCustomContext("cold_helper", resolved(cold_helper));
+	benchmark::AddCustomContext("parts_helper", resolved(parts_helper));
+	if (!options.label.empty())
+		benchmark::AddCustomContext("label", options.label);
+	benchmark::AddCustomContext("variants", describe(options.variants));
+	benchmark::AddCustomContext("pinned_cpu", std::to_string(cpu));
+	for (const auto &[name, value] : machine_context())
+		benchmark::AddCustomContext(name, value);
+}
 
-	// A run that fails never returns here. No row selected: the library
-	// has said so on standard error.
-	const std::size_t ran = benchmark::RunSpecifiedBenchmarks(&reporters);
-	benchmark::Shutdown();
-	progress().clear();
-	if (ran == 0 || !reporters.reported()) {
-		ResultsFile::discard();
-		return ran == 0 ? 2 : close_stdout(0).empty() ? 0 : 1;
-	}
+// Whether the console is coloured, as the library would decide.
+bool use_color(const std::string &color)
+{
+	if (color != "auto")
+		return color == "true" || color == "yes";
+	// NOLINTNEXTLINE(concurrency-mt-unsafe): nothing changes it
+	const char *term = std::getenv("TERM");
+	return isatty(STDOUT_FILENO) == 1 && term != nullptr &&
+	       std::strcmp(term, "dumb") != 0;
+}
+
+// Puts the results file in place and checks that the console was written.
+// Returns the exit status.
+int finish(const Reporters &reporters)
+{
 	std::string lost;
 	if (writing_results)
 		lost = results.commit();
@@ -568,4 +578,61 @@ int main(int argc, char **argv)
 		return 1;
 	}
 	return std::fflush(stderr) == 0 && std::ferror(stderr) == 0 ? 0 : 1;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+	open_standard_descriptors();
+	Options options;
+	if (!read_options(argc, argv, options) ||
+	    !initialize_library(argc, argv))
+		return 2;
+	if (options.out_file) {
+		const std::string wrong = results.open(
+		    *options.out_file, {program, cold_helper, parts_helper,
+		                        resolved("/proc/self/exe")});
+		if (!wrong.empty())
+			return usage_error(wrong);
+		writing_results = true;
+	}
+	clean_up_when_interrupted();
+	if (!become_subreaper())
+		return usage_error("cannot become a subreaper: " +
+		                   error_text(errno));
+
+	const int cpu = first_cpu();
+	add_context(options, cpu);
+	Environments environments;
+	const std::vector<ProcessRow> rows =
+	    process_rows(environments, options.variants, cpu);
+	const auto [names, full_names] =
+	    register_rows(rows, options.repetitions);
+	const std::vector<std::string> expected =
+	    selected(names, full_names, options.filter);
+
+	std::unique_ptr<benchmark::BenchmarkReporter> file;
+	if (writing_results) {
+		file = make_reporter(options.out_format, false);
+		file->SetOutputStream(&results.stream());
+		file->SetErrorStream(&results.stream());
+	}
+	Reporters reporters(
+	    make_reporter(options.console_format, use_color(options.color)),
+	    std::move(file), names, expected);
+	progress().start(static_cast<long>(expected.size()) *
+	                 options.repetitions);
+
+	// A run that fails never returns here. No row selected: the library
+	// has said so on standard error.
+	const std::size_t ran = benchmark::RunSpecifiedBenchmarks(&reporters);
+	benchmark::Shutdown();
+	progress().clear();
+	if (ran == 0 || !reporters.reported()) {
+		// Nothing measured (or only listed): no results file.
+		ResultsFile::discard();
+		return ran == 0 ? 2 : close_stdout(0).empty() ? 0 : 1;
+	}
+	return finish(reporters);
 }

@@ -19,9 +19,11 @@
 #include <pthread.h>
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <iterator>
 
 namespace
 {
@@ -106,10 +108,9 @@ int main(int argc, char **argv)
 
 	const long long readings[] = {create_began, create_ended,
 	                              new_thread_began, line_began, line_ended};
-	for (const long long reading : readings)
-		if (reading < 0)
-			return 1;
-	if (start_reading == -1 || end_reading == -1 || !first_line_written)
+	if (std::any_of(std::begin(readings), std::end(readings),
+	                [](long long reading) { return reading < 0; }) ||
+	    start_reading == -1 || end_reading == -1 || !first_line_written)
 		return 1;
 
 	const long ticks = end_reading - start_reading;
