@@ -1,0 +1,26 @@
+#!/usr/bin/env bats
+# The fleet recipe as the README gives it, with this machine standing in
+# for three hosts through Ansible's local connection.
+
+bats_require_minimum_version 1.5.0
+
+setup() {
+	command -v ansible-playbook >/dev/null || skip "ansible-playbook (ansible-core) is not installed"
+	/usr/bin/python3 -c 'import scipy' 2>/dev/null || skip "python3-scipy is not installed"
+	cd "$BATS_TEST_TMPDIR"
+	printf '%s ansible_connection=local ansible_python_interpreter=/usr/bin/python3\n' \
+		host-a host-b host-c >hosts
+}
+
+@test "the playbook runs the bench on every host and fetches each run; one analyze call reads them all" {
+	run -0 ansible-playbook -i hosts "$PLAYBOOK" -e runs=2 -e "bench=$THREAD_START_BENCH" \
+		-e "bench_args='--benchmark_repetitions=3 --benchmark_filter=^(program_run/pipe|cold)'"
+	local host
+	for host in host-a host-b host-c; do
+		[ -f "fleet/$host/run1.json" ]
+		jq -e --arg h "$host" '.context.label == $h' "fleet/$host/run2.json"
+	done
+	run -0 --separate-stderr "$ANALYZE" --fleet --format=csv fleet/*/*.json
+	[ "$(grep -c '^fleet,host-[abc],2,' <<<"$output")" -eq 3 ]
+	[ -z "$stderr" ]
+}
