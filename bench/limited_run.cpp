@@ -260,6 +260,11 @@ constexpr std::size_t most_children = 512;
 // that became this process's children when their parents died.
 void end_strays()
 {
+	// Without a child of any kind left there is nothing to look for.
+	siginfo_t any{};
+	if (waitid(P_ALL, 0, &any, WEXITED | WNOHANG | WNOWAIT) < 0 &&
+	    errno == ECHILD)
+		return;
 	pid_t left[most_children];
 	for (std::size_t n = list_children(left, most_children); n > 0;
 	     n = list_children(left, most_children)) {
