@@ -107,6 +107,27 @@ make_runs() {
 	EOF
 }
 
+@test "levers pair their rows' repetitions: a shift of 10 under a drift of hundreds is pinned down" {
+	/usr/bin/python3 - "$tmp/drift.json" <<-'EOF'
+	import json, sys
+	import numpy as np
+	rng = np.random.default_rng(3)
+	drift = rng.uniform(0, 1000, 300)
+	rows = {"program_run/pipe": drift + rng.normal(0, 1, 300),
+	        "program_run/pinned": drift + 10 + rng.normal(0, 1, 300)}
+	runs = [{"run_name": row, "run_type": "iteration", "ticks": float(t)}
+	        for row, values in rows.items() for t in values]
+	json.dump({"context": {"cold_helper": "/x"}, "benchmarks": runs}, open(sys.argv[1], "w"))
+	EOF
+	run -0 "$ANALYZE" --format=csv "$tmp/drift.json"
+	local line low high
+	line=$(grep '^levers,program_run/pinned,program_run/pipe,ticks,' <<<"$output")
+	read -r low high < <(sed -E 's/.*"\[(-?[0-9.]+), (-?[0-9.]+)\]"$/\1 \2/' <<<"$line")
+	# Unpaired, the interval would span well over a hundred ticks.
+	awk -v l="$low" -v h="$high" 'BEGIN { exit !(l < 10 && 10 < h && h - l < 10) }' ||
+		{ echo "$line" >&2; false; }
+}
+
 @test "sides of several runs: a verdict only where the runs say so, none with too few runs" {
 	make_runs a before 100 102 98 101
 	make_runs b after 120 119 121 122

@@ -49,6 +49,10 @@ STACK_LEVERS = [
 ]
 CONFIDENCE = 0.95
 RESAMPLES = 10000
+# Levers pair their rows' repetitions up to this many; larger rows, whose
+# intervals are narrow anyway, are resampled unpaired.
+PAIRED_MOST = 5000
+PAIRED_BATCH = 250
 # Fewer runs a side than this can never give a rank test's p below 0.05.
 RUNS_FOR_VERDICT = 4
 # The largest file read: the bench's largest run fits well within it.
@@ -311,7 +315,8 @@ class Output:
             import csv
             csv.writer(sys.stdout, lineterminator="\n").writerow(["note", text])
             return
-        print(("\n" if self.form == "markdown" else "") + text)
+        import textwrap
+        print(("\n" if self.form == "markdown" else "") + textwrap.fill(text, 79))
 
 
 class Stats:
@@ -362,6 +367,23 @@ class Stats:
         rng = self.np.random.default_rng(seed)
         draws = self.resampled_medians(a, rng) - self.resampled_medians(b, rng)
         return (self.median(a) - self.median(b),) + self.interval(draws)
+
+    def paired_median_gap(self, a, b, seed):
+        """Median of a less median of b, with a bootstrap interval that
+        resamples pairs: the i-th repetition of each row, which ran at
+        about the same time of an interleaved run. Rows of unequal or large
+        size are resampled unpaired."""
+        np = self.np
+        a = np.asarray(a, dtype=float)
+        b = np.asarray(b, dtype=float)
+        if len(a) != len(b) or len(a) > PAIRED_MOST:
+            return self.median_gap(a, b, seed)
+        rng = np.random.default_rng(seed)
+        draws = []
+        for start in range(0, RESAMPLES, PAIRED_BATCH):
+            pick = rng.integers(0, len(a), (min(PAIRED_BATCH, RESAMPLES - start), len(a)))
+            draws.append(np.median(a[pick], axis=1) - np.median(b[pick], axis=1))
+        return (self.median(a) - self.median(b),) + self.interval(np.concatenate(draws))
 
     def median_interval(self, values, seed):
         rng = self.np.random.default_rng(seed)
@@ -483,7 +505,7 @@ def one_file(r, st, out):
                       interval_text(low, high))
         out.table(table)
 
-    table = Table("levers", "levers: each row against the row it changes, difference of medians in ticks",
+    table = Table("levers", "levers: each row against the row it changes, difference of medians in ticks, 95% paired bootstrap interval",
                   ["lever", "against", "on", "difference", "change", "interval"], "<<<>><")
     seed = 20
     for row in rows_of([r]):
@@ -503,11 +525,14 @@ def one_file(r, st, out):
             if base_values is None:
                 table.add(row, base, on, "-", "-", "not measured in this file")
                 continue
-            gap, low, high = st.median_gap(values, base_values, seed)
+            gap, low, high = st.paired_median_gap(values, base_values, seed)
             table.add(row, base, on, fmt(gap), change(st.median(values), st.median(base_values)),
                       interval_text(low, high))
     if table.rows:
         out.table(table)
+        out.note("The levers' intervals resample pairs of repetitions, the i-th of each row, "
+                 "which ran at about the same time: they tell how sure the difference is "
+                 "with the machine's state at each moment shared by both rows, within this run.")
 
 
 def groups_of(results, explicit):
