@@ -468,6 +468,27 @@ def describe_files(results, out):
     out.table(context)
 
 
+def levers_of(r):
+    """Each lever of a file with what it is measured against: (row, base
+    row, counter, values, base values or None, seed)."""
+    seed = 20
+    for row in rows_of([r]):
+        if row.startswith("program_run/") and row not in ("program_run/pipe", "program_run/tty"):
+            base = "program_run/pipe"
+            measures = [("ticks", r.ticks[row], r.ticks.get(base))]
+        elif row in dict(STACK_LEVERS):
+            base = PARTS_ROW
+            part = dict(STACK_LEVERS)[row]
+            other = r.values.get(base, {})
+            measures = [("ticks", r.ticks[row], other.get("ticks")),
+                        (part, r.values[row][part], other.get(part))]
+        else:
+            continue
+        for on, values, base_values in measures:
+            seed += 1
+            yield row, base, on, values, base_values, seed
+
+
 def one_file(r, st, out):
     describe_files([r], out)
     table = Table("rows", "rows: ticks per repetition", ["row", "runs", "median", "p90", "p99"])
@@ -507,27 +528,13 @@ def one_file(r, st, out):
 
     table = Table("levers", "levers: each row against the row it changes, difference of medians in ticks, 95% paired bootstrap interval",
                   ["lever", "against", "on", "difference", "change", "interval"], "<<<>><")
-    seed = 20
-    for row in rows_of([r]):
-        if row.startswith("program_run/") and row not in ("program_run/pipe", "program_run/tty"):
-            base = "program_run/pipe"
-            measures = [("ticks", r.ticks[row], r.ticks.get(base))]
-        elif row in dict(STACK_LEVERS):
-            base = PARTS_ROW
-            part = dict(STACK_LEVERS)[row]
-            other = r.values.get(base, {})
-            measures = [("ticks", r.ticks[row], other.get("ticks")),
-                        (part, r.values[row][part], other.get(part))]
-        else:
+    for row, base, on, values, base_values, seed in levers_of(r):
+        if base_values is None:
+            table.add(row, base, on, "-", "-", "not measured in this file")
             continue
-        for on, values, base_values in measures:
-            seed += 1
-            if base_values is None:
-                table.add(row, base, on, "-", "-", "not measured in this file")
-                continue
-            gap, low, high = st.paired_median_gap(values, base_values, seed)
-            table.add(row, base, on, fmt(gap), change(st.median(values), st.median(base_values)),
-                      interval_text(low, high))
+        gap, low, high = st.paired_median_gap(values, base_values, seed)
+        table.add(row, base, on, fmt(gap), change(st.median(values), st.median(base_values)),
+                  interval_text(low, high))
     if table.rows:
         out.table(table)
         out.note("The levers' intervals resample pairs of repetitions, the i-th of each row, "
@@ -628,60 +635,97 @@ def fleet(groups, st, out):
         out.note("outliers need at least 3 hosts")
 
 
-def plot(results, names, out_path):
-    np = need("numpy", "python3-numpy")
+def plot(results, names, out_path, st):
+    """Draws, on linear axes with labelled ticks: every row's distribution,
+    a file a style; where the ticks go; and each lever's effect with its
+    interval."""
+    np = st.np
     matplotlib = need("matplotlib", "python3-matplotlib")
     matplotlib.use("Agg")
     plt = need("matplotlib.pyplot", "python3-matplotlib")
     rows = rows_of(results)
     parts = [r for r in results if PARTS_ROW in r.values]
-    panels = 2 if parts else 1
-    fig, axes = plt.subplots(panels, 1, figsize=(10, 0.45 * len(rows) * len(results) ** 0.5 + 2.2 + 3.2 * (panels - 1)),
-                             squeeze=False, gridspec_kw={"height_ratios": [3, 2][:panels]})
-    ax = axes[0, 0]
+    levers = [(r, list(levers_of(r))) for r in results]
+    lever_names = []
+    for _, found in levers:
+        for row, _, on, _, base_values, _ in found:
+            if base_values is not None and f"{row} ({on})" not in lever_names:
+                lever_names.append(f"{row} ({on})")
+    heights = [0.32 * len(rows) * max(1, len(results)) ** 0.5 + 1.2]
+    if parts:
+        heights.append(0.4 * len(parts) + 1.2)
+    if lever_names:
+        heights.append(0.3 * len(lever_names) * max(1, len(results)) ** 0.5 + 1.2)
+    fig, axes = plt.subplots(len(heights), 1, figsize=(10, sum(heights) + 0.6), squeeze=False,
+                             gridspec_kw={"height_ratios": heights})
+    axes = list(axes[:, 0])
     styles = [(c, m) for m in ("o", "s") for c in plt.get_cmap("tab10").colors]
-    height = 0.8 / len(results)
+    step = 0.8 / len(results)
+
+    def offset(i):
+        return (i - (len(results) - 1) / 2) * step
+
+    ax = axes.pop(0)
     for i, r in enumerate(results):
         color, marker = styles[i % len(styles)]
         for j, row in enumerate(rows):
             if row not in r.ticks:
                 continue
-            v = np.asarray(r.ticks[row])
-            y = j + (i - (len(results) - 1) / 2) * height
-            p10, p25, p50, p75, p90 = np.percentile(v, [10, 25, 50, 75, 90], method="inverted_cdf")
+            y = j + offset(i)
+            p10, p25, p50, p75, p90 = np.percentile(r.ticks[row], [10, 25, 50, 75, 90],
+                                                    method="inverted_cdf")
             ax.plot([p10, p90], [y, y], color=color, linewidth=1)
-            ax.plot([p25, p75], [y, y], color=color, linewidth=5, alpha=0.6,
-                    solid_capstyle="butt")
+            ax.plot([p25, p75], [y, y], color=color, linewidth=5, alpha=0.5, solid_capstyle="butt")
+            first = row == next(x for x in rows if x in r.ticks)
             ax.plot([p50], [y], marker=marker, color=color, markersize=6, linestyle="none",
-                    label=names[i] if j == rows.index(next(x for x in rows if x in r.ticks)) else None)
+                    label=names[i] if first else None)
     ax.set_yticks(range(len(rows)))
     ax.set_yticklabels(rows)
-    ax.invert_yaxis()
+    ax.set_ylim(len(rows) - 0.5, -0.5)
     ax.set_xlim(left=0)
-    ax.set_xlabel("ticks (µs of processor time); warm_create_join per thread")
-    ax.set_title("ticks per row: median (marker), 25-75 % (thick), 10-90 % (thin)", fontsize=10)
+    ax.set_xlabel("ticks (µs of processor time; warm_create_join: per thread)")
+    ax.set_title("each row: median (marker), 25-75 % (thick), 10-90 % of repetitions (thin)",
+                 fontsize=10)
     ax.grid(True, axis="x", alpha=0.3)
     ax.legend(loc="lower right", fontsize=9, framealpha=0.9)
+
     if parts:
-        ax = axes[1, 0]
+        ax = axes.pop(0)
         colors = plt.get_cmap("Set2").colors
-        labels = []
         for i, r in enumerate(parts):
             left = 0.0
             for k, part in enumerate(PARTS):
-                med = float(np.median(r.values[PARTS_ROW][part]))
-                ax.barh(i, med, left=left, color=colors[k], edgecolor="white",
+                med = st.median(r.values[PARTS_ROW][part])
+                ax.barh(i, med, left=left, height=0.6, color=colors[k], edgecolor="white",
                         label=part if i == 0 else None)
-                if med > 0:
+                if med >= 3:
                     ax.text(left + med / 2, i, f"{med:.0f}", ha="center", va="center", fontsize=8)
                 left += med
-            labels.append(f"{names[results.index(r)]}")
         ax.set_yticks(range(len(parts)))
-        ax.set_yticklabels(labels)
-        ax.invert_yaxis()
-        ax.set_xlabel("ticks (µs), medians of each part of program_parts/default")
+        ax.set_yticklabels([names[results.index(r)] for r in parts])
+        ax.set_ylim(len(parts) - 0.5 + 0.6, -0.5)
+        ax.set_xlabel("ticks (µs): median of each part of program_parts/default")
         ax.set_title("where the ticks go", fontsize=10)
         ax.legend(loc="lower right", fontsize=9, ncol=4, framealpha=0.9)
+        ax.grid(True, axis="x", alpha=0.3)
+
+    if lever_names:
+        ax = axes.pop(0)
+        for i, (r, found) in enumerate(levers):
+            color, marker = styles[i % len(styles)]
+            for row, _, on, values, base_values, seed in found:
+                if base_values is None:
+                    continue
+                gap, low, high = st.paired_median_gap(values, base_values, seed)
+                y = lever_names.index(f"{row} ({on})") + offset(i)
+                ax.plot([low, high], [y, y], color=color, linewidth=2)
+                ax.plot([gap], [y], marker=marker, color=color, markersize=6, linestyle="none")
+        ax.axvline(0, color="black", linewidth=0.8)
+        ax.set_yticks(range(len(lever_names)))
+        ax.set_yticklabels(lever_names)
+        ax.set_ylim(len(lever_names) - 0.5, -0.5)
+        ax.set_xlabel("ticks (µs): difference of medians against the base row, 95 % interval")
+        ax.set_title("what each lever moves (below 0: fewer ticks)", fontsize=10)
         ax.grid(True, axis="x", alpha=0.3)
     fig.tight_layout()
     try:
@@ -750,7 +794,7 @@ def main(argv):
         compare(groups, st, out)
         everything = [r for _, files in groups for r in files]
     if args.plot:
-        plot(everything, [r.name() for r in everything], args.plot)
+        plot(everything, [r.name() for r in everything], args.plot, st)
         out.note(f"picture: {args.plot}")
     return 0
 
