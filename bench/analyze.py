@@ -607,14 +607,16 @@ def fleet(groups, st, out):
     spread = {}
     for name, files in groups:
         for row in rows:
-            medians = [st.median(r.ticks[row]) for r in files if row in r.ticks]
+            runs = [r.ticks[row] for r in files if row in r.ticks]
+            medians = [st.median(ticks) for ticks in runs]
             value[name, row] = st.median(medians)
-            if len(medians) > 1:
-                spread[name, row] = float(st.stats.median_abs_deviation(medians, scale="normal"))
-            else:
-                # One run: the spread its own repetitions give its median.
-                _, low, high = st.median_interval(files[0].ticks[row], 0)
-                spread[name, row] = (high - low) / 3.92
+            # At least the spread a run's own repetitions give its median,
+            # so that a few runs that happen to agree set no bar of 0.
+            within = st.median([(high - low) / 3.92 for _, low, high in
+                                (st.median_interval(ticks, 0) for ticks in runs)])
+            between = (float(st.stats.median_abs_deviation(medians, scale="normal"))
+                       if len(medians) > 1 else 0.0)
+            spread[name, row] = max(between, within)
     table = Table("fleet", "fleet: median of the runs' medians in ticks, +- run-to-run spread",
                   ["host", "runs"] + rows + ["verdict"], "<" + ">" * (len(rows) + 1) + "<")
     for name, files in groups:
