@@ -55,6 +55,7 @@ make_runs() {
 	rows,cold_thread_start,11,4.0,6.0,9.0
 	rows,warm_create_join,2,2.0,2.5,2.5
 	rows,program_parts/default,3,20.0,30.0,30.0
+	rows,program_parts/own_stack,3,15.0,25.0,25.0
 	EOF
 	local -a expected=(
 		# table | first cells | the number that must follow
@@ -64,11 +65,13 @@ make_runs() {
 		"gaps|cold over warm,cold_thread_start - warm_create_join|2.0"
 		"parts|creator|8.0,40%"
 		"parts|new_thread|2.0,10%"
-		"parts|first_line|6.0,30%"
+		"parts|first_line|4.0,20%"
 		"parts|rest|4.0,20%"
 		"parts|instrumentation: ticks - program_run/pipe|14.5,+263.6%"
 		"levers|program_run/pipe_one_arena,program_run/pipe,ticks|-2.5,-45.5%"
 		"levers|program_run/pinned,program_run/pipe,ticks|-5.5,-100.0%"
+		"levers|program_parts/own_stack,program_parts/default,ticks|-5.0,-25.0%"
+		"levers|program_parts/own_stack,program_parts/default,creator|-5.0,-62.5%"
 	)
 	local case table cells number
 	for case in "${expected[@]}"; do

@@ -9,6 +9,8 @@
 //   FAKE_PUTS=lose      the first puts() loses its line as a failed write
 //                       does: nothing written, the stream's error indicator
 //                       set, EOF returned; later output goes through
+//   FAKE_PUTS=burn      puts() first uses 20 ms of processor time, so that
+//                       a span that holds it holds 20000 ticks at least
 //
 // puts stands in for write(2): the C library's streams call their own
 // write, which a preloaded library cannot replace.
@@ -79,6 +81,12 @@ int pthread_join(pthread_t thread, void **result)
 int puts(const char *text)
 {
 	static bool lost = false;
+	if (is(fake("FAKE_PUTS"), "burn")) {
+		const std::clock_t until =
+		    real<std::clock_t (*)()>("clock")() + CLOCKS_PER_SEC / 50;
+		while (real<std::clock_t (*)()>("clock")() < until) {
+		}
+	}
 	if (!lost && is(fake("FAKE_PUTS"), "lose")) {
 		lost = true;
 		stdout->_flags |= _IO_ERR_SEEN;

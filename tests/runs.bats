@@ -34,6 +34,13 @@ setup() {
 	check_empty "$err"
 }
 
+@test "the span holds the first line: 20 ms of processor time in puts shows as 20000 ticks or more" {
+	FAKE_PUTS=burn with_fakes run_to_files "$BIN"
+	[ "$status" -eq 0 ]
+	check_report "$out"
+	((ticks >= 20000 && ticks < 2000000)) || { echo "ticks: $ticks" >&2; false; }
+}
+
 @test "arguments and standard input change nothing" {
 	local -a cases=(
 		"--help"
