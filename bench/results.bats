@@ -36,6 +36,10 @@ only_in_dir() {
 	cmp "$json" "$BATS_TEST_TMPDIR/before"
 	run -2 "$BENCH" "${quick[@]}" --benchmark_filter=nothing --benchmark_out="$json"
 	cmp "$json" "$BATS_TEST_TMPDIR/before"
+	# Listing the rows measures nothing: no results either.
+	run -0 "$BENCH" "${quick[@]}" --benchmark_list_tests=true --benchmark_out="$json"
+	[ "$output" = program_run/pipe/iterations:1/repeats:2/manual_time ]
+	cmp "$json" "$BATS_TEST_TMPDIR/before"
 	only_in_dir results.json link.json
 
 	# No file before: none after.

@@ -11,7 +11,7 @@
 // and R the span less those three (the creator until it blocks in the
 // join, and the readings themselves). C + N + F + R = T to rounding.
 //
-// With the argument "own-stack" the new thread runs on a 256 KiB stack
+// With the argument "own-stack" the new thread runs on a 1 MiB stack
 // allocated and touched before the start reading; with "small-stack" it gets a
 // 64 KiB stack of the C library's. Exit status: 0, or the error number of
 // a thread call, or 1 if a reading or the output failed.
@@ -56,9 +56,9 @@ void *first_line(void * /*arg*/)
 }
 
 constexpr std::size_t small_stack = std::size_t{64} * 1024;
-// Big enough for the thread's first line; small enough that touching it
-// leaves the caches much as they were.
-constexpr std::size_t own_stack = std::size_t{256} * 1024;
+// Big enough for the thread and for a sanitizer's runtime; touched a page
+// at a time, which leaves the caches much as they were.
+constexpr std::size_t own_stack = std::size_t{1024} * 1024;
 
 // Sets `attributes` up for the mode asked for. Returns 0 or an error.
 int prepare(const char *mode, pthread_attr_t &attributes)
