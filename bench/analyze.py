@@ -642,6 +642,10 @@ def plot(results, names, out_path, st):
     a file a style; where the ticks go; and each lever's effect with its
     interval."""
     np = st.np
+    # Its notes (a font cache being built, a configuration directory it
+    # cannot write) are not this program's output.
+    import logging
+    logging.getLogger("matplotlib").setLevel(logging.ERROR)
     matplotlib = need("matplotlib", "python3-matplotlib")
     matplotlib.use("Agg")
     plt = need("matplotlib.pyplot", "python3-matplotlib")

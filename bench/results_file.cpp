@@ -18,8 +18,6 @@ namespace
 // The temporary file's name, for discard() in a signal handler.
 std::array<char, 4096> temporary{};
 
-constexpr std::size_t buffer_size = 1 << 16;
-
 bool same_file(const struct stat &a, const std::string &path)
 {
 	struct stat b {
@@ -38,8 +36,10 @@ std::string directory_of(const std::string &path)
 
 } // namespace
 
-bool FdBuffer::write_all(const char *s, std::size_t n)
+bool FdBuffer::write_out()
 {
+	const char *s = pbase();
+	auto n = static_cast<std::size_t>(pptr() - pbase());
 	while (n > 0 && error_ == 0) {
 		const ssize_t written = write(fd_, s, n);
 		if (written < 0 && errno == EINTR)
@@ -51,33 +51,22 @@ bool FdBuffer::write_all(const char *s, std::size_t n)
 		s += written;
 		n -= static_cast<std::size_t>(written);
 	}
+	setp(begin(), begin() + size());
 	return error_ == 0;
 }
 
 FdBuffer::int_type FdBuffer::overflow(int_type c)
 {
-	if (traits_type::eq_int_type(c, traits_type::eof()))
-		return sync() == 0 ? traits_type::not_eof(c)
-		                   : traits_type::eof();
-	pending_ += traits_type::to_char_type(c);
-	if (pending_.size() >= buffer_size && sync() != 0)
+	if (!write_out())
 		return traits_type::eof();
-	return c;
-}
-
-std::streamsize FdBuffer::xsputn(const char *s, std::streamsize n)
-{
-	pending_.append(s, static_cast<std::size_t>(n));
-	if (pending_.size() >= buffer_size && sync() != 0)
-		return 0;
-	return n;
+	if (!traits_type::eq_int_type(c, traits_type::eof()))
+		sputc(traits_type::to_char_type(c));
+	return traits_type::not_eof(c);
 }
 
 int FdBuffer::sync()
 {
-	const bool written = write_all(pending_.data(), pending_.size());
-	pending_.clear();
-	return written ? 0 : -1;
+	return write_out() ? 0 : -1;
 }
 
 std::string ResultsFile::open(const std::string &path,

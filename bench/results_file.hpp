@@ -14,19 +14,25 @@
 class FdBuffer : public std::streambuf
 {
 public:
+	FdBuffer() : buffer_(1 << 16) { setp(begin(), begin() + size()); }
 	void attach(int fd) { fd_ = fd; }
 	int error() const { return error_; }
 
 protected:
 	int_type overflow(int_type c) override;
-	std::streamsize xsputn(const char *s, std::streamsize n) override;
 	int sync() override;
 
 private:
-	bool write_all(const char *s, std::size_t n);
+	char *begin() { return buffer_.data(); }
+	std::ptrdiff_t size() const
+	{
+		return static_cast<std::ptrdiff_t>(buffer_.size());
+	}
+	// Writes out what the buffer holds; false once a write has failed.
+	bool write_out();
 	int fd_ = -1;
 	int error_ = 0;
-	std::string pending_;
+	std::vector<char> buffer_;
 };
 
 class ResultsFile
