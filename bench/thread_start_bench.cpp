@@ -90,7 +90,7 @@ const char *const usage_text =
     "\n"
     "Rows run interleaved in random order; "
     "--benchmark_enable_random_interleaving=false\n"
-    "runs them one after another. A default run takes about 5 s on two\n"
+    "runs them one after another. A default run takes 2 to 5 s on two\n"
     "cores, most of it starting processes, and grows with the repetitions.\n"
     "\n"
     "Exit status: 0 measured, 1 a run failed or output was lost (the\n"
