@@ -181,6 +181,11 @@ make_runs() {
 	[[ $output == *$'\ncontext,tunables,none,MALLOC_ARENA_MAX=1\n'* ]]
 	[[ $output != *"context,kernel"* ]]
 
+	# Two runs of one label are told apart by their file names.
+	cp "$tmp/arena.json" "$tmp/arena2.json"
+	run -0 "$ANALYZE" --format=csv "$tmp/arena.json" "$tmp/arena2.json" "$tmp/plain.json"
+	[[ $output == *$'\nfiles,[1],one arena (arena.json),'*$'\nfiles,[2],one arena (arena2.json),'* ]]
+
 	run -0 "$ANALYZE" --format=markdown "$KNOWN"
 	[[ $output == *$'\n| row | runs | median | p90 | p99 |\n| --- | ---: | ---: | ---: | ---: |\n| program_run/pipe | 10 | 5.5 | 9.0 | 10.0 |'* ]]
 }

@@ -440,12 +440,24 @@ def interval_text(low, high):
     return f"[{fmt(low)}, {fmt(high)}]"
 
 
+def name_of(r, results):
+    """The file's name among `results`: its label or file name, with the
+    file name or path added where that alone would not tell it apart."""
+    name = r.name()
+    if sum(other.name() == name for other in results) == 1:
+        return name
+    base = os.path.basename(r.path)
+    if sum(os.path.basename(other.path) == base for other in results) == 1:
+        return name if name == base else f"{name} ({base})"
+    return f"{name} ({r.path})"
+
+
 def describe_files(results, out):
     """Each file by its name, and the context: all of it for one file, the
     entries that differ for several."""
     files = Table("files", "files", ["file", "name", "path"], "<<<")
     for i, r in enumerate(results, 1):
-        files.add(f"[{i}]", r.name(), r.path)
+        files.add(f"[{i}]", name_of(r, results), r.path)
     out.table(files)
     if len(results) == 1:
         context = Table("context", "context", ["entry", "value"], "<<")
@@ -800,7 +812,7 @@ def main(argv):
         compare(groups, st, out)
         everything = [r for _, files in groups for r in files]
     if args.plot:
-        plot(everything, [r.name() for r in everything], args.plot, st)
+        plot(everything, [name_of(r, everything) for r in everything], args.plot, st)
         out.note(f"picture: {args.plot}")
     return 0
 
