@@ -68,7 +68,8 @@ int prepare(const char *mode, pthread_attr_t &attributes)
 	if (std::strcmp(mode, "small-stack") == 0)
 		return pthread_attr_setstacksize(&attributes, small_stack);
 	if (std::strcmp(mode, "own-stack") == 0) {
-		const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+		const auto page =
+		    static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
 		void *stack =
 		    mmap(nullptr, own_stack, PROT_READ | PROT_WRITE,
 		         MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
