@@ -589,6 +589,10 @@ int main(int argc, char **argv)
 	if (!read_options(argc, argv, options) ||
 	    !initialize_library(argc, argv))
 		return 2;
+	clean_up_when_interrupted();
+	if (!become_subreaper())
+		return usage_error("cannot become a subreaper: " +
+		                   error_text(errno));
 	if (options.out_file) {
 		const std::string wrong = results.open(
 		    *options.out_file, {program, cold_helper, parts_helper,
@@ -597,10 +601,6 @@ int main(int argc, char **argv)
 			return usage_error(wrong);
 		writing_results = true;
 	}
-	clean_up_when_interrupted();
-	if (!become_subreaper())
-		return usage_error("cannot become a subreaper: " +
-		                   error_text(errno));
 
 	const int cpu = first_cpu();
 	add_context(options, cpu);
