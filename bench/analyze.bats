@@ -19,8 +19,8 @@ make_results() {
 	import json, sys
 	path, rows, context = sys.argv[1], sys.argv[2], json.loads(sys.argv[3])
 	runs = []
-	for spec in rows.split(";"):
-	    row, values = spec.split("=")
+	for entry in rows.split(";"):
+	    row, values = entry.split("=")
 	    for v in values.split(","):
 	        runs.append({"run_name": row + "/iterations:1/repeats:3/manual_time",
 	                     "run_type": "iteration", "ticks": float(v)})

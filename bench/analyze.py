@@ -14,11 +14,15 @@ Python library.
 
 import argparse
 import array
+import csv
 import json
+import logging
 import math
 import os
+import signal
 import stat
 import sys
+import textwrap
 import warnings
 
 PROG = "thread-start-analyze"
@@ -273,7 +277,6 @@ class Table:
 
     def show(self, form, out):
         if form == "csv":
-            import csv
             writer = csv.writer(out, lineterminator="\n")
             writer.writerow(["table"] + self.columns)
             for row in self.rows:
@@ -312,10 +315,8 @@ class Output:
         """A line of its own: under the last table, or a CSV line
         "note,TEXT"."""
         if self.form == "csv":
-            import csv
             csv.writer(sys.stdout, lineterminator="\n").writerow(["note", text])
             return
-        import textwrap
         print(("\n" if self.form == "markdown" else "") + textwrap.fill(text, 79))
 
 
@@ -656,7 +657,6 @@ def plot(results, names, out_path, st):
     np = st.np
     # Its notes (a font cache being built, a configuration directory it
     # cannot write) are not this program's output.
-    import logging
     logging.getLogger("matplotlib").setLevel(logging.ERROR)
     matplotlib = need("matplotlib", "python3-matplotlib")
     matplotlib.use("Agg")
@@ -819,7 +819,6 @@ def main(argv):
 
 if __name__ == "__main__":
     # A reader that has gone ends it quietly, as it ends other tools.
-    import signal
     signal.signal(signal.SIGPIPE, signal.SIG_DFL)
     try:
         status = main(sys.argv[1:])
