@@ -175,10 +175,10 @@ class Results:
     def __init__(self, path):
         self.path = path
         try:
-            mode = os.stat(path).st_mode
-            if not stat.S_ISREG(mode):
+            status = os.stat(path)
+            if not stat.S_ISREG(status.st_mode):
                 raise Unusable(f"{path}: not a regular file")
-            if os.stat(path).st_size > MOST_BYTES:
+            if status.st_size > MOST_BYTES:
                 raise Unusable(f"{path}: larger than {MOST_BYTES >> 20} MiB")
             with open(path, encoding="utf-8") as f:
                 self.read(Reader(f, path))
@@ -422,12 +422,13 @@ def rows_of(results):
     return [row for row in known if row in seen] + sorted(seen - set(known))
 
 
-def fmt(value, places=1):
+def fmt(value):
+    """A number of ticks to one place, or "-" for none."""
     if value is None or (isinstance(value, float) and math.isnan(value)):
         return "-"
     if math.isinf(value):
         return "inf" if value > 0 else "-inf"
-    return f"{value:.{places}f}"
+    return f"{value:.1f}"
 
 
 def change(new, base):
