@@ -186,20 +186,13 @@ aggregate() {
 	[[ $output == *"program_run/pipe"*"median"* ]]
 }
 
-@test "what a run leaves behind is ended with it, even in a session of its own" {
-	FAKE_MODE=escape FAKE_COUNTER=$BATS_TEST_TMPDIR/count \
-		run -0 "$BENCH" --program="$FAKE" --benchmark_filter='^program_run/pipe/' \
-		--benchmark_repetitions=2
-	local left
-	left=$(cat "$BATS_TEST_TMPDIR/count")
-	[[ ! -e /proc/$left || $(cut -d' ' -f3 "/proc/$left/stat") == Z ]]
-}
-
 # Each line: the row, how the stand-in goes wrong (FAKE_MODE) or what it
 # prints (FAKE_REPORT, printf %b escapes), and the reason the bench must give.
 bad_runs='
 program_run/pipe | hang       |  | timed out after 1 s
-program_run/pipe | orphan     |  | timed out after 1 s
+program_run/pipe | orphan     |  | left 1 process behind
+program_run/tty  | orphan     |  | left 1 process behind
+program_run/pipe | escape     |  | left 1 process behind
 program_run/tty  | flood      |  | wrote more than 4096 bytes
 program_run/pipe | fail-third |  | exited with status 3
 program_run/pipe | report-then-fail |  | exited with status 1
@@ -251,8 +244,9 @@ trim() {
 			{ echo "$row $mode: ${stderr_lines[-1]}" >&2; false; }
 		[[ $output != *median* ]]
 		[ ! -e "$json" ]
-		if [[ $mode == orphan ]]; then
-			# What the run left behind was killed with it.
+		if [[ $mode == orphan || $mode == escape ]]; then
+			# What the run left behind, even in a session of its
+			# own, was killed with it.
 			local left
 			left=$(cat "$BATS_TEST_TMPDIR/count")
 			[[ ! -e /proc/$left || $(cut -d' ' -f3 "/proc/$left/stat") == Z ]]

@@ -2,11 +2,12 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sched.h>
 #include <spawn.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
-#include <sys/syscall.h>
+#include <sys/signalfd.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -75,146 +76,216 @@ std::string seconds_text(double seconds)
 	return text.data();
 }
 
-// The two ends of the channel that becomes the child's standard output.
-bool open_output(Output output, Fd &parent_end, Fd &child_end,
-                 std::string &failure)
+// What every run shares, made once: a pipe for standard output and one
+// for standard error, whose writing ends the bench keeps open, so that
+// no run needs pipes of its own; /dev/null for standard input; the place
+// a terminal row's end of its pseudo-terminal is put while it is spawned;
+// and a descriptor that is readable when a child has changed state.
+struct Channels {
+	int out_read = -1;
+	int out_write = -1;
+	int err_read = -1;
+	int err_write = -1;
+	int null = -1;
+	int terminal = -1;
+	int children = -1;
+	std::string failure; // why they could not be made, or ""
+};
+
+const Channels &channels()
 {
-	if (output == Output::pipe) {
-		int ends[2];
-		if (pipe2(ends, O_CLOEXEC) != 0) {
-			failure = errno_text("pipe2");
-			return false;
+	static const Channels made = [] {
+		Channels c;
+		int out[2];
+		int err[2];
+		if (pipe2(out, O_CLOEXEC | O_NONBLOCK) != 0 ||
+		    pipe2(err, O_CLOEXEC | O_NONBLOCK) != 0) {
+			c.failure = errno_text("pipe2");
+			return c;
 		}
-		parent_end.reset(ends[0]);
-		child_end.reset(ends[1]);
-		return true;
-	}
-	parent_end.reset(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
-	std::array<char, 128> name{};
-	if (parent_end.get() < 0 || grantpt(parent_end.get()) != 0 ||
-	    unlockpt(parent_end.get()) != 0 ||
-	    ptsname_r(parent_end.get(), name.data(), name.size()) != 0) {
-		failure = errno_text("pseudo-terminal");
-		return false;
-	}
-	child_end.reset(open(name.data(), O_RDWR | O_NOCTTY | O_CLOEXEC));
-	if (child_end.get() < 0) {
-		failure = errno_text(name.data());
-		return false;
-	}
-	return true;
+		c.out_read = out[0];
+		c.out_write = out[1];
+		c.err_read = err[0];
+		c.err_write = err[1];
+		c.null = open("/dev/null", O_RDONLY | O_CLOEXEC);
+		c.terminal =
+		    c.null < 0 ? -1 : fcntl(c.null, F_DUPFD_CLOEXEC, 0);
+		if (c.terminal < 0) {
+			c.failure = errno_text("/dev/null");
+			return c;
+		}
+		// SIGCHLD is blocked, so it stays pending for the descriptor to
+		// tell; the runs' own signal mask is emptied when they start.
+		sigset_t child;
+		sigemptyset(&child);
+		sigaddset(&child, SIGCHLD);
+		pthread_sigmask(SIG_BLOCK, &child, nullptr);
+		c.children = signalfd(-1, &child, SFD_CLOEXEC | SFD_NONBLOCK);
+		if (c.children < 0)
+			c.failure = errno_text("signalfd");
+		return c;
+	}();
+	return made;
 }
 
-// Starts `path` in a process group of its own with descriptors 0, 1 and 2
-// as given and nothing else open. Returns 0 or an error number.
-int spawn(const Command &command, int out, int err, pid_t &pid)
+// A pseudo-terminal for one run: the bench's end, and the run's end put
+// in the place that the spawn's settings name. Returns "" or why not.
+std::string open_terminal(Fd &master)
 {
-	posix_spawn_file_actions_t actions;
-	posix_spawn_file_actions_init(&actions);
-	posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null",
-	                                 O_RDONLY, 0);
-	posix_spawn_file_actions_adddup2(&actions, out, STDOUT_FILENO);
-	posix_spawn_file_actions_adddup2(&actions, err, STDERR_FILENO);
-	// Whatever the bench has open, such as its JSON file, stays out.
-	posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
-
-	posix_spawnattr_t attributes;
-	posix_spawnattr_init(&attributes);
-	sigset_t none;
-	sigemptyset(&none);
-	posix_spawnattr_setsigmask(&attributes, &none);
-	posix_spawnattr_setpgroup(&attributes, 0);
-	posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP |
-	                                          POSIX_SPAWN_SETSIGMASK);
-
-	std::vector<std::string> words = {command.path};
-	words.insert(words.end(), command.args.begin(), command.args.end());
-	std::vector<char *> argv(words.size() + 1, nullptr);
-	std::transform(words.begin(), words.end(), argv.begin(),
-	               [](std::string &word) { return word.data(); });
-
-	// The new process takes the calling thread's CPUs with it, so it is
-	// pinned from its first instruction.
-	cpu_set_t own;
-	CPU_ZERO(&own);
-	const bool pin =
-	    command.cpu >= 0 && sched_getaffinity(0, sizeof own, &own) == 0;
-	if (pin) {
-		cpu_set_t one;
-		CPU_ZERO(&one);
-		CPU_SET(static_cast<std::size_t>(command.cpu), &one);
-		if (sched_setaffinity(0, sizeof one, &one) != 0)
-			return errno;
-	}
-	const int spawned = posix_spawn(&pid, command.path.c_str(), &actions,
-	                                &attributes, argv.data(), command.envp);
-	if (pin)
-		sched_setaffinity(0, sizeof own, &own);
-	posix_spawnattr_destroy(&attributes);
-	posix_spawn_file_actions_destroy(&actions);
-	return spawned;
+	master.reset(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+	std::array<char, 128> name{};
+	if (master.get() < 0 || grantpt(master.get()) != 0 ||
+	    unlockpt(master.get()) != 0 ||
+	    ptsname_r(master.get(), name.data(), name.size()) != 0)
+		return errno_text("pseudo-terminal");
+	const Fd slave(open(name.data(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+	if (slave.get() < 0 ||
+	    dup3(slave.get(), channels().terminal, O_CLOEXEC) < 0)
+		return errno_text(name.data());
+	return "";
 }
 
-// Reads what is there on `fd` into `kept`, keeping at most `most` bytes.
+// Reads what there is on `fd` into `kept`, keeping at most `most` bytes.
 // Returns false at the end of the stream (or on an error, which ends it
 // too), and sets `overflow` once more than `most` bytes have come.
 bool drain(int fd, std::string &kept, std::size_t most, bool &overflow)
 {
-	std::array<char, 4096> buffer{};
-	const ssize_t n = read(fd, buffer.data(), buffer.size());
-	if (n < 0)
-		// EIO: a pseudo-terminal with no writer left is at its end.
-		return errno == EINTR || errno == EAGAIN;
-	if (n == 0)
-		return false;
-	const auto got = static_cast<std::size_t>(n);
-	const std::size_t room = most - kept.size();
-	kept.append(buffer.data(), got < room ? got : room);
-	if (got > room)
-		overflow = true;
-	return !overflow;
+	// Not cleared: read fills it, and clearing 4 KiB a read is slow.
+	// NOLINTNEXTLINE(cppcoreguidelines-pro-type-member-init)
+	std::array<char, 4096> buffer;
+	for (;;) {
+		const ssize_t n = read(fd, buffer.data(), buffer.size());
+		if (n < 0)
+			// EIO: a pseudo-terminal with no writer left is at
+			// its end; EAGAIN: nothing more for now.
+			return errno == EINTR || errno == EAGAIN;
+		if (n == 0)
+			return false;
+		const auto got = static_cast<std::size_t>(n);
+		const std::size_t room = most - kept.size();
+		kept.append(buffer.data(), got < room ? got : room);
+		if (got > room) {
+			overflow = true;
+			return false;
+		}
+		// Less than asked for: that was all there was.
+		if (got < buffer.size())
+			return true;
+	}
 }
 
-// Reads the child's output and error until both are at their end and the
-// process has exited. Returns why it stopped sooner: the deadline passed,
-// more than the limit was written, or poll failed; "" otherwise.
-std::string watch(int out, int err, int exited, double deadline,
-                  const Limits &limits, Outcome &outcome)
+// Reads `fd` until nothing is left, and drops what it read.
+void discard(int fd)
+{
+	// Not cleared: read fills it, and clearing 4 KiB a read is slow.
+	// NOLINTNEXTLINE(cppcoreguidelines-pro-type-member-init)
+	std::array<char, 4096> buffer;
+	while (read(fd, buffer.data(), buffer.size()) > 0) {
+	}
+}
+
+// Whether process `pid` has exited, once the descriptor of children's
+// changes was readable: its signal names the process, or else waitid is
+// asked, since the signals of several children that came at once are
+// told as the first one's.
+bool has_exited(pid_t pid)
+{
+	signalfd_siginfo told{};
+	if (read(channels().children, &told, sizeof told) ==
+	        static_cast<ssize_t>(sizeof told) &&
+	    static_cast<pid_t>(told.ssi_pid) == pid &&
+	    (told.ssi_code == CLD_EXITED || told.ssi_code == CLD_KILLED ||
+	     told.ssi_code == CLD_DUMPED))
+		return true;
+	siginfo_t info{};
+	return waitid(P_PID, static_cast<id_t>(pid), &info,
+	              WEXITED | WNOHANG | WNOWAIT) == 0 &&
+	       info.si_pid == pid;
+}
+
+std::string timed_out(const Limits &limits)
+{
+	return "timed out after " + seconds_text(limits.timeout_seconds);
+}
+
+// Waits until one of `watched` is ready or the deadline has passed; with
+// `look`, only looks. Returns what poll returns, 0 at the deadline.
+int wait_for(pollfd *watched, nfds_t count, double deadline, bool look)
+{
+	if (look)
+		return poll(watched, count, 0);
+	const double left = deadline - now_seconds();
+	return left <= 0 ? 0
+	                 : poll(watched, count,
+	                        static_cast<int>(std::ceil(left * 1000)));
+}
+
+// Reads what poll found on `watched` into `kept`, and stops watching a
+// stream at its end. Returns why the run must stop, or "".
+std::string take(pollfd &watched, std::string &kept, const Limits &limits)
+{
+	if (watched.revents == 0)
+		return "";
+	bool overflow = false;
+	if (!drain(watched.fd, kept, limits.output_bytes, overflow))
+		watched.fd = -1;
+	return overflow ? "wrote more than " +
+	                      std::to_string(limits.output_bytes) + " bytes"
+	                : "";
+}
+
+// Reads the child's output and error until it has exited and what it
+// wrote is read. Returns why it stopped sooner: the deadline passed, more
+// than the limit was written, or poll failed; "" otherwise.
+std::string watch(int out, pid_t pid, double deadline, const Limits &limits,
+                  Outcome &outcome)
 {
 	std::array<pollfd, 3> watched = {{
+	    {channels().children, POLLIN, 0},
 	    {out, POLLIN, 0},
-	    {err, POLLIN, 0},
-	    {exited, POLLIN, 0},
+	    {channels().err_read, POLLIN, 0},
 	}};
-	auto &[out_watch, err_watch, exit_watch] = watched;
-	bool overflow = false;
-	while (out_watch.fd >= 0 || err_watch.fd >= 0 || exit_watch.fd >= 0) {
-		const double left = deadline - now_seconds();
+	auto &[exit_watch, out_watch, err_watch] = watched;
+	bool exited = false;
+	for (;;) {
+		// Once the process has exited, one more look without waiting
+		// finds all it wrote: its writes came before its exit.
 		const int ready =
-		    left <= 0 ? 0
-		              : poll(watched.data(), watched.size(),
-		                     static_cast<int>(std::ceil(left * 1000)));
-		if (ready == 0)
-			return "timed out after " +
-			       seconds_text(limits.timeout_seconds);
+		    wait_for(watched.data(), watched.size(), deadline, exited);
+		if (ready == 0 && !exited)
+			return timed_out(limits);
 		if (ready < 0 && errno != EINTR)
 			return errno_text("poll");
 		if (ready < 0)
 			continue;
-		if (out_watch.revents != 0 &&
-		    !drain(out_watch.fd, outcome.out, limits.output_bytes,
-		           overflow))
-			out_watch.fd = -1;
-		if (err_watch.revents != 0 &&
-		    !drain(err_watch.fd, outcome.err, limits.output_bytes,
-		           overflow))
-			err_watch.fd = -1;
-		// A process that has exited stays readable: once is enough.
-		if (exit_watch.revents != 0)
+		std::string stop = take(out_watch, outcome.out, limits);
+		if (stop.empty())
+			stop = take(err_watch, outcome.err, limits);
+		if (!stop.empty() || exited)
+			return stop;
+		exited = exit_watch.revents != 0 && has_exited(pid);
+		if (exited)
 			exit_watch.fd = -1;
-		if (overflow)
-			return "wrote more than " +
-			       std::to_string(limits.output_bytes) + " bytes";
+	}
+}
+
+// A terminal's output that is still on its way once every process that
+// had the run's end of it is gone: read to its end.
+std::string read_terminal_rest(int master, double deadline,
+                               const Limits &limits, Outcome &outcome)
+{
+	pollfd watched = {master, POLLIN, 0};
+	while (watched.fd >= 0) {
+		const int ready = wait_for(&watched, 1, deadline, false);
+		if (ready == 0)
+			return timed_out(limits);
+		if (ready < 0 && errno != EINTR)
+			return errno_text("poll");
+		if (ready < 0)
+			continue;
+		std::string stop = take(watched, outcome.out, limits);
+		if (!stop.empty())
+			return stop;
 	}
 	return "";
 }
@@ -256,18 +327,20 @@ std::size_t list_children(pid_t *pids, std::size_t most)
 
 constexpr std::size_t most_children = 512;
 
-// Ends whatever the last run left behind outside its group: processes
-// that became this process's children when their parents died.
-void end_strays()
+// Ends whatever the last run left behind: processes that became this
+// process's children when their parents died. Returns how many.
+std::size_t end_strays()
 {
 	// Without a child of any kind left there is nothing to look for.
 	siginfo_t any{};
 	if (waitid(P_ALL, 0, &any, WEXITED | WNOHANG | WNOWAIT) < 0 &&
 	    errno == ECHILD)
-		return;
+		return 0;
+	std::size_t ended = 0;
 	pid_t left[most_children];
 	for (std::size_t n = list_children(left, most_children); n > 0;
 	     n = list_children(left, most_children)) {
+		ended += n;
 		for (const pid_t *pid = left; pid < left + n; ++pid)
 			kill(*pid, SIGKILL);
 		for (const pid_t *pid = left; pid < left + n; ++pid)
@@ -275,6 +348,7 @@ void end_strays()
 			       errno == EINTR) {
 			}
 	}
+	return ended;
 }
 
 } // namespace
@@ -302,48 +376,130 @@ std::string error_text(int error)
 	return strerror_r(error, text.data(), text.size());
 }
 
-Outcome run_limited(const Command &command, const Limits &limits)
+// The spawn's settings, made once for all runs of a command.
+class Launcher::Spawn
+{
+public:
+	explicit Spawn(const Command &command)
+	{
+		words.push_back(command.path);
+		words.insert(words.end(), command.args.begin(),
+		             command.args.end());
+		argv.resize(words.size() + 1, nullptr);
+		std::transform(words.begin(), words.end(), argv.begin(),
+		               [](std::string &word) { return word.data(); });
+
+		const Channels &c = channels();
+		posix_spawn_file_actions_init(&actions);
+		posix_spawn_file_actions_adddup2(&actions, c.null,
+		                                 STDIN_FILENO);
+		posix_spawn_file_actions_adddup2(
+		    &actions,
+		    command.output == Output::pipe ? c.out_write : c.terminal,
+		    STDOUT_FILENO);
+		posix_spawn_file_actions_adddup2(&actions, c.err_write,
+		                                 STDERR_FILENO);
+		// Whatever the bench has open, such as its results, stays out.
+		posix_spawn_file_actions_addclosefrom_np(&actions,
+		                                         STDERR_FILENO + 1);
+
+		posix_spawnattr_init(&attributes);
+		sigset_t none;
+		sigemptyset(&none);
+		posix_spawnattr_setsigmask(&attributes, &none);
+		posix_spawnattr_setpgroup(&attributes, 0);
+		posix_spawnattr_setflags(&attributes,
+		                         POSIX_SPAWN_SETPGROUP |
+		                             POSIX_SPAWN_SETSIGMASK);
+	}
+	Spawn(const Spawn &) = delete;
+	Spawn &operator=(const Spawn &) = delete;
+	Spawn(Spawn &&) = delete;
+	Spawn &operator=(Spawn &&) = delete;
+	~Spawn()
+	{
+		posix_spawnattr_destroy(&attributes);
+		posix_spawn_file_actions_destroy(&actions);
+	}
+
+	// Starts the command, pinned from its first instruction if it has a
+	// CPU: the new process takes the calling thread's CPUs with it.
+	// Returns 0 or an error number.
+	int start(const Command &command, pid_t &pid) const
+	{
+		cpu_set_t own;
+		CPU_ZERO(&own);
+		const bool pin = command.cpu >= 0 &&
+		                 sched_getaffinity(0, sizeof own, &own) == 0;
+		if (pin) {
+			cpu_set_t one;
+			CPU_ZERO(&one);
+			CPU_SET(static_cast<std::size_t>(command.cpu), &one);
+			if (sched_setaffinity(0, sizeof one, &one) != 0)
+				return errno;
+		}
+		const int spawned =
+		    posix_spawn(&pid, command.path.c_str(), &actions,
+		                &attributes, argv.data(), command.envp);
+		if (pin)
+			sched_setaffinity(0, sizeof own, &own);
+		return spawned;
+	}
+
+private:
+	std::vector<std::string> words;
+	std::vector<char *> argv;
+	posix_spawn_file_actions_t actions{};
+	posix_spawnattr_t attributes{};
+};
+
+Launcher::Launcher(Command command)
+    : command_(std::move(command)), spawn_(std::make_unique<Spawn>(command_))
+{
+}
+
+Launcher::~Launcher() = default;
+Launcher::Launcher(Launcher &&) noexcept = default;
+Launcher &Launcher::operator=(Launcher &&) noexcept = default;
+
+Outcome Launcher::run(const Limits &limits) const
 {
 	Outcome outcome;
-	Fd out_read;
-	Fd out_write;
-	if (!open_output(command.output, out_read, out_write, outcome.failure))
-		return outcome;
-	int err_ends[2];
-	if (pipe2(err_ends, O_CLOEXEC) != 0) {
-		outcome.failure = errno_text("pipe2");
+	const Channels &c = channels();
+	if (!c.failure.empty()) {
+		outcome.failure = c.failure;
 		return outcome;
 	}
-	Fd err_read(err_ends[0]);
-	Fd err_write(err_ends[1]);
+	Fd master;
+	const bool terminal = command_.output == Output::terminal;
+	if (terminal) {
+		outcome.failure = open_terminal(master);
+		if (!outcome.failure.empty())
+			return outcome;
+	}
 
 	pid_t pid = 0;
 	const double start = now_seconds();
-	const int spawned =
-	    spawn(command, out_write.get(), err_write.get(), pid);
+	const int spawned = spawn_->start(command_, pid);
 	if (spawned == 0)
 		running_group.store(pid);
-	// Only the child holds the writing ends now, so reading ends when
-	// the child and whatever it started have closed them.
-	out_write.reset();
-	err_write.reset();
+	// Only the run holds its end of the terminal now, so reading it ends
+	// when the run and whatever it started have closed it.
+	if (terminal)
+		dup3(c.null, c.terminal, O_CLOEXEC);
 	if (spawned != 0) {
 		outcome.failure = "cannot be run: " + error_text(spawned);
 		return outcome;
 	}
-	// Readable once the process has exited (Linux 5.3 and later).
-	Fd exited(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
-	if (exited.get() < 0)
-		outcome.failure = errno_text("pidfd_open");
+	const double deadline = start + limits.timeout_seconds;
+	outcome.failure = watch(terminal ? master.get() : c.out_read, pid,
+	                        deadline, limits, outcome);
 
-	if (outcome.failure.empty())
-		outcome.failure =
-		    watch(out_read.get(), err_read.get(), exited.get(),
-		          start + limits.timeout_seconds, limits, outcome);
-
-	// The process group outlives its leader while anything in it runs;
-	// the leader, not yet reaped, keeps the group's number from reuse.
-	kill(-pid, SIGKILL);
+	// Stopped early: the process group outlives its leader while
+	// anything in it runs; the leader, not yet reaped, keeps the
+	// group's number from reuse.
+	if (!outcome.failure.empty())
+		kill(-pid, SIGKILL);
 	rusage usage{};
 	int status = 0;
 	while (wait4(pid, &status, 0, &usage) < 0) {
@@ -354,10 +510,23 @@ Outcome run_limited(const Command &command, const Limits &limits)
 	}
 	outcome.seconds = now_seconds() - start;
 	running_group.store(0);
-	end_strays();
+	// What is left of the run, in its group or out of it, is this
+	// process's children now.
+	const std::size_t left = end_strays();
 	outcome.wait_status = status;
 	outcome.cpu_seconds =
 	    seconds_of(usage.ru_utime) + seconds_of(usage.ru_stime);
+	if (outcome.failure.empty() && left > 0)
+		outcome.failure = "left " + std::to_string(left) +
+		                  (left == 1 ? " process" : " processes") +
+		                  " behind";
+	if (outcome.failure.empty() && terminal)
+		outcome.failure =
+		    read_terminal_rest(master.get(), deadline, limits, outcome);
+	// What a failed run left in the shared pipes is not the next run's.
+	if (!outcome.failure.empty())
+		for (const int fd : {c.out_read, c.err_read})
+			discard(fd);
 	return outcome;
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -23,7 +24,8 @@ struct Outcome {
 	double seconds = 0;     // wall time from spawning to reaping
 	double cpu_seconds = 0; // user plus system time of the reaped process
 	// Why the run could not be judged by its status and output: it could
-	// not be started, timed out or wrote too much. Empty otherwise.
+	// not be started, timed out, wrote too much or left processes behind.
+	// Empty otherwise.
 	std::string failure;
 };
 
@@ -36,13 +38,35 @@ struct Command {
 	int cpu = -1; // the only CPU it may run on, or -1: the bench's own
 };
 
-// Runs `command`: standard input /dev/null, standard output to its output,
-// standard error to a pipe, and no other descriptor. It runs in a process
-// group of its own; when the run is over, whatever is left of that group
-// is killed, and so is any process of the run that left the group (the
-// bench is their subreaper), so a run that hangs, floods its output or
-// leaves processes behind ends within the timeout.
-Outcome run_limited(const Command &command, const Limits &limits);
+// A command made ready to be run many times. Its arguments and the spawn's
+// settings are built once, and its runs share one pipe for standard output
+// and one for standard error, held open by the bench, so that a run costs
+// little beyond the run itself.
+class Launcher
+{
+public:
+	explicit Launcher(Command command);
+	~Launcher();
+	Launcher(const Launcher &) = delete;
+	Launcher &operator=(const Launcher &) = delete;
+	Launcher(Launcher &&) noexcept;
+	Launcher &operator=(Launcher &&) noexcept;
+
+	const Command &command() const { return command_; }
+
+	// Runs the command once: standard input /dev/null, standard output
+	// to its output, standard error to a pipe, and no other descriptor,
+	// in a process group of its own. The run is over when the process
+	// has exited; whatever it leaves behind, in its group or out of it
+	// (the bench is the subreaper of its runs), is then killed, and the
+	// run fails. A run that hangs or floods its output is stopped.
+	Outcome run(const Limits &limits) const;
+
+private:
+	class Spawn;
+	Command command_;
+	std::unique_ptr<Spawn> spawn_;
+};
 
 // Makes this process the reaper of its descendants' orphans, so that what
 // a run leaves behind can be found and ended. Returns false if it cannot.
@@ -52,7 +76,7 @@ bool become_subreaper();
 // process, without waiting for them: for a signal handler.
 void kill_runs();
 
-// What went wrong with a run that `run_limited` returned, in a few words
+// What went wrong with a run that `Launcher::run` returned, in a few words
 // ("exited with status 3"), or "" if it exited 0 and wrote nothing to
 // standard error. Its output is for the caller to judge.
 std::string what_went_wrong(const Outcome &outcome);

@@ -89,7 +89,7 @@ enum class Reads { program_report, helper_report, parts_report };
 struct ProcessRow {
 	std::string name;
 	Reads reads;
-	Command command;
+	Launcher launcher;
 };
 
 // The parts' counters; `ticks` is stored with every row's.
@@ -104,10 +104,11 @@ void store_parts(benchmark::State &state, const Parts &parts)
 void process_run(benchmark::State &state, const ProcessRow *row)
 {
 	for (auto _ : state) { // NOLINT(clang-analyzer-deadcode.DeadStores)
-		const Outcome run = run_limited(row->command, limits);
+		const Command &command = row->launcher.command();
+		const Outcome run = row->launcher.run(limits);
 		const std::string wrong = what_went_wrong(run);
 		if (!wrong.empty())
-			stop(row->name, row->command.path, wrong);
+			stop(row->name, command.path, wrong);
 		std::optional<long> ticks;
 		if (row->reads == Reads::parts_report) {
 			const std::optional<Parts> parts =
@@ -119,13 +120,12 @@ void process_run(benchmark::State &state, const ProcessRow *row)
 		} else if (row->reads == Reads::helper_report) {
 			ticks = helper_ticks(run.out);
 		} else {
-			ticks = program_ticks(run.out, row->command.output ==
-			                                       Output::terminal
-			                                   ? "\r\n"
-			                                   : "\n");
+			ticks = program_ticks(
+			    run.out,
+			    command.output == Output::terminal ? "\r\n" : "\n");
 		}
 		if (!ticks)
-			stop(row->name, row->command.path,
+			stop(row->name, command.path,
 			     "unexpected report: " + quoted(run.out));
 		state.SetIterationTime(run.seconds);
 		state.counters["ticks"] = static_cast<double>(*ticks);
@@ -254,7 +254,7 @@ std::vector<ProcessRow> process_rows(Environments &environments,
 	std::vector<ProcessRow> rows;
 	const auto add = [&rows](const std::string &name, Reads reads,
 	                         Command command) {
-		rows.push_back({name, reads, std::move(command)});
+		rows.push_back({name, reads, Launcher(std::move(command))});
 	};
 	add("program_run/pipe", Reads::program_report, {program, {}, plain});
 	add("program_run/pipe_one_arena", Reads::program_report,
