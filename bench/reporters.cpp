@@ -1,5 +1,6 @@
 #include "reporters.hpp"
 
+#include "json_reporter.hpp"
 #include "progress.hpp"
 
 #include <algorithm>
@@ -81,6 +82,6 @@ make_reporter(const std::string &format, bool color)
 		    color ? benchmark::ConsoleReporter::OO_Color
 		          : benchmark::ConsoleReporter::OO_None);
 	if (format == "json")
-		return std::make_unique<benchmark::JSONReporter>();
+		return std::make_unique<JsonReporter>();
 	return nullptr;
 }

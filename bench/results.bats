@@ -47,6 +47,60 @@ only_in_dir() {
 	only_in_dir results.json link.json
 }
 
+@test "the results file is the library's JSON, byte for byte, with every digit of each number" {
+	run -0 "$BENCH" "${quick[@]}" --benchmark_filter='^(program_run/pipe|warm_create_join)/' \
+		--benchmark_enable_random_interleaving=false --benchmark_out="$json"
+	jq -e '.benchmarks | length == 20' "$json"
+	# The first repetition of each row as the library writes it: keys in
+	# its order, integers as such, every other number as printf's %.16e;
+	# the times, which are not known, masked.
+	local row
+	for row in program_run/pipe warm_create_join; do
+		grep -A 17 -m 1 "\"name\": \"$row/" "$json" |
+			sed -E 's/(_time|process_cpu|ticks)": [0-9]\.[0-9]{16}e[+-][0-9]{2}/\1": T/'
+	done >"$BATS_TEST_TMPDIR/first"
+	diff - "$BATS_TEST_TMPDIR/first" <<-'EOF'
+	      "name": "program_run/pipe/iterations:1/repeats:2/manual_time",
+	      "family_index": 0,
+	      "per_family_instance_index": 0,
+	      "run_name": "program_run/pipe/iterations:1/repeats:2/manual_time",
+	      "run_type": "iteration",
+	      "repetitions": 2,
+	      "repetition_index": 0,
+	      "threads": 1,
+	      "iterations": 1,
+	      "real_time": T,
+	      "cpu_time": T,
+	      "time_unit": "us",
+	      "process_cpu": T,
+	      "ticks": T
+	    },
+	    {
+	      "name": "program_run/pipe/iterations:1/repeats:2/manual_time",
+	      "family_index": 0,
+	      "name": "warm_create_join/iterations:100/repeats:2/process_time/real_time",
+	      "family_index": 1,
+	      "per_family_instance_index": 0,
+	      "run_name": "warm_create_join/iterations:100/repeats:2/process_time/real_time",
+	      "run_type": "iteration",
+	      "repetitions": 2,
+	      "repetition_index": 0,
+	      "threads": 1,
+	      "iterations": 100,
+	      "real_time": T,
+	      "cpu_time": T,
+	      "time_unit": "us",
+	      "ticks": T
+	    },
+	    {
+	      "name": "warm_create_join/iterations:100/repeats:2/process_time/real_time",
+	      "family_index": 1,
+	      "per_family_instance_index": 0,
+	EOF
+	# The stand-in's 5 ticks, exactly as the library writes a number.
+	grep -q '^      "ticks": 5.0000000000000000e+00$' "$json"
+}
+
 @test "a file the bench cannot use is a usage error found before any run: status 2, one line" {
 	mkdir "$dir/subdir"
 	cp "$FAKE" "$dir/program"
@@ -128,6 +182,18 @@ only_in_dir() {
 		[[ -z $reason || ${stderr_lines[-1]} == "$reason" ]] ||
 			{ echo "$how: ${stderr_lines[-1]}" >&2; false; }
 	done
+
+	# Too few descriptors, at any point: never a crash, and where the runs'
+	# own ones cannot be made, the first run says so.
+	local n said=0
+	for n in {5..16}; do
+		run --separate-stderr bash -c 'exec 3>&- 4>&- 5>&- 6>&- 7>&- 8>&- 9>&-
+			ulimit -n "$0" && exec "$@"' "$n" "$BENCH" "${quick[@]}"
+		[[ $status -le 1 ]] || { echo "ulimit -n $n: status $status" >&2; false; }
+		[[ $status -eq 0 || ${stderr_lines[-1]} != "thread-start-bench: program_run/pipe: $FAKE: "*": Too many open files" ]] ||
+			said=1
+	done
+	[ "$said" -eq 1 ]
 
 	# Killed by SIGPIPE: its temporary file is gone with it.
 	run -141 bash -c '"$@" | true; exit "${PIPESTATUS[0]}"' bench "$BENCH" "${quick[@]}" \

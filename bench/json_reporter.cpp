@@ -1,0 +1,155 @@
+#include "json_reporter.hpp"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <string>
+
+namespace
+{
+
+// Whether `text` goes into JSON as it is, without escapes.
+bool plain(const std::string &text)
+{
+	return std::all_of(text.begin(), text.end(), [](char c) {
+		return c != '"' && c != '\\' &&
+		       static_cast<unsigned char>(c) >= 0x20;
+	});
+}
+
+// Whether the library would write `run`, named `name`, with exactly the
+// fields that `append_repetition` writes.
+bool ordinary(const benchmark::BenchmarkReporter::Run &run,
+              const std::string &name)
+{
+	if (run.run_type != benchmark::BenchmarkReporter::Run::RT_Iteration ||
+	    run.error_occurred || !run.report_label.empty() ||
+	    run.report_big_o || run.report_rms ||
+	    run.memory_result != nullptr || !plain(name))
+		return false;
+	for (const auto &[counter_name, counter] : run.counters)
+		if (!plain(counter_name) || !std::isfinite(counter.value))
+			return false;
+	return std::isfinite(run.GetAdjustedRealTime()) &&
+	       std::isfinite(run.GetAdjustedCPUTime());
+}
+
+void append_key(std::string &out, const char *key)
+{
+	out += ",\n      \"";
+	out += key;
+	out += "\": ";
+}
+
+// A number as the library writes it: every digit a double holds, in
+// scientific notation, as printf's %.16e has it.
+void append_number(std::string &out, const char *key, double value)
+{
+	append_key(out, key);
+	std::array<char, 32> text{};
+	const auto written =
+	    std::to_chars(text.data(), text.data() + text.size(), value,
+	                  std::chars_format::scientific, 16);
+	out.append(text.data(), written.ptr);
+}
+
+void append_integer(std::string &out, const char *key, std::int64_t value)
+{
+	append_key(out, key);
+	std::array<char, 24> text{};
+	const auto written =
+	    std::to_chars(text.data(), text.data() + text.size(), value);
+	out.append(text.data(), written.ptr);
+}
+
+void append_text(std::string &out, const char *key, const std::string &value)
+{
+	append_key(out, key);
+	out += '"';
+	out += value;
+	out += '"';
+}
+
+// One repetition, named `name`, as the library's JSON reporter writes it.
+// A repetition's name and its run's name are the same.
+void append_repetition(std::string &out,
+                       const benchmark::BenchmarkReporter::Run &run,
+                       const std::string &name)
+{
+	out += "    {\n      \"name\": \"";
+	out += name;
+	out += '"';
+	append_integer(out, "family_index", run.family_index);
+	append_integer(out, "per_family_instance_index",
+	               run.per_family_instance_index);
+	append_text(out, "run_name", name);
+	append_text(out, "run_type", "iteration");
+	append_integer(out, "repetitions", run.repetitions);
+	append_integer(out, "repetition_index", run.repetition_index);
+	append_integer(out, "threads", run.threads);
+	append_integer(out, "iterations", run.iterations);
+	append_number(out, "real_time", run.GetAdjustedRealTime());
+	append_number(out, "cpu_time", run.GetAdjustedCPUTime());
+	append_text(out, "time_unit",
+	            benchmark::GetTimeUnitString(run.time_unit));
+	for (const auto &[counter_name, counter] : run.counters)
+		append_number(out, counter_name.c_str(), counter.value);
+	out += "\n    }";
+}
+
+} // namespace
+
+JsonReporter::JsonReporter()
+{
+	library_.SetOutputStream(&library_text_);
+	library_.SetErrorStream(&library_text_);
+}
+
+void JsonReporter::pass_on()
+{
+	const std::string text = library_text_.str();
+	library_text_.str("");
+	GetOutputStream().write(text.data(),
+	                        static_cast<std::streamsize>(text.size()));
+}
+
+bool JsonReporter::ReportContext(const Context &context)
+{
+	const bool reported = library_.ReportContext(context);
+	pass_on();
+	return reported;
+}
+
+void JsonReporter::ReportRuns(const std::vector<Run> &report)
+{
+	std::string text;
+	for (const Run &run : report) {
+		text.clear();
+		if (!first_)
+			text += ",\n";
+		first_ = false;
+		const std::string name = run.benchmark_name();
+		if (name == run.run_name.str() && ordinary(run, name)) {
+			append_repetition(text, run, name);
+		} else {
+			library_.ReportRuns({run});
+			std::string written = library_text_.str();
+			library_text_.str("");
+			// After its first report the library puts its own
+			// separator first; the separator here is this one's.
+			if (written.compare(0, 2, ",\n") == 0)
+				written.erase(0, 2);
+			text += written;
+		}
+		GetOutputStream().write(
+		    text.data(), static_cast<std::streamsize>(text.size()));
+	}
+}
+
+void JsonReporter::Finalize()
+{
+	library_.Finalize();
+	pass_on();
+}
