@@ -7,26 +7,35 @@
 
 std::optional<long> parse_count(const std::string &text)
 {
-	const std::string most = std::to_string(LONG_MAX);
-	if (text.empty() || text.size() > most.size() ||
-	    text.find_first_not_of("0123456789") != std::string::npos ||
-	    (text[0] == '0' && text.size() > 1) ||
-	    (text.size() == most.size() && text > most))
+	if (text.empty() || (text[0] == '0' && text.size() > 1))
 		return std::nullopt;
-	return std::stol(text);
+	long count = 0;
+	for (const char c : text) {
+		if (c < '0' || c > '9')
+			return std::nullopt;
+		const int digit = c - '0';
+		if (count > (LONG_MAX - digit) / 10)
+			return std::nullopt;
+		count = count * 10 + digit;
+	}
+	return count;
 }
 
 std::optional<long> program_ticks(const std::string &output,
                                   const std::string &eol)
 {
-	const std::string head =
-	    "Entered the loopp" + eol + "The time of the childthread is ";
-	if (output.size() < head.size() + eol.size() ||
-	    output.compare(0, head.size(), head) != 0 ||
+	static const std::string first = "Entered the loopp";
+	static const std::string second = "The time of the childthread is ";
+	const std::size_t head = first.size() + eol.size() + second.size();
+	if (output.size() < head + eol.size() ||
+	    output.compare(0, first.size(), first) != 0 ||
+	    output.compare(first.size(), eol.size(), eol) != 0 ||
+	    output.compare(first.size() + eol.size(), second.size(), second) !=
+	        0 ||
 	    output.compare(output.size() - eol.size(), eol.size(), eol) != 0)
 		return std::nullopt;
-	return parse_count(output.substr(
-	    head.size(), output.size() - head.size() - eol.size()));
+	return parse_count(
+	    output.substr(head, output.size() - head - eol.size()));
 }
 
 std::optional<long> helper_ticks(const std::string &output)

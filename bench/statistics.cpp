@@ -7,10 +7,13 @@ double percentile(std::vector<double> values, double p)
 {
 	if (values.empty())
 		return 0;
-	std::sort(values.begin(), values.end());
 	const auto rank = static_cast<std::size_t>(
 	    std::ceil(p / 100 * static_cast<double>(values.size())));
-	return values[std::max<std::size_t>(rank, 1) - 1];
+	const auto at =
+	    values.begin() +
+	    static_cast<std::ptrdiff_t>(std::max<std::size_t>(rank, 1) - 1);
+	std::nth_element(values.begin(), at, values.end());
+	return *at;
 }
 
 namespace
