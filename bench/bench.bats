@@ -205,6 +205,7 @@ program_run/pipe | report | Entered the loopp\nThe time of the childthread is 92
 program_run/pipe | report | Entered the loopp\nThe time of the childthread is 5 | unexpected report: "Entered the loopp\nThe time of the childthread is 5"
 program_run/pipe | report | Entered the loopp\nThe time of the childthread is 55 | unexpected report: "Entered the loopp\nThe time of the childthread is 55"
 program_run/pipe | report | Entered the loop\nThe time of the childthread is 5\n | unexpected report: "Entered the loop\nThe time of the childthread is 5\n"
+program_run/pipe | report | Entered the loopp The time of the childthread is 5\n | unexpected report: "Entered the loopp The time of the childthread is 5\n"
 program_run/tty  | report | Entered the loopp\nThe time of the childthread is 5\nmore\n | unexpected report: "Entered the loopp\r\nThe time of the childthread is 5\r\nmore\r\n"
 cold_thread_start | report | -3\n | unexpected report: "-3\n"
 cold_thread_start | report | 12 \n | unexpected report: "12 \n"

@@ -153,50 +153,30 @@ bool drain(int fd, std::string &kept, std::size_t most, bool &overflow)
 	// Not cleared: read fills it, and clearing 4 KiB a read is slow.
 	// NOLINTNEXTLINE(cppcoreguidelines-pro-type-member-init)
 	std::array<char, 4096> buffer;
-	for (;;) {
-		const ssize_t n = read(fd, buffer.data(), buffer.size());
-		if (n < 0)
-			// EIO: a pseudo-terminal with no writer left is at
-			// its end; EAGAIN: nothing more for now.
-			return errno == EINTR || errno == EAGAIN;
-		if (n == 0)
-			return false;
-		const auto got = static_cast<std::size_t>(n);
-		const std::size_t room = most - kept.size();
-		kept.append(buffer.data(), got < room ? got : room);
-		if (got > room) {
-			overflow = true;
-			return false;
-		}
-		// Less than asked for: that was all there was.
-		if (got < buffer.size())
-			return true;
-	}
-}
-
-// Reads `fd` until nothing is left, and drops what it read.
-void discard(int fd)
-{
-	// Not cleared: read fills it, and clearing 4 KiB a read is slow.
-	// NOLINTNEXTLINE(cppcoreguidelines-pro-type-member-init)
-	std::array<char, 4096> buffer;
-	while (read(fd, buffer.data(), buffer.size()) > 0) {
-	}
+	const ssize_t n = read(fd, buffer.data(), buffer.size());
+	if (n < 0)
+		// EIO: a pseudo-terminal with no writer left is at its end;
+		// EAGAIN: nothing more for now.
+		return errno == EINTR || errno == EAGAIN;
+	if (n == 0)
+		return false;
+	const auto got = static_cast<std::size_t>(n);
+	const std::size_t room = most - kept.size();
+	kept.append(buffer.data(), got < room ? got : room);
+	if (got > room)
+		overflow = true;
+	return !overflow;
 }
 
 // Whether process `pid` has exited, once the descriptor of children's
-// changes was readable: its signal names the process, or else waitid is
-// asked, since the signals of several children that came at once are
-// told as the first one's.
+// changes was readable. The signal is taken so that the descriptor is
+// not readable for it again, but waitid is asked: the signals of several
+// children that came at once are told as one.
 bool has_exited(pid_t pid)
 {
 	signalfd_siginfo told{};
-	if (read(channels().children, &told, sizeof told) ==
-	        static_cast<ssize_t>(sizeof told) &&
-	    static_cast<pid_t>(told.ssi_pid) == pid &&
-	    (told.ssi_code == CLD_EXITED || told.ssi_code == CLD_KILLED ||
-	     told.ssi_code == CLD_DUMPED))
-		return true;
+	const ssize_t taken = read(channels().children, &told, sizeof told);
+	static_cast<void>(taken);
 	siginfo_t info{};
 	return waitid(P_PID, static_cast<id_t>(pid), &info,
 	              WEXITED | WNOHANG | WNOWAIT) == 0 &&
@@ -248,12 +228,13 @@ std::string watch(int out, pid_t pid, double deadline, const Limits &limits,
 	auto &[exit_watch, out_watch, err_watch] = watched;
 	bool exited = false;
 	for (;;) {
-		// Once the process has exited, one more look without waiting
-		// finds all it wrote: its writes came before its exit.
+		// Once the process has exited, looking again without waiting
+		// until nothing is left finds all it wrote: its writes came
+		// before its exit.
 		const int ready =
 		    wait_for(watched.data(), watched.size(), deadline, exited);
-		if (ready == 0 && !exited)
-			return timed_out(limits);
+		if (ready == 0)
+			return exited ? "" : timed_out(limits);
 		if (ready < 0 && errno != EINTR)
 			return errno_text("poll");
 		if (ready < 0)
@@ -261,11 +242,12 @@ std::string watch(int out, pid_t pid, double deadline, const Limits &limits,
 		std::string stop = take(out_watch, outcome.out, limits);
 		if (stop.empty())
 			stop = take(err_watch, outcome.err, limits);
-		if (!stop.empty() || exited)
+		if (!stop.empty())
 			return stop;
-		exited = exit_watch.revents != 0 && has_exited(pid);
-		if (exited)
+		if (!exited && exit_watch.revents != 0 && has_exited(pid)) {
+			exited = true;
 			exit_watch.fd = -1;
+		}
 	}
 }
 
@@ -523,10 +505,6 @@ Outcome Launcher::run(const Limits &limits) const
 	if (outcome.failure.empty() && terminal)
 		outcome.failure =
 		    read_terminal_rest(master.get(), deadline, limits, outcome);
-	// What a failed run left in the shared pipes is not the next run's.
-	if (!outcome.failure.empty())
-		for (const int fd : {c.out_read, c.err_read})
-			discard(fd);
 	return outcome;
 }
 

@@ -59,7 +59,9 @@ public:
 	// in a process group of its own. The run is over when the process
 	// has exited; whatever it leaves behind, in its group or out of it
 	// (the bench is the subreaper of its runs), is then killed, and the
-	// run fails. A run that hangs or floods its output is stopped.
+	// run fails. A run that hangs or floods its output is stopped. What
+	// a failed run wrote may be left in the shared pipes: the bench
+	// stops at the first failure.
 	Outcome run(const Limits &limits) const;
 
 private:
