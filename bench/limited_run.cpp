@@ -364,33 +364,33 @@ class Launcher::Spawn
 public:
 	explicit Spawn(const Command &command)
 	{
-		words.push_back(command.path);
-		words.insert(words.end(), command.args.begin(),
-		             command.args.end());
-		argv.resize(words.size() + 1, nullptr);
-		std::transform(words.begin(), words.end(), argv.begin(),
+		words_.push_back(command.path);
+		words_.insert(words_.end(), command.args.begin(),
+		              command.args.end());
+		argv_.resize(words_.size() + 1, nullptr);
+		std::transform(words_.begin(), words_.end(), argv_.begin(),
 		               [](std::string &word) { return word.data(); });
 
 		const Channels &c = channels();
-		posix_spawn_file_actions_init(&actions);
-		posix_spawn_file_actions_adddup2(&actions, c.null,
+		posix_spawn_file_actions_init(&actions_);
+		posix_spawn_file_actions_adddup2(&actions_, c.null,
 		                                 STDIN_FILENO);
 		posix_spawn_file_actions_adddup2(
-		    &actions,
+		    &actions_,
 		    command.output == Output::pipe ? c.out_write : c.terminal,
 		    STDOUT_FILENO);
-		posix_spawn_file_actions_adddup2(&actions, c.err_write,
+		posix_spawn_file_actions_adddup2(&actions_, c.err_write,
 		                                 STDERR_FILENO);
 		// Whatever the bench has open, such as its results, stays out.
-		posix_spawn_file_actions_addclosefrom_np(&actions,
+		posix_spawn_file_actions_addclosefrom_np(&actions_,
 		                                         STDERR_FILENO + 1);
 
-		posix_spawnattr_init(&attributes);
+		posix_spawnattr_init(&attributes_);
 		sigset_t none;
 		sigemptyset(&none);
-		posix_spawnattr_setsigmask(&attributes, &none);
-		posix_spawnattr_setpgroup(&attributes, 0);
-		posix_spawnattr_setflags(&attributes,
+		posix_spawnattr_setsigmask(&attributes_, &none);
+		posix_spawnattr_setpgroup(&attributes_, 0);
+		posix_spawnattr_setflags(&attributes_,
 		                         POSIX_SPAWN_SETPGROUP |
 		                             POSIX_SPAWN_SETSIGMASK);
 	}
@@ -400,8 +400,8 @@ public:
 	Spawn &operator=(Spawn &&) = delete;
 	~Spawn()
 	{
-		posix_spawnattr_destroy(&attributes);
-		posix_spawn_file_actions_destroy(&actions);
+		posix_spawnattr_destroy(&attributes_);
+		posix_spawn_file_actions_destroy(&actions_);
 	}
 
 	// Starts the command, pinned from its first instruction if it has a
@@ -421,18 +421,18 @@ public:
 				return errno;
 		}
 		const int spawned =
-		    posix_spawn(&pid, command.path.c_str(), &actions,
-		                &attributes, argv.data(), command.envp);
+		    posix_spawn(&pid, command.path.c_str(), &actions_,
+		                &attributes_, argv_.data(), command.envp);
 		if (pin)
 			sched_setaffinity(0, sizeof own, &own);
 		return spawned;
 	}
 
 private:
-	std::vector<std::string> words;
-	std::vector<char *> argv;
-	posix_spawn_file_actions_t actions{};
-	posix_spawnattr_t attributes{};
+	std::vector<std::string> words_;
+	std::vector<char *> argv_;
+	posix_spawn_file_actions_t actions_{};
+	posix_spawnattr_t attributes_{};
 };
 
 Launcher::Launcher(Command command)
