@@ -67,3 +67,48 @@ setup() {
 		[ -z "$stderr" ] || { echo "$page: $stderr" >&2; false; }
 	done
 }
+
+# The compile and link commands of the program in a scratch configure of the
+# project with the given variables and CXXFLAGS.
+program_commands() {
+	local dir=$BATS_TEST_TMPDIR/configured cxxflags=$1
+	shift
+	rm -rf "$dir"
+	CXXFLAGS=$cxxflags "$CMAKE" -S "$SOURCE_DIR" -B "$dir" -G Ninja \
+		-DBUILD_TESTING=OFF -DBUILD_BENCHMARKS=OFF "$@" >/dev/null &&
+		ninja -C "$dir" -t commands thread-start-time
+}
+
+@test "the project's hardening never lowers what the build's flags or compiler set, and can be turned off" {
+	# A compiler that fortifies by itself, as Ubuntu's does.
+	local fortifying=$BATS_TEST_TMPDIR/fortifying-c++
+	printf '#!/bin/sh\nexec c++ -D_FORTIFY_SOURCE=3 "$@"\n' >"$fortifying"
+	chmod +x "$fortifying"
+	local failed=0 case cxxflags vars has lacks commands pattern
+	# case | CXXFLAGS | CMake variables | in the commands | not in them
+	while IFS='|' read -r case cxxflags vars has lacks; do
+		# shellcheck disable=SC2086 # one word a variable
+		commands=$(program_commands "$cxxflags" $vars) || {
+			echo "$case: configure failed" >&2
+			failed=1
+			continue
+		}
+		for pattern in $has; do
+			[[ $commands == *"$pattern"* ]] ||
+				{ echo "$case: $pattern missing" >&2; failed=1; }
+		done
+		for pattern in $lacks; do
+			[[ $commands != *"$pattern"* ]] ||
+				{ echo "$case: $pattern present" >&2; failed=1; }
+		done
+	done <<-TABLE
+		defaults | | | -D_FORTIFY_SOURCE=2 -fstack-protector-strong -fstack-clash-protection -z,relro,-z,now | -U_FORTIFY_SOURCE
+		fortified at 3 by CXXFLAGS | -D_FORTIFY_SOURCE=3 | | -D_FORTIFY_SOURCE=3 -fstack-protector-strong | -D_FORTIFY_SOURCE=2 -U_FORTIFY_SOURCE
+		fortified by the compiler | | -DCMAKE_CXX_COMPILER=$fortifying | -fstack-protector-strong | _FORTIFY_SOURCE=2 -U_FORTIFY_SOURCE
+		stronger stack protector | -fstack-protector-all | | -fstack-protector-all -D_FORTIFY_SOURCE=2 | -fstack-protector-strong
+		no stack clash protection | -fno-stack-clash-protection | | -fno-stack-clash-protection | -fstack-clash-protection
+		hardening off | | -DTHREAD_START_HARDENING=OFF | -Wall | _FORTIFY_SOURCE -fstack-protector -fstack-clash-protection -fcf-protection relro
+		debug build | | -DCMAKE_BUILD_TYPE=Debug | -fstack-protector-strong | _FORTIFY_SOURCE
+	TABLE
+	[ "$failed" -eq 0 ]
+}
