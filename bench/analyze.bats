@@ -3,11 +3,12 @@
 # answers are known, its verdicts, and every input it must refuse.
 
 bats_require_minimum_version 1.5.0
+load ../tests/needs
 
 setup() {
 	ANALYZE=${ANALYZE:?set ANALYZE to analyze.py}
 	/usr/bin/python3 -c 'import scipy, matplotlib' 2>/dev/null ||
-		skip "python3-scipy and python3-matplotlib are not installed"
+		missing_package "python3-scipy and python3-matplotlib are not installed"
 	KNOWN=$TESTDATA/known.json
 	tmp=$BATS_TEST_TMPDIR
 }
@@ -295,7 +296,7 @@ print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss // 1024)' "$ANALYZE
 	grep -Eq "^\[2\] +run 2 +$tmp/run2.json\$" <<<"$output"
 
 	local compare=/usr/share/benchmark/compare.py
-	[[ -f $compare ]] || skip "compare.py (libbenchmark-tools) is not installed"
+	[[ -f $compare ]] || missing_package "compare.py (libbenchmark-tools) is not installed"
 	run -0 /usr/bin/python3 "$compare" --no-color -a benchmarks "$tmp/run1.json" "$tmp/run2.json"
 	[[ $output == *"program_run/pipe/"*"_pvalue "*"U Test, Repetitions: 3 vs 3"* ]]
 }

@@ -3,11 +3,12 @@
 # reports are known, and every run it must refuse. Timings are never judged.
 
 bats_require_minimum_version 1.5.0
+load ../tests/needs
 
 setup() {
 	BENCH=${THREAD_START_BENCH:?set THREAD_START_BENCH to the benchmark}
 	FAKE=${FAKE_PROGRAM:?set FAKE_PROGRAM to the stand-in program}
-	command -v jq >/dev/null || skip "jq is not installed"
+	command -v jq >/dev/null || missing_package "jq is not installed"
 	json=$BATS_TEST_TMPDIR/bench.json
 	good_report='Entered the loopp\nThe time of the childthread is 5\n'
 	# The stand-in as the helpers, by their names.
@@ -167,7 +168,7 @@ aggregate() {
 }
 
 @test "progress on a terminal only: runs done of planned, then cleared" {
-	command -v script >/dev/null || skip "script(1) is not installed"
+	command -v script >/dev/null || missing_package "script(1) (bsdutils) is not installed"
 	local log=$BATS_TEST_TMPDIR/typescript
 	script -qec "'$BENCH' --program='$FAKE' --benchmark_filter=^program_run/pipe/ \
 		--benchmark_repetitions=3 >/dev/null" "$log" >/dev/null

@@ -3,10 +3,11 @@
 # for three hosts through Ansible's local connection.
 
 bats_require_minimum_version 1.5.0
+load ../tests/needs
 
 setup() {
-	command -v ansible-playbook >/dev/null || skip "ansible-playbook (ansible-core) is not installed"
-	/usr/bin/python3 -c 'import scipy' 2>/dev/null || skip "python3-scipy is not installed"
+	command -v ansible-playbook >/dev/null || missing_package "ansible-playbook (ansible-core) is not installed"
+	/usr/bin/python3 -c 'import scipy' 2>/dev/null || missing_package "python3-scipy is not installed"
 	cd "$BATS_TEST_TMPDIR"
 	printf '%s ansible_connection=local ansible_python_interpreter=/usr/bin/python3\n' \
 		host-a host-b host-c >hosts

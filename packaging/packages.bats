@@ -3,12 +3,13 @@
 # lintian's verdict, and what a scratch install of both gives.
 
 bats_require_minimum_version 1.5.0
+load ../tests/needs
 
 setup_file() {
 	local tool
 	for tool in dpkg-deb dpkg-shlibdeps file; do
 		command -v "$tool" >/dev/null ||
-			skip "$tool is not installed: packages need dpkg-dev and file"
+			missing_package "$tool is not installed: packages need dpkg-dev and file"
 	done
 	"${CPACK:?set CPACK to cpack}" --config "${CPACK_CONFIG:?set CPACK_CONFIG}" \
 		-G DEB -B "$BATS_FILE_TMPDIR/packages" >"$BATS_FILE_TMPDIR/cpack.log" 2>&1 ||
@@ -21,7 +22,7 @@ setup() {
 }
 
 @test "lintian finds no error and no warning in either package" {
-	command -v lintian >/dev/null || skip "lintian is not installed"
+	command -v lintian >/dev/null || missing_package "lintian is not installed"
 	[ -f "${debs[1]}" ] || skip "the bench was not built"
 	run -0 lintian --fail-on error,warning --tag-display-limit 0 "${debs[@]}"
 	[[ $output != *"E: "* && $output != *"W: "* ]]

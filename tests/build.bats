@@ -38,7 +38,7 @@ setup() {
 	[ "$status" -eq 0 ]
 	check_report "$out"
 
-	command -v man >/dev/null || skip "man(1) is not installed"
+	command -v man >/dev/null || missing_package "man(1) (man-db) is not installed"
 	run -0 --separate-stderr env MANWIDTH=80 man --warnings -l "$page"
 	[[ $output == *"thread-start-time"* ]]
 	[ -z "$stderr" ]
@@ -58,7 +58,7 @@ setup() {
 	grep -q "\"parts_helper\": \"$moved/libexec/thread-start-bench/thread-start-parts\"" "$json"
 	[ -x "$moved/bin/thread-start-analyze" ]
 
-	command -v man >/dev/null || skip "man(1) is not installed"
+	command -v man >/dev/null || missing_package "man(1) (man-db) is not installed"
 	local page
 	for page in thread-start-bench:program_run/pipe_one_arena thread-start-analyze:levers; do
 		run -0 --separate-stderr env MANWIDTH=80 man --warnings -l \

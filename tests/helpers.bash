@@ -1,6 +1,7 @@
 # Shared by the test files: the program under test and checks of its report.
 
 bats_require_minimum_version 1.5.0
+source "${BASH_SOURCE[0]%/*}/needs.bash"
 
 BIN=${THREAD_START_TIME:?set THREAD_START_TIME to the program under test}
 out=$BATS_TEST_TMPDIR/stdout

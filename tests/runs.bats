@@ -24,7 +24,7 @@ setup() {
 }
 
 @test "to a terminal: the same two lines, and nothing else on the terminal" {
-	command -v script >/dev/null || skip "script(1) is not installed"
+	command -v script >/dev/null || missing_package "script(1) (bsdutils) is not installed"
 	# The terminal turns each LF into CR LF; anything written to standard
 	# error would land on the terminal too and break the match.
 	run_to_files script -qec "$(printf '%q' "$BIN")" /dev/null </dev/null
