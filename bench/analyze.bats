@@ -201,6 +201,38 @@ make_runs() {
 	grep -q 'where the ticks go' "$tmp/k.svg"
 }
 
+@test "each call imports only what it needs: a summary with numpy alone; the rest name their package" {
+	# scipy and matplotlib made unimportable, as where only numpy is installed.
+	local hidden=$tmp/hidden module
+	for module in scipy matplotlib; do
+		mkdir -p "$hidden/$module"
+		echo 'raise ImportError("hidden by the test")' >"$hidden/$module/__init__.py"
+	done
+	"$ANALYZE" "$KNOWN" >"$tmp/summary"
+	local failed=0 case want package args
+	# case | status | package named | arguments
+	while IFS='|' read -r case want package args; do
+		# shellcheck disable=SC2086 # one word an argument
+		package=${package// /}
+		run --separate-stderr env PYTHONPATH="$hidden" "$ANALYZE" $args
+		if [[ $want -eq 0 ]]; then
+			[[ $output == "$(cat "$tmp/summary")" && -z $stderr && $status -eq 0 ]] ||
+				{ echo "$case: not the same summary" >&2; failed=1; }
+		elif [[ $status -ne 2 || -n $output || $stderr != *"Debian package $package"* ||
+			$(wc -l <<<"$stderr") -ne 1 ]]; then
+			echo "$case: status $status, stderr: $stderr" >&2
+			failed=1
+		fi
+	done <<-TABLE
+		one-file summary | 0 | | $KNOWN
+		two sides | 2 | python3-scipy | $KNOWN $KNOWN
+		a fleet | 2 | python3-scipy | --fleet $KNOWN
+		a picture | 2 | python3-matplotlib | $KNOWN --plot $tmp/picture.png
+	TABLE
+	[ "$failed" -eq 0 ]
+	[ ! -e "$tmp/picture.png" ]
+}
+
 @test "bounded: 300 000 repetitions in far less memory than the file would take as objects" {
 	/usr/bin/python3 - "$tmp/big.json" <<-'EOF'
 	import sys

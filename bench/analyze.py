@@ -325,7 +325,15 @@ class Stats:
 
     def __init__(self):
         self.np = need("numpy", "python3-numpy")
-        self.stats = need("scipy.stats", "python3-scipy")
+        self._stats = None
+
+    @property
+    def stats(self):
+        """scipy.stats, imported on first use: a one-file summary needs
+        numpy alone."""
+        if self._stats is None:
+            self._stats = need("scipy.stats", "python3-scipy")
+        return self._stats
 
     def median(self, values):
         return float(self.np.median(values))
@@ -788,6 +796,12 @@ def main(argv):
         raise Unusable("the following arguments are required: FILE.json")
     warnings.simplefilter("ignore")
     st = Stats()
+    # What the call needs beyond numpy, asked for before anything is read
+    # or printed.
+    if args.fleet or len(args.files) + len(args.group or []) > 1:
+        st.stats  # pylint: disable=pointless-statement
+    if args.plot:
+        need("matplotlib", "python3-matplotlib")
     results = [Results(path) for path in args.files]
     explicit = [(g[0], [Results(path) for path in g[1:]]) for g in args.group or []]
     if explicit and results:
