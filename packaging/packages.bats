@@ -61,3 +61,21 @@ setup() {
 	grep -q "\"cold_helper\": \"$root/usr/libexec/thread-start-bench/cold-thread-start\"" "$json"
 	grep -q "\"parts_helper\": \"$root/usr/libexec/thread-start-bench/thread-start-parts\"" "$json"
 }
+
+@test "the bench's package depends on what every analysis needs and recommends what some calls need" {
+	[ -f "${debs[1]}" ] || skip "the bench was not built"
+	local failed=0 field package fields
+	fields=$(dpkg-deb --field "${debs[1]}" Depends Recommends)
+	# field | package
+	while read -r field package; do
+		[[ $fields =~ (^|$'\n')"$field: "([^$'\n']*, )?"$package"(,|$'\n'|$| ) ]] ||
+			{ echo "$field: $package missing" >&2; failed=1; }
+	done <<-TABLE
+		Depends python3
+		Depends python3-numpy
+		Depends thread-start-time
+		Recommends python3-scipy
+		Recommends python3-matplotlib
+	TABLE
+	[ "$failed" -eq 0 ] || { echo "$fields" >&2; false; }
+}
