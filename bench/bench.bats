@@ -139,8 +139,8 @@ aggregate() {
 	FAKE_REPORT='Entered the loopp\nticks=10 creator=4.250 new_thread=1.000 first_line=6.000 rest=-1.250\n' \
 		run -0 "$BENCH" --parts-helper="$FAKE" --benchmark_filter='^program_parts/default' \
 		--benchmark_repetitions=2 --benchmark_out="$json" \
-		--benchmark_report_aggregates_only=true
-	# Every repetition reaches the file, whatever the library's flag says.
+		--benchmark_display_aggregates_only=true
+	# Every repetition reaches the file, whatever the console shows.
 	jq -e '[.benchmarks[] | select(.run_type == "iteration")
 		| [.ticks, .creator, .new_thread, .first_line, .rest] == [10, 4.25, 1, 6, -1.25]]
 		| length == 2 and all' "$json"
@@ -296,14 +296,48 @@ trim() {
 		--variant=pinned:A=1
 		--benchmark_filter=matches_no_row
 		--no-such-flag
+		--benchmark_min_time=1
+		--benchmark_min_time=10x
+		--benchmark_min_warmup_time=0
+		--benchmark_dry_run
+		--benchmark_report_aggregates_only
+		--benchmark_report_aggregates_only=yes
+		--benchmark_display_aggregates_only=false
+		--benchmark_counters_tabular=true
+		--benchmark_time_unit=ms
+		--benchmark_perf_counters=CYCLES
+		--benchmark_out_format=csv
+		--benchmark_context=label=spoofed
+		--benchmark_context=rack=1,program=/bin/true
+		--benchmark_context=host_name=elsewhere
+		--benchmark_context=date=yesterday
+		--benchmark_context=no_value
 	)
-	local args
-	for args in "${cases[@]}"; do
-		FAKE_LOG=$BATS_TEST_TMPDIR/log run -2 --separate-stderr "$BENCH" --program="$FAKE" "$args"
-		[ "${#stderr_lines[@]}" -eq 1 ] || { echo "$args: $stderr" >&2; false; }
-		[ -z "$output" ]
-		[ ! -e "$BATS_TEST_TMPDIR/log" ]
+	# The library's flags set through the environment, as it reads them.
+	local -a environment=(
+		BENCHMARK_REPETITIONS=1
+		BENCHMARK_FORMAT=csv
+		BENCHMARK_OUT_FORMAT=csv
+		BENCHMARK_FILTER=matches_no_row
+		BENCHMARK_MIN_TIME=1
+		BENCHMARK_REPORT_AGGREGATES_ONLY=true
+		BENCHMARK_TIME_UNIT=ns
+		BENCHMARK_CONTEXT=label=spoofed
+	)
+	local args log=$BATS_TEST_TMPDIR/log failed=0
+	for args in "${cases[@]}" "${environment[@]}"; do
+		if [[ $args == BENCHMARK_* ]]; then
+			FAKE_LOG=$log run --separate-stderr env "$args" "$BENCH" --program="$FAKE"
+		else
+			FAKE_LOG=$log run --separate-stderr "$BENCH" --program="$FAKE" "$args"
+		fi
+		if [[ $status -ne 2 || ${#stderr_lines[@]} -ne 1 || -n $output || -e $log ]]; then
+			echo "$args: status $status, $(wc -l <<<"$stderr") lines: $stderr" >&2
+			failed=1
+		fi
+		rm -f "$log"
 	done
+	[ "$failed" -eq 0 ]
 
 	run -0 --separate-stderr "$BENCH" --help
 	[[ $output == *"--timeout=SECONDS"* ]]

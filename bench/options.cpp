@@ -9,10 +9,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <iterator>
 
 namespace
 {
@@ -49,7 +51,28 @@ const char *const usage_text =
     "reason on standard error), 2 usage error; killed by a signal, the\n"
     "bench ends the run in progress and removes its temporary file.\n"
     "\n"
-    "Google Benchmark's options:\n";
+    "Google Benchmark's options that the bench honours:\n"
+    "  --benchmark_list_tests={true|false}\n"
+    "                     list the rows instead of measuring them\n"
+    "  --benchmark_filter=REGEX\n"
+    "                     measure the rows whose full names match; a\n"
+    "                     leading '-' measures the others\n"
+    "  --benchmark_enable_random_interleaving={true|false}\n"
+    "                     (default: true)\n"
+    "  --benchmark_format={console|json}\n"
+    "                     what the console shows (default: console)\n"
+    "  --benchmark_out_format={json|console}\n"
+    "                     the results file's format (default: json)\n"
+    "  --benchmark_color={auto|true|false}\n"
+    "  --benchmark_context=KEY=VALUE[,KEY=VALUE]...\n"
+    "                     more entries for the context, under names of\n"
+    "                     their own\n"
+    "  --v=LEVEL          the library's own messages\n"
+    "Each is also read from the environment, BENCHMARK_FILTER for\n"
+    "--benchmark_filter and so on; the command line wins. The library's\n"
+    "other options are refused: the rows run a set number of iterations,\n"
+    "the console shows each row's aggregates in microseconds and the\n"
+    "results file every repetition.\n";
 
 constexpr int default_repetitions = 200;
 // Each repetition keeps about 1 KB until the end; with every row at the
@@ -57,6 +80,8 @@ constexpr int default_repetitions = 200;
 constexpr int most_repetitions = 100000;
 // The options that --help shows the defaults of.
 const Options *shown = nullptr;
+// How many words after the program's name the environment gave.
+int environment_words = 0;
 
 // The values of every argument starting with `prefix`, in order; with
 // `remove`, takes those arguments out of argv.
@@ -165,6 +190,122 @@ bool read_flag(int &argc, char **argv, const char *prefix, bool remove,
 	return true;
 }
 
+// A value of a flag that the library reads as true, as it reads it.
+bool truthy(const std::string &value)
+{
+	if (value.size() == 1)
+		return std::isalnum(static_cast<unsigned char>(value[0])) !=
+		           0 &&
+		       std::strchr("0fFnN", value[0]) == nullptr;
+	std::string lower;
+	for (const char c : value)
+		lower += static_cast<char>(
+		    std::tolower(static_cast<unsigned char>(c)));
+	return lower != "false" && lower != "no" && lower != "off";
+}
+
+// Google Benchmark's flags, from 1.7 to 1.9, that the bench does not honour
+// with some or all values: their names and why not.
+struct RefusedFlag {
+	const char *name;
+	bool (*refuses)(const std::string &value);
+	const char *why;
+};
+
+const RefusedFlag refused_flags[] = {
+    {"benchmark_min_time", [](const std::string &) { return true; },
+     "each repetition is a set number of iterations"},
+    {"benchmark_min_warmup_time", [](const std::string &) { return true; },
+     "no row is warmed up: each repetition starts the program afresh"},
+    {"benchmark_dry_run", [](const std::string &) { return true; },
+     "--benchmark_list_tests=true lists the rows"},
+    {"benchmark_report_aggregates_only", truthy,
+     "the results file keeps every repetition, which the analysis needs"},
+    {"benchmark_display_aggregates_only",
+     [](const std::string &value) { return !truthy(value); },
+     "the console shows each row's aggregates only"},
+    {"benchmark_counters_tabular", truthy,
+     "the console's counters are not in a table"},
+    {"benchmark_time_unit",
+     [](const std::string &value) { return value != "us"; },
+     "times are in microseconds (us)"},
+    {"benchmark_perf_counters",
+     [](const std::string &value) { return !value.empty(); },
+     "performance counters are not read"},
+};
+
+// Every flag the library reads from the environment too.
+const char *const library_flags[] = {
+    "benchmark_list_tests",
+    "benchmark_filter",
+    "benchmark_min_time",
+    "benchmark_min_warmup_time",
+    "benchmark_repetitions",
+    "benchmark_dry_run",
+    "benchmark_enable_random_interleaving",
+    "benchmark_report_aggregates_only",
+    "benchmark_display_aggregates_only",
+    "benchmark_format",
+    "benchmark_out_format",
+    "benchmark_out",
+    "benchmark_color",
+    "benchmark_counters_tabular",
+    "benchmark_perf_counters",
+    "benchmark_context",
+    "benchmark_time_unit",
+};
+
+// The variable the library reads flag `name` from: its name in capitals.
+std::string variable_of(const char *name)
+{
+	std::string variable;
+	for (const char *c = name; *c != '\0'; ++c)
+		variable += static_cast<char>(
+		    std::toupper(static_cast<unsigned char>(*c)));
+	return variable;
+}
+
+// The value of the flag `name` in `argument` ("" for a bare boolean flag),
+// if it is that flag.
+std::optional<std::string> flag_value(const char *argument, const char *name)
+{
+	if (std::strncmp(argument, "--", 2) != 0)
+		return std::nullopt;
+	const std::size_t length = std::strlen(name);
+	if (std::strncmp(argument + 2, name, length) != 0)
+		return std::nullopt;
+	const char *rest = argument + 2 + length;
+	if (*rest == '\0')
+		return std::string();
+	if (*rest != '=')
+		return std::nullopt;
+	return std::string(rest + 1);
+}
+
+// Says why the first library flag that the bench refuses cannot be used,
+// and returns false; true if there is none.
+bool check_refused_flags(int argc, char **argv)
+{
+	for (int i = 1; i < argc; ++i)
+		for (const RefusedFlag &refused : refused_flags) {
+			const std::optional<std::string> value =
+			    flag_value(argv[i], refused.name);
+			// A bare boolean flag is true.
+			if (!value ||
+			    !refused.refuses(value->empty() ? "true" : *value))
+				continue;
+			const std::string where =
+			    i <= environment_words ? variable_of(refused.name) +
+			                                 " in the environment: "
+			                           : "";
+			usage_error(where + quoted(argv[i]) +
+			            " is not for this bench: " + refused.why +
+			            " (try --help)");
+			return false;
+		}
+	return true;
+}
+
 // Whether the console is coloured, as the library would decide.
 bool use_color(const std::string &color)
 {
@@ -178,6 +319,74 @@ bool use_color(const std::string &color)
 
 } // namespace
 
+CommandLine::CommandLine(int argc, char **argv)
+{
+	words_.emplace_back(argc > 0 ? argv[0] : "thread-start-bench");
+	for (const char *name : library_flags) {
+		// NOLINTNEXTLINE(concurrency-mt-unsafe): no thread runs yet
+		const char *value = std::getenv(variable_of(name).c_str());
+		if (value != nullptr)
+			words_.push_back(std::string("--") + name + "=" +
+			                 value);
+	}
+	environment_words = static_cast<int>(words_.size()) - 1;
+	for (int i = 1; i < argc; ++i)
+		words_.emplace_back(argv[i]);
+	std::transform(words_.begin(), words_.end(), std::back_inserter(argv_),
+	               [](std::string &word) { return word.data(); });
+	argc_ = static_cast<int>(words_.size());
+	argv_.push_back(nullptr);
+}
+
+std::vector<std::string> library_defaults()
+{
+	return {"--benchmark_out=", "--benchmark_out_format=json",
+	        "--benchmark_format=console"};
+}
+
+std::string check_user_context(
+    const std::string &user,
+    const std::vector<std::pair<std::string, std::string>> &context)
+{
+	// The entries the library writes itself.
+	static const char *const library_entries[] = {"date",
+	                                              "host_name",
+	                                              "executable",
+	                                              "num_cpus",
+	                                              "mhz_per_cpu",
+	                                              "cpu_scaling_enabled",
+	                                              "caches",
+	                                              "load_avg",
+	                                              "library_version",
+	                                              "library_build_type",
+	                                              "json_schema_version"};
+	std::size_t start = 0;
+	while (start <= user.size() && !user.empty()) {
+		std::size_t end = user.find(',', start);
+		if (end == std::string::npos)
+			end = user.size();
+		const std::string entry = user.substr(start, end - start);
+		const std::size_t equals = entry.find('=');
+		if (equals == std::string::npos || equals == 0)
+			return "--benchmark_context: " + quoted(entry) +
+			       " is not KEY=VALUE";
+		const std::string key = entry.substr(0, equals);
+		const bool library = std::any_of(
+		    std::begin(library_entries), std::end(library_entries),
+		    [&key](const char *name) { return key == name; });
+		const bool bench = std::any_of(
+		    context.begin(), context.end(),
+		    [&key](const auto &pair) { return pair.first == key; });
+		if (library || bench)
+			return "--benchmark_context: " + quoted(key) +
+			       " is an entry of the " +
+			       (bench ? "bench's" : "library's") +
+			       " own; name yours otherwise";
+		start = end + 1;
+	}
+	return "";
+}
+
 int usage_error(const std::string &what)
 {
 	(void)std::fprintf(stderr, "thread-start-bench: %s\n", what.c_str());
@@ -189,7 +398,6 @@ void print_help()
 	std::printf(usage_text, shown->program.c_str(),
 	            shown->cold_helper.c_str(), shown->parts_helper.c_str(),
 	            most_repetitions, default_repetitions);
-	benchmark::PrintDefaultHelp();
 }
 
 // Takes the bench's own options out of argv. Returns false, having said
@@ -197,6 +405,8 @@ void print_help()
 bool read_options(int &argc, char **argv, Options &options)
 {
 	shown = &options;
+	if (!check_refused_flags(argc, argv))
+		return false;
 	options.repetitions = default_repetitions;
 	options.program =
 	    flag(argc, argv, "--program=", true)
@@ -245,6 +455,11 @@ bool read_options(int &argc, char **argv, Options &options)
 	options.out_file = flag(argc, argv, "--benchmark_out=", true);
 	options.filter =
 	    flag(argc, argv, "--benchmark_filter=", false).value_or(".");
+	// Checked against the context once it is known, then the library's.
+	for (const std::string &entries :
+	     flags(argc, argv, "--benchmark_context=", false))
+		options.context +=
+		    (options.context.empty() ? "" : ",") + entries;
 	options.color = use_color(
 	    flag(argc, argv, "--benchmark_color=", false).value_or("auto"));
 	return true;

@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 struct Options {
@@ -19,17 +20,46 @@ struct Options {
 	std::string console_format = "console";
 	std::optional<std::string> out_file; // taken away from the library
 	std::string filter;
-	bool color = false; // the console in colour
+	std::string context; // --benchmark_context, extra entries
+	bool color = false;  // the console in colour
 	std::vector<Variant> variants;
+};
+
+// The command line as the bench reads it: Google Benchmark's flags that the
+// environment sets (BENCHMARK_FILTER for --benchmark_filter, as the library
+// reads them) come first, so that the same flag on the command line, coming
+// later, wins.
+class CommandLine
+{
+public:
+	CommandLine(int argc, char **argv);
+	int &argc() { return argc_; }
+	char **argv() { return argv_.data(); }
+
+private:
+	std::vector<std::string> words_;
+	std::vector<char *> argv_; // into words_, ending in a null pointer
+	int argc_ = 0;
 };
 
 // Takes the bench's own options out of argv, leaving the library's.
 // Returns false, having said what is wrong, after a usage error.
 bool read_options(int &argc, char **argv, Options &options);
 
-// The bench's options and their defaults, then the library's; for
-// benchmark::Initialize.
+// The bench's options and their defaults, then the library's that it
+// honours; for benchmark::Initialize.
 void print_help();
+
+// The library's flags that the bench reads itself and keeps from it, set to
+// their defaults: put ahead of the rest, they override the values the
+// library took from the environment before main.
+std::vector<std::string> library_defaults();
+
+// Why an entry of --benchmark_context cannot be used, or "": it may not
+// name an entry of the bench's own `context` or of the library's.
+std::string check_user_context(
+    const std::string &user,
+    const std::vector<std::pair<std::string, std::string>> &context);
 
 // Says what is wrong on one line of standard error. Returns 2, the status
 // of a usage error.

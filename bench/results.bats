@@ -47,6 +47,35 @@ only_in_dir() {
 	only_in_dir results.json link.json
 }
 
+@test "Google Benchmark's variables take the flags' path: BENCHMARK_OUT is written safely, BENCHMARK_FILTER selects, the command line wins" {
+	echo '{"the user": "data"}' >"$json"
+	cp "$json" "$BATS_TEST_TMPDIR/before"
+	# A failed run named through the environment leaves the file as it was.
+	BENCHMARK_OUT=$json run -1 "$BENCH" "${quick[@]}" --program=/bin/false
+	cmp "$json" "$BATS_TEST_TMPDIR/before"
+	only_in_dir results.json
+
+	BENCHMARK_OUT=$json run -0 "$BENCH" "${quick[@]}"
+	jq -e '[.benchmarks[].run_name] | unique == ["program_run/pipe/iterations:1/repeats:2/manual_time"]' "$json"
+	only_in_dir results.json
+
+	# The filter, the format and the repetitions from the environment; the
+	# command line's filter and repetitions win over them. The stand-in
+	# reports as the helper it is named after.
+	ln -s "$FAKE" "$BATS_TEST_TMPDIR/cold-thread-start"
+	BENCHMARK_FILTER='^cold_thread_start/' BENCHMARK_REPETITIONS=3 BENCHMARK_OUT=$json \
+		BENCHMARK_OUT_FORMAT=json run -0 --separate-stderr "$BENCH" \
+		--cold-helper="$BATS_TEST_TMPDIR/cold-thread-start"
+	jq -e '[.benchmarks[] | select(.run_type == "iteration") | .run_name] |
+		unique == ["cold_thread_start/iterations:1/repeats:3/manual_time"] and length == 3' "$json"
+	BENCHMARK_FILTER='^cold_thread_start/' BENCHMARK_REPETITIONS=3 BENCHMARK_OUT=$json \
+		run -0 --separate-stderr "$BENCH" "${quick[@]}"
+	jq -e '[.benchmarks[] | select(.run_type == "iteration") | .run_name] |
+		unique == ["program_run/pipe/iterations:1/repeats:2/manual_time"] and length == 2' "$json"
+	[[ $output == *"program_run/pipe/iterations:1/repeats:2/manual_time_median"* && $output != *cold_thread_start* ]]
+	only_in_dir results.json
+}
+
 @test "the results file is the library's JSON, byte for byte, with every digit of each number" {
 	run -0 "$BENCH" "${quick[@]}" --benchmark_filter='^(program_run/pipe|warm_create_join)/' \
 		--benchmark_enable_random_interleaving=false --benchmark_out="$json"

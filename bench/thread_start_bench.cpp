@@ -55,6 +55,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <string>
@@ -221,15 +222,18 @@ std::string close_stdout(int earlier)
 }
 
 // Hands the rest of the options to Google Benchmark, with interleaving on
-// unless the user's own flag, which comes later and so wins, turns it off.
-// Returns false after a usage error.
+// unless the user's own flag, which comes later and so wins, turns it off,
+// and the flags the bench keeps from it at their defaults. Returns false
+// after a usage error.
 bool initialize_library(int argc, char **argv)
 {
+	std::vector<std::string> first = library_defaults();
+	first.emplace_back("--benchmark_enable_random_interleaving=true");
 	std::vector<char *> args(argv, argv + argc);
-	std::string interleave = "--benchmark_enable_random_interleaving=true";
-	args.insert(args.begin() + 1, interleave.data());
+	for (auto word = first.rbegin(); word != first.rend(); ++word)
+		args.insert(args.begin() + 1, word->data());
 	args.push_back(nullptr);
-	int count = argc + 1;
+	int count = static_cast<int>(args.size()) - 1;
 	benchmark::Initialize(&count, args.data(), print_help);
 	return !benchmark::ReportUnrecognizedArguments(count, args.data());
 }
@@ -311,19 +315,30 @@ register_rows(const std::vector<ProcessRow> &rows, int repetitions)
 	return {names, full_names};
 }
 
-void add_context(const Options &options, int cpu)
+// The bench's entries of the results' context: the run and the machine.
+std::vector<std::pair<std::string, std::string>>
+bench_context(const Options &options, int cpu)
 {
-	benchmark::AddCustomContext("program", resolved(options.program));
-	benchmark::AddCustomContext("cold_helper",
-	                            resolved(options.cold_helper));
-	benchmark::AddCustomContext("parts_helper",
-	                            resolved(options.parts_helper));
-	if (!options.label.empty())
-		benchmark::AddCustomContext("label", options.label);
-	benchmark::AddCustomContext("variants", describe(options.variants));
-	benchmark::AddCustomContext("pinned_cpu", std::to_string(cpu));
-	for (const auto &[name, value] : machine_context())
-		benchmark::AddCustomContext(name, value);
+	std::vector<std::pair<std::string, std::string>> context = {
+	    {"program", resolved(options.program)},
+	    {"cold_helper", resolved(options.cold_helper)},
+	    {"parts_helper", resolved(options.parts_helper)},
+	    {"label", options.label},
+	    {"variants", describe(options.variants)},
+	    {"pinned_cpu", std::to_string(cpu)},
+	};
+	auto machine = machine_context();
+	context.insert(context.end(), std::make_move_iterator(machine.begin()),
+	               std::make_move_iterator(machine.end()));
+	return context;
+}
+
+void add_context(
+    const std::vector<std::pair<std::string, std::string>> &context)
+{
+	for (const auto &[name, value] : context)
+		if (name != "label" || !value.empty())
+			benchmark::AddCustomContext(name, value);
 }
 
 // Puts the results file in place and checks that the console was written.
@@ -349,9 +364,17 @@ int finish(const Reporters &reporters)
 int main(int argc, char **argv)
 {
 	open_standard_descriptors();
+	CommandLine line(argc, argv);
 	Options options;
-	if (!read_options(argc, argv, options) ||
-	    !initialize_library(argc, argv))
+	if (!read_options(line.argc(), line.argv(), options))
+		return 2;
+	// The bench's own context entries cannot be given another value.
+	const int cpu = first_cpu();
+	const auto context = bench_context(options, cpu);
+	const std::string clash = check_user_context(options.context, context);
+	if (!clash.empty())
+		return usage_error(clash + " (try --help)");
+	if (!initialize_library(line.argc(), line.argv()))
 		return 2;
 	limits.timeout_seconds = options.timeout_seconds;
 	clean_up_when_interrupted();
@@ -368,8 +391,7 @@ int main(int argc, char **argv)
 		writing_results = true;
 	}
 
-	const int cpu = first_cpu();
-	add_context(options, cpu);
+	add_context(context);
 	Environments environments;
 	const std::vector<ProcessRow> rows =
 	    process_rows(environments, options, cpu);
