@@ -344,4 +344,9 @@ trim() {
 	[[ $output == *"from 2 to 100000"* ]]
 	[[ $output == *"Exit status"* ]]
 	[[ $output == *"--benchmark_filter"* ]]
+	# Only what the bench accepts.
+	local refused
+	for refused in csv min_time warmup dry_run aggregates tabular time_unit perf_counters; do
+		[[ $output != *"$refused"* ]] || { echo "--help shows $refused" >&2; false; }
+	done
 }
