@@ -346,7 +346,7 @@ trim() {
 	[[ $output == *"--benchmark_filter"* ]]
 	# Only what the bench accepts.
 	local refused
-	for refused in csv min_time warmup dry_run aggregates tabular time_unit perf_counters; do
+	for refused in csv min_time warmup_time dry_run aggregates_only counters_tabular time_unit perf_counters; do
 		[[ $output != *"$refused"* ]] || { echo "--help shows $refused" >&2; false; }
 	done
 }
