@@ -844,7 +844,9 @@ if __name__ == "__main__":
     except OSError as error:
         # Standard output lost: a full device, a reader that has gone.
         try:
-            sys.stdout = None
+            # What is left in the buffer cannot be written either: point the
+            # descriptor at /dev/null so that the flush at exit says nothing.
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
             print(f"{PROG}: standard output: {error.strerror}", file=sys.stderr)
         finally:
             sys.exit(1)
