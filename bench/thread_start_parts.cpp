@@ -12,9 +12,10 @@
 // join, and the readings themselves). C + N + F + R = T to rounding.
 //
 // With the argument "own-stack" the new thread runs on a 1 MiB stack
-// allocated and touched before the start reading; with "small-stack" it gets a
-// 64 KiB stack of the C library's. Exit status: 0, or the error number of
-// a thread call, or 1 if a reading or the output failed.
+// allocated and touched before the start reading; with "small-stack" it gets
+// a 64 KiB stack of the C library's (its smallest where that is more, as on
+// arm64). Exit status: 0, or the error number of a thread call, or 1 if a
+// reading or the output failed.
 
 #include <pthread.h>
 #include <sys/mman.h>
@@ -55,7 +56,16 @@ void *first_line(void * /*arg*/)
 	return nullptr;
 }
 
-constexpr std::size_t small_stack = std::size_t{64} * 1024;
+// 64 KiB, or the smallest stack the C library takes where that is more
+// (128 KiB on arm64, whose pages may be 64 KiB).
+std::size_t small_stack()
+{
+	constexpr std::size_t wanted = std::size_t{64} * 1024;
+	const long least = sysconf(_SC_THREAD_STACK_MIN);
+	return least > 0 ? std::max(wanted, static_cast<std::size_t>(least))
+	                 : wanted;
+}
+
 // Big enough for the thread and for a sanitizer's runtime; touched a page
 // at a time, which leaves the caches much as they were.
 constexpr std::size_t own_stack = std::size_t{1024} * 1024;
@@ -66,7 +76,7 @@ int prepare(const char *mode, pthread_attr_t &attributes)
 	if (mode == nullptr)
 		return 0;
 	if (std::strcmp(mode, "small-stack") == 0)
-		return pthread_attr_setstacksize(&attributes, small_stack);
+		return pthread_attr_setstacksize(&attributes, small_stack());
 	if (std::strcmp(mode, "own-stack") == 0) {
 		const auto page =
 		    static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
