@@ -158,12 +158,14 @@ only_in_dir() {
 
 @test "a FIFO is written directly, and is still there after a failed run" {
 	mkfifo "$dir/fifo"
-	cat "$dir/fifo" >"$BATS_TEST_TMPDIR/read" &
+	# A reader that ends by itself, should the bench never open the FIFO:
+	# left blocked, it would hold the test's output open for ever.
+	timeout 60 cat "$dir/fifo" >"$BATS_TEST_TMPDIR/read" &
 	run -0 "$BENCH" "${quick[@]}" --benchmark_out="$dir/fifo"
 	wait
 	jq -e '.benchmarks | length > 0' "$BATS_TEST_TMPDIR/read"
 
-	cat "$dir/fifo" >/dev/null &
+	timeout 60 cat "$dir/fifo" >/dev/null &
 	FAKE_MODE=signal run -1 "$BENCH" "${quick[@]}" --benchmark_out="$dir/fifo"
 	wait
 	[ -p "$dir/fifo" ]
