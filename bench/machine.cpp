@@ -1,6 +1,14 @@
 #include "machine.hpp"
 
+#include "arm64_machine.hpp"
+
+#if defined(__x86_64__) || defined(__i386__)
 #include <cpuid.h>
+#endif
+#if defined(__aarch64__)
+#include <glob.h>
+#include <sys/auxv.h>
+#endif
 #include <gnu/libc-version.h>
 #include <sched.h>
 #include <sys/utsname.h>
@@ -22,6 +30,29 @@ std::string kernel_release()
 	return uname(&names) == 0 ? names.release : "unknown";
 }
 
+#if defined(__aarch64__)
+
+// The models of the CPUs: /proc/cpuinfo lists them all; where it does not
+// (under qemu-user it is the host's), their MIDR_EL1 registers in sysfs do.
+std::string cpu_model()
+{
+	std::vector<std::string> midrs;
+	glob_t found{};
+	if (glob("/sys/devices/system/cpu/cpu[0-9]*/regs/identification/"
+	         "midr_el1",
+	         0, nullptr, &found) == 0) {
+		for (std::size_t i = 0; i < found.gl_pathc; ++i)
+			// NOLINTNEXTLINE(cppcoreguidelines-pro-bounds-pointer-arithmetic)
+			midrs.push_back(file_text(found.gl_pathv[i]));
+	}
+	globfree(&found);
+	const std::string models =
+	    arm_cpu_models(file_text("/proc/cpuinfo"), midrs);
+	return models.empty() ? "unknown" : models;
+}
+
+#else
+
 std::string cpu_model()
 {
 	const std::unique_ptr<FILE, int (*)(FILE *)> cpuinfo(
@@ -39,6 +70,8 @@ std::string cpu_model()
 	}
 	return "unknown";
 }
+
+#endif
 
 // The CPUs this process may run on, as a list of ranges: "0-3,6".
 std::string affinity()
@@ -63,9 +96,23 @@ std::string affinity()
 	return list;
 }
 
+// The architecture this program was built for, as the kernel names its
+// own; "" where the build does not tell it apart from the kernel's (a
+// 32-bit program on a 64-bit kernel is no emulation).
+constexpr const char *built_for =
+#if defined(__x86_64__)
+    "x86_64";
+#elif defined(__aarch64__)
+    "aarch64";
+#else
+    "";
+#endif
+
+#if defined(__x86_64__) || defined(__i386__)
+
 // The hypervisor, from the vendor signature it gives through CPUID, or
 // "none" on bare metal.
-std::string virtualization()
+std::string hypervisor()
 {
 	unsigned eax = 0;
 	unsigned ebx = 0;
@@ -102,6 +149,32 @@ std::string virtualization()
 	return id.empty() ? "unknown hypervisor" : "hypervisor \"" + id + "\"";
 }
 
+#elif defined(__aarch64__)
+
+std::string hypervisor()
+{
+	return arm_virtualization("/");
+}
+
+#else
+
+std::string hypervisor()
+{
+	return "unknown";
+}
+
+#endif
+
+// The hypervisor, or the architecture of the kernel that emulates this
+// program.
+std::string virtualization()
+{
+	const std::string kernel = file_text("/proc/sys/kernel/arch");
+	std::string emulated =
+	    emulation(built_for, kernel.substr(0, kernel.find('\n')));
+	return emulated.empty() ? hypervisor() : emulated;
+}
+
 // The C library's malloc settings from the environment, or "none".
 std::string tunables()
 {
@@ -119,14 +192,46 @@ std::string tunables()
 
 std::vector<std::pair<std::string, std::string>> machine_context()
 {
-	return {
-	    {"kernel", kernel_release()},
-	    {"libc", std::string("glibc ") + gnu_get_libc_version()},
-	    {"cpu_model", cpu_model()},
-	    {"affinity", affinity()},
-	    {"virtualization", virtualization()},
-	    {"tunables", tunables()},
+	return
+	{
+		{"kernel", kernel_release()},
+		    {"libc", std::string("glibc ") + gnu_get_libc_version()},
+		    {"cpu_model", cpu_model()},
+#if defined(__aarch64__)
+		    {"cpu_features", arm_hwcap_names(getauxval(AT_HWCAP))},
+#endif
+		    {"affinity", affinity()},
+		    {"virtualization", virtualization()},
+		    {"tunables", tunables()},
 	};
+}
+
+std::string emulation(const std::string &program_arch,
+                      const std::string &kernel_arch)
+{
+	if (program_arch.empty() || kernel_arch.empty() ||
+	    program_arch == kernel_arch)
+		return "";
+	return "emulated on " + kernel_arch;
+}
+
+std::string file_text(const std::string &path, std::size_t most)
+{
+	const std::unique_ptr<FILE, int (*)(FILE *)> file(
+	    std::fopen(path.c_str(), "re"), std::fclose);
+	if (!file)
+		return "";
+	std::string text;
+	std::array<char, 4096> block{};
+	while (text.size() < most) {
+		const std::size_t got = std::fread(
+		    block.data(), 1, std::min(block.size(), most - text.size()),
+		    file.get());
+		text.append(block.data(), got);
+		if (got == 0)
+			break;
+	}
+	return text;
 }
 
 std::string resolved(const std::string &path)
