@@ -187,6 +187,17 @@ make_runs() {
 	run -0 "$ANALYZE" --format=csv "$tmp/arena.json" "$tmp/arena2.json" "$tmp/plain.json"
 	[[ $output == *$'\nfiles,[1],one arena (arena.json),'*$'\nfiles,[2],one arena (arena2.json),'* ]]
 
+	# A run under emulation is said to be one, alone or among others.
+	make_results "$tmp/emulated.json" "program_run/pipe=1,2,3" \
+		'{"virtualization": "emulated on x86_64", "label": "qemu"}'
+	local note='note,[2] was measured emulated on x86_64: its numbers mean nothing (the emulator translates every instruction)'
+	run -0 "$ANALYZE" --format=csv "$tmp/plain.json" "$tmp/emulated.json"
+	[[ $output == *$'\n'"$note"$'\n'* ]]
+	run -0 "$ANALYZE" --format=csv "$tmp/emulated.json"
+	[[ $output == *$'\n'"${note/\[2\]/[1]}"$'\n'* ]]
+	run -0 "$ANALYZE" --format=csv "$tmp/plain.json" "$tmp/arena.json"
+	[[ $output != *"emulat"* ]]
+
 	run -0 "$ANALYZE" --format=markdown "$KNOWN"
 	[[ $output == *$'\n| row | runs | median | p90 | p99 |\n| --- | ---: | ---: | ---: | ---: |\n| program_run/pipe | 10 | 5.5 | 9.0 | 10.0 |'* ]]
 }

@@ -469,6 +469,11 @@ def describe_files(results, out):
     for i, r in enumerate(results, 1):
         files.add(f"[{i}]", name_of(r, results), r.path)
     out.table(files)
+    for i, r in enumerate(results, 1):
+        virtualization = str(r.context.get("virtualization", ""))
+        if virtualization.startswith("emulated on "):
+            out.note(f"[{i}] was measured {virtualization}: its numbers mean "
+                     "nothing (the emulator translates every instruction)")
     if len(results) == 1:
         context = Table("context", "context", ["entry", "value"], "<<")
         for key in CONTEXT_SHOWN:
