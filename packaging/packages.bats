@@ -4,6 +4,7 @@
 
 bats_require_minimum_version 1.5.0
 load ../tests/needs
+load ../tests/emulation
 
 setup_file() {
 	local tool
@@ -28,11 +29,45 @@ setup() {
 	[[ $output != *"E: "* && $output != *"W: "* ]]
 }
 
+@test "each package is of its binaries' architecture, in its control and its name" {
+	[ -f "${debs[1]}" ] || skip "the bench was not built"
+	local deb arch file machine binaries failed=0
+	for deb in "${debs[@]}"; do
+		arch=$(dpkg-deb -f "$deb" Architecture)
+		[[ ${deb##*/} == *_"$arch".deb ]] ||
+			{ echo "${deb##*/}: not named for $arch" >&2; failed=1; }
+		rm -rf "$BATS_TEST_TMPDIR/files"
+		dpkg-deb -x "$deb" "$BATS_TEST_TMPDIR/files"
+		binaries=0
+		while IFS= read -r file; do
+			readelf -h "$file" >/dev/null 2>&1 || continue
+			binaries=$((binaries + 1))
+			machine=$(program_arch "$file")
+			case $machine in
+			aarch64) machine=arm64 ;;
+			x86_64) machine=amd64 ;;
+			*) machine="unknown ($(readelf -h "$file" | sed -n 's/^ *Machine: *//p'))" ;;
+			esac
+			[ "$machine" = "$arch" ] ||
+				{ echo "${deb##*/}: ${file#*/files/} is $machine, not $arch" >&2; failed=1; }
+		done < <(find "$BATS_TEST_TMPDIR/files" -type f)
+		((binaries > 0)) || { echo "${deb##*/}: no binary" >&2; failed=1; }
+	done
+	[ "$failed" -eq 0 ]
+}
+
 @test "both install with dpkg into a scratch root; the installed bench measures the installed programs" {
 	[ -f "${debs[1]}" ] || skip "the bench was not built"
 	local root=$BATS_TEST_TMPDIR/root
 	mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
 	touch "$root/var/lib/dpkg/status"
+	# Packages for another architecture than this machine's install as
+	# multiarch installs them: with that architecture added to dpkg's.
+	local arch
+	arch=$(dpkg-deb -f "${debs[0]}" Architecture)
+	if [[ $arch != all && $arch != "$(dpkg --print-architecture)" ]]; then
+		run -0 dpkg --root="$root" --add-architecture "$arch"
+	fi
 	# The scratch root knows nothing of the C library and the rest.
 	run -0 dpkg --root="$root" --force-depends -i "${debs[@]}"
 
