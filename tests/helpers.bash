@@ -2,6 +2,7 @@
 
 bats_require_minimum_version 1.5.0
 source "${BASH_SOURCE[0]%/*}/needs.bash"
+source "${BASH_SOURCE[0]%/*}/emulation.bash"
 
 BIN=${THREAD_START_TIME:?set THREAD_START_TIME to the program under test}
 out=$BATS_TEST_TMPDIR/stdout
@@ -34,6 +35,17 @@ with_fakes() {
 	LD_PRELOAD=$FAKE_PLATFORM \
 		ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0 \
 		"$@"
+}
+
+# Runs the shell line $1 with the arguments that follow, the stand-ins
+# preloaded into the programs it starts but not into the shell itself,
+# which may be of another architecture than the program under test.
+shell_with_fakes() {
+	local line=$1
+	shift
+	PRELOAD=$FAKE_PLATFORM \
+		ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0 \
+		bash -c "export LD_PRELOAD=\$PRELOAD; $line" "$@"
 }
 
 # Passes if file $1 holds exactly the program's two lines, each ended by $2
