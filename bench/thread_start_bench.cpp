@@ -225,11 +225,12 @@ std::string close_stdout(int earlier)
 // Returns false after a usage error.
 bool initialize_library(int argc, char **argv)
 {
-	std::vector<char *> args(argv, argv + argc);
 	std::string interleave = "--benchmark_enable_random_interleaving=true";
-	args.insert(args.begin() + 1, interleave.data());
+	// The program's name, which read_options always leaves, then the flag.
+	std::vector<char *> args{argv[0], interleave.data()};
+	args.insert(args.end(), argv + 1, argv + argc);
 	args.push_back(nullptr);
-	int count = argc + 1;
+	int count = static_cast<int>(args.size()) - 1;
 	benchmark::Initialize(&count, args.data(), print_help);
 	return !benchmark::ReportUnrecognizedArguments(count, args.data());
 }
