@@ -45,6 +45,8 @@ aggregate() {
 	for key in kernel libc cpu_model affinity virtualization program cold_helper tunables; do
 		jq -e --arg k "$key" '.context[$k] | type == "string" and length > 0' "$json" >/dev/null
 	done
+	# The Google Benchmark it was built with, as CMake found it.
+	jq -e --arg v "${BENCHMARK_VERSION:?}" '.context.benchmark_version == $v' "$json"
 	# The real helper's parts add up to its ticks, each repetition.
 	jq -e '[.benchmarks[] | select(.run_type == "iteration" and (.run_name | startswith("program_parts/")))
 		| (.creator + .new_thread + .first_line + .rest - .ticks) | fabs < 0.01]

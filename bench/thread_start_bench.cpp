@@ -323,6 +323,9 @@ void add_context(const Options &options, int cpu)
 		benchmark::AddCustomContext("label", options.label);
 	benchmark::AddCustomContext("variants", describe(options.variants));
 	benchmark::AddCustomContext("pinned_cpu", std::to_string(cpu));
+	// The Google Benchmark the bench was built with, found by CMake.
+	benchmark::AddCustomContext("benchmark_version",
+	                            BENCHMARK_LIBRARY_VERSION);
 	for (const auto &[name, value] : machine_context())
 		benchmark::AddCustomContext(name, value);
 }
