@@ -83,7 +83,11 @@ bool writing_results = false;
 	std::_Exit(1);
 }
 
-enum class Reads { program_report, helper_report, parts_report };
+enum class Reads : unsigned char {
+	program_report,
+	helper_report,
+	parts_report
+};
 
 // A row whose every repetition is one run of a program.
 struct ProcessRow {
@@ -290,6 +294,8 @@ register_rows(const std::vector<ProcessRow> &rows, int repetitions)
 	std::vector<std::string> full_names;
 	const std::string repeats = "/repeats:" + std::to_string(repetitions);
 	for (const ProcessRow &row : rows) {
+		// Google Benchmark 1.7 takes only a const char *.
+		// NOLINTNEXTLINE(readability-redundant-string-cstr)
 		with_statistics(benchmark::RegisterBenchmark(row.name.c_str(),
 		                                             process_run, &row)
 		                    ->Iterations(1)
