@@ -9,7 +9,6 @@ thread-start-analyze calls `differs` (the run as the unit). A calibrated
 comparison flags about 5 % and 1 % of pairs, and at most 5 % of splits.
 """
 
-import argparse
 import importlib.util
 import itertools
 import os
