@@ -18,7 +18,7 @@ long used_us(bool system)
 	rusage usage{};
 	getrusage(RUSAGE_SELF, &usage);
 	const timeval &t = system ? usage.ru_stime : usage.ru_utime;
-	return t.tv_sec * 1000000L + t.tv_usec;
+	return (t.tv_sec * 1000000L) + t.tv_usec;
 }
 
 long milliseconds(const char *variable)

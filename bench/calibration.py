@@ -9,14 +9,15 @@ thread-start-analyze calls `differs` (the run as the unit). A calibrated
 comparison flags about 5 % and 1 % of pairs, and at most 5 % of splits.
 """
 
-import importlib.machinery
+import importlib.util
 import itertools
 import os
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-analyze = importlib.machinery.SourceFileLoader(
-    "analyze", os.path.join(HERE, "analyze.py")).load_module()
+_spec = importlib.util.spec_from_file_location("analyze", os.path.join(HERE, "analyze.py"))
+analyze = sys.modules["analyze"] = importlib.util.module_from_spec(_spec)
+_spec.loader.exec_module(analyze)
 
 
 def main(argv):

@@ -47,6 +47,8 @@ char *const *Environment::get()
 	changed_ = false;
 	pointers_.assign(variables_.size() + 1, nullptr);
 	std::transform(variables_.begin(), variables_.end(), pointers_.begin(),
+	               // Not const: a const string's data() is a const char *.
+	               // cppcheck-suppress constParameterReference
 	               [](std::string &variable) { return variable.data(); });
 	return pointers_.data();
 }

@@ -23,14 +23,12 @@ extern "C" void interrupted(int signal)
 
 void clean_up_when_interrupted()
 {
-	struct sigaction action {
-	};
+	struct sigaction action = {};
 	action.sa_handler = interrupted;
 	sigfillset(&action.sa_mask);
 	action.sa_flags = static_cast<int>(SA_RESETHAND);
 	for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
-		struct sigaction old {
-		};
+		struct sigaction old = {};
 		// A signal the bench was started with ignored stays ignored,
 		// as a shell's background job expects.
 		if (sigaction(signal, nullptr, &old) == 0 &&

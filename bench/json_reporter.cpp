@@ -6,9 +6,31 @@
 #include <cmath>
 #include <cstdint>
 #include <string>
+#include <type_traits>
+#include <utility>
 
 namespace
 {
+
+// Whether a run of Google Benchmark 1.7 has `error_occurred`; 1.8 replaced
+// it with `skipped`, an enumeration whose zero is NotSkipped.
+template <typename Run, typename = void>
+struct has_error_occurred : std::false_type {
+};
+template <typename Run>
+struct has_error_occurred<
+    Run, std::void_t<decltype(std::declval<const Run &>().error_occurred)>>
+    : std::true_type {
+};
+
+// Whether the run was skipped or failed, whichever the library's version.
+template <typename Run> bool skipped(const Run &run)
+{
+	if constexpr (has_error_occurred<Run>::value)
+		return run.error_occurred;
+	else
+		return run.skipped != decltype(run.skipped){};
+}
 
 // Whether `text` goes into JSON as it is, without escapes.
 bool plain(const std::string &text)
@@ -25,9 +47,8 @@ bool ordinary(const benchmark::BenchmarkReporter::Run &run,
               const std::string &name)
 {
 	if (run.run_type != benchmark::BenchmarkReporter::Run::RT_Iteration ||
-	    run.error_occurred || !run.report_label.empty() ||
-	    run.report_big_o || run.report_rms ||
-	    run.memory_result != nullptr || !plain(name))
+	    skipped(run) || !run.report_label.empty() || run.report_big_o ||
+	    run.report_rms || run.memory_result != nullptr || !plain(name))
 		return false;
 	for (const auto &[counter_name, counter] : run.counters)
 		if (!plain(counter_name) || !std::isfinite(counter.value))

@@ -20,8 +20,7 @@ std::array<char, 4096> temporary{};
 
 bool same_file(const struct stat &a, const std::string &path)
 {
-	struct stat b {
-	};
+	struct stat b = {};
 	return stat(path.c_str(), &b) == 0 && a.st_dev == b.st_dev &&
 	       a.st_ino == b.st_ino;
 }
@@ -75,8 +74,7 @@ std::string ResultsFile::open(const std::string &path,
 	if (path.empty())
 		return "--benchmark_out needs a file name";
 	target_ = path;
-	struct stat existing {
-	};
+	struct stat existing = {};
 	if (stat(path.c_str(), &existing) == 0) {
 		if (S_ISDIR(existing.st_mode))
 			return path + ": is a directory";

@@ -84,7 +84,11 @@ bool writing_results = false;
 	std::_Exit(1);
 }
 
-enum class Reads { program_report, helper_report, parts_report };
+enum class Reads : unsigned char {
+	program_report,
+	helper_report,
+	parts_report
+};
 
 // A row whose every repetition is one run of a program.
 struct ProcessRow {
@@ -229,9 +233,12 @@ bool initialize_library(int argc, char **argv)
 {
 	std::vector<std::string> first = library_defaults();
 	first.emplace_back("--benchmark_enable_random_interleaving=true");
-	std::vector<char *> args(argv, argv + argc);
-	for (auto word = first.rbegin(); word != first.rend(); ++word)
-		args.insert(args.begin() + 1, word->data());
+	// The program's name, which read_options always leaves, then the
+	// bench's flags, then the user's.
+	std::vector<char *> args{argv[0]};
+	for (std::string &word : first)
+		args.push_back(word.data());
+	args.insert(args.end(), argv + 1, argv + argc);
 	args.push_back(nullptr);
 	int count = static_cast<int>(args.size()) - 1;
 	benchmark::Initialize(&count, args.data(), print_help);
@@ -293,6 +300,8 @@ register_rows(const std::vector<ProcessRow> &rows, int repetitions)
 	std::vector<std::string> full_names;
 	const std::string repeats = "/repeats:" + std::to_string(repetitions);
 	for (const ProcessRow &row : rows) {
+		// Google Benchmark 1.7 takes only a const char *.
+		// NOLINTNEXTLINE(readability-redundant-string-cstr)
 		with_statistics(benchmark::RegisterBenchmark(row.name.c_str(),
 		                                             process_run, &row)
 		                    ->Iterations(1)
@@ -327,6 +336,8 @@ bench_context(const Options &options, int cpu, const std::string &reaper)
 	    {"variants", describe(options.variants)},
 	    {"pinned_cpu", std::to_string(cpu)},
 	    {"subreaper", reaper},
+	    // The Google Benchmark the bench was built with, found by CMake.
+	    {"benchmark_version", BENCHMARK_LIBRARY_VERSION},
 	};
 	auto machine = machine_context();
 	context.insert(context.end(), std::make_move_iterator(machine.begin()),

@@ -43,7 +43,7 @@ long long thread_ns()
 	timespec t{};
 	if (clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t) != 0)
 		return -1;
-	return static_cast<long long>(t.tv_sec) * 1000000000LL + t.tv_nsec;
+	return (static_cast<long long>(t.tv_sec) * 1000000000LL) + t.tv_nsec;
 }
 
 void *first_line(void * /*arg*/)

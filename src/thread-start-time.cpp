@@ -38,13 +38,18 @@ void *func1(void * /*arg*/)
 	return nullptr;
 }
 
+namespace
+{
+
 // Flushes and closes standard output. Returns false if anything written to
 // it was lost, now or by an earlier write.
-static bool close_stdout()
+bool close_stdout()
 {
 	const bool lost_earlier = std::ferror(stdout) != 0;
 	return std::fclose(stdout) == 0 && !lost_earlier;
 }
+
+} // namespace
 
 int main()
 {

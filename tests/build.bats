@@ -112,3 +112,33 @@ program_commands() {
 	TABLE
 	[ "$failed" -eq 0 ]
 }
+
+@test "configuring takes Google Benchmark 1.7 to 1.9 and refuses any other, saying why" {
+	local -a cases=(
+		"1.6.1 refused"
+		"1.7.1 taken"
+		"1.9.1 taken"
+		"1.10.0 refused"
+		"2.0.0 refused"
+	)
+	local case version verdict found
+	for case in "${cases[@]}"; do
+		read -r version verdict <<<"$case"
+		# A stand-in of that version, found in place of any other.
+		found=$BATS_TEST_TMPDIR/benchmark-$version
+		mkdir -p "$found"
+		printf 'set(PACKAGE_VERSION %s)\nset(PACKAGE_VERSION_COMPATIBLE TRUE)\n' \
+			"$version" >"$found/benchmarkConfigVersion.cmake"
+		echo 'add_library(benchmark::benchmark INTERFACE IMPORTED)' \
+			>"$found/benchmarkConfig.cmake"
+		run "$CMAKE" -S "$BATS_TEST_DIRNAME/.." -B "$BATS_TEST_TMPDIR/build-$version" \
+			-G Ninja -DBUILD_TESTING=OFF -Dbenchmark_DIR="$found"
+		output=$(tr -s ' \n' ' ' <<<"$output")
+		if [[ $verdict == taken ]]; then
+			[[ $status -eq 0 ]] || { echo "$case: $output" >&2; false; }
+		else
+			[[ $status -ne 0 && $output == *"needs Google Benchmark 1.7 to 1.9, but $found has version '$version'"* ]] ||
+				{ echo "$case: $output" >&2; false; }
+		fi
+	done
+}
