@@ -51,6 +51,7 @@
 #include <sched.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -236,8 +237,8 @@ bool initialize_library(int argc, char **argv)
 	// The program's name, which read_options always leaves, then the
 	// bench's flags, then the user's.
 	std::vector<char *> args{argv[0]};
-	for (std::string &word : first)
-		args.push_back(word.data());
+	std::transform(first.begin(), first.end(), std::back_inserter(args),
+	               [](std::string &word) { return word.data(); });
 	args.insert(args.end(), argv + 1, argv + argc);
 	args.push_back(nullptr);
 	int count = static_cast<int>(args.size()) - 1;
