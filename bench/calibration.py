@@ -9,15 +9,13 @@ thread-start-analyze calls `differs` (the run as the unit). A calibrated
 comparison flags about 5 % and 1 % of pairs, and at most 5 % of splits.
 """
 
-import importlib.util
 import itertools
 import os
 import sys
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-_spec = importlib.util.spec_from_file_location("analyze", os.path.join(HERE, "analyze.py"))
-analyze = sys.modules["analyze"] = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(analyze)
+# The analysis beside this script, imported as a module.
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import analyze  # noqa: E402
 
 
 def main(argv):
