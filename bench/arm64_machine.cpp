@@ -108,9 +108,9 @@ std::string model(const Processor &p)
 	const char *core = name_of(parts, Part{implementer, part});
 	std::string text = designer != nullptr
 	                       ? designer
-	                       : "implementer " + hex(implementer, 2);
+	                       : "implementer=" + hex(implementer, 2);
 	text +=
-	    core != nullptr ? std::string(" ") + core : " part " + hex(part, 3);
+	    core != nullptr ? std::string(" ") + core : " part=" + hex(part, 3);
 	if (p.variant >= 0 && p.revision >= 0)
 		text += " r" + std::to_string(p.variant) + "p" +
 		        std::to_string(p.revision);

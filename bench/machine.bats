@@ -59,8 +59,8 @@ probe_says() {
 		0x48 0x1 0xd01 0|HiSilicon Kunpeng-920 r1p0
 		0xc0 0x0 0xac3 0|Ampere Ampere-1 r0p0
 		0x61 0x1 0x022 1|Apple Icestorm r1p1
-		0x41 0x2 0xfff 0|ARM part 0xfff r2p0
-		0x99 0x0 0x5 0|implementer 0x99 part 0x005 r0p0
+		0x41 0x2 0xfff 0|ARM part=0xfff r2p0
+		0x99 0x0 0x5 0|implementer=0x99 part=0x005 r0p0
 		0x41 0xf 0xd0c 15|ARM Neoverse-N1 r15p15
 		0x41 - 0xd0c -|ARM Neoverse-N1
 		0x41 0x10 0xd0c 1|ARM Neoverse-N1
@@ -101,7 +101,7 @@ probe_says() {
 		x86 cpuinfo, one MIDR|processor\t: 0\nvendor_id\t: AuthenticAMD\nmodel name\t: AMD EPYC\n\n|0x00000000413fd0c1\n|ARM Neoverse-N1 r3p1
 		no cpuinfo, big.LITTLE MIDRs|none|0x00000000410fd034\n,0x00000000410fd034\n,0x00000000410fd082\n,0x00000000410fd082\n|ARM Cortex-A53 r0p4, ARM Cortex-A72 r0p2
 		MIDR in capitals, no newline|none|0x00000000413FD0C1|ARM Neoverse-N1 r3p1
-		MIDR of an unknown designer|none|0x00000000990f0050\n|implementer 0x99 part 0x005 r0p0
+		MIDR of an unknown designer|none|0x00000000990f0050\n|implementer=0x99 part=0x005 r0p0
 		MIDRs that are none|none|,0x\n,garbage\n,413fd0c1\n,0x413fd0c1zz\n,0x0000000100000000\n,-0x1\n|
 		one good MIDR among bad ones|none|garbage\n,0x00000000414fd0b1\n|ARM Cortex-A76 r4p1
 		cpuinfo wins over MIDRs|processor\t: 0\nCPU implementer\t: 0x41\nCPU variant\t: 0x0\nCPU part\t: 0xd03\nCPU revision\t: 4\n|0x00000000413fd0c1\n|ARM Cortex-A53 r0p4
