@@ -1,7 +1,7 @@
 #include "interrupt.hpp"
 
-#include "limited_run.hpp"
-#include "results_file.hpp"
+#include "results/results_file.hpp"
+#include "run/limited_run.hpp"
 
 #include <unistd.h>
 

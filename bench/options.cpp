@@ -1,8 +1,8 @@
 #include "options.hpp"
 
-#include "limited_run.hpp"
 #include "machine.hpp"
 #include "report.hpp"
+#include "run/limited_run.hpp"
 
 #include <benchmark/benchmark.h>
 

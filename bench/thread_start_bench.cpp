@@ -34,13 +34,13 @@
 
 #include "environment.hpp"
 #include "interrupt.hpp"
-#include "limited_run.hpp"
 #include "machine.hpp"
 #include "options.hpp"
 #include "progress.hpp"
 #include "report.hpp"
-#include "reporters.hpp"
-#include "results_file.hpp"
+#include "results/reporters.hpp"
+#include "results/results_file.hpp"
+#include "run/limited_run.hpp"
 #include "statistics.hpp"
 
 #include <benchmark/benchmark.h>

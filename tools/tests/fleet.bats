@@ -3,7 +3,7 @@
 # for three hosts through Ansible's local connection.
 
 bats_require_minimum_version 1.5.0
-load ../tests/needs
+load ../../tests/needs
 
 setup() {
 	command -v ansible-playbook >/dev/null || missing_package "ansible-playbook (ansible-core) is not installed"

@@ -3,8 +3,8 @@
 # reports are known, and every run it must refuse. Timings are never judged.
 
 bats_require_minimum_version 1.5.0
-load ../tests/needs
-load ../tests/emulation
+load ../../tests/needs
+load ../../tests/emulation
 
 setup() {
 	BENCH=${THREAD_START_BENCH:?set THREAD_START_BENCH to the benchmark}

@@ -1,4 +1,4 @@
-#include "json_reporter.hpp"
+#include "results/json_reporter.hpp"
 
 #include <algorithm>
 #include <array>

@@ -3,7 +3,7 @@
 # answers are known, its verdicts, and every input it must refuse.
 
 bats_require_minimum_version 1.5.0
-load ../tests/needs
+load ../../tests/needs
 
 setup() {
 	ANALYZE=${ANALYZE:?set ANALYZE to analyze.py}

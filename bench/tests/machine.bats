@@ -4,7 +4,7 @@
 # of what it finds on this one, whose values are not known.
 
 bats_require_minimum_version 1.5.0
-load ../tests/emulation
+load ../../tests/emulation
 
 setup() {
 	PROBE=${MACHINE_PROBE:?set MACHINE_PROBE to the machine-probe program}

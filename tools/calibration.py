@@ -14,7 +14,7 @@ import os
 import sys
 
 # The analysis beside this script, imported as a module.
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "analyze"))
 import analyze  # noqa: E402
 
 

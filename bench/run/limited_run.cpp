@@ -1,4 +1,4 @@
-#include "limited_run.hpp"
+#include "run/limited_run.hpp"
 
 #include <fcntl.h>
 #include <poll.h>

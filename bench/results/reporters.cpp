@@ -1,7 +1,7 @@
-#include "reporters.hpp"
+#include "results/reporters.hpp"
 
-#include "json_reporter.hpp"
 #include "progress.hpp"
+#include "results/json_reporter.hpp"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,6 +1,6 @@
-#include "results_file.hpp"
+#include "results/results_file.hpp"
 
-#include "limited_run.hpp"
+#include "run/limited_run.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
