@@ -21,54 +21,63 @@ setup() {
 	[ -z "$stderr" ]
 }
 
-@test "an unavailable clock reading: the report is still printed, status 1" {
-	# Which readings fail, and the sign of the difference that results.
-	local -a cases=(
-		"all|zero"          # -1 - -1
-		"child|negative"    # -1 - start
-		"initial|positive"  # end - -1: plausible, yet not a measurement
-	)
-	local case mode sign
-	for case in "${cases[@]}"; do
-		mode=${case%|*} sign=${case#*|}
-		FAKE_CLOCK=$mode with_fakes run_to_files "$BIN"
-		[ "$status" -eq 1 ]
-		check_report "$out"
-		case $sign in
-		zero) ((ticks == 0)) ;;
-		negative) ((ticks < 0)) ;;
-		positive) ((ticks > 0)) ;;
-		esac
-		check_empty "$err"
-	done
+# Passes if the program, with the clock readings FAKE_CLOCK $1 names made to
+# fail, still prints its report, with status 1 and a count that is $2.
+unavailable_clock() {
+	FAKE_CLOCK=$1 with_fakes run_to_files "$BIN"
+	[ "$status" -eq 1 ]
+	check_report "$out"
+	case $2 in
+	zero) ((ticks == 0)) ;;
+	negative) ((ticks < 0)) ;;
+	positive) ((ticks > 0)) ;;
+	*) false ;;
+	esac
+	check_empty "$err"
 }
 
-@test "the report cannot be written: status 1 for a full device, a closed stdout, a lost line" {
+# An unavailable clock reading: the report is still printed, status 1.
+# Quick, one test each: which readings fail, and the sign of the difference.
+@test "unavailable clock: both readings, a count of 0"  { unavailable_clock all zero; }
+@test "unavailable clock: the end, a negative count"    { unavailable_clock child negative; }
+# The end reading plus one: plausible, yet not a measurement.
+@test "unavailable clock: the start, a positive count"  { unavailable_clock initial positive; }
+
+# The report cannot be written: status 1, and nothing on standard error.
+# Quick, one test each.
+@test "unwritten report: a full device" {
 	run -1 --separate-stderr bash -c 'exec "$0" >/dev/full' "$BIN"
 	[ -z "$stderr" ]
+}
 
+@test "unwritten report: standard output closed" {
 	run -1 --separate-stderr bash -c 'exec "$0" >&-' "$BIN"
 	[ -z "$stderr" ]
+}
 
+@test "unwritten report: a lost line" {
 	# A write that lost the first line, though the rest went through and
 	# the final close succeeded.
 	FAKE_PUTS=lose with_fakes run_to_files "$BIN"
 	[ "$status" -eq 1 ]
 	[[ $(cat "$out") == "The time of the childthread is "* ]]
 	check_empty "$err"
+}
 
-	# A failed reading and a failed write together are still status 1.
+@test "unwritten report: a full device and a failed reading, still status 1" {
 	FAKE_CLOCK=all run -1 --separate-stderr \
 		shell_with_fakes 'exec "$0" >/dev/full' "$BIN"
 	[ -z "$stderr" ]
 }
 
-@test "the join fails: its error number (EINVAL, 22) wins over a failed write" {
+@test "the join fails: its error number, EINVAL (22)" {
 	FAKE_JOIN=fail with_fakes run_to_files "$BIN"
 	[ "$status" -eq 22 ]
 	check_report "$out"
 	check_empty "$err"
+}
 
+@test "the join fails: its error number wins over a failed write" {
 	FAKE_JOIN=fail run -22 --separate-stderr \
 		shell_with_fakes 'exec "$0" >/dev/full' "$BIN"
 	[ -z "$stderr" ]
