@@ -3,6 +3,7 @@
 bats_require_minimum_version 1.5.0
 source "${BASH_SOURCE[0]%/*}/needs.bash"
 source "${BASH_SOURCE[0]%/*}/emulation.bash"
+source "${BASH_SOURCE[0]%/*}/cases.bash"
 
 BIN=${THREAD_START_TIME:?set THREAD_START_TIME to the program under test}
 out=$BATS_TEST_TMPDIR/stdout
@@ -52,12 +53,13 @@ shell_with_fakes() {
 # (LF by default), and sets $ticks to the number the second line carries.
 check_report() {
 	local file=$1 eol=${2:-$'\n'} content
+	local first="Entered the loopp$eol" second="The time of the childthread is "
 	content=$(
 		cat -- "$file"
 		printf x
 	)
 	content=${content%x}
-	if [[ ! $content =~ ^"Entered the loopp${eol}The time of the childthread is "(0|-?[1-9][0-9]*)"${eol}"$ ]]; then
+	if [[ ! $content =~ ^"$first$second"(0|-?[1-9][0-9]*)"$eol"$ ]]; then
 		echo "not the expected report:" >&2
 		od -c -- "$file" >&2
 		return 1
