@@ -59,13 +59,20 @@ setup() {
 	[ -x "$moved/bin/thread-start-analyze" ]
 
 	command -v man >/dev/null || missing_package "man(1) (man-db) is not installed"
-	local page
-	for page in thread-start-bench:program_run/pipe_one_arena thread-start-analyze:levers; do
-		run -0 --separate-stderr env MANWIDTH=80 man --warnings -l \
-			"$moved/share/man/man1/${page%:*}.1.gz"
-		[[ $output == *"${page#*:}"* ]]
-		[ -z "$stderr" ] || { echo "$page: $stderr" >&2; false; }
-	done
+	# The page, then a word it shows. The pages come from one install,
+	# which is costly: each is checked, and each that is wrong named.
+	local page word
+	while read -r page word; do
+		run --separate-stderr env MANWIDTH=80 man --warnings -l \
+			"$moved/share/man/man1/$page.1.gz"
+		[[ $status -eq 0 ]] || case_failed "$page" "status $status"
+		[[ $output == *"$word"* ]] || case_failed "$page" "does not show $word"
+		[ -z "$stderr" ] || case_failed "$page" "$stderr"
+	done <<-TABLE
+		thread-start-bench    program_run/pipe_one_arena
+		thread-start-analyze  levers
+	TABLE
+	no_case_failed
 }
 
 # The compile and link commands of the program in a scratch configure of the
@@ -79,66 +86,95 @@ program_commands() {
 		ninja -C "$dir" -t commands thread-start-time
 }
 
-@test "the project's hardening never lowers what the build's flags or compiler set, and can be turned off" {
-	# A compiler that fortifies by itself, as Ubuntu's does.
+# A compiler that fortifies by itself, as Ubuntu's does: prints its path.
+fortifying_compiler() {
 	local fortifying=$BATS_TEST_TMPDIR/fortifying-c++
 	printf '#!/bin/sh\nexec c++ -D_FORTIFY_SOURCE=3 "$@"\n' >"$fortifying"
 	chmod +x "$fortifying"
-	local failed=0 case cxxflags vars has lacks commands pattern
-	# case | CXXFLAGS | CMake variables | in the commands | not in them
-	while IFS='|' read -r case cxxflags vars has lacks; do
-		# shellcheck disable=SC2086 # one word a variable
-		commands=$(program_commands "$cxxflags" $vars) || {
-			echo "$case: configure failed" >&2
-			failed=1
-			continue
-		}
-		for pattern in $has; do
-			[[ $commands == *"$pattern"* ]] ||
-				{ echo "$case: $pattern missing" >&2; failed=1; }
-		done
-		for pattern in $lacks; do
-			[[ $commands != *"$pattern"* ]] ||
-				{ echo "$case: $pattern present" >&2; failed=1; }
-		done
-	done <<-TABLE
-		defaults | | | -D_FORTIFY_SOURCE=2 -fstack-protector-strong -fstack-clash-protection -z,relro,-z,now | -U_FORTIFY_SOURCE
-		fortified at 3 by CXXFLAGS | -D_FORTIFY_SOURCE=3 | | -D_FORTIFY_SOURCE=3 -fstack-protector-strong | -D_FORTIFY_SOURCE=2 -U_FORTIFY_SOURCE
-		fortified by the compiler | | -DCMAKE_CXX_COMPILER=$fortifying | -fstack-protector-strong | _FORTIFY_SOURCE=2 -U_FORTIFY_SOURCE
-		stronger stack protector | -fstack-protector-all | | -fstack-protector-all -D_FORTIFY_SOURCE=2 | -fstack-protector-strong
-		no stack clash protection | -fno-stack-clash-protection | | -fno-stack-clash-protection | -fstack-clash-protection
-		hardening off | | -DTHREAD_START_HARDENING=OFF | -Wall | _FORTIFY_SOURCE -fstack-protector -fstack-clash-protection -fcf-protection relro
-		debug build | | -DCMAKE_BUILD_TYPE=Debug | -fstack-protector-strong | _FORTIFY_SOURCE
-	TABLE
-	[ "$failed" -eq 0 ]
+	echo "$fortifying"
 }
 
-@test "configuring takes Google Benchmark 1.7 to 1.9 and refuses any other, saying why" {
-	local -a cases=(
-		"1.6.1 refused"
-		"1.7.1 taken"
-		"1.9.1 taken"
-		"1.10.0 refused"
-		"2.0.0 refused"
-	)
-	local case version verdict found
-	for case in "${cases[@]}"; do
-		read -r version verdict <<<"$case"
-		# A stand-in of that version, found in place of any other.
-		found=$BATS_TEST_TMPDIR/benchmark-$version
-		mkdir -p "$found"
-		printf 'set(PACKAGE_VERSION %s)\nset(PACKAGE_VERSION_COMPATIBLE TRUE)\n' \
-			"$version" >"$found/benchmarkConfigVersion.cmake"
-		echo 'add_library(benchmark::benchmark INTERFACE IMPORTED)' \
-			>"$found/benchmarkConfig.cmake"
-		run "$CMAKE" -S "$BATS_TEST_DIRNAME/.." -B "$BATS_TEST_TMPDIR/build-$version" \
-			-G Ninja -DBUILD_TESTING=OFF -Dbenchmark_DIR="$found"
-		output=$(tr -s ' \n' ' ' <<<"$output")
-		if [[ $verdict == taken ]]; then
-			[[ $status -eq 0 ]] || { echo "$case: $output" >&2; false; }
+# Passes if the compile and link commands of the program, configured with
+# CXXFLAGS $1 and the CMake variables in $2 (one word each), hold each flag
+# given after them, and none of those marked "!"; names each that does not.
+hardening() {
+	local cxxflags=$1 vars=$2 commands flag
+	shift 2
+	# shellcheck disable=SC2086 # one word a variable
+	commands=$(program_commands "$cxxflags" $vars)
+	for flag in "$@"; do
+		if [[ $flag == !* ]]; then
+			[[ $commands != *"${flag#!}"* ]] || case_failed "${flag#!}" "present"
 		else
-			[[ $status -ne 0 && $output == *"needs Google Benchmark 1.7 to 1.9, but $found has version '$version'"* ]] ||
-				{ echo "$case: $output" >&2; false; }
+			[[ $commands == *"$flag"* ]] || case_failed "$flag" "missing"
 		fi
 	done
+	no_case_failed
 }
+
+# The project's hardening never lowers what the build's flags or compiler
+# set, and can be turned off. Each case is a configure of its own, which a
+# test each makes no dearer: one test a case.
+@test "hardening: the defaults" {
+	hardening '' '' -D_FORTIFY_SOURCE=2 -fstack-protector-strong -fstack-clash-protection \
+		-z,relro,-z,now !-U_FORTIFY_SOURCE
+}
+@test "hardening: fortified at 3 by CXXFLAGS" {
+	hardening -D_FORTIFY_SOURCE=3 '' -D_FORTIFY_SOURCE=3 -fstack-protector-strong \
+		!-D_FORTIFY_SOURCE=2 !-U_FORTIFY_SOURCE
+}
+@test "hardening: fortified by the compiler" {
+	hardening '' "-DCMAKE_CXX_COMPILER=$(fortifying_compiler)" -fstack-protector-strong \
+		!_FORTIFY_SOURCE=2 !-U_FORTIFY_SOURCE
+}
+@test "hardening: a stronger stack protector" {
+	hardening -fstack-protector-all '' -fstack-protector-all -D_FORTIFY_SOURCE=2 \
+		!-fstack-protector-strong
+}
+@test "hardening: no stack clash protection" {
+	hardening -fno-stack-clash-protection '' -fno-stack-clash-protection \
+		!-fstack-clash-protection
+}
+@test "hardening: off" {
+	hardening '' -DTHREAD_START_HARDENING=OFF -Wall !_FORTIFY_SOURCE !-fstack-protector \
+		!-fstack-clash-protection !-fcf-protection !relro
+}
+@test "hardening: a debug build" {
+	hardening '' -DCMAKE_BUILD_TYPE=Debug -fstack-protector-strong !_FORTIFY_SOURCE
+}
+
+# Runs a configure with a stand-in Google Benchmark of version $1, found in
+# place of any other, and its output on one line.
+configure_with_benchmark() {
+	local found=$BATS_TEST_TMPDIR/benchmark-$1
+	mkdir -p "$found"
+	printf 'set(PACKAGE_VERSION %s)\nset(PACKAGE_VERSION_COMPATIBLE TRUE)\n' \
+		"$1" >"$found/benchmarkConfigVersion.cmake"
+	echo 'add_library(benchmark::benchmark INTERFACE IMPORTED)' \
+		>"$found/benchmarkConfig.cmake"
+	run "$CMAKE" -S "$BATS_TEST_DIRNAME/.." -B "$BATS_TEST_TMPDIR/build-$1" \
+		-G Ninja -DBUILD_TESTING=OFF -Dbenchmark_DIR="$found"
+	output=$(tr -s ' \n' ' ' <<<"$output")
+}
+
+# Passes if Google Benchmark $1 is taken.
+takes_benchmark() {
+	configure_with_benchmark "$1"
+	[[ $status -eq 0 ]] || { echo "status $status: $output" >&2; false; }
+}
+
+# Passes if Google Benchmark $1 is refused, saying why.
+refuses_benchmark() {
+	configure_with_benchmark "$1"
+	local why="needs Google Benchmark 1.7 to 1.9, but $BATS_TEST_TMPDIR/benchmark-$1"
+	why+=" has version '$1'"
+	[[ $status -ne 0 && $output == *"$why"* ]] || { echo "status $status: $output" >&2; false; }
+}
+
+# Configuring takes Google Benchmark 1.7 to 1.9 and refuses any other,
+# saying why. Each case is a configure of its own: one test a case.
+@test "Google Benchmark 1.6.1: refused" { refuses_benchmark 1.6.1; }
+@test "Google Benchmark 1.7.1: taken"   { takes_benchmark 1.7.1; }
+@test "Google Benchmark 1.9.1: taken"   { takes_benchmark 1.9.1; }
+@test "Google Benchmark 1.10.0: refused" { refuses_benchmark 1.10.0; }
+@test "Google Benchmark 2.0.0: refused" { refuses_benchmark 2.0.0; }
