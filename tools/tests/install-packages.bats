@@ -14,8 +14,13 @@ setup() {
 	: >"$installed"
 	stand_in dpkg-query 'name=${@: -1}; arch=
 		[[ $name == *:* ]] && arch=${name#*:} name=${name%%:*}
-		awk -v n="$name" -v a="$arch" '\''$1 == n && (a == "" || $2 == a) { print $2, $3; f = 1 } END { exit !f }'\'' "$INSTALLED"'
-	stand_in dpkg 'case $1 in --print-architecture) echo amd64 ;; --print-foreign-architectures) ;; *) echo "dpkg $*" >>"$LOG" ;; esac'
+		awk -v n="$name" -v a="$arch" '\''$1 == n && (a == "" || $2 == a) {
+			print $2, $3; f = 1 } END { exit !f }'\'' "$INSTALLED"'
+	stand_in dpkg 'case $1 in
+		--print-architecture) echo amd64 ;;
+		--print-foreign-architectures) ;;
+		*) echo "dpkg $*" >>"$LOG" ;;
+		esac'
 	stand_in apt-get 'echo "apt-get $* as $FAKE_WHO" >>"$LOG"'
 	stand_in id 'echo "${FAKE_UID:-0}"'
 	stand_in sudo 'FAKE_WHO=root "$@"'
@@ -30,42 +35,62 @@ stand_in() {
 # Passes if apt-get was asked to install exactly the packages given, none
 # if none are.
 installed_only() {
-	local asked
-	asked=$(sed -n 's/^apt-get install -y -qq --no-install-recommends \(.*\) as .*/\1/p' "$log" 2>/dev/null)
+	local asked= install='apt-get install -y -qq --no-install-recommends'
+	[[ ! -e $log ]] || asked=$(sed -n "s/^$install \\(.*\\) as .*/\\1/p" "$log")
 	[ "$asked" = "$*" ] || { echo "asked for: '$asked', expected: '$*'" >&2; false; }
 }
 
-@test "installs only what is missing, for this machine's architecture; test stands for every purpose the suite uses" {
-	local failed=0 case installed_now purposes expected
-	# case | installed (name arch status, comma-separated) | purposes | asked for
-	while IFS='|' read -r case installed_now purposes expected; do
-		tr ',' '\n' <<<"$installed_now" | sed 's/^ *//' >"$installed"
-		rm -f "$log"
-		# shellcheck disable=SC2086 # one word a purpose
-		PATH=$fake:$PATH run "$INSTALL" $purposes
-		if [[ $status -ne 0 ]] || ! installed_only $expected; then
-			echo "$case: status $status: $output" >&2
-			failed=1
-		fi
-	done <<-'TABLE'
-		all there | cmake amd64 installed,ninja-build amd64 installed,g++ amd64 installed,binutils amd64 installed | build |
-		one missing | cmake amd64 installed,ninja-build amd64 installed,binutils amd64 installed | build | g++
-		another architecture's only | libbenchmark-dev arm64 installed | bench | libbenchmark-dev
-		removed but configured | libbenchmark-dev amd64 config-files | bench | libbenchmark-dev
-		architecture all | jq amd64 installed,bats all installed,bsdutils amd64 installed,man-db amd64 installed,file amd64 installed | tests |
-		two purposes | | bench fleet | libbenchmark-dev ansible-core
-		test | | test | cmake ninja-build g++ binutils bats bsdutils man-db jq file libbenchmark-dev python3 python3-numpy python3-scipy python3-matplotlib libbenchmark-tools dpkg-dev lintian ansible-core
-	TABLE
-	[ "$failed" -eq 0 ]
+# Passes if, with the packages after $2 installed (a name alone: for amd64,
+# installed; otherwise "NAME ARCHITECTURE STATUS"), the script asked for
+# the purposes in $1 installs exactly the packages in $2, none if it is
+# empty.
+asks_for() {
+	local purposes=$1 expected=$2 package
+	shift 2
+	for package in "$@"; do
+		[[ $package == *' '* ]] || package+=' amd64 installed'
+		echo "$package"
+	done >"$installed"
+	# shellcheck disable=SC2086 # one word a purpose
+	PATH=$fake:$PATH run -0 "$INSTALL" $purposes
+	# shellcheck disable=SC2086 # one word a package
+	installed_only $expected
 }
 
-@test "as root itself, through sudo otherwise, and not at all without either" {
+# Only what is missing, for this machine's architecture; test stands for
+# every purpose the suite uses. Quick, one test each: the purposes, what
+# is installed, then what is already there.
+@test "installs nothing when all is there" { asks_for build '' cmake ninja-build g++ binutils; }
+@test "installs the one missing"           { asks_for build g++ cmake ninja-build binutils; }
+@test "installs what only another architecture has" {
+	asks_for bench libbenchmark-dev 'libbenchmark-dev arm64 installed'
+}
+@test "installs what was removed but left configured" {
+	asks_for bench libbenchmark-dev 'libbenchmark-dev amd64 config-files'
+}
+@test "takes a package of architecture all as there" {
+	asks_for tests '' jq 'bats all installed' bsdutils man-db file
+}
+@test "installs for two purposes" { asks_for 'bench fleet' 'libbenchmark-dev ansible-core'; }
+@test "installs for test what every purpose the suite uses needs" {
+	local all='cmake ninja-build g++ binutils bats bsdutils man-db jq file libbenchmark-dev'
+	all+=' python3 python3-numpy python3-scipy python3-matplotlib libbenchmark-tools dpkg-dev'
+	all+=' lintian ansible-core'
+	asks_for test "$all"
+}
+
+@test "installs as root itself" {
 	FAKE_UID=0 PATH=$fake:$PATH run -0 "$INSTALL" bench
 	grep -qx 'apt-get install -y -qq --no-install-recommends libbenchmark-dev as me' "$log"
-	rm "$log"
+}
+
+@test "installs through sudo when not root" {
 	FAKE_UID=1000 PATH=$fake:$PATH run -0 "$INSTALL" bench
 	grep -qx 'apt-get install -y -qq --no-install-recommends libbenchmark-dev as root' "$log"
-	rm "$log" "$fake/sudo"
+}
+
+@test "installs nothing when neither root nor sudo" {
+	rm "$fake/sudo"
 	# A PATH with no sudo on it: the stand-ins and the tools the script uses.
 	local tool
 	for tool in dirname awk env; do
@@ -76,9 +101,13 @@ installed_only() {
 	[ ! -e "$log" ]
 }
 
-@test "a purpose it does not know, or none: status 2 and nothing installed" {
+@test "a purpose it does not know: status 2 and nothing installed" {
 	PATH=$fake:$PATH run -2 "$INSTALL" bench nonsense
 	[[ $output == *"no purpose 'nonsense'"* ]]
+	[ ! -e "$log" ]
+}
+
+@test "no purpose: status 2 and nothing installed" {
 	PATH=$fake:$PATH run -2 "$INSTALL"
 	[[ $output == *usage* ]]
 	[ ! -e "$log" ]
