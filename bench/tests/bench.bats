@@ -83,8 +83,8 @@ aggregate() {
 # a sequence, naming each statistic that is wrong.
 percentiles() {
 	local stat i
-	local -a expected
-	read -ra expected <<<"$2"
+	local -a want
+	read -ra want <<<"$2"
 	tr ' ' '\n' <<<"$1" >"$BATS_TEST_TMPDIR/sequence"
 	FAKE_MODE=sequence FAKE_SEQUENCE=$BATS_TEST_TMPDIR/sequence \
 		FAKE_COUNTER=$BATS_TEST_TMPDIR/count \
@@ -93,7 +93,7 @@ percentiles() {
 		--benchmark_out="$json"
 	i=0
 	for stat in min median p90 p99 max; do
-		expect_equal "$stat" "$(aggregate program_run/pipe "$stat" ticks)" "${expected[i]}"
+		expect_equal "$stat" "$(aggregate program_run/pipe "$stat" ticks)" "${want[i]}"
 		i=$((i + 1))
 	done
 	no_case_failed
@@ -327,7 +327,8 @@ skip_unless_subreaper() {
 	fi
 }
 
-# Runs that leave a process behind, in their group or out of it: one test each.
+# Runs that leave a process behind, in their group or out of it: quick, one
+# test each.
 @test "left behind: a process in the group of a run on a pipe" {
 	skip_unless_subreaper
 	stops program_run/pipe orphan '' 'left 1 process behind'

@@ -281,7 +281,8 @@ closed_at_start() {
 	jq -e '.benchmarks | length > 0' "$json"
 }
 
-# Descriptors closed at start are no place for the console: one test each.
+# Descriptors closed at start are no place for the console: quick, one test
+# each.
 @test "closed at start: standard input"  { closed_at_start 0; }
 @test "closed at start: standard output" { closed_at_start 1; }
 @test "closed at start: standard error"  { closed_at_start 2; }
