@@ -1,8 +1,8 @@
 #include "options.hpp"
 
 #include "machine.hpp"
-#include "report.hpp"
-#include "run/limited_run.hpp"
+#include "text.hpp"
+#include "verdict.hpp"
 
 #include <benchmark/benchmark.h>
 

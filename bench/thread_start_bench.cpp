@@ -37,11 +37,13 @@
 #include "machine.hpp"
 #include "options.hpp"
 #include "progress.hpp"
-#include "report.hpp"
 #include "results/reporters.hpp"
 #include "results/results_file.hpp"
-#include "run/limited_run.hpp"
+#include "run/launcher.hpp"
+#include "run/strays.hpp"
 #include "statistics.hpp"
+#include "text.hpp"
+#include "verdict.hpp"
 
 #include <benchmark/benchmark.h>
 

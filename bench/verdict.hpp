@@ -1,9 +1,17 @@
-// Reads the reports of the programs the bench measures, strictly: a run
-// counts only if its report is exactly what a successful run prints.
+// Whether a run counts: how it ended, and its report read strictly. A run
+// counts only if it exited 0, wrote nothing to standard error and printed
+// exactly what a successful run prints.
 #pragma once
+
+#include "run/launcher.hpp"
 
 #include <optional>
 #include <string>
+
+// What went wrong with a run that `Launcher::run` returned, in a few words
+// ("exited with status 3"), or "" if it exited 0 and wrote nothing to
+// standard error. Its output is for the report's readers below to judge.
+[[nodiscard]] std::string what_went_wrong(const Outcome &outcome);
 
 // The count in a line of `%ld` output that a successful run prints: 0 or
 // more, digits only, no sign, no leading zero, and within a long.
