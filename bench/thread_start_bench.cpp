@@ -385,11 +385,11 @@ int main(int argc, char **argv)
 		return 2;
 	// qemu-user does not pass this request on: there the bench runs
 	// without, and its context says what it does not see.
+	const bool subreaper = become_subreaper();
 	const std::string reaper =
-	    become_subreaper()
-	        ? "yes"
-	        : "no (" + error_text(errno) +
-	              "): processes a run leaves behind are not found";
+	    subreaper ? "yes"
+	              : "no (" + error_text(errno) +
+	                    "): processes a run leaves behind are not found";
 	// The bench's own context entries cannot be given another value.
 	const int cpu = first_cpu();
 	const auto context = bench_context(options, cpu, reaper);
@@ -408,6 +408,18 @@ int main(int argc, char **argv)
 		if (!wrong.empty())
 			return usage_error(wrong);
 		writing_results = true;
+	}
+	// Without the kernel's list of children, what a run leaves behind
+	// would go unseen: no measuring without it. Where the bench is no
+	// subreaper, nothing would be found there anyway.
+	const std::string children = open_children_list();
+	if (subreaper && !children.empty()) {
+		ResultsFile::discard();
+		(void)std::fprintf(stderr,
+		                   "thread-start-bench: cannot look for "
+		                   "processes a run leaves behind: %s\n",
+		                   children.c_str());
+		return 1;
 	}
 
 	add_context(context);

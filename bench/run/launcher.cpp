@@ -399,7 +399,10 @@ Outcome Launcher::run(const Limits &limits) const
 	note_running_group(0);
 	// What is left of the run, in its group or out of it, is this
 	// process's children now.
-	const std::size_t left = end_strays();
+	const long left = end_strays();
+	if (left < 0 && outcome.failure.empty())
+		outcome.failure =
+		    errno_text("cannot list the processes it left behind");
 	outcome.wait_status = status;
 	outcome.cpu_seconds =
 	    seconds_of(usage.ru_utime) + seconds_of(usage.ru_stime);

@@ -1,5 +1,7 @@
 #include "run/strays.hpp"
 
+#include "text.hpp"
+
 #include <fcntl.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -8,7 +10,7 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
-#include <cstring>
+#include <cstddef>
 
 namespace
 {
@@ -16,41 +18,39 @@ namespace
 // The process group of the run in progress, for kill_runs.
 std::atomic<pid_t> running_group{0};
 
+// The kernel's list of this process's children, open from the start so that
+// reading it takes one system call and no descriptor; -1 until then.
+std::atomic<int> children_list{-1};
+
 constexpr std::size_t most_children = 512;
 
 // Up to `most` children of this process into `pids`, as the kernel lists
-// them; with calls that are safe in a signal handler. Returns how many.
-std::size_t list_children(pid_t *pids, std::size_t most)
+// them; with calls that are safe in a signal handler. Returns how many, or
+// -1 with errno set if the list cannot be read.
+long list_children(pid_t *pids, std::size_t most)
 {
-	char path[64] = "/proc/self/task/";
-	char *at = path + std::strlen(path);
-	char digits[16];
-	char *digit = digits;
-	for (auto pid = static_cast<unsigned long>(getpid()); pid > 0;
-	     pid /= 10)
-		*digit++ = static_cast<char>('0' + (pid % 10));
-	while (digit > digits)
-		*at++ = *--digit;
-	std::memcpy(at, "/children", sizeof "/children");
-
-	const int list = open(path, O_RDONLY | O_CLOEXEC);
+	const int list = children_list.load();
 	if (list < 0)
 		return 0;
 	char text[4096];
-	const ssize_t n = read(list, text, sizeof text);
-	close(list);
-	pid_t *found = pids;
+	const ssize_t n = pread(list, text, sizeof text, 0);
+	if (n < 0)
+		return -1;
+	// A number cut short at the end of the text is left for the next
+	// reading: only one that a separator ends is taken.
+	std::size_t found = 0;
 	pid_t pid = 0;
-	for (const char *c = text; c < text + n && found < pids + most; ++c) {
-		if (*c >= '0' && *c <= '9') {
-			pid = pid * 10 + (*c - '0');
+	for (ssize_t i = 0; i < n && found < most; ++i) {
+		const char c = text[i];
+		if (c >= '0' && c <= '9') {
+			pid = pid * 10 + (c - '0');
 			continue;
 		}
 		if (pid > 0)
-			*found++ = pid;
+			pids[found++] = pid;
 		pid = 0;
 	}
-	return static_cast<std::size_t>(found - pids);
+	return static_cast<long>(found);
 }
 
 } // namespace
@@ -60,31 +60,51 @@ bool become_subreaper()
 	return prctl(PR_SET_CHILD_SUBREAPER, 1) == 0;
 }
 
+std::string open_children_list()
+{
+	// The children of this process's first thread, which starts the runs.
+	const std::string path =
+	    "/proc/self/task/" + std::to_string(getpid()) + "/children";
+	const int list = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+	if (list < 0)
+		return errno_text(path);
+	children_list.store(list);
+	pid_t pid = 0;
+	if (list_children(&pid, 1) < 0) {
+		const std::string why = errno_text(path);
+		children_list.store(-1);
+		close(list);
+		return why;
+	}
+	return "";
+}
+
 void note_running_group(pid_t group)
 {
 	running_group.store(group);
 }
 
-std::size_t end_strays()
+long end_strays()
 {
 	// Without a child of any kind left there is nothing to look for.
 	siginfo_t any{};
 	if (waitid(P_ALL, 0, &any, WEXITED | WNOHANG | WNOWAIT) < 0 &&
 	    errno == ECHILD)
 		return 0;
-	std::size_t ended = 0;
+	long ended = 0;
 	pid_t left[most_children];
-	for (std::size_t n = list_children(left, most_children); n > 0;
-	     n = list_children(left, most_children)) {
+	for (;;) {
+		const long n = list_children(left, most_children);
+		if (n <= 0)
+			return n < 0 ? -1 : ended;
 		ended += n;
-		for (const pid_t *pid = left; pid < left + n; ++pid)
-			kill(*pid, SIGKILL);
-		for (const pid_t *pid = left; pid < left + n; ++pid)
-			while (waitpid(*pid, nullptr, 0) < 0 &&
+		for (long i = 0; i < n; ++i)
+			kill(left[i], SIGKILL);
+		for (long i = 0; i < n; ++i)
+			while (waitpid(left[i], nullptr, 0) < 0 &&
 			       errno == EINTR) {
 			}
 	}
-	return ended;
 }
 
 void kill_runs()
@@ -93,7 +113,8 @@ void kill_runs()
 	if (group > 0)
 		kill(-group, SIGKILL);
 	pid_t left[most_children];
-	const std::size_t n = list_children(left, most_children);
-	for (const pid_t *pid = left; pid < left + n; ++pid)
-		kill(*pid, SIGKILL);
+	// Nothing more to do if the list cannot be read (n is -1).
+	const long n = list_children(left, most_children);
+	for (long i = 0; i < n; ++i)
+		kill(left[i], SIGKILL);
 }
