@@ -169,8 +169,9 @@ std::string beside_this_program(std::initializer_list<const char *> candidates)
 // Reads the flag `prefix` with `parse` into `value`, if it is given.
 // Returns false, having said what the value must be, if it cannot be read.
 template <typename T, typename Parse>
-bool read_flag(int &argc, char **argv, const char *prefix, bool remove,
-               Parse parse, const char *must_be, T &value)
+[[nodiscard]] bool read_flag(int &argc, char **argv, const char *prefix,
+                             bool remove, Parse parse, const char *must_be,
+                             T &value)
 {
 	const std::optional<std::string> text =
 	    flag(argc, argv, prefix, remove);
@@ -284,7 +285,7 @@ std::optional<std::string> flag_value(const char *argument, const char *name)
 
 // Says why the first library flag that the bench refuses cannot be used,
 // and returns false; true if there is none.
-bool check_refused_flags(int argc, char **argv)
+[[nodiscard]] bool check_refused_flags(int argc, char **argv)
 {
 	for (int i = 1; i < argc; ++i)
 		for (const RefusedFlag &refused : refused_flags) {

@@ -216,7 +216,7 @@ std::vector<std::string> selected(const std::vector<std::string> &rows,
 
 // Checks that standard output took everything written to it; `earlier`
 // is the error of a write that failed before. Returns "" or why not.
-std::string close_stdout(int earlier)
+[[nodiscard]] std::string close_stdout(int earlier)
 {
 	const bool lost_earlier = std::ferror(stdout) != 0 || earlier != 0;
 	errno = 0;
@@ -232,7 +232,7 @@ std::string close_stdout(int earlier)
 // unless the user's own flag, which comes later and so wins, turns it off,
 // and the flags the bench keeps from it at their defaults. Returns false
 // after a usage error.
-bool initialize_library(int argc, char **argv)
+[[nodiscard]] bool initialize_library(int argc, char **argv)
 {
 	std::vector<std::string> first = library_defaults();
 	first.emplace_back("--benchmark_enable_random_interleaving=true");

@@ -15,15 +15,15 @@
 
 // The count in a line of `%ld` output that a successful run prints: 0 or
 // more, digits only, no sign, no leading zero, and within a long.
-std::optional<long> parse_count(const std::string &text);
+[[nodiscard]] std::optional<long> parse_count(const std::string &text);
 
 // The count in thread-start-time's two-line report, whose lines end in
 // `eol` ("\n", or "\r\n" from a terminal).
-std::optional<long> program_ticks(const std::string &output,
-                                  const std::string &eol);
+[[nodiscard]] std::optional<long> program_ticks(const std::string &output,
+                                                const std::string &eol);
 
 // The count in cold-thread-start's one line.
-std::optional<long> helper_ticks(const std::string &output);
+[[nodiscard]] std::optional<long> helper_ticks(const std::string &output);
 
 // thread-start-parts' report: the span in ticks and the parts it divides
 // into, in microseconds.
@@ -39,4 +39,4 @@ struct Parts {
 // "ticks=T creator=C new_thread=N first_line=F rest=R", if they are
 // exactly that: T a count, C, N and F decimals with three places, R the
 // same with a sign allowed, and C + N + F + R equal to T to rounding.
-std::optional<Parts> parts_report(const std::string &output);
+[[nodiscard]] std::optional<Parts> parts_report(const std::string &output);

@@ -114,7 +114,7 @@ const Channels &channels()
 
 // A pseudo-terminal for one run: the bench's end, and the run's end put
 // in the place that the spawn's settings name. Returns "" or why not.
-std::string open_terminal(Fd &master)
+[[nodiscard]] std::string open_terminal(Fd &master)
 {
 	master.reset(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
 	std::array<char, 128> name{};
@@ -132,7 +132,8 @@ std::string open_terminal(Fd &master)
 // Reads once from `fd` into `kept`, keeping at most `most` bytes in all.
 // Returns false at the end of the stream (or on an error, which ends it
 // too), and sets `overflow` once more than `most` bytes have come.
-bool read_chunk(int fd, std::string &kept, std::size_t most, bool &overflow)
+[[nodiscard]] bool read_chunk(int fd, std::string &kept, std::size_t most,
+                              bool &overflow)
 {
 	// Not cleared: read fills it, and clearing 4 KiB a read is slow.
 	// NOLINTNEXTLINE(cppcoreguidelines-pro-type-member-init)
@@ -186,8 +187,8 @@ int wait_for(pollfd *watched, nfds_t count, double deadline, bool look)
 
 // Reads a chunk into `kept` if poll found `watched` ready, and stops
 // watching the stream at its end. Returns why the run must stop, or "".
-std::string read_if_ready(pollfd &watched, std::string &kept,
-                          const Limits &limits)
+[[nodiscard]] std::string read_if_ready(pollfd &watched, std::string &kept,
+                                        const Limits &limits)
 {
 	if (watched.revents == 0)
 		return "";
@@ -202,8 +203,9 @@ std::string read_if_ready(pollfd &watched, std::string &kept,
 // Reads the child's output and error until it has exited and what it
 // wrote is read. Returns why it stopped sooner: the deadline passed, more
 // than the limit was written, or poll failed; "" otherwise.
-std::string read_until_exit(int out, pid_t pid, double deadline,
-                            const Limits &limits, Outcome &outcome)
+[[nodiscard]] std::string read_until_exit(int out, pid_t pid, double deadline,
+                                          const Limits &limits,
+                                          Outcome &outcome)
 {
 	std::array<pollfd, 3> watched = {{
 	    {channels().children, POLLIN, 0},
@@ -239,8 +241,9 @@ std::string read_until_exit(int out, pid_t pid, double deadline,
 
 // A terminal's output that is still on its way once every process that
 // had the run's end of it is gone: read to its end.
-std::string read_terminal_rest(int master, double deadline,
-                               const Limits &limits, Outcome &outcome)
+[[nodiscard]] std::string read_terminal_rest(int master, double deadline,
+                                             const Limits &limits,
+                                             Outcome &outcome)
 {
 	pollfd watched = {master, POLLIN, 0};
 	while (watched.fd >= 0) {
@@ -312,7 +315,7 @@ public:
 	// Starts the command, pinned from its first instruction if it has a
 	// CPU: the new process takes the calling thread's CPUs with it.
 	// Returns 0 or an error number.
-	int start(const Command &command, pid_t &pid) const
+	[[nodiscard]] int start(const Command &command, pid_t &pid) const
 	{
 		cpu_set_t own;
 		CPU_ZERO(&own);

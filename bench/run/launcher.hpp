@@ -64,7 +64,7 @@ public:
 	// run fails. A run that hangs or floods its output is stopped. What
 	// a failed run wrote may be left in the shared pipes: the bench
 	// stops at the first failure.
-	Outcome run(const Limits &limits) const;
+	[[nodiscard]] Outcome run(const Limits &limits) const;
 
 private:
 	class Spawn;
