@@ -1,6 +1,7 @@
 #include "options.hpp"
 
 #include "machine.hpp"
+#include "rows.hpp"
 #include "text.hpp"
 #include "verdict.hpp"
 
@@ -42,14 +43,18 @@ const char *const usage_text =
     "                     every repetition and the machine, as JSON; FILE\n"
     "                     is replaced only when every run succeeded\n"
     "\n"
+    "Rows, in the order shown:\n"
+    "%s"
+    "\n"
     "Rows run interleaved in random order; "
     "--benchmark_enable_random_interleaving=false\n"
     "runs them one after another. A default run takes 2 to 5 s on two\n"
     "cores, most of it starting processes, and grows with the repetitions.\n"
     "\n"
-    "Exit status: 0 measured, 1 a run failed or output was lost (the\n"
-    "reason on standard error), 2 usage error; killed by a signal, the\n"
-    "bench ends the run in progress and removes its temporary file.\n"
+    "Exit status: 0 measured, 1 a run failed, output was lost or the\n"
+    "kernel's list of the bench's children cannot be read (the reason on\n"
+    "standard error), 2 usage error; killed by a signal, the bench ends\n"
+    "the run in progress and removes its temporary file.\n"
     "\n"
     "Google Benchmark's options that the bench honours:\n"
     "  --benchmark_list_tests={true|false}\n"
@@ -396,9 +401,19 @@ int usage_error(const std::string &what)
 
 void print_help()
 {
+	// Each row, and what it measures from the 22nd column on.
+	std::string rows;
+	for (const Row &row : all_rows({"NAME"})) {
+		const std::size_t column = 19;
+		rows += "  " + row.name;
+		rows += row.name.size() < column
+		            ? std::string(column - row.name.size(), ' ')
+		            : "\n" + std::string(column + 2, ' ');
+		rows += row.measures + "\n";
+	}
 	std::printf(usage_text, shown->program.c_str(),
 	            shown->cold_helper.c_str(), shown->parts_helper.c_str(),
-	            most_repetitions, default_repetitions);
+	            most_repetitions, default_repetitions, rows.c_str());
 }
 
 // Takes the bench's own options out of argv. Returns false, having said
@@ -440,8 +455,7 @@ bool read_options(int &argc, char **argv, Options &options)
 	               "json or console", options.console_format))
 		return false;
 
-	const std::vector<std::string> taken = {"pipe", "pipe_one_arena",
-	                                        "pinned", "tty"};
+	const std::vector<std::string> taken = taken_variant_names();
 	for (const std::string &text : flags(argc, argv, "--variant=", true)) {
 		const std::string wrong =
 		    add_variant(options.variants, text, taken);
