@@ -345,8 +345,9 @@ int main(int argc, char **argv)
 	// The bench's own context entries cannot be given another value.
 	const int cpu = first_cpu();
 	std::vector<std::string> variants;
-	for (const Variant &variant : options.variants)
-		variants.push_back(variant.name);
+	std::transform(options.variants.begin(), options.variants.end(),
+	               std::back_inserter(variants),
+	               [](const Variant &variant) { return variant.name; });
 	const std::vector<Row> rows = all_rows(variants);
 	const std::vector<Row> chosen =
 	    selected(rows, options.filter, options.repetitions);

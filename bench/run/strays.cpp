@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -38,19 +39,18 @@ long list_children(pid_t *pids, std::size_t most)
 		return -1;
 	// A number cut short at the end of the text is left for the next
 	// reading: only one that a separator ends is taken.
-	std::size_t found = 0;
+	pid_t *found = pids;
 	pid_t pid = 0;
-	for (ssize_t i = 0; i < n && found < most; ++i) {
-		const char c = text[i];
-		if (c >= '0' && c <= '9') {
-			pid = pid * 10 + (c - '0');
+	for (const char *c = text; c < text + n && found < pids + most; ++c) {
+		if (*c >= '0' && *c <= '9') {
+			pid = pid * 10 + (*c - '0');
 			continue;
 		}
 		if (pid > 0)
-			pids[found++] = pid;
+			*found++ = pid;
 		pid = 0;
 	}
-	return static_cast<long>(found);
+	return found - pids;
 }
 
 } // namespace
@@ -71,7 +71,7 @@ std::string open_children_list()
 	children_list.store(list);
 	pid_t pid = 0;
 	if (list_children(&pid, 1) < 0) {
-		const std::string why = errno_text(path);
+		std::string why = errno_text(path);
 		children_list.store(-1);
 		close(list);
 		return why;
@@ -98,10 +98,10 @@ long end_strays()
 		if (n <= 0)
 			return n < 0 ? -1 : ended;
 		ended += n;
-		for (long i = 0; i < n; ++i)
-			kill(left[i], SIGKILL);
-		for (long i = 0; i < n; ++i)
-			while (waitpid(left[i], nullptr, 0) < 0 &&
+		for (const pid_t *pid = left; pid < left + n; ++pid)
+			kill(*pid, SIGKILL);
+		for (const pid_t *pid = left; pid < left + n; ++pid)
+			while (waitpid(*pid, nullptr, 0) < 0 &&
 			       errno == EINTR) {
 			}
 	}
@@ -113,8 +113,8 @@ void kill_runs()
 	if (group > 0)
 		kill(-group, SIGKILL);
 	pid_t left[most_children];
-	// Nothing more to do if the list cannot be read (n is -1).
-	const long n = list_children(left, most_children);
-	for (long i = 0; i < n; ++i)
-		kill(left[i], SIGKILL);
+	// None if the list cannot be read.
+	const long n = std::max(list_children(left, most_children), 0L);
+	for (const pid_t *pid = left; pid < left + n; ++pid)
+		kill(*pid, SIGKILL);
 }
