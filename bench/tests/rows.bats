@@ -28,8 +28,9 @@ every_lever='run/pipe_one_arena:run/pipe:ticks run/pinned:run/pipe:ticks
 long_names() {
 	local text=${1//EVERY_LEVER/$every_lever}
 	text=${text//EVERY/$every}
+	local -
 	# shellcheck disable=SC2086 # split on any space, joined by one
-	set -- $text
+	set -f -- $text
 	text="$*"
 	text=$(sed -E 's#(^| |:)run/#\1program_run/#g; s#(^| |:)parts/#\1program_parts/#g
 		s#(^| |:)cold($| |:)#\1cold_thread_start\2#g
