@@ -36,8 +36,9 @@ struct Variant {
 // Adds the variant NAME:VAR=VALUE to `variants`, joining the assignments
 // of an earlier one of the same NAME. Returns "" or why it is unusable.
 // `taken` are row names the bench has already.
-std::string add_variant(std::vector<Variant> &variants, const std::string &text,
-                        const std::vector<std::string> &taken);
+[[nodiscard]] std::string add_variant(std::vector<Variant> &variants,
+                                      const std::string &text,
+                                      const std::vector<std::string> &taken);
 
 // The variants as the results' context lists them:
 // "NAME: VAR=VALUE VAR=VALUE; NAME: ...", or "none".

@@ -1,7 +1,7 @@
 #include "interrupt.hpp"
 
 #include "results/results_file.hpp"
-#include "run/limited_run.hpp"
+#include "run/strays.hpp"
 
 #include <unistd.h>
 

@@ -1,8 +1,9 @@
 #include "options.hpp"
 
 #include "machine.hpp"
-#include "report.hpp"
-#include "run/limited_run.hpp"
+#include "rows.hpp"
+#include "text.hpp"
+#include "verdict.hpp"
 
 #include <benchmark/benchmark.h>
 
@@ -42,14 +43,18 @@ const char *const usage_text =
     "                     every repetition and the machine, as JSON; FILE\n"
     "                     is replaced only when every run succeeded\n"
     "\n"
+    "Rows, in the order shown:\n"
+    "%s"
+    "\n"
     "Rows run interleaved in random order; "
     "--benchmark_enable_random_interleaving=false\n"
     "runs them one after another. A default run takes 2 to 5 s on two\n"
     "cores, most of it starting processes, and grows with the repetitions.\n"
     "\n"
-    "Exit status: 0 measured, 1 a run failed or output was lost (the\n"
-    "reason on standard error), 2 usage error; killed by a signal, the\n"
-    "bench ends the run in progress and removes its temporary file.\n"
+    "Exit status: 0 measured, 1 a run failed, output was lost or the\n"
+    "kernel's list of the bench's children cannot be read (the reason on\n"
+    "standard error), 2 usage error; killed by a signal, the bench ends\n"
+    "the run in progress and removes its temporary file.\n"
     "\n"
     "Google Benchmark's options that the bench honours:\n"
     "  --benchmark_list_tests={true|false}\n"
@@ -169,8 +174,9 @@ std::string beside_this_program(std::initializer_list<const char *> candidates)
 // Reads the flag `prefix` with `parse` into `value`, if it is given.
 // Returns false, having said what the value must be, if it cannot be read.
 template <typename T, typename Parse>
-bool read_flag(int &argc, char **argv, const char *prefix, bool remove,
-               Parse parse, const char *must_be, T &value)
+[[nodiscard]] bool read_flag(int &argc, char **argv, const char *prefix,
+                             bool remove, Parse parse, const char *must_be,
+                             T &value)
 {
 	const std::optional<std::string> text =
 	    flag(argc, argv, prefix, remove);
@@ -284,7 +290,7 @@ std::optional<std::string> flag_value(const char *argument, const char *name)
 
 // Says why the first library flag that the bench refuses cannot be used,
 // and returns false; true if there is none.
-bool check_refused_flags(int argc, char **argv)
+[[nodiscard]] bool check_refused_flags(int argc, char **argv)
 {
 	for (int i = 1; i < argc; ++i)
 		for (const RefusedFlag &refused : refused_flags) {
@@ -395,9 +401,19 @@ int usage_error(const std::string &what)
 
 void print_help()
 {
+	// Each row, and what it measures from the 22nd column on.
+	std::string rows;
+	for (const Row &row : all_rows({"NAME"})) {
+		const std::size_t column = 19;
+		rows += "  " + row.name;
+		rows += row.name.size() < column
+		            ? std::string(column - row.name.size(), ' ')
+		            : "\n" + std::string(column + 2, ' ');
+		rows += row.measures + "\n";
+	}
 	std::printf(usage_text, shown->program.c_str(),
 	            shown->cold_helper.c_str(), shown->parts_helper.c_str(),
-	            most_repetitions, default_repetitions);
+	            most_repetitions, default_repetitions, rows.c_str());
 }
 
 // Takes the bench's own options out of argv. Returns false, having said
@@ -439,8 +455,7 @@ bool read_options(int &argc, char **argv, Options &options)
 	               "json or console", options.console_format))
 		return false;
 
-	const std::vector<std::string> taken = {"pipe", "pipe_one_arena",
-	                                        "pinned", "tty"};
+	const std::vector<std::string> taken = taken_variant_names();
 	for (const std::string &text : flags(argc, argv, "--variant=", true)) {
 		const std::string wrong =
 		    add_variant(options.variants, text, taken);

@@ -44,7 +44,7 @@ private:
 
 // Takes the bench's own options out of argv, leaving the library's.
 // Returns false, having said what is wrong, after a usage error.
-bool read_options(int &argc, char **argv, Options &options);
+[[nodiscard]] bool read_options(int &argc, char **argv, Options &options);
 
 // The bench's options and their defaults, then the library's that it
 // honours; for benchmark::Initialize.
@@ -57,7 +57,7 @@ std::vector<std::string> library_defaults();
 
 // Why an entry of --benchmark_context cannot be used, or "": it may not
 // name an entry of the bench's own `context` or of the library's.
-std::string check_user_context(
+[[nodiscard]] std::string check_user_context(
     const std::string &user,
     const std::vector<std::pair<std::string, std::string>> &context);
 

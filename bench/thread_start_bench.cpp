@@ -1,28 +1,7 @@
 // thread-start-bench: repeated measurements of what starting a thread costs,
-// reported as percentiles. Its rows, in the order it shows them:
-//
-//   program_run/pipe   thread-start-time, one process per repetition, its
-//                      standard output a pipe; counter `ticks` is the number
-//                      it prints, the time is the process's wall time
-//   program_run/pipe_one_arena
-//                      the same with glibc.malloc.arena_max=1 added to
-//                      GLIBC_TUNABLES: the new thread's first malloc finds
-//                      the main heap arena instead of making one of its own
-//   program_run/pinned the same as program_run/pipe, pinned to one CPU
-//   program_run/NAME   the same with a user's --variant's variables set
-//   program_run/tty    the same as program_run/pipe with standard output on
-//                      a pseudo-terminal, where the first line is written
-//                      inside the span
-//   program_parts/default, own_stack, small_stack
-//                      thread-start-parts: the span split into the creator,
-//                      the new thread's start, its first line and the rest;
-//                      with default attributes, a stack of its own made
-//                      before the span, a 64 KiB stack
-//   cold_thread_start  cold-thread-start, which measures the thread start
-//                      alone, without a first line
-//   warm_create_join   create and join a thread that does nothing, in this
-//                      process, 100 times a repetition: processor time of
-//                      all threads and wall time, per thread
+// reported as percentiles. Its rows, what each measures and the levers
+// among them are listed once, in rows.cpp; here they are registered with
+// Google Benchmark and measured.
 //
 // The repetitions of all rows run interleaved in random order, so that drift
 // falls on every row alike. The console shows percentiles; the results file
@@ -37,17 +16,19 @@
 #include "machine.hpp"
 #include "options.hpp"
 #include "progress.hpp"
-#include "report.hpp"
 #include "results/reporters.hpp"
 #include "results/results_file.hpp"
-#include "run/limited_run.hpp"
+#include "rows.hpp"
+#include "run/launcher.hpp"
+#include "run/strays.hpp"
 #include "statistics.hpp"
+#include "text.hpp"
+#include "verdict.hpp"
 
 #include <benchmark/benchmark.h>
 
 #include <fcntl.h>
 #include <pthread.h>
-#include <regex.h>
 #include <sched.h>
 #include <unistd.h>
 
@@ -64,9 +45,6 @@
 
 namespace
 {
-
-// Threads created and joined in one repetition of warm_create_join.
-constexpr int warm_threads = 100;
 
 Limits limits;
 ResultsFile results;
@@ -85,16 +63,9 @@ bool writing_results = false;
 	std::_Exit(1);
 }
 
-enum class Reads : unsigned char {
-	program_report,
-	helper_report,
-	parts_report
-};
-
 // A row whose every repetition is one run of a program.
 struct ProcessRow {
-	std::string name;
-	Reads reads;
+	Row row;
 	Launcher launcher;
 };
 
@@ -107,23 +78,24 @@ void store_parts(benchmark::State &state, const Parts &parts)
 	state.counters["rest"] = parts.rest;
 }
 
-void process_run(benchmark::State &state, const ProcessRow *row)
+void process_run(benchmark::State &state, const ProcessRow *process)
 {
+	const Row &row = process->row;
 	for (auto _ : state) { // NOLINT(clang-analyzer-deadcode.DeadStores)
-		const Command &command = row->launcher.command();
-		const Outcome run = row->launcher.run(limits);
+		const Command &command = process->launcher.command();
+		const Outcome run = process->launcher.run(limits);
 		const std::string wrong = what_went_wrong(run);
 		if (!wrong.empty())
-			stop(row->name, command.path, wrong);
+			stop(row.name, command.path, wrong);
 		std::optional<long> ticks;
-		if (row->reads == Reads::parts_report) {
+		if (row.reads == Reads::parts_report) {
 			const std::optional<Parts> parts =
 			    parts_report(run.out);
 			if (parts) {
 				store_parts(state, *parts);
 				ticks = parts->ticks;
 			}
-		} else if (row->reads == Reads::helper_report) {
+		} else if (row.reads == Reads::helper_report) {
 			ticks = helper_ticks(run.out);
 		} else {
 			ticks = program_ticks(
@@ -131,7 +103,7 @@ void process_run(benchmark::State &state, const ProcessRow *row)
 			    command.output == Output::terminal ? "\r\n" : "\n");
 		}
 		if (!ticks)
-			stop(row->name, command.path,
+			stop(row.name, command.path,
 			     "unexpected report: " + quoted(run.out));
 		state.SetIterationTime(run.seconds);
 		state.counters["ticks"] = static_cast<double>(*ticks);
@@ -185,36 +157,9 @@ int first_cpu()
 	return 0;
 }
 
-// The rows that Google Benchmark's --benchmark_filter selects, matched as
-// the library matches it: an extended regular expression searched for in
-// the full name, a leading '-' negating it.
-std::vector<std::string> selected(const std::vector<std::string> &rows,
-                                  const std::vector<std::string> &full_names,
-                                  std::string filter)
-{
-	bool negated = false;
-	if (!filter.empty() && filter[0] == '-') {
-		negated = true;
-		filter.erase(0, 1);
-	}
-	if (filter.empty() || filter == "all")
-		filter = ".";
-	std::vector<std::string> chosen;
-	regex_t pattern;
-	// One the library cannot read either: it says what is wrong.
-	if (regcomp(&pattern, filter.c_str(), REG_EXTENDED | REG_NOSUB) != 0)
-		return chosen;
-	for (std::size_t i = 0; i < rows.size(); ++i)
-		if ((regexec(&pattern, full_names[i].c_str(), 0, nullptr, 0) ==
-		     0) != negated)
-			chosen.push_back(rows[i]);
-	regfree(&pattern);
-	return chosen;
-}
-
 // Checks that standard output took everything written to it; `earlier`
 // is the error of a write that failed before. Returns "" or why not.
-std::string close_stdout(int earlier)
+[[nodiscard]] std::string close_stdout(int earlier)
 {
 	const bool lost_earlier = std::ferror(stdout) != 0 || earlier != 0;
 	errno = 0;
@@ -230,7 +175,7 @@ std::string close_stdout(int earlier)
 // unless the user's own flag, which comes later and so wins, turns it off,
 // and the flags the bench keeps from it at their defaults. Returns false
 // after a usage error.
-bool initialize_library(int argc, char **argv)
+[[nodiscard]] bool initialize_library(int argc, char **argv)
 {
 	std::vector<std::string> first = library_defaults();
 	first.emplace_back("--benchmark_enable_random_interleaving=true");
@@ -253,83 +198,92 @@ struct Environments {
 	std::vector<Environment> variants;
 };
 
-std::vector<ProcessRow> process_rows(Environments &environments,
+// The program that a row reading `reads` runs.
+const std::string &program_of(Reads reads, const Options &options)
+{
+	return reads == Reads::parts_report    ? options.parts_helper
+	       : reads == Reads::helper_report ? options.cold_helper
+	                                       : options.program;
+}
+
+// The rows of `rows` that run a program, made ready to run.
+std::vector<ProcessRow> process_rows(const std::vector<Row> &rows,
+                                     Environments &environments,
                                      const Options &options, int cpu)
 {
 	const std::vector<Variant> &variants = options.variants;
-	const std::string &program = options.program;
-	const std::string &parts_helper = options.parts_helper;
-	const std::string &cold_helper = options.cold_helper;
 	environments.one_arena.add_tunable("glibc.malloc.arena_max=1");
 	environments.variants.resize(variants.size());
-	char *const *plain = environments.plain.get();
-	std::vector<ProcessRow> rows;
-	const auto add = [&rows](const std::string &name, Reads reads,
-	                         Command command) {
-		rows.push_back({name, reads, Launcher(std::move(command))});
-	};
-	add("program_run/pipe", Reads::program_report, {program, {}, plain});
-	add("program_run/pipe_one_arena", Reads::program_report,
-	    {program, {}, environments.one_arena.get()});
-	add("program_run/pinned", Reads::program_report,
-	    {program, {}, plain, Output::pipe, cpu});
-	for (std::size_t i = 0; i < variants.size(); ++i) {
+	for (std::size_t i = 0; i < variants.size(); ++i)
 		for (const auto &[name, value] : variants[i].assignments)
 			environments.variants[i].set(name, value);
-		add("program_run/" + variants[i].name, Reads::program_report,
-		    {program, {}, environments.variants[i].get()});
+	std::vector<ProcessRow> made;
+	for (const Row &row : rows) {
+		if (row.reads == Reads::nothing)
+			continue;
+		Command command{program_of(row.reads, options),
+		                {},
+		                environments.plain.get()};
+		if (!row.argument.empty())
+			command.args.push_back(row.argument);
+		if (row.setting == Setting::one_arena)
+			command.envp = environments.one_arena.get();
+		if (row.setting == Setting::variant)
+			command.envp = environments.variants[row.variant].get();
+		if (row.setting == Setting::pinned)
+			command.cpu = cpu;
+		if (row.setting == Setting::terminal)
+			command.output = Output::terminal;
+		made.push_back({row, Launcher(std::move(command))});
 	}
-	add("program_run/tty", Reads::program_report,
-	    {program, {}, plain, Output::terminal});
-	add("program_parts/default", Reads::parts_report,
-	    {parts_helper, {}, plain});
-	add("program_parts/own_stack", Reads::parts_report,
-	    {parts_helper, {"own-stack"}, plain});
-	add("program_parts/small_stack", Reads::parts_report,
-	    {parts_helper, {"small-stack"}, plain});
-	add("cold_thread_start", Reads::helper_report,
-	    {cold_helper, {}, plain});
-	return rows;
+	return made;
 }
 
-// Registers every row with the library, in the bench's order. Returns the
-// rows' names and their full names as the library's filter sees them.
-std::pair<std::vector<std::string>, std::vector<std::string>>
-register_rows(const std::vector<ProcessRow> &rows, int repetitions)
+// Registers every row with the library, in the bench's order: those that
+// run a program from `processes`, which must stay where they are.
+void register_rows(const std::vector<Row> &rows,
+                   const std::vector<ProcessRow> &processes, int repetitions)
+{
+	auto process = processes.begin();
+	for (const Row &row : rows) {
+		// Google Benchmark 1.7 takes only a const char *. The names
+		// these give the rows are full_name's.
+		// NOLINTBEGIN(readability-redundant-string-cstr)
+		if (row.reads == Reads::nothing)
+			with_statistics(benchmark::RegisterBenchmark(
+			                    row.name.c_str(), warm_create_join)
+			                    ->Iterations(row.iterations)
+			                    ->MeasureProcessCPUTime()
+			                    ->UseRealTime(),
+			                repetitions);
+		else
+			with_statistics(
+			    benchmark::RegisterBenchmark(
+			        row.name.c_str(), process_run, &*process++)
+			        ->Iterations(row.iterations)
+			        ->UseManualTime(),
+			    repetitions);
+		// NOLINTEND(readability-redundant-string-cstr)
+	}
+}
+
+// The names of `rows`, in their order.
+std::vector<std::string> names_of(const std::vector<Row> &rows)
 {
 	std::vector<std::string> names;
-	std::vector<std::string> full_names;
-	const std::string repeats = "/repeats:" + std::to_string(repetitions);
-	for (const ProcessRow &row : rows) {
-		// Google Benchmark 1.7 takes only a const char *.
-		// NOLINTNEXTLINE(readability-redundant-string-cstr)
-		with_statistics(benchmark::RegisterBenchmark(row.name.c_str(),
-		                                             process_run, &row)
-		                    ->Iterations(1)
-		                    ->UseManualTime(),
-		                repetitions);
-		names.push_back(row.name);
-		full_names.push_back(row.name + "/iterations:1" + repeats +
-		                     "/manual_time");
-	}
-	with_statistics(
-	    benchmark::RegisterBenchmark("warm_create_join", warm_create_join)
-	        ->Iterations(warm_threads)
-	        ->MeasureProcessCPUTime()
-	        ->UseRealTime(),
-	    repetitions);
-	names.emplace_back("warm_create_join");
-	full_names.push_back(
-	    "warm_create_join/iterations:" + std::to_string(warm_threads) +
-	    repeats + "/process_time/real_time");
-	return {names, full_names};
+	std::transform(rows.begin(), rows.end(), std::back_inserter(names),
+	               [](const Row &row) { return row.name; });
+	return names;
 }
 
 // The bench's entries of the results' context: the run and the machine.
 std::vector<std::pair<std::string, std::string>>
-bench_context(const Options &options, int cpu, const std::string &reaper)
+bench_context(const Options &options, const std::vector<Row> &chosen, int cpu,
+              const std::string &reaper)
 {
 	std::vector<std::pair<std::string, std::string>> context = {
+	    {"rows", rows_entry(chosen)},
+	    {"levers", levers_entry(chosen)},
 	    {"program", resolved(options.program)},
 	    {"cold_helper", resolved(options.cold_helper)},
 	    {"parts_helper", resolved(options.parts_helper)},
@@ -383,14 +337,21 @@ int main(int argc, char **argv)
 		return 2;
 	// qemu-user does not pass this request on: there the bench runs
 	// without, and its context says what it does not see.
+	const bool subreaper = become_subreaper();
 	const std::string reaper =
-	    become_subreaper()
-	        ? "yes"
-	        : "no (" + error_text(errno) +
-	              "): processes a run leaves behind are not found";
+	    subreaper ? "yes"
+	              : "no (" + error_text(errno) +
+	                    "): processes a run leaves behind are not found";
 	// The bench's own context entries cannot be given another value.
 	const int cpu = first_cpu();
-	const auto context = bench_context(options, cpu, reaper);
+	std::vector<std::string> variants;
+	std::transform(options.variants.begin(), options.variants.end(),
+	               std::back_inserter(variants),
+	               [](const Variant &variant) { return variant.name; });
+	const std::vector<Row> rows = all_rows(variants);
+	const std::vector<Row> chosen =
+	    selected(rows, options.filter, options.repetitions);
+	const auto context = bench_context(options, chosen, cpu, reaper);
 	const std::string clash = check_user_context(options.context, context);
 	if (!clash.empty())
 		return usage_error(clash + " (try --help)");
@@ -407,15 +368,24 @@ int main(int argc, char **argv)
 			return usage_error(wrong);
 		writing_results = true;
 	}
+	// Without the kernel's list of children, what a run leaves behind
+	// would go unseen: no measuring without it. Where the bench is no
+	// subreaper, nothing would be found there anyway.
+	const std::string children = open_children_list();
+	if (subreaper && !children.empty()) {
+		ResultsFile::discard();
+		(void)std::fprintf(stderr,
+		                   "thread-start-bench: cannot look for "
+		                   "processes a run leaves behind: %s\n",
+		                   children.c_str());
+		return 1;
+	}
 
 	add_context(context);
 	Environments environments;
-	const std::vector<ProcessRow> rows =
-	    process_rows(environments, options, cpu);
-	const auto [names, full_names] =
-	    register_rows(rows, options.repetitions);
-	const std::vector<std::string> expected =
-	    selected(names, full_names, options.filter);
+	const std::vector<ProcessRow> processes =
+	    process_rows(rows, environments, options, cpu);
+	register_rows(rows, processes, options.repetitions);
 
 	std::unique_ptr<benchmark::BenchmarkReporter> file;
 	if (writing_results) {
@@ -425,8 +395,8 @@ int main(int argc, char **argv)
 	}
 	Reporters reporters(
 	    make_reporter(options.console_format, options.color),
-	    std::move(file), names, expected);
-	progress().start(static_cast<long>(expected.size()) *
+	    std::move(file), names_of(rows), names_of(chosen));
+	progress().start(static_cast<long>(chosen.size()) *
 	                 options.repetitions);
 
 	// A run that fails never returns here. No row selected: the library

@@ -71,7 +71,7 @@ std::size_t small_stack()
 constexpr std::size_t own_stack = std::size_t{1024} * 1024;
 
 // Sets `attributes` up for the mode asked for. Returns 0 or an error.
-int prepare(const char *mode, pthread_attr_t &attributes)
+[[nodiscard]] int prepare(const char *mode, pthread_attr_t &attributes)
 {
 	if (mode == nullptr)
 		return 0;

@@ -43,7 +43,7 @@ namespace
 
 // Flushes and closes standard output. Returns false if anything written to
 // it was lost, now or by an earlier write.
-bool close_stdout()
+[[nodiscard]] bool close_stdout()
 {
 	const bool lost_earlier = std::ferror(stdout) != 0;
 	return std::fclose(stdout) == 0 && !lost_earlier;

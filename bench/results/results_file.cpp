@@ -1,6 +1,6 @@
 #include "results/results_file.hpp"
 
-#include "run/limited_run.hpp"
+#include "text.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>

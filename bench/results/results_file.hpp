@@ -41,12 +41,12 @@ public:
 	// Checks that `path` can take the results and prepares it, touching
 	// no file but a new temporary one. `measured` are the programs the
 	// bench runs, which it must not be. Returns "" or why it cannot.
-	std::string open(const std::string &path,
-	                 const std::vector<std::string> &measured);
+	[[nodiscard]] std::string
+	open(const std::string &path, const std::vector<std::string> &measured);
 	std::ostream &stream() { return stream_; }
 	// Writes out the results and puts the file in its place. Returns ""
 	// or why that failed; then the temporary file is gone.
-	std::string commit();
+	[[nodiscard]] std::string commit();
 	// Removes the temporary file, if there is one; safe in a signal
 	// handler.
 	static void discard();

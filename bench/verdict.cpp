@@ -1,9 +1,35 @@
-#include "report.hpp"
+#include "verdict.hpp"
+
+#include "text.hpp"
+
+#include <sys/wait.h>
 
 #include <climits>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <string>
+
+std::string what_went_wrong(const Outcome &outcome)
+{
+	if (!outcome.failure.empty())
+		return outcome.failure;
+	std::string what;
+	if (WIFSIGNALED(outcome.wait_status)) {
+		const int signal = WTERMSIG(outcome.wait_status);
+		what = "killed by signal " + std::to_string(signal);
+		if (const char *name = sigabbrev_np(signal))
+			what += std::string(" (SIG") + name + ")";
+	} else if (WEXITSTATUS(outcome.wait_status) != 0) {
+		what = "exited with status " +
+		       std::to_string(WEXITSTATUS(outcome.wait_status));
+	}
+	if (!outcome.err.empty())
+		what += (what.empty() ? "" : ", and ") +
+		        std::string("wrote to standard error: ") +
+		        quoted(outcome.err);
+	return what;
+}
 
 std::optional<long> parse_count(const std::string &text)
 {

@@ -1,4 +1,6 @@
-// Runs a program once, under limits, and tells how it ended.
+// Runs a program once, under limits, and tells how it ended: the bench's
+// mechanism for its process rows. Whether the run counts is verdict.hpp's
+// to judge.
 #pragma once
 
 #include <cstddef>
@@ -62,30 +64,10 @@ public:
 	// run fails. A run that hangs or floods its output is stopped. What
 	// a failed run wrote may be left in the shared pipes: the bench
 	// stops at the first failure.
-	Outcome run(const Limits &limits) const;
+	[[nodiscard]] Outcome run(const Limits &limits) const;
 
 private:
 	class Spawn;
 	Command command_;
 	std::unique_ptr<Spawn> spawn_;
 };
-
-// Makes this process the reaper of its descendants' orphans, so that what
-// a run leaves behind can be found and ended. Returns false if it cannot.
-bool become_subreaper();
-
-// Kills the group of the run in progress, if any, and every child of this
-// process, without waiting for them: for a signal handler.
-void kill_runs();
-
-// What went wrong with a run that `Launcher::run` returned, in a few words
-// ("exited with status 3"), or "" if it exited 0 and wrote nothing to
-// standard error. Its output is for the caller to judge.
-std::string what_went_wrong(const Outcome &outcome);
-
-// `bytes` in double quotes, with control characters, quotes and non-ASCII
-// bytes escaped as C writes them, and cut after `most` bytes with "...".
-std::string quoted(const std::string &bytes, std::size_t most = 120);
-
-// The text of error number `error`.
-std::string error_text(int error);

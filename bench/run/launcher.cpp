@@ -1,11 +1,13 @@
-#include "run/limited_run.hpp"
+#include "run/launcher.hpp"
+
+#include "run/strays.hpp"
+#include "text.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
 #include <spawn.h>
-#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/wait.h>
@@ -13,20 +15,14 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <csignal>
-#include <cstdio>
-#include <cstring>
 #include <ctime>
 #include <vector>
 
 namespace
 {
-
-// The process group of the run in progress, for kill_runs.
-std::atomic<pid_t> running_group{0};
 
 // A file descriptor closed when it goes out of scope.
 class Fd
@@ -50,11 +46,6 @@ private:
 	int fd_;
 };
 
-std::string errno_text(const std::string &what)
-{
-	return what + ": " + error_text(errno);
-}
-
 double now_seconds()
 {
 	timespec t{};
@@ -67,13 +58,6 @@ double seconds_of(const timeval &t)
 {
 	return static_cast<double>(t.tv_sec) +
 	       (static_cast<double>(t.tv_usec) * 1e-6);
-}
-
-std::string seconds_text(double seconds)
-{
-	std::array<char, 32> text{};
-	(void)std::snprintf(text.data(), text.size(), "%g s", seconds);
-	return text.data();
 }
 
 // What every run shares, made once: a pipe for standard output and one
@@ -130,7 +114,7 @@ const Channels &channels()
 
 // A pseudo-terminal for one run: the bench's end, and the run's end put
 // in the place that the spawn's settings name. Returns "" or why not.
-std::string open_terminal(Fd &master)
+[[nodiscard]] std::string open_terminal(Fd &master)
 {
 	master.reset(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
 	std::array<char, 128> name{};
@@ -145,10 +129,11 @@ std::string open_terminal(Fd &master)
 	return "";
 }
 
-// Reads what there is on `fd` into `kept`, keeping at most `most` bytes.
+// Reads once from `fd` into `kept`, keeping at most `most` bytes in all.
 // Returns false at the end of the stream (or on an error, which ends it
 // too), and sets `overflow` once more than `most` bytes have come.
-bool drain(int fd, std::string &kept, std::size_t most, bool &overflow)
+[[nodiscard]] bool read_chunk(int fd, std::string &kept, std::size_t most,
+                              bool &overflow)
 {
 	// Not cleared: read fills it, and clearing 4 KiB a read is slow.
 	// NOLINTNEXTLINE(cppcoreguidelines-pro-type-member-init)
@@ -200,14 +185,15 @@ int wait_for(pollfd *watched, nfds_t count, double deadline, bool look)
 	                        static_cast<int>(std::ceil(left * 1000)));
 }
 
-// Reads what poll found on `watched` into `kept`, and stops watching a
-// stream at its end. Returns why the run must stop, or "".
-std::string take(pollfd &watched, std::string &kept, const Limits &limits)
+// Reads a chunk into `kept` if poll found `watched` ready, and stops
+// watching the stream at its end. Returns why the run must stop, or "".
+[[nodiscard]] std::string read_if_ready(pollfd &watched, std::string &kept,
+                                        const Limits &limits)
 {
 	if (watched.revents == 0)
 		return "";
 	bool overflow = false;
-	if (!drain(watched.fd, kept, limits.output_bytes, overflow))
+	if (!read_chunk(watched.fd, kept, limits.output_bytes, overflow))
 		watched.fd = -1;
 	return overflow ? "wrote more than " +
 	                      std::to_string(limits.output_bytes) + " bytes"
@@ -217,8 +203,9 @@ std::string take(pollfd &watched, std::string &kept, const Limits &limits)
 // Reads the child's output and error until it has exited and what it
 // wrote is read. Returns why it stopped sooner: the deadline passed, more
 // than the limit was written, or poll failed; "" otherwise.
-std::string watch(int out, pid_t pid, double deadline, const Limits &limits,
-                  Outcome &outcome)
+[[nodiscard]] std::string read_until_exit(int out, pid_t pid, double deadline,
+                                          const Limits &limits,
+                                          Outcome &outcome)
 {
 	std::array<pollfd, 3> watched = {{
 	    {channels().children, POLLIN, 0},
@@ -239,9 +226,10 @@ std::string watch(int out, pid_t pid, double deadline, const Limits &limits,
 			return errno_text("poll");
 		if (ready < 0)
 			continue;
-		std::string stop = take(out_watch, outcome.out, limits);
+		std::string stop =
+		    read_if_ready(out_watch, outcome.out, limits);
 		if (stop.empty())
-			stop = take(err_watch, outcome.err, limits);
+			stop = read_if_ready(err_watch, outcome.err, limits);
 		if (!stop.empty())
 			return stop;
 		if (!exited && exit_watch.revents != 0 && has_exited(pid)) {
@@ -253,8 +241,9 @@ std::string watch(int out, pid_t pid, double deadline, const Limits &limits,
 
 // A terminal's output that is still on its way once every process that
 // had the run's end of it is gone: read to its end.
-std::string read_terminal_rest(int master, double deadline,
-                               const Limits &limits, Outcome &outcome)
+[[nodiscard]] std::string read_terminal_rest(int master, double deadline,
+                                             const Limits &limits,
+                                             Outcome &outcome)
 {
 	pollfd watched = {master, POLLIN, 0};
 	while (watched.fd >= 0) {
@@ -265,98 +254,14 @@ std::string read_terminal_rest(int master, double deadline,
 			return errno_text("poll");
 		if (ready < 0)
 			continue;
-		std::string stop = take(watched, outcome.out, limits);
+		std::string stop = read_if_ready(watched, outcome.out, limits);
 		if (!stop.empty())
 			return stop;
 	}
 	return "";
 }
 
-// Up to `most` children of this process into `pids`, as the kernel lists
-// them; with calls that are safe in a signal handler. Returns how many.
-std::size_t list_children(pid_t *pids, std::size_t most)
-{
-	char path[64] = "/proc/self/task/";
-	char *at = path + std::strlen(path);
-	char digits[16];
-	char *digit = digits;
-	for (auto pid = static_cast<unsigned long>(getpid()); pid > 0;
-	     pid /= 10)
-		*digit++ = static_cast<char>('0' + (pid % 10));
-	while (digit > digits)
-		*at++ = *--digit;
-	std::memcpy(at, "/children", sizeof "/children");
-
-	const int list = open(path, O_RDONLY | O_CLOEXEC);
-	if (list < 0)
-		return 0;
-	char text[4096];
-	const ssize_t n = read(list, text, sizeof text);
-	close(list);
-	pid_t *found = pids;
-	pid_t pid = 0;
-	for (const char *c = text; c < text + n && found < pids + most; ++c) {
-		if (*c >= '0' && *c <= '9') {
-			pid = pid * 10 + (*c - '0');
-			continue;
-		}
-		if (pid > 0)
-			*found++ = pid;
-		pid = 0;
-	}
-	return static_cast<std::size_t>(found - pids);
-}
-
-constexpr std::size_t most_children = 512;
-
-// Ends whatever the last run left behind: processes that became this
-// process's children when their parents died. Returns how many.
-std::size_t end_strays()
-{
-	// Without a child of any kind left there is nothing to look for.
-	siginfo_t any{};
-	if (waitid(P_ALL, 0, &any, WEXITED | WNOHANG | WNOWAIT) < 0 &&
-	    errno == ECHILD)
-		return 0;
-	std::size_t ended = 0;
-	pid_t left[most_children];
-	for (std::size_t n = list_children(left, most_children); n > 0;
-	     n = list_children(left, most_children)) {
-		ended += n;
-		for (const pid_t *pid = left; pid < left + n; ++pid)
-			kill(*pid, SIGKILL);
-		for (const pid_t *pid = left; pid < left + n; ++pid)
-			while (waitpid(*pid, nullptr, 0) < 0 &&
-			       errno == EINTR) {
-			}
-	}
-	return ended;
-}
-
 } // namespace
-
-bool become_subreaper()
-{
-	return prctl(PR_SET_CHILD_SUBREAPER, 1) == 0;
-}
-
-void kill_runs()
-{
-	const pid_t group = running_group.load();
-	if (group > 0)
-		kill(-group, SIGKILL);
-	pid_t left[most_children];
-	const std::size_t n = list_children(left, most_children);
-	for (const pid_t *pid = left; pid < left + n; ++pid)
-		kill(*pid, SIGKILL);
-}
-
-std::string error_text(int error)
-{
-	std::array<char, 256> text{};
-	// The GNU strerror_r returns either `text` or a static string.
-	return strerror_r(error, text.data(), text.size());
-}
 
 // The spawn's settings, made once for all runs of a command.
 class Launcher::Spawn
@@ -410,7 +315,7 @@ public:
 	// Starts the command, pinned from its first instruction if it has a
 	// CPU: the new process takes the calling thread's CPUs with it.
 	// Returns 0 or an error number.
-	int start(const Command &command, pid_t &pid) const
+	[[nodiscard]] int start(const Command &command, pid_t &pid) const
 	{
 		cpu_set_t own;
 		CPU_ZERO(&own);
@@ -467,7 +372,7 @@ Outcome Launcher::run(const Limits &limits) const
 	const double start = now_seconds();
 	const int spawned = spawn_->start(command_, pid);
 	if (spawned == 0)
-		running_group.store(pid);
+		note_running_group(pid);
 	// Only the run holds its end of the terminal now, so reading it ends
 	// when the run and whatever it started have closed it.
 	if (terminal)
@@ -477,8 +382,8 @@ Outcome Launcher::run(const Limits &limits) const
 		return outcome;
 	}
 	const double deadline = start + limits.timeout_seconds;
-	outcome.failure = watch(terminal ? master.get() : c.out_read, pid,
-	                        deadline, limits, outcome);
+	outcome.failure = read_until_exit(terminal ? master.get() : c.out_read,
+	                                  pid, deadline, limits, outcome);
 
 	// Stopped early: the process group outlives its leader while
 	// anything in it runs; the leader, not yet reaped, keeps the
@@ -494,10 +399,13 @@ Outcome Launcher::run(const Limits &limits) const
 		}
 	}
 	outcome.seconds = now_seconds() - start;
-	running_group.store(0);
+	note_running_group(0);
 	// What is left of the run, in its group or out of it, is this
 	// process's children now.
-	const std::size_t left = end_strays();
+	const long left = end_strays();
+	if (left < 0 && outcome.failure.empty())
+		outcome.failure =
+		    errno_text("cannot list the processes it left behind");
 	outcome.wait_status = status;
 	outcome.cpu_seconds =
 	    seconds_of(usage.ru_utime) + seconds_of(usage.ru_stime);
@@ -509,63 +417,4 @@ Outcome Launcher::run(const Limits &limits) const
 		outcome.failure =
 		    read_terminal_rest(master.get(), deadline, limits, outcome);
 	return outcome;
-}
-
-std::string what_went_wrong(const Outcome &outcome)
-{
-	if (!outcome.failure.empty())
-		return outcome.failure;
-	std::string what;
-	if (WIFSIGNALED(outcome.wait_status)) {
-		const int signal = WTERMSIG(outcome.wait_status);
-		what = "killed by signal " + std::to_string(signal);
-		if (const char *name = sigabbrev_np(signal))
-			what += std::string(" (SIG") + name + ")";
-	} else if (WEXITSTATUS(outcome.wait_status) != 0) {
-		what = "exited with status " +
-		       std::to_string(WEXITSTATUS(outcome.wait_status));
-	}
-	if (!outcome.err.empty())
-		what += (what.empty() ? "" : ", and ") +
-		        std::string("wrote to standard error: ") +
-		        quoted(outcome.err);
-	return what;
-}
-
-std::string quoted(const std::string &bytes, std::size_t most)
-{
-	std::string text = "\"";
-	for (std::size_t i = 0; i < bytes.size() && i < most; ++i) {
-		const auto byte = static_cast<unsigned char>(bytes[i]);
-		switch (byte) {
-		case '\n':
-			text += "\\n";
-			break;
-		case '\r':
-			text += "\\r";
-			break;
-		case '\t':
-			text += "\\t";
-			break;
-		case '"':
-		case '\\':
-			text += '\\';
-			text += static_cast<char>(byte);
-			break;
-		default:
-			if (byte < 0x20 || byte >= 0x7f) {
-				std::array<char, 8> escape{};
-				(void)std::snprintf(escape.data(),
-				                    escape.size(), "\\x%02x",
-				                    byte);
-				text += escape.data();
-			} else {
-				text += static_cast<char>(byte);
-			}
-		}
-	}
-	text += '"';
-	if (bytes.size() > most)
-		text += "...";
-	return text;
 }

@@ -1,0 +1,120 @@
+#include "run/strays.hpp"
+
+#include "text.hpp"
+
+#include <fcntl.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstddef>
+
+namespace
+{
+
+// The process group of the run in progress, for kill_runs.
+std::atomic<pid_t> running_group{0};
+
+// The kernel's list of this process's children, open from the start so that
+// reading it takes one system call and no descriptor; -1 until then.
+std::atomic<int> children_list{-1};
+
+constexpr std::size_t most_children = 512;
+
+// Up to `most` children of this process into `pids`, as the kernel lists
+// them; with calls that are safe in a signal handler. Returns how many, or
+// -1 with errno set if the list cannot be read.
+long list_children(pid_t *pids, std::size_t most)
+{
+	const int list = children_list.load();
+	if (list < 0)
+		return 0;
+	char text[4096];
+	const ssize_t n = pread(list, text, sizeof text, 0);
+	if (n < 0)
+		return -1;
+	// A number cut short at the end of the text is left for the next
+	// reading: only one that a separator ends is taken.
+	pid_t *found = pids;
+	pid_t pid = 0;
+	for (const char *c = text; c < text + n && found < pids + most; ++c) {
+		if (*c >= '0' && *c <= '9') {
+			pid = pid * 10 + (*c - '0');
+			continue;
+		}
+		if (pid > 0)
+			*found++ = pid;
+		pid = 0;
+	}
+	return found - pids;
+}
+
+} // namespace
+
+bool become_subreaper()
+{
+	return prctl(PR_SET_CHILD_SUBREAPER, 1) == 0;
+}
+
+std::string open_children_list()
+{
+	// The children of this process's first thread, which starts the runs.
+	const std::string path =
+	    "/proc/self/task/" + std::to_string(getpid()) + "/children";
+	const int list = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+	if (list < 0)
+		return errno_text(path);
+	children_list.store(list);
+	pid_t pid = 0;
+	if (list_children(&pid, 1) < 0) {
+		std::string why = errno_text(path);
+		children_list.store(-1);
+		close(list);
+		return why;
+	}
+	return "";
+}
+
+void note_running_group(pid_t group)
+{
+	running_group.store(group);
+}
+
+long end_strays()
+{
+	// Without a child of any kind left there is nothing to look for.
+	siginfo_t any{};
+	if (waitid(P_ALL, 0, &any, WEXITED | WNOHANG | WNOWAIT) < 0 &&
+	    errno == ECHILD)
+		return 0;
+	long ended = 0;
+	pid_t left[most_children];
+	for (;;) {
+		const long n = list_children(left, most_children);
+		if (n <= 0)
+			return n < 0 ? -1 : ended;
+		ended += n;
+		for (const pid_t *pid = left; pid < left + n; ++pid)
+			kill(*pid, SIGKILL);
+		for (const pid_t *pid = left; pid < left + n; ++pid)
+			while (waitpid(*pid, nullptr, 0) < 0 &&
+			       errno == EINTR) {
+			}
+	}
+}
+
+void kill_runs()
+{
+	const pid_t group = running_group.load();
+	if (group > 0)
+		kill(-group, SIGKILL);
+	pid_t left[most_children];
+	// None if the list cannot be read.
+	const long n = std::max(list_children(left, most_children), 0L);
+	for (const pid_t *pid = left; pid < left + n; ++pid)
+		kill(*pid, SIGKILL);
+}

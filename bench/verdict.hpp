@@ -1,0 +1,42 @@
+// Whether a run counts: how it ended, and its report read strictly. A run
+// counts only if it exited 0, wrote nothing to standard error and printed
+// exactly what a successful run prints.
+#pragma once
+
+#include "run/launcher.hpp"
+
+#include <optional>
+#include <string>
+
+// What went wrong with a run that `Launcher::run` returned, in a few words
+// ("exited with status 3"), or "" if it exited 0 and wrote nothing to
+// standard error. Its output is for the report's readers below to judge.
+[[nodiscard]] std::string what_went_wrong(const Outcome &outcome);
+
+// The count in a line of `%ld` output that a successful run prints: 0 or
+// more, digits only, no sign, no leading zero, and within a long.
+[[nodiscard]] std::optional<long> parse_count(const std::string &text);
+
+// The count in thread-start-time's two-line report, whose lines end in
+// `eol` ("\n", or "\r\n" from a terminal).
+[[nodiscard]] std::optional<long> program_ticks(const std::string &output,
+                                                const std::string &eol);
+
+// The count in cold-thread-start's one line.
+[[nodiscard]] std::optional<long> helper_ticks(const std::string &output);
+
+// thread-start-parts' report: the span in ticks and the parts it divides
+// into, in microseconds.
+struct Parts {
+	long ticks = 0;
+	double creator = 0;
+	double new_thread = 0;
+	double first_line = 0;
+	double rest = 0;
+};
+
+// The parts in thread-start-parts' two lines, "Entered the loopp" and
+// "ticks=T creator=C new_thread=N first_line=F rest=R", if they are
+// exactly that: T a count, C, N and F decimals with three places, R the
+// same with a sign allowed, and C + N + F + R equal to T to rounding.
+[[nodiscard]] std::optional<Parts> parts_report(const std::string &output);
