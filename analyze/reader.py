@@ -246,11 +246,12 @@ def inferred_levers(rows: list[str]) -> list[Lever]:
     return levers
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, eq=False)
 class Results:
     """One results file of thread-start-bench: its context, every
     repetition of every row (and of each part, for the parts rows), the
-    rows in the bench's order and the levers among them."""
+    rows in the bench's order and the levers among them. Each is itself
+    only: a file given twice is read twice, and counted twice."""
 
     path: str
     context: dict[str, object]

@@ -120,6 +120,11 @@ class Sides(unittest.TestCase):
         self.assertEqual([(r.row, r.base, r.others[0].value) for r in report.rows],
                          [("program_run/pipe", 100.0, None), ("cold_thread_start", None, 2.0)])
 
+    def test_a_file_on_two_sides_is_two_files(self) -> None:
+        known = Results.read(KNOWN)
+        report = sides_report([Group("A", [known]), Group("B", [Results.read(KNOWN)])])
+        self.assertEqual([s.files for s in report.sides], [["[1]"], ["[2]"]])
+
     def test_files_without_a_label_are_a_side_each(self) -> None:
         files = [results_of({"a": [1, 2]}, path=f"{n}.json") for n in ("x", "y")]
         self.assertEqual([g.name for g in groups_of(files, [])], ["x.json", "y.json"])
