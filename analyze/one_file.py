@@ -163,7 +163,7 @@ def print_one_file(report: OneFile, out: Output) -> None:
         table.add(s.row, s.runs, s.median, s.p90, s.p99)
     out.table(table)
 
-    table = Table("gaps", "gaps: difference of medians in ticks, 95% bootstrap interval", [
+    table = Table("gaps", f"gaps: difference of medians in ticks, {st.CONFIDENCE_TEXT} bootstrap interval", [
         Column("gap", Align.LEFT), Column("rows", Align.LEFT),
         Column("difference", kind=Kind.TICKS), Column("interval", Align.LEFT, Kind.INTERVAL)])
     for g in report.gaps:
@@ -189,7 +189,7 @@ def print_one_file(report: OneFile, out: Output) -> None:
         out.table(table)
 
     table = Table("levers", "levers: each row against the row it changes, difference of medians "
-                  "in ticks, 95% paired bootstrap interval", [
+                  f"in ticks, {st.CONFIDENCE_TEXT} paired bootstrap interval", [
                       Column("lever", Align.LEFT), Column("against", Align.LEFT),
                       Column("on", Align.LEFT), Column("difference", kind=Kind.TICKS),
                       Column("change", kind=Kind.CHANGE),

@@ -135,7 +135,8 @@ def draw_levers(ax: Axes, effects: list[list[LeverEffect]], lever_names: list[st
     ax.set_yticks(range(len(lever_names)))
     ax.set_yticklabels(lever_names)
     ax.set_ylim(len(lever_names) - 0.5, -0.5)
-    ax.set_xlabel("ticks (µs): difference of medians against the base row, 95 % interval")
+    ax.set_xlabel("ticks (µs): difference of medians against the base row, "
+                  f"{st.CONFIDENCE_TEXT} interval")
     ax.set_title("what each lever moves (below 0: fewer ticks)", fontsize=10)
     ax.grid(True, axis="x", alpha=0.3)
 

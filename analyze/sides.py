@@ -116,7 +116,8 @@ def print_sides(report: SidesReport, out: Output) -> None:
     out.table(table)
 
     table = Table("compare", "median of the runs' medians in ticks; change against side A, "
-                  "95% interval of the difference from a rank test on the runs' medians",
+                  f"{st.CONFIDENCE_TEXT} interval of the difference from a rank test on the "
+                  "runs' medians",
                   compare_columns(report.sides))
     for compared in report.rows:
         cells: list[Cell] = [compared.row, NONE if compared.base is None else compared.base]

@@ -16,6 +16,8 @@ from .estimates import Estimate, Interval
 
 # The confidence of every interval the analysis gives.
 CONFIDENCE = 0.95
+# As the tables' titles say it: "95%".
+CONFIDENCE_TEXT = f"{CONFIDENCE:.0%}"
 # The bootstrap resamples behind each interval.
 RESAMPLES = 10000
 # Paired intervals resample pairs of repetitions of rows up to this many
