@@ -80,7 +80,7 @@ setup() {
 		share/doc/thread-start-time/copyright share/doc/thread-start-time/changelog.gz \
 		share/doc/thread-start-bench/copyright share/doc/thread-start-bench/changelog.gz \
 		libexec/thread-start-bench/cold-thread-start libexec/thread-start-bench/thread-start-parts \
-		bin/thread-start-analyze; do
+		bin/thread-start-analyze share/thread-start-bench/analyze/__main__.py; do
 		[ -f "$root/usr/$file" ] || { echo "missing: $file" >&2; false; }
 	done
 
@@ -95,6 +95,34 @@ setup() {
 	[[ $output == *"$root/usr/bin/thread-start-time"* ]]
 	grep -q "\"cold_helper\": \"$root/usr/libexec/thread-start-bench/cold-thread-start\"" "$json"
 	grep -q "\"parts_helper\": \"$root/usr/libexec/thread-start-bench/thread-start-parts\"" "$json"
+}
+
+@test "the analysis runs from wherever its prefix is moved: its launcher finds its package" {
+	[ -f "${debs[1]}" ] || skip "the bench was not built"
+	/usr/bin/python3 -c 'import numpy' 2>/dev/null ||
+		missing_package "python3-numpy is not installed"
+	local files=$BATS_TEST_TMPDIR/files moved=$BATS_TEST_TMPDIR/elsewhere/prefix
+	dpkg-deb -x "${debs[1]}" "$files"
+	# The package's modules in share/, without its tests or compiled files.
+	run -0 find "$files/usr/share/thread-start-bench" -type f -printf '%P\n'
+	grep -qx 'analyze/__main__.py' <<<"$output"
+	[[ $output != *test* && $output != *.pyc* ]]
+	head -n 1 "$files/usr/bin/thread-start-analyze" | grep -qx '#!/usr/bin/python3'
+	mkdir -p "${moved%/*}"
+	mv "$files/usr" "$moved"
+	local json=$BATS_TEST_TMPDIR/results.json
+	/usr/bin/python3 - "$json" <<-'EOF'
+	import json, sys
+	runs = [{"run_name": "program_run/pipe", "run_type": "iteration", "ticks": t}
+	        for t in (1, 2, 3)]
+	json.dump({"context": {"cold_helper": "/x"}, "benchmarks": runs}, open(sys.argv[1], "w"))
+	EOF
+	run -0 --separate-stderr "$moved/bin/thread-start-analyze" --format=csv "$json"
+	[[ $output == *$'\nrows,program_run/pipe,3,2.0,3.0,3.0\n'* ]]
+	[ -z "$stderr" ]
+	# Nothing written under the prefix: no compiled files that no package
+	# owns.
+	[ -z "$(find "$moved" -name __pycache__)" ]
 }
 
 @test "the bench's package depends on what every analysis needs and recommends what some calls need" {

@@ -1,0 +1,150 @@
+"""The command line of thread-start-analyze, and a function for each of its
+modes: one file, sides of several files, a fleet, and the picture.
+
+Exit status: 0 done, 1 standard output lost, 2 a usage error, an unusable
+file or a missing Python library.
+
+Only what every call needs is imported here; each mode imports its report,
+and so numpy, scipy or matplotlib, once the call is known to need it and
+the libraries to be there.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import signal
+import sys
+from typing import TextIO
+
+from .errors import PROG, Parser, Unusable, need
+from .reader import Group, Results
+from .tables import FORMATS, Output
+
+PICTURE_ENDINGS = (".png", ".svg")
+
+
+def parser() -> Parser:
+    parser = Parser(
+        prog=PROG,
+        description="Summarise one thread-start-bench results file, or compare several.",
+        epilog="Files with the same --label of the bench form one side; --group names "
+               "a side's files explicitly. Exit status: 0 done, 2 a usage error, an "
+               "unusable file or a missing library.",
+    )
+    parser.add_argument("files", nargs="*", metavar="FILE.json",
+                        help="written by thread-start-bench --benchmark_out=FILE.json")
+    parser.add_argument("--group", nargs="+", action="append", metavar=("NAME", "FILE.json"),
+                        help="a side of the comparison: its name, then its files")
+    parser.add_argument("--fleet", action="store_true",
+                        help="one line per host (the files' host_name, or --group)")
+    parser.add_argument("--format", choices=FORMATS, default="text",
+                        help="how tables are printed (default text)")
+    parser.add_argument("--plot", metavar="OUT.png|OUT.svg",
+                        help="draw the rows and where the ticks go")
+    return parser
+
+
+def check(args: argparse.Namespace) -> None:
+    """Refuses what can be refused before anything is read."""
+    if args.plot is not None:
+        base, ending = os.path.splitext(args.plot)
+        if ending not in PICTURE_ENDINGS or not os.path.basename(base):
+            raise Unusable(f"--plot {args.plot!r}: the picture's name must end in .png or .svg")
+    for group in args.group or []:
+        if len(group) < 2:
+            raise Unusable(f"--group {group[0]}: name the side's files after its name")
+    if not args.files and not args.group:
+        raise Unusable("the following arguments are required: FILE.json")
+
+
+def run_one_file(r: Results, out: Output) -> None:
+    from .one_file import one_file_report, print_one_file
+
+    print_one_file(one_file_report(r), out)
+
+
+def run_sides(groups: list[Group], out: Output) -> None:
+    from .sides import print_sides, sides_report
+
+    if len(groups) < 2:
+        raise Unusable("one side only: give files of two labels, or two --group")
+    print_sides(sides_report(groups), out)
+
+
+def run_fleet(groups: list[Group], out: Output) -> None:
+    from .fleet import fleet_report, print_fleet
+
+    print_fleet(fleet_report(groups), out)
+
+
+def run_plot(results: list[Results], path: str, out: Output) -> None:
+    from .files import name_of
+    from .plot import plot
+
+    plot(results, [name_of(r, results) for r in results], path)
+    out.note(f"picture: {path}")
+
+
+def main(argv: list[str], stdout: TextIO) -> int:
+    args = parser().parse_args(argv)
+    check(args)
+    groups = args.group or []
+    # What the call needs, asked for before anything is read or printed.
+    need("numpy", "python3-numpy")
+    if args.fleet or len(args.files) + len(groups) > 1:
+        need("scipy.stats", "python3-scipy")
+    if args.plot:
+        need("matplotlib", "python3-matplotlib")
+    results = [Results.read(path) for path in args.files]
+    explicit = [Group(g[0], [Results.read(path) for path in g[1:]]) for g in groups]
+    if explicit and results:
+        explicit.append(Group("others", results))
+    out = Output(args.format, stdout)
+    if args.fleet:
+        from .fleet import hosts_of
+
+        chosen = explicit or hosts_of(results)
+        run_fleet(chosen, out)
+        drawn = [r for g in chosen for r in g.files]
+    elif len(results) == 1 and not explicit:
+        run_one_file(results[0], out)
+        drawn = results
+    else:
+        from .sides import groups_of
+
+        chosen = groups_of(results, explicit)
+        run_sides(chosen, out)
+        drawn = [r for g in chosen for r in g.files]
+    if args.plot:
+        run_plot(drawn, args.plot, out)
+    return 0
+
+
+def run(argv: list[str]) -> int:
+    """The whole call: its status, with any refusal said in one line on
+    standard error."""
+    # A reader that has gone ends it quietly, as it ends other tools.
+    signal.signal(signal.SIGPIPE, signal.SIG_DFL)
+    try:
+        status = main(argv, sys.stdout)
+        sys.stdout.flush()
+    except Unusable as error:
+        print(f"{PROG}: {error}", file=sys.stderr)
+        return 2
+    except OSError as error:
+        # Standard output lost: a full device, a reader that has gone.
+        # What is left in the buffer cannot be written either: the
+        # descriptor goes to /dev/null so that the flush at exit says
+        # nothing.
+        try:
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+            print(f"{PROG}: standard output: {error.strerror}", file=sys.stderr)
+        except OSError:
+            pass
+        return 1
+    return status
+
+
+if __name__ == "__main__":
+    sys.exit(run(sys.argv[1:]))

@@ -1,0 +1,94 @@
+"""The files read, by the names the other tables use, and their context:
+all of it for one file, the entries that differ for several."""
+
+from __future__ import annotations
+
+import json
+import os
+from typing import NamedTuple
+
+from .reader import Results
+from .tables import Align, Column, Output, Table
+
+# The context entries shown for one file, in this order.
+CONTEXT_SHOWN = (
+    "label", "host_name", "date", "kernel", "libc", "cpu_model", "affinity",
+    "virtualization", "tunables", "variants", "program",
+)
+# Entries that differ between any two runs, and so tell nothing.
+CONTEXT_ALWAYS_DIFFERS = ("date", "load_avg", "executable", "mhz_per_cpu")
+EMULATED = "emulated on "
+
+
+class NamedFile(NamedTuple):
+    number: str  # "[1]"
+    name: str
+    path: str
+    emulated: str  # what it was emulated on, or ""
+
+
+class ContextEntry(NamedTuple):
+    key: str
+    values: list[str]  # one a file
+
+
+class FilesReport(NamedTuple):
+    files: list[NamedFile]
+    # One file: the entries of CONTEXT_SHOWN it has. Several: the entries
+    # that differ between them.
+    context: list[ContextEntry]
+
+
+def name_of(r: Results, results: list[Results]) -> str:
+    """The file's name among `results`: its label or file name, with the
+    file name or path added where that alone would not tell it apart."""
+    name = r.name
+    if sum(other.name == name for other in results) == 1:
+        return name
+    base = os.path.basename(r.path)
+    if sum(os.path.basename(other.path) == base for other in results) == 1:
+        return name if name == base else f"{name} ({base})"
+    return f"{name} ({r.path})"
+
+
+def files_report(results: list[Results]) -> FilesReport:
+    files = []
+    for i, r in enumerate(results, 1):
+        virtualization = str(r.context.get("virtualization", ""))
+        emulated = virtualization[len(EMULATED):] if virtualization.startswith(EMULATED) else ""
+        files.append(NamedFile(f"[{i}]", name_of(r, results), r.path, emulated))
+    if len(results) == 1:
+        context = [ContextEntry(key, [str(results[0].context[key])])
+                   for key in CONTEXT_SHOWN if key in results[0].context]
+    else:
+        keys = sorted({k for r in results for k in r.context})
+        context = [ContextEntry(key, [str(r.context.get(key, "-")) for r in results])
+                   for key in keys
+                   if key not in CONTEXT_ALWAYS_DIFFERS
+                   and len({json.dumps(r.context.get(key)) for r in results}) > 1]
+    return FilesReport(files, context)
+
+
+def print_files(report: FilesReport, out: Output) -> None:
+    table = Table("files", "files", [Column("file", Align.LEFT), Column("name", Align.LEFT),
+                                     Column("path", Align.LEFT)])
+    for f in report.files:
+        table.add(f.number, f.name, f.path)
+    out.table(table)
+    for f in report.files:
+        if f.emulated:
+            out.note(f"{f.number} was measured {EMULATED}{f.emulated}: its numbers mean "
+                     "nothing (the emulator translates every instruction)")
+    if len(report.files) == 1:
+        table = Table("context", "context", [Column("entry", Align.LEFT),
+                                             Column("value", Align.LEFT)])
+    elif report.context:
+        table = Table("context", "context entries that differ",
+                      [Column("entry", Align.LEFT)]
+                      + [Column(f.number, Align.LEFT) for f in report.files])
+    else:
+        out.note("the files' contexts differ only in their dates")
+        return
+    for entry in report.context:
+        table.add(entry.key, *entry.values)
+    out.table(table)

@@ -1,0 +1,208 @@
+"""The report on one file: each row's median and percentiles, the gaps
+between rows, where the ticks go and what each lever moves."""
+
+from __future__ import annotations
+
+from typing import NamedTuple
+
+from . import statistics as st
+from .estimates import Change, Estimate, change_of
+from .files import FilesReport, files_report, print_files
+from .reader import PARTS, Lever, Results
+from .tables import NONE, Align, Cell, Column, Kind, Missing, Output, Table
+
+# The gaps between rows, the analysis's reading of them: (name, row, row it
+# is measured against).
+GAPS = (
+    ("first line", "program_run/pipe", "cold_thread_start"),
+    ("heap arena", "program_run/pipe", "program_run/pipe_one_arena"),
+    ("terminal write", "program_run/tty", "program_run/pipe"),
+    ("cold over warm", "cold_thread_start", "warm_create_join"),
+)
+# The row whose repetitions are split into PARTS, and the row of the real
+# program that it stands for.
+PARTS_ROW = "program_parts/default"
+PROGRAM_ROW = "program_run/pipe"
+# Each interval has a seed of its own, fixed so that the same file always
+# gives the same output: the gaps 0 to 3 in order, the parts 10 to 13, the
+# span 14, the instrumentation 15, the levers' comparisons 21 on in order.
+GAP_SEEDS_FROM = 0
+PART_SEEDS_FROM = 10
+SPAN_SEED = 14
+INSTRUMENTATION_SEED = 15
+LEVER_SEEDS_FROM = 21
+NOT_MEASURED = Missing("not measured in this file")
+PERCENTILES = [90.0, 99.0]
+
+
+class RowSummary(NamedTuple):
+    row: str
+    runs: int
+    median: float
+    p90: float
+    p99: float
+
+
+class Gap(NamedTuple):
+    name: str
+    row: str
+    base: str
+    gap: Estimate | None  # None where the file lacks a row
+
+
+class Part(NamedTuple):
+    part: str
+    median: Estimate
+    share: float | None  # of the span's median; None where that is 0
+
+
+class Instrumentation(NamedTuple):
+    """The parts row's span against the real program's ticks."""
+
+    gap: Estimate
+    change: Change
+
+
+class Parts(NamedTuple):
+    parts: list[Part]
+    span: Estimate
+    instrumentation: Instrumentation | None  # None without PROGRAM_ROW
+
+
+class LeverEffect(NamedTuple):
+    """A lever's effect on one counter: the difference of medians from its
+    base row, with a paired interval; None where the file lacks the base
+    row or its counter."""
+
+    lever: Lever
+    counter: str
+    gap: Estimate | None
+    change: Change | None
+
+
+class OneFile(NamedTuple):
+    files: FilesReport
+    rows: list[RowSummary]
+    gaps: list[Gap]
+    parts: Parts | None  # None without PARTS_ROW
+    levers: list[LeverEffect]
+
+
+def row_summaries(r: Results) -> list[RowSummary]:
+    summaries = []
+    for row in r.rows:
+        values = r.ticks[row]
+        p90, p99 = st.percentiles(values, PERCENTILES)
+        summaries.append(RowSummary(row, len(values), st.median(values), p90, p99))
+    return summaries
+
+
+def gaps_of(r: Results) -> list[Gap]:
+    ticks = r.ticks
+    return [Gap(name, a, b, st.median_gap(ticks[a], ticks[b], GAP_SEEDS_FROM + i)
+                if a in ticks and b in ticks else None)
+            for i, (name, a, b) in enumerate(GAPS)]
+
+
+def parts_of(r: Results) -> Parts | None:
+    if PARTS_ROW not in r.values:
+        return None
+    values = r.values[PARTS_ROW]
+    total = st.median(values["ticks"])
+    parts = []
+    for seed, part in enumerate(PARTS, PART_SEEDS_FROM):
+        med = st.median_interval(values[part], seed)
+        parts.append(Part(part, med, None if total == 0 else med.value / total))
+    span = st.median_interval(values["ticks"], SPAN_SEED)
+    instrumentation = None
+    if PROGRAM_ROW in r.ticks:
+        program = r.ticks[PROGRAM_ROW]
+        instrumentation = Instrumentation(
+            st.median_gap(values["ticks"], program, INSTRUMENTATION_SEED),
+            change_of(total, st.median(program)))
+    return Parts(parts, span, instrumentation)
+
+
+def lever_effects(r: Results) -> list[LeverEffect]:
+    """Each lever of the file on its ticks and, where it acts on another
+    counter, on that counter too; the seeds follow this order."""
+    effects = []
+    seed = LEVER_SEEDS_FROM
+    for lever in r.levers:
+        for counter in ["ticks"] + ([lever.counter] if lever.counter != "ticks" else []):
+            values = r.values[lever.row][counter]
+            base_values = r.values.get(lever.base, {}).get(counter)
+            if base_values is None:
+                effects.append(LeverEffect(lever, counter, None, None))
+            else:
+                effects.append(LeverEffect(
+                    lever, counter, st.paired_median_gap(values, base_values, seed),
+                    change_of(st.median(values), st.median(base_values))))
+            seed += 1
+    return effects
+
+
+def one_file_report(r: Results) -> OneFile:
+    return OneFile(files_report([r]), row_summaries(r), gaps_of(r), parts_of(r), lever_effects(r))
+
+
+def estimate_cells(estimate: Estimate | None) -> list[Cell]:
+    """An estimate's value and interval, or that it was not measured."""
+    if estimate is None:
+        return [NONE, NOT_MEASURED]
+    return [estimate.value, estimate.interval]
+
+
+def print_one_file(report: OneFile, out: Output) -> None:
+    print_files(report.files, out)
+    table = Table("rows", "rows: ticks per repetition", [
+        Column("row", Align.LEFT), Column("runs", kind=Kind.COUNT),
+        Column("median", kind=Kind.TICKS), Column("p90", kind=Kind.TICKS),
+        Column("p99", kind=Kind.TICKS)])
+    for s in report.rows:
+        table.add(s.row, s.runs, s.median, s.p90, s.p99)
+    out.table(table)
+
+    table = Table("gaps", f"gaps: difference of medians in ticks, {st.CONFIDENCE_TEXT} bootstrap interval", [
+        Column("gap", Align.LEFT), Column("rows", Align.LEFT),
+        Column("difference", kind=Kind.TICKS), Column("interval", Align.LEFT, Kind.INTERVAL)])
+    for g in report.gaps:
+        table.add(g.name, f"{g.row} - {g.base}", *estimate_cells(g.gap))
+    out.table(table)
+
+    if report.parts is not None:
+        parts = report.parts
+        table = Table("parts", f"where the ticks go: {PARTS_ROW}, median of each part in ticks", [
+            Column("part", Align.LEFT), Column("median", kind=Kind.TICKS),
+            Column("share", kind=Kind.SHARE), Column("interval", Align.LEFT, Kind.INTERVAL)])
+        for p in parts.parts:
+            table.add(p.part, p.median.value, NONE if p.share is None else p.share,
+                      p.median.interval)
+        table.add("ticks (the span)", parts.span.value,
+                  1.0 if parts.span.value else NONE, parts.span.interval)
+        if parts.instrumentation is not None:
+            gap, change = parts.instrumentation
+            # Its change, in percent of the program's ticks, in the column
+            # of shares.
+            table.add(f"instrumentation: ticks - {PROGRAM_ROW}", gap.value, change,
+                      gap.interval)
+        out.table(table)
+
+    table = Table("levers", "levers: each row against the row it changes, difference of medians "
+                  f"in ticks, {st.CONFIDENCE_TEXT} paired bootstrap interval", [
+                      Column("lever", Align.LEFT), Column("against", Align.LEFT),
+                      Column("on", Align.LEFT), Column("difference", kind=Kind.TICKS),
+                      Column("change", kind=Kind.CHANGE),
+                      Column("interval", Align.LEFT, Kind.INTERVAL)])
+    for e in report.levers:
+        if e.gap is None or e.change is None:
+            table.add(e.lever.row, e.lever.base, e.counter, NONE, NONE, NOT_MEASURED)
+        else:
+            table.add(e.lever.row, e.lever.base, e.counter, e.gap.value, e.change,
+                      e.gap.interval)
+    if table.rows:
+        out.table(table)
+        out.note("The levers' intervals resample pairs of repetitions, the i-th of each row, "
+                 "which ran at about the same time: they tell how sure the difference is "
+                 "with the machine's state at each moment shared by both rows, within this run.")
+

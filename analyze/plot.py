@@ -1,0 +1,172 @@
+"""The picture: every row's distribution, a file a style; where the ticks
+go; and each lever's effect with its interval, on linear axes with
+labelled ticks. The only module that imports matplotlib, and only --plot
+imports it."""
+
+from __future__ import annotations
+
+import logging
+from collections.abc import Callable
+from typing import Any, NamedTuple
+
+from . import statistics as st
+from .errors import Unusable
+from .one_file import PARTS_ROW, LeverEffect, lever_effects
+from .reader import PARTS, Results, rows_of
+
+# Its notes (a font cache being built, a configuration directory it cannot
+# write) are not this program's output: kept off standard error from its
+# import on.
+logging.getLogger("matplotlib").setLevel(logging.ERROR)
+
+import matplotlib  # noqa: E402
+from matplotlib.figure import Figure  # noqa: E402
+
+# The picture's width in inches, and its resolution.
+WIDTH = 10
+DPI = 80
+# The height of a panel in inches: a margin and so much a row (for the
+# lever panel, a measure) grown with the root of the number of files.
+PANEL_MARGIN = 1.2
+ROW_HEIGHT = 0.32
+PARTS_HEIGHT = 0.4
+LEVER_HEIGHT = 0.3
+# Of the space of a row, what the files' marks spread over.
+SPREAD_OF_FILES = 0.8
+PERCENTILES = [10.0, 25.0, 50.0, 75.0, 90.0]
+# A bar of the parts, of a row's height; a part of fewer ticks than this
+# has no room for its number.
+BAR_HEIGHT = 0.6
+LEAST_LABELLED = 3.0
+
+# Matplotlib's axes, untyped where it has no type hints.
+Axes = Any
+
+
+class Style(NamedTuple):
+    color: tuple[float, float, float, float]
+    marker: str
+
+
+def styles() -> list[Style]:
+    """20 styles, a file each: ten colours, with circles then squares."""
+    tab10 = matplotlib.colormaps["tab10"]
+    return [Style(tab10(i), marker) for marker in ("o", "s") for i in range(10)]
+
+
+def offsets(files: int) -> Callable[[int], float]:
+    """Where the i-th file's marks go, around its row's line."""
+    step = SPREAD_OF_FILES / files
+    return lambda i: (i - (files - 1) / 2) * step
+
+
+def draw_rows(ax: Axes, results: list[Results], names: list[str], rows: list[str]) -> None:
+    """Each row's median, quartiles and 10th and 90th percentiles, a file a
+    style."""
+    offset = offsets(len(results))
+    every_style = styles()
+    for i, r in enumerate(results):
+        style = every_style[i % len(every_style)]
+        labelled = False
+        for j, row in enumerate(rows):
+            if row not in r.ticks:
+                continue
+            y = j + offset(i)
+            p10, p25, p50, p75, p90 = st.percentiles(r.ticks[row], PERCENTILES)
+            ax.plot([p10, p90], [y, y], color=style.color, linewidth=1)
+            ax.plot([p25, p75], [y, y], color=style.color, linewidth=5, alpha=0.5,
+                    solid_capstyle="butt")
+            ax.plot([p50], [y], marker=style.marker, color=style.color, markersize=6,
+                    linestyle="none", label=None if labelled else names[i])
+            labelled = True
+    ax.set_yticks(range(len(rows)))
+    ax.set_yticklabels(rows)
+    ax.set_ylim(len(rows) - 0.5, -0.5)
+    ax.set_xlim(left=0)
+    ax.set_xlabel("ticks (µs of processor time; warm_create_join: per thread)")
+    ax.set_title("each row: median (marker), 25-75 % (thick), 10-90 % of repetitions (thin)",
+                 fontsize=10)
+    ax.grid(True, axis="x", alpha=0.3)
+    ax.legend(loc="lower right", fontsize=9, framealpha=0.9)
+
+
+def draw_parts(ax: Axes, parts: list[Results], names: list[str]) -> None:
+    """The median of each part of PARTS_ROW, stacked, a file a bar."""
+    set2 = matplotlib.colormaps["Set2"]
+    for i, r in enumerate(parts):
+        left = 0.0
+        for k, part in enumerate(PARTS):
+            med = st.median(r.values[PARTS_ROW][part])
+            ax.barh(i, med, left=left, height=BAR_HEIGHT, color=set2(k), edgecolor="white",
+                    label=part if i == 0 else None)
+            if med >= LEAST_LABELLED:
+                ax.text(left + med / 2, i, f"{med:.0f}", ha="center", va="center", fontsize=8)
+            left += med
+    ax.set_yticks(range(len(parts)))
+    ax.set_yticklabels(names)
+    # Room below the last bar for the legend.
+    ax.set_ylim(len(parts) - 0.5 + BAR_HEIGHT, -0.5)
+    ax.set_xlabel(f"ticks (µs): median of each part of {PARTS_ROW}")
+    ax.set_title("where the ticks go", fontsize=10)
+    ax.legend(loc="lower right", fontsize=9, ncol=4, framealpha=0.9)
+    ax.grid(True, axis="x", alpha=0.3)
+
+
+def lever_name(effect: LeverEffect) -> str:
+    return f"{effect.lever.row} ({effect.counter})"
+
+
+def draw_levers(ax: Axes, effects: list[list[LeverEffect]], lever_names: list[str]) -> None:
+    """Each lever's difference from its base row with its interval, a file
+    a style."""
+    offset = offsets(len(effects))
+    every_style = styles()
+    for i, found in enumerate(effects):
+        style = every_style[i % len(every_style)]
+        for effect in found:
+            if effect.gap is None:
+                continue
+            y = lever_names.index(lever_name(effect)) + offset(i)
+            ax.plot([effect.gap.interval.low, effect.gap.interval.high], [y, y],
+                    color=style.color, linewidth=2)
+            ax.plot([effect.gap.value], [y], marker=style.marker, color=style.color,
+                    markersize=6, linestyle="none")
+    ax.axvline(0, color="black", linewidth=0.8)
+    ax.set_yticks(range(len(lever_names)))
+    ax.set_yticklabels(lever_names)
+    ax.set_ylim(len(lever_names) - 0.5, -0.5)
+    ax.set_xlabel("ticks (µs): difference of medians against the base row, "
+                  f"{st.CONFIDENCE_TEXT} interval")
+    ax.set_title("what each lever moves (below 0: fewer ticks)", fontsize=10)
+    ax.grid(True, axis="x", alpha=0.3)
+
+
+def plot(results: list[Results], names: list[str], path: str) -> None:
+    """Draws the files into `path`, a .png or .svg; `names` are theirs in
+    the tables."""
+    rows = rows_of(results)
+    parts = [i for i, r in enumerate(results) if PARTS_ROW in r.values]
+    effects = [lever_effects(r) for r in results]
+    lever_names: list[str] = []
+    for effect in (e for found in effects for e in found):
+        if effect.gap is not None and lever_name(effect) not in lever_names:
+            lever_names.append(lever_name(effect))
+    grow = max(1, len(results)) ** 0.5
+    heights = [ROW_HEIGHT * len(rows) * grow + PANEL_MARGIN]
+    if parts:
+        heights.append(PARTS_HEIGHT * len(parts) + PANEL_MARGIN)
+    if lever_names:
+        heights.append(LEVER_HEIGHT * len(lever_names) * grow + PANEL_MARGIN)
+    fig = Figure(figsize=(WIDTH, sum(heights) + 0.6))
+    axes = list(fig.subplots(len(heights), 1, squeeze=False,
+                             gridspec_kw={"height_ratios": heights})[:, 0])
+    draw_rows(axes.pop(0), results, names, rows)
+    if parts:
+        draw_parts(axes.pop(0), [results[i] for i in parts], [names[i] for i in parts])
+    if lever_names:
+        draw_levers(axes.pop(0), effects, lever_names)
+    fig.tight_layout()
+    try:
+        fig.savefig(path, dpi=DPI)
+    except OSError as error:
+        raise Unusable(f"--plot {path}: {error.strerror}") from None

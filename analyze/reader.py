@@ -1,0 +1,333 @@
+"""The results files of thread-start-bench, read a value at a time and
+checked: every repetition of every row, the machine's context, and the
+rows' order and levers as the bench declares them."""
+
+from __future__ import annotations
+
+import array
+import json
+import math
+import os
+import stat
+from dataclasses import dataclass
+from typing import IO, NamedTuple
+
+from .errors import Unusable
+
+# The parts that every repetition of a parts row splits its span into.
+PARTS = ("creator", "new_thread", "first_line", "rest")
+PARTS_PREFIX = "program_parts/"
+# The largest file read: the bench's largest run fits well within it.
+MOST_BYTES = 1 << 30
+# The words of a Google Benchmark run name that are not the row's.
+TIME_WORDS = ("manual_time", "process_time", "real_time")
+
+# NaN and the infinities are read as floats, to be refused with the entry
+# they stand in.
+DECODER = json.JSONDecoder(parse_constant=float)
+
+
+class Lever(NamedTuple):
+    """A row that changes one thing of its base row, and the counter it is
+    meant to act on (its ticks are compared too)."""
+
+    row: str
+    base: str
+    counter: str
+
+
+def row_name(run_name: str) -> str:
+    """The row of a Google Benchmark run name: 'program_run/pipe' of
+    'program_run/pipe/iterations:1/repeats:200/manual_time'."""
+    return "/".join(p for p in run_name.split("/") if ":" not in p and p not in TIME_WORDS)
+
+
+def number_of(value: object) -> float | None:
+    """`value` as a float if it is a finite number, else None."""
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        return None
+    try:
+        number = float(value)
+    except OverflowError:
+        return None
+    return number if math.isfinite(number) else None
+
+
+def counters_of(row: str) -> tuple[str, ...]:
+    """The counters kept of each repetition of `row`."""
+    return ("ticks",) + (PARTS if row.startswith(PARTS_PREFIX) else ())
+
+
+class JsonStream:
+    """Reads one JSON file a value at a time, so that a file of a million
+    repetitions a row never sits in memory as Python objects."""
+
+    CHUNK = 1 << 20
+
+    def __init__(self, f: IO[str], path: str) -> None:
+        self.f = f
+        self.path = path
+        self.text = ""
+        self.at = 0
+        self.done = False
+
+    def more(self) -> bool:
+        chunk = self.f.read(self.CHUNK)
+        if not chunk:
+            self.done = True
+            return False
+        self.text = self.text[self.at:] + chunk
+        self.at = 0
+        return True
+
+    def skip_space(self) -> None:
+        while True:
+            while self.at < len(self.text) and self.text[self.at] in " \t\r\n":
+                self.at += 1
+            if self.at < len(self.text) or not self.more():
+                return
+
+    def peek(self) -> str:
+        self.skip_space()
+        return self.text[self.at] if self.at < len(self.text) else ""
+
+    def expect(self, char: str) -> None:
+        if self.peek() != char:
+            raise Unusable(f"{self.path}: not a JSON file")
+        self.at += 1
+
+    def value(self) -> object:
+        """The next JSON value, whole."""
+        self.skip_space()
+        while True:
+            try:
+                value, end = DECODER.raw_decode(self.text, self.at)
+            except json.JSONDecodeError:
+                if self.more():
+                    continue
+                raise Unusable(f"{self.path}: not a JSON file") from None
+            # A number may go on in the next chunk.
+            if end == len(self.text) and not self.done and self.more():
+                continue
+            self.at = end
+            return value
+
+
+class _Collected:
+    """What reading a file gathers, before it is checked."""
+
+    def __init__(self, path: str) -> None:
+        self.path = path
+        self.context: object = None
+        # row -> counter -> every repetition's value, in the rows' order
+        # of first appearance.
+        self.values: dict[str, dict[str, array.array[float]]] = {}
+        self.aggregates = 0
+
+    def add(self, run: object) -> None:
+        """Keeps one entry of "benchmarks"."""
+        path = self.path
+        if not isinstance(run, dict):
+            raise Unusable(f"{path}: an entry of benchmarks is not an object")
+        if run.get("run_type") == "aggregate":
+            self.aggregates += 1
+            return
+        name = run.get("run_name")
+        if run.get("run_type") != "iteration" or not isinstance(name, str) or not name:
+            raise Unusable(f"{path}: an entry of benchmarks has no run_name or run_type")
+        row = row_name(name)
+        counters = counters_of(row)
+        kept = self.values.setdefault(row, {c: array.array("d") for c in counters})
+        for counter in counters:
+            value = number_of(run.get(counter))
+            if value is None or (value < 0 and counter != "rest"):
+                raise Unusable(
+                    f"{path}: a repetition of {row} has {counter} "
+                    f"{json.dumps(run.get(counter))[:40]}: not a finite number"
+                    + ("" if counter == "rest" else " of 0 or more")
+                )
+            kept[counter].append(value)
+
+    def read(self, stream: JsonStream) -> None:
+        stream.expect("{")
+        while stream.peek() != "}":
+            key = stream.value()
+            stream.expect(":")
+            if key == "benchmarks" and stream.peek() == "[":
+                stream.expect("[")
+                while stream.peek() != "]":
+                    self.add(stream.value())
+                    if stream.peek() == ",":
+                        stream.expect(",")
+                stream.expect("]")
+            elif key == "context":
+                self.context = stream.value()
+            else:
+                stream.value()
+            if stream.peek() == ",":
+                stream.expect(",")
+        stream.expect("}")
+        if stream.peek() != "":
+            raise Unusable(f"{self.path}: not a JSON file")
+
+
+def _entry_words(path: str, context: dict[str, object], key: str) -> list[str] | None:
+    """The words of a context entry that lists things separated by single
+    spaces, or None where the file has no such entry."""
+    if key not in context:
+        return None
+    text = context[key]
+    words = text.split(" ") if isinstance(text, str) else []
+    if not isinstance(text, str) or (text and not all(words)):
+        raise Unusable(f"{path}: the context entry {key} {json.dumps(text)[:60]} "
+                       f"is not a list separated by single spaces")
+    return words if text else []
+
+
+def _absent(path: str, key: str, row: str) -> Unusable:
+    return Unusable(f"{path}: the context entry {key} names {row}, "
+                    f"of which the file has no repetition")
+
+
+def declared_rows(path: str, context: dict[str, object], present: list[str]) -> list[str]:
+    """The rows in the order the bench shows them: its context entry
+    `rows`, then any row that the entry leaves out."""
+    words = _entry_words(path, context, "rows")
+    if words is None:
+        # A file without the entry (an older bench's, or one made by hand):
+        # the rows in the order of their first repetition.
+        return present
+    if not words or len(set(words)) != len(words):
+        raise Unusable(f"{path}: the context entry rows {json.dumps(context['rows'])[:60]} "
+                       f"does not name each row once")
+    for row in words:
+        if row not in present:
+            raise _absent(path, "rows", row)
+    return words + [row for row in present if row not in words]
+
+
+def declared_levers(path: str, context: dict[str, object],
+                    values: dict[str, dict[str, array.array[float]]],
+                    rows: list[str]) -> list[Lever]:
+    """The levers as the bench declares them in its context entry `levers`,
+    ROW:BASE:COUNTER entries each checked against the file."""
+    words = _entry_words(path, context, "levers")
+    if words is None:
+        return inferred_levers(rows)
+    levers = []
+    for word in words:
+        parts = word.split(":")
+        if len(parts) != 3 or not all(parts):
+            raise Unusable(f"{path}: the context entry levers has {json.dumps(word)[:60]}, "
+                           f"not ROW:BASE:COUNTER")
+        lever = Lever(*parts)
+        for row in (lever.row, lever.base):
+            if row not in values:
+                raise _absent(path, "levers", row)
+            if lever.counter not in values[row]:
+                raise Unusable(f"{path}: the context entry levers compares {lever.counter} "
+                               f"of {row}, which has no such counter")
+        levers.append(lever)
+    return levers
+
+
+def inferred_levers(rows: list[str]) -> list[Lever]:
+    """The levers of a file without the context entry `levers`: an older
+    bench's, or one made by hand. They are what the bench had before it
+    declared them: every process row but the terminal's against the plain
+    pipe, every parts row against the default one, on the part a stack
+    changes."""
+    levers = []
+    for row in rows:
+        if row.startswith("program_run/") and row not in ("program_run/pipe", "program_run/tty"):
+            levers.append(Lever(row, "program_run/pipe", "ticks"))
+        elif row.startswith(PARTS_PREFIX) and row != "program_parts/default":
+            levers.append(Lever(row, "program_parts/default", "creator"))
+    return levers
+
+
+@dataclass(frozen=True, eq=False)
+class Results:
+    """One results file of thread-start-bench: its context, every
+    repetition of every row (and of each part, for the parts rows), the
+    rows in the bench's order and the levers among them. Each is itself
+    only: a file given twice is read twice, and counted twice."""
+
+    path: str
+    context: dict[str, object]
+    values: dict[str, dict[str, array.array[float]]]
+    rows: tuple[str, ...]
+    levers: tuple[Lever, ...]
+
+    @classmethod
+    def read(cls, path: str) -> Results:
+        """Reads and checks the file at `path`; Unusable names what is
+        wrong with it."""
+        collected = _Collected(path)
+        try:
+            status = os.stat(path)
+            if not stat.S_ISREG(status.st_mode):
+                raise Unusable(f"{path}: not a regular file")
+            if status.st_size > MOST_BYTES:
+                raise Unusable(f"{path}: larger than {MOST_BYTES >> 20} MiB")
+            with open(path, encoding="utf-8") as f:
+                collected.read(JsonStream(f, path))
+        except OSError as error:
+            raise Unusable(f"{path}: {error.strerror}") from None
+        except UnicodeDecodeError:
+            raise Unusable(f"{path}: not a JSON file") from None
+        except RecursionError:
+            raise Unusable(f"{path}: nested too deeply to be the bench's JSON") from None
+        except ValueError as error:
+            # A number with more digits than Python reads.
+            raise Unusable(f"{path}: not the bench's JSON ({error})") from None
+        context = collected.context
+        if not isinstance(context, dict) or "cold_helper" not in context:
+            raise Unusable(f"{path}: not the JSON output of thread-start-bench")
+        values = collected.values
+        if not values:
+            if collected.aggregates:
+                raise Unusable(
+                    f"{path}: aggregates only: the console's JSON "
+                    f"(--benchmark_format=json), not the file of --benchmark_out"
+                )
+            raise Unusable(f"{path}: holds no repetitions")
+        for row, counters in values.items():
+            if len(counters["ticks"]) < 2:
+                raise Unusable(f"{path}: {row} has {len(counters['ticks'])} repetition; "
+                               f"statistics need at least 2")
+        rows = declared_rows(path, context, list(values))
+        levers = declared_levers(path, context, values, rows)
+        return cls(path, context, values, tuple(rows), tuple(levers))
+
+    @property
+    def ticks(self) -> dict[str, array.array[float]]:
+        """Each row's ticks, every repetition."""
+        return {row: counters["ticks"] for row, counters in self.values.items()}
+
+    @property
+    def name(self) -> str:
+        """The file's label, or else its file name."""
+        label = self.context.get("label")
+        return str(label) if label else os.path.basename(self.path)
+
+
+class Group(NamedTuple):
+    """A side of a comparison, or a host of a fleet: its name and files."""
+
+    name: str
+    files: list[Results]
+
+
+def rows_of(results: list[Results]) -> list[str]:
+    """The rows of several files in one order: each file's rows in its
+    order, a row that the files before lack placed before the next of its
+    file's rows that they have."""
+    merged: list[str] = []
+    for r in results:
+        for i, row in enumerate(r.rows):
+            if row in merged:
+                continue
+            later = [merged.index(x) for x in r.rows[i + 1:] if x in merged]
+            merged.insert(later[0] if later else len(merged), row)
+    return merged

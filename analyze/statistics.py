@@ -1,0 +1,160 @@
+"""The statistics of the analysis: medians, percentiles, bootstrap
+intervals of medians and of their differences, and the rank test of runs.
+
+numpy is imported here for every call; scipy only inside the two functions
+that need it, which only comparisons and fleets call."""
+
+from __future__ import annotations
+
+import math
+from typing import NamedTuple
+
+import numpy as np
+import numpy.typing as npt
+
+from .estimates import Estimate, Interval
+
+# The confidence of every interval the analysis gives.
+CONFIDENCE = 0.95
+# As the tables' titles say it: "95%".
+CONFIDENCE_TEXT = f"{CONFIDENCE:.0%}"
+# The bootstrap resamples behind each interval.
+RESAMPLES = 10000
+# Paired intervals resample pairs of repetitions of rows up to this many
+# repetitions; larger rows, whose intervals are narrow anyway, are
+# resampled unpaired.
+PAIRED_MOST = 5000
+# Paired resamples drawn at once: bounds the memory of a large row.
+PAIRED_BATCH = 250
+# Fewer runs a side than this can never give a rank test's p below 0.05.
+RUNS_FOR_VERDICT = 4
+# A 95 % interval of an estimate that is normally distributed is 2 x 1.96
+# = 3.92 of its standard errors wide: an interval's width divided by this
+# is the estimate's standard error.
+WIDTH_IN_STANDARD_ERRORS = 3.92
+
+Values = npt.ArrayLike
+Floats = npt.NDArray[np.float64]
+
+
+def floats(values: Values) -> Floats:
+    return np.asarray(values, dtype=np.float64)
+
+
+def median(values: Values) -> float:
+    return float(np.median(floats(values)))
+
+
+def percentiles(values: Values, ps: list[float]) -> list[float]:
+    """Nearest-rank percentiles, as the bench computes them: the value at
+    rank ceil(p / 100 * n)."""
+    return [float(v) for v in np.percentile(floats(values), ps, method="inverted_cdf")]
+
+
+def resampled_medians(values: Values, rng: np.random.Generator) -> Floats:
+    """The medians of RESAMPLES bootstrap resamples of `values`, each as
+    large as `values`. A resample's k-th smallest value is the sample's
+    value at the k-th smallest of n uniform draws, so each median is drawn
+    from that order statistic's beta distribution: the same distribution as
+    resampling every value, in time and memory that do not grow with the
+    sample."""
+    x = np.sort(floats(values))
+    n = len(x)
+
+    def at(u: Floats) -> Floats:
+        """The sample's value at each uniform draw: rank ceil(u * n)."""
+        picked: Floats = x[np.clip(np.ceil(u * n).astype(np.int64) - 1, 0, n - 1)]
+        return picked
+
+    if n % 2:
+        m = (n + 1) // 2
+        return at(rng.beta(m, n - m + 1, RESAMPLES))
+    m = n // 2
+    low = rng.beta(m, n - m + 1, RESAMPLES)
+    # The next order statistic: the least of the n - m draws above it.
+    high = low + (1 - low) * rng.beta(1, n - m, RESAMPLES)
+    result: Floats = (at(low) + at(high)) / 2
+    return result
+
+
+def percentile_interval(draws: Values) -> Interval:
+    """The CONFIDENCE percentile interval of bootstrap draws."""
+    tail = (1 - CONFIDENCE) / 2 * 100
+    low, high = np.percentile(floats(draws), [tail, 100 - tail])
+    return Interval(float(low), float(high))
+
+
+def median_interval(values: Values, seed: int) -> Estimate:
+    """The median of `values`, with its bootstrap interval."""
+    rng = np.random.default_rng(seed)
+    return Estimate(median(values), percentile_interval(resampled_medians(values, rng)))
+
+
+def median_gap(a: Values, b: Values, seed: int) -> Estimate:
+    """The median of a less the median of b, with its bootstrap interval."""
+    rng = np.random.default_rng(seed)
+    draws = resampled_medians(a, rng) - resampled_medians(b, rng)
+    return Estimate(median(a) - median(b), percentile_interval(draws))
+
+
+def paired_median_gap(a: Values, b: Values, seed: int) -> Estimate:
+    """The median of a less the median of b, with a bootstrap interval that
+    resamples pairs: the i-th repetition of each row, which ran at about
+    the same time of an interleaved run. Rows of unequal or large size are
+    resampled unpaired."""
+    x, y = floats(a), floats(b)
+    if len(x) != len(y) or len(x) > PAIRED_MOST:
+        return median_gap(x, y, seed)
+    rng = np.random.default_rng(seed)
+    draws = []
+    for start in range(0, RESAMPLES, PAIRED_BATCH):
+        pick = rng.integers(0, len(x), (min(PAIRED_BATCH, RESAMPLES - start), len(x)))
+        draws.append(np.median(x[pick], axis=1) - np.median(y[pick], axis=1))
+    return Estimate(median(x) - median(y), percentile_interval(np.concatenate(draws)))
+
+
+class RankTest(NamedTuple):
+    """The Mann-Whitney U test of two sets of values: the interval of shifts
+    it does not reject, and its p-value for no shift."""
+
+    interval: Interval
+    p_value: float
+
+
+def shift_interval(a: Values, b: Values) -> RankTest:
+    """A CONFIDENCE interval for how far b lies above a, from the
+    Mann-Whitney U test on the two sets of values: the shifts it does not
+    reject."""
+    from scipy import stats
+
+    x, y = floats(a), floats(b)
+    d = np.unique(np.subtract.outer(y, x).ravel())
+    # U, and so the p-value, changes only at these differences: one shift
+    # between each two of them, and one beyond each end, stand for all.
+    mids = np.concatenate(([d[0] - 1], (d[:-1] + d[1:]) / 2, [d[-1] + 1]))
+    p = stats.mannwhitneyu(y[None, :] - mids[:, None], np.broadcast_to(x, (len(mids), len(x))),
+                           alternative="two-sided", axis=1).pvalue
+    kept = np.flatnonzero(p >= 1 - CONFIDENCE)
+    p0 = float(stats.mannwhitneyu(y, x, alternative="two-sided").pvalue)
+    if len(kept) == 0:
+        return RankTest(Interval(math.nan, math.nan), p0)
+    # Each kept midpoint stands for the open span between its two
+    # neighbouring differences.
+    low = d[kept[0] - 1] if kept[0] > 0 else -math.inf
+    high = d[kept[-1]] if kept[-1] < len(d) else math.inf
+    return RankTest(Interval(float(low), float(high)), p0)
+
+
+def spread_of_medians(medians: Values) -> float:
+    """The run-to-run spread of some runs' medians: their median absolute
+    deviation, scaled to estimate a normal distribution's standard
+    deviation; 0 for one run."""
+    from scipy import stats
+
+    x = floats(medians)
+    return float(stats.median_abs_deviation(x, scale="normal")) if len(x) > 1 else 0.0
+
+
+def standard_error(estimate: Estimate) -> float:
+    """The standard error of an estimate whose interval is normal."""
+    return (estimate.interval.high - estimate.interval.low) / WIDTH_IN_STANDARD_ERRORS

@@ -1,0 +1,229 @@
+"""Tables and notes as aligned text, Markdown or CSV.
+
+A table's columns are each a name, an alignment and a kind of value; the
+one list of them makes the header, the Markdown divider and every row, so
+that these cannot disagree. Text and Markdown show each value as a person
+reads it ("+3.1%", "[1.0, 2.0]"); CSV gives numbers as numbers: a change
+in percent without its sign of percent, an interval as two columns (its low
+and high ends), a value with its spread as two columns, and an empty cell
+where there is no value."""
+
+from __future__ import annotations
+
+import csv
+import enum
+import math
+import textwrap
+from dataclasses import dataclass, field
+from typing import NamedTuple, TextIO, Union
+
+from .estimates import Change, Interval
+
+# The width that notes are wrapped to in text and Markdown.
+NOTE_WIDTH = 79
+
+
+class Align(enum.Enum):
+    LEFT = "<"
+    RIGHT = ">"
+
+
+class Kind(enum.Enum):
+    """What a column holds, which says how each format shows it."""
+
+    TEXT = enum.auto()  # str, as it is
+    COUNT = enum.auto()  # int
+    TICKS = enum.auto()  # float, to one place
+    CHANGE = enum.auto()  # Change: "+3.1%"; in CSV the percent
+    SHARE = enum.auto()  # float, a fraction: "40%"; in CSV the percent
+    INTERVAL = enum.auto()  # Interval: "[1.0, 2.0]"; in CSV low and high
+    SPREAD = enum.auto()  # Spread: "5.0 +- 1.2"; in CSV value and spread
+
+
+class Spread(NamedTuple):
+    """A value and its spread."""
+
+    value: float
+    spread: float
+
+
+class Missing(NamedTuple):
+    """No value, and why: the reason is shown in text and Markdown, and CSV
+    leaves the cells empty."""
+
+    reason: str
+
+
+NONE = Missing("-")
+
+Cell = Union[str, int, float, Change, Interval, Spread, Missing]
+
+
+@dataclass(frozen=True)
+class Column:
+    """A column: its name, alignment and kind. A column of one side among
+    several names that side, so that its CSV columns have names of their
+    own ("B change %")."""
+
+    name: str
+    align: Align = Align.RIGHT
+    kind: Kind = Kind.TEXT
+    side: str = ""
+
+    def csv_names(self) -> list[str]:
+        prefix = f"{self.side} " if self.side else ""
+        if self.kind in (Kind.CHANGE, Kind.SHARE):
+            return [f"{prefix}{self.name} %"]
+        if self.kind == Kind.INTERVAL:
+            return [f"{prefix}low", f"{prefix}high"]
+        if self.kind == Kind.SPREAD:
+            return [f"{prefix}{self.name}", f"{prefix}{self.name} spread"]
+        return [f"{prefix}{self.name}"]
+
+
+def ticks_text(value: float) -> str:
+    """A number of ticks to one place; "-" for NaN."""
+    if math.isnan(value):
+        return "-"
+    if math.isinf(value):
+        return "inf" if value > 0 else "-inf"
+    return f"{value:.1f}"
+
+
+def change_text(change: Change) -> str:
+    if change.percent is None:
+        return "-" if change.difference == 0 else "n/a (base 0)"
+    return f"{change.percent:+.1f}%"
+
+
+def cell_text(column: Column, cell: Cell) -> str:
+    """A cell as text and Markdown show it."""
+    if isinstance(cell, Missing):
+        return cell.reason
+    if isinstance(cell, str):
+        return cell
+    if isinstance(cell, Change):
+        return change_text(cell)
+    if isinstance(cell, Interval):
+        return f"[{ticks_text(cell.low)}, {ticks_text(cell.high)}]"
+    if isinstance(cell, Spread):
+        return f"{ticks_text(cell.value)} +- {ticks_text(cell.spread)}"
+    if column.kind == Kind.COUNT:
+        return str(int(cell))
+    if column.kind == Kind.SHARE:
+        return f"{cell:.0%}"
+    return ticks_text(float(cell))
+
+
+def number_csv(value: float) -> str:
+    """A number for a spreadsheet: to one place, "inf" or "-inf", or an
+    empty cell for NaN."""
+    return "" if math.isnan(value) else ticks_text(value)
+
+
+def cell_csv(column: Column, cell: Cell) -> list[str]:
+    """A cell as CSV gives it: one field a number."""
+    width = len(column.csv_names())
+    if isinstance(cell, Missing):
+        return [""] * width
+    if isinstance(cell, str):
+        return [cell] + [""] * (width - 1)
+    if isinstance(cell, Change):
+        return [number_csv(cell.percent) if cell.percent is not None else ""]
+    if isinstance(cell, Interval):
+        return [number_csv(cell.low), number_csv(cell.high)]
+    if isinstance(cell, Spread):
+        return [number_csv(cell.value), number_csv(cell.spread)]
+    if column.kind == Kind.COUNT:
+        return [str(int(cell))]
+    if column.kind == Kind.SHARE:
+        return [number_csv(cell * 100)]
+    return [number_csv(float(cell))]
+
+
+@dataclass
+class Table:
+    """Rows of cells under a title; `key` names the table in CSV, where
+    each of its lines starts with it."""
+
+    key: str
+    title: str
+    columns: list[Column]
+    rows: list[list[Cell]] = field(default_factory=list)
+
+    def add(self, *cells: Cell) -> None:
+        if len(cells) != len(self.columns):
+            raise ValueError(f"{self.key}: {len(cells)} cells for {len(self.columns)} columns")
+        self.rows.append(list(cells))
+
+    def text_lines(self) -> list[str]:
+        """Aligned columns two spaces apart, the header first."""
+        header = [c.name for c in self.columns]
+        body = [[cell_text(c, cell) for c, cell in zip(self.columns, row)] for row in self.rows]
+        widths = [max(len(text) for text in column)
+                  for column in zip(header, *body)]
+        return ["  ".join(f"{text:{c.align.value}{w}}"
+                          for text, c, w in zip(line, self.columns, widths)).rstrip()
+                for line in [header] + body]
+
+    def markdown_lines(self) -> list[str]:
+        """A Markdown table: header, divider, rows."""
+        def line(cells: list[str]) -> str:
+            return "| " + " | ".join(cells) + " |"
+
+        divider = "|" + "|".join(" --- " if c.align == Align.LEFT else " ---: "
+                                 for c in self.columns) + "|"
+        return ([line([c.name for c in self.columns]), divider]
+                + [line([cell_text(c, cell).replace("|", "\\|")
+                         for c, cell in zip(self.columns, row)])
+                   for row in self.rows])
+
+    def csv_rows(self) -> list[list[str]]:
+        """The header, then the rows, each starting with the table's key
+        ("table" in the header)."""
+        header = ["table"] + [name for c in self.columns for name in c.csv_names()]
+        return [header] + [[self.key] + [field for c, cell in zip(self.columns, row)
+                                         for field in cell_csv(c, cell)]
+                           for row in self.rows]
+
+
+FORMATS = ("text", "markdown", "csv")
+
+
+class Output:
+    """Tables and notes in one of FORMATS, on a stream."""
+
+    def __init__(self, form: str, stream: TextIO) -> None:
+        if form not in FORMATS:
+            raise ValueError(f"not a format: {form}")
+        self.form = form
+        self.stream = stream
+        self.started = False
+
+    def print(self, line: str = "") -> None:
+        print(line, file=self.stream)
+
+    def table(self, table: Table) -> None:
+        """A table, a blank line after the one before."""
+        if self.started:
+            self.print()
+        self.started = True
+        if self.form == "csv":
+            csv.writer(self.stream, lineterminator="\n").writerows(table.csv_rows())
+            return
+        self.print(table.title)
+        if self.form == "markdown":
+            self.print()
+            lines = table.markdown_lines()
+        else:
+            lines = table.text_lines()
+        for line in lines:
+            self.print(line)
+
+    def note(self, text: str) -> None:
+        """A line of its own: under the last table, or a CSV line
+        "note,TEXT"."""
+        if self.form == "csv":
+            csv.writer(self.stream, lineterminator="\n").writerow(["note", text])
+            return
+        self.print(("\n" if self.form == "markdown" else "") + textwrap.fill(text, NOTE_WIDTH))

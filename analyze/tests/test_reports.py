@@ -1,0 +1,209 @@
+"""The reports as data, on small files whose answers are known; the
+picture; and the command line: what each call imports and how it ends."""
+
+from __future__ import annotations
+
+import io
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+
+from analyze.__main__ import main
+from analyze.errors import Unusable
+from analyze.estimates import Change
+from analyze.fleet import fleet_report
+from analyze.one_file import one_file_report
+from analyze.reader import Group, Lever, Results
+from analyze.sides import Verdict, groups_of, sides_report
+from analyze.tables import Spread
+
+from .fixtures import KNOWN, results_of
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+
+def runs(label: str, *medians: int) -> list[Results]:
+    """A run a median, its pipe row three repetitions around it."""
+    return [results_of({"program_run/pipe": [m - 3, m, m + 5]}, {"label": label},
+                       path=f"{label}{i}.json") for i, m in enumerate(medians, 1)]
+
+
+class OneFile(unittest.TestCase):
+    def setUp(self) -> None:
+        self.report = one_file_report(Results.read(KNOWN))
+
+    def test_rows(self) -> None:
+        pipe = self.report.rows[0]
+        self.assertEqual(pipe, ("program_run/pipe", 10, 5.5, 9.0, 10.0))
+        self.assertEqual([s.row for s in self.report.rows][-2:],
+                         ["cold_thread_start", "warm_create_join"])
+
+    def test_gaps_are_the_first_row_less_the_second(self) -> None:
+        gaps = {g.name: g for g in self.report.gaps}
+        self.assertEqual({name: g.gap.value for name, g in gaps.items() if g.gap}, {
+            "first line": 1.5, "heap arena": 2.5, "terminal write": -5.5, "cold over warm": 2.0})
+        for g in gaps.values():
+            assert g.gap is not None
+            self.assertLessEqual(g.gap.interval.low, g.gap.value)
+            self.assertLessEqual(g.gap.value, g.gap.interval.high)
+
+    def test_a_gap_without_its_rows_is_not_measured(self) -> None:
+        report = one_file_report(results_of({"program_run/pipe": [1, 2, 3]}))
+        self.assertEqual([g.gap for g in report.gaps], [None] * 4)
+        self.assertIsNone(report.parts)
+        self.assertEqual(report.levers, [])
+
+    def test_parts_and_their_shares_of_the_span(self) -> None:
+        parts = self.report.parts
+        assert parts is not None
+        self.assertEqual([(p.part, p.median.value, p.share) for p in parts.parts], [
+            ("creator", 8.0, 0.4), ("new_thread", 2.0, 0.1), ("first_line", 4.0, 0.2),
+            ("rest", 4.0, 0.2)])
+        self.assertEqual(parts.span.value, 20.0)
+        assert parts.instrumentation is not None
+        self.assertEqual(parts.instrumentation.gap.value, 14.5)
+        self.assertAlmostEqual(parts.instrumentation.change.percent or 0, 14.5 / 5.5 * 100)
+
+    def test_each_lever_on_its_ticks_and_the_counter_it_acts_on(self) -> None:
+        effects = [(e.lever.row, e.counter, e.gap.value if e.gap else None, e.change)
+                   for e in self.report.levers]
+        self.assertEqual(effects, [
+            ("program_run/pipe_one_arena", "ticks", -2.5, Change(-2.5, -2.5 / 5.5 * 100)),
+            ("program_run/pinned", "ticks", -5.5, Change(-5.5, -100.0)),
+            ("program_parts/own_stack", "ticks", -5.0, Change(-5.0, -25.0)),
+            ("program_parts/own_stack", "creator", -5.0, Change(-5.0, -62.5)),
+        ])
+
+    def test_a_lever_without_its_base_row_is_not_measured(self) -> None:
+        r = results_of({"program_run/pinned": [1, 2]},
+                       levers=[Lever("program_run/pinned", "program_run/pipe", "ticks")])
+        (effect,) = one_file_report(r).levers
+        self.assertIsNone(effect.gap)
+        self.assertIsNone(effect.change)
+
+
+class Sides(unittest.TestCase):
+    def test_a_verdict_from_four_runs_a_side(self) -> None:
+        groups = groups_of(runs("before", 100, 102, 98, 101) + runs("after", 120, 119, 121, 122),
+                           [])
+        self.assertEqual([g.name for g in groups], ["before", "after"])
+        report = sides_report(groups)
+        (row,) = report.rows
+        self.assertEqual(row.base, 100.5)
+        (after,) = row.others
+        self.assertEqual(after.value, 120.5)
+        self.assertEqual(after.change, Change(20.0, 20 / 100.5 * 100))
+        self.assertEqual(after.interval, (17.0, 24.0))
+        self.assertEqual(after.verdict, Verdict.DIFFERS)
+        self.assertEqual(report.fewest_runs, 4)
+        self.assertEqual([s.files for s in report.sides],
+                         [["[1]", "[2]", "[3]", "[4]"], ["[5]", "[6]", "[7]", "[8]"]])
+
+    def test_no_change_shown(self) -> None:
+        report = sides_report([Group("A", runs("a", 100, 102, 98, 101)),
+                               Group("C", runs("c", 99, 103, 100, 97))])
+        (c,) = report.rows[0].others
+        self.assertEqual((c.interval, c.verdict), ((-5.0, 5.0), Verdict.NO_CHANGE))
+
+    def test_too_few_runs_no_interval_no_verdict(self) -> None:
+        report = sides_report([Group("A", runs("a", 100, 102, 98)),
+                               Group("B", runs("b", 120, 119, 121))])
+        (b,) = report.rows[0].others
+        self.assertEqual((b.value, b.interval, b.verdict), (120.0, None, None))
+        self.assertEqual(report.fewest_runs, 3)
+
+    def test_a_row_one_side_lacks(self) -> None:
+        other = [results_of({"cold_thread_start": [1, 2, 3]}, {"label": "b"})]
+        report = sides_report([Group("A", runs("a", 100)), Group("B", other)])
+        self.assertEqual([(r.row, r.base, r.others[0].value) for r in report.rows],
+                         [("program_run/pipe", 100.0, None), ("cold_thread_start", None, 2.0)])
+
+    def test_a_file_on_two_sides_is_two_files(self) -> None:
+        known = Results.read(KNOWN)
+        report = sides_report([Group("A", [known]), Group("B", [Results.read(KNOWN)])])
+        self.assertEqual([s.files for s in report.sides], [["[1]"], ["[2]"]])
+
+    def test_files_without_a_label_are_a_side_each(self) -> None:
+        files = [results_of({"a": [1, 2]}, path=f"{n}.json") for n in ("x", "y")]
+        self.assertEqual([g.name for g in groups_of(files, [])], ["x.json", "y.json"])
+
+
+class Fleet(unittest.TestCase):
+    def test_the_one_host_apart_and_each_host_s_spread(self) -> None:
+        groups = [Group(f"host-{h}", runs(h, 100, 102, 99)) for h in "abc"]
+        groups += [Group("host-d", runs("d", 90, 100, 110)),
+                   Group("host-e", runs("e", 150, 149, 152))]
+        report = fleet_report(groups)
+        self.assertEqual(report.rows, ["program_run/pipe"])
+        hosts = {h.name: h for h in report.hosts}
+        self.assertEqual([name for name, h in hosts.items() if h.outlying], ["host-e"])
+        self.assertEqual(hosts["host-e"].outlying, ["program_run/pipe"])
+        # The runs' scaled median absolute deviation: 1.4826 * 10.
+        self.assertAlmostEqual(hosts["host-d"].values[0].spread, 14.826, places=3)
+        # At least what a run's three repetitions give its median: their
+        # least to their greatest is 8 ticks, a 95 % interval of 3.92
+        # standard errors.
+        (a,) = hosts["host-a"].values
+        self.assertEqual(a.value, 100.0)
+        self.assertAlmostEqual(a.spread, 8 / 3.92)
+
+    def test_no_outliers_among_two_hosts(self) -> None:
+        report = fleet_report([Group("a", runs("a", 100, 100)), Group("b", runs("b", 900, 901))])
+        self.assertEqual([h.outlying for h in report.hosts], [[], []])
+        self.assertIsInstance(report.hosts[0].values[0], Spread)
+
+
+class Picture(unittest.TestCase):
+    def test_png_and_svg(self) -> None:
+        from analyze.plot import plot
+
+        known = Results.read(KNOWN)
+        with tempfile.TemporaryDirectory() as directory:
+            for ending, start in ((".png", b"\x89PNG\r\n\x1a\n"), (".svg", b"<?xml")):
+                path = os.path.join(directory, "k" + ending)
+                plot([known, results_of({"program_run/pipe": [1, 2]})], ["known", "other"], path)
+                with open(path, "rb") as f:
+                    self.assertEqual(f.read(len(start)), start)
+
+
+def analyze(*argv: str) -> subprocess.CompletedProcess[str]:
+    """Runs the package as its launcher does, in a process of its own."""
+    return subprocess.run([sys.executable, "-m", "analyze", *argv], cwd=ROOT,
+                          capture_output=True, text=True, check=False)
+
+
+class CommandLine(unittest.TestCase):
+    def imported(self, *argv: str) -> set[str]:
+        """The libraries that a call imports."""
+        code = ("import sys; from analyze.__main__ import run; run(sys.argv[1:]); "
+                "print(' '.join(m for m in ('numpy', 'scipy', 'matplotlib') if m in sys.modules),"
+                " file=sys.stderr)")
+        done = subprocess.run([sys.executable, "-c", code, *argv], cwd=ROOT, check=True,
+                              capture_output=True, text=True)
+        return set(done.stderr.split())
+
+    def test_each_call_imports_only_what_it_needs(self) -> None:
+        self.assertEqual(self.imported(KNOWN), {"numpy"})
+        self.assertEqual(self.imported("--format=csv", KNOWN), {"numpy"})
+        self.assertEqual(self.imported("--fleet", KNOWN), {"numpy", "scipy"})
+        self.assertEqual(self.imported("--group", "A", KNOWN, "--group", "B", KNOWN),
+                         {"numpy", "scipy"})
+        with tempfile.TemporaryDirectory() as directory:
+            self.assertEqual(self.imported("--plot", os.path.join(directory, "k.svg"), KNOWN),
+                             {"numpy", "matplotlib"})
+
+    def test_refusals_are_one_line_and_status_2(self) -> None:
+        done = analyze("--format=html", KNOWN)
+        self.assertEqual(done.returncode, 2)
+        self.assertEqual(done.stdout, "")
+        self.assertRegex(done.stderr, r"\Athread-start-analyze: argument --format: [^\n]*\n\Z")
+
+    def test_one_side_only_is_refused(self) -> None:
+        with self.assertRaisesRegex(Unusable, "one side only"):
+            main([KNOWN, KNOWN], io.StringIO())
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,138 @@
+"""The statistics, as functions, on samples whose answers are known."""
+
+from __future__ import annotations
+
+import math
+import unittest
+
+import numpy as np
+from scipy import stats
+
+from analyze import statistics as st
+from analyze.estimates import Change, Estimate, Interval, change_of
+
+
+class MedianAndPercentiles(unittest.TestCase):
+    def test_median_of_odd_and_even_samples(self) -> None:
+        self.assertEqual(st.median([3, 1, 2]), 2.0)
+        self.assertEqual(st.median([4, 1, 3, 2]), 2.5)
+
+    def test_percentiles_are_nearest_rank(self) -> None:
+        # The value at rank ceil(p / 100 * n), never one between two.
+        self.assertEqual(st.percentiles([4, 1, 10, 7, 3, 9, 2, 8, 6, 5], [90, 99]), [9.0, 10.0])
+        self.assertEqual(st.percentiles(range(1, 101), [50, 90, 99, 100]),
+                         [50.0, 90.0, 99.0, 100.0])
+        self.assertEqual(st.percentiles([1.5, 2.5], [50, 51]), [1.5, 2.5])
+
+
+class Changes(unittest.TestCase):
+    def test_a_change_is_the_new_less_the_base_in_percent_of_the_base(self) -> None:
+        self.assertEqual(change_of(110, 100), Change(10, 10.0))
+        self.assertEqual(change_of(75, 100), Change(-25, -25.0))
+        self.assertEqual(change_of(0, 4).percent, -100.0)
+
+    def test_no_percent_of_a_base_of_0(self) -> None:
+        self.assertEqual(change_of(5, 0), Change(5, None))
+        self.assertEqual(change_of(0, 0), Change(0, None))
+
+
+class Intervals(unittest.TestCase):
+    def test_the_percentile_interval_holds_the_middle_95_percent(self) -> None:
+        for draws in (np.arange(1001), np.arange(1001)[::-1]):
+            low, high = st.percentile_interval(draws)
+            self.assertAlmostEqual(low, 25.0)
+            self.assertAlmostEqual(high, 975.0)
+
+    def test_resampled_medians_of_an_odd_sample_follow_the_binomial(self) -> None:
+        # A resample's median of 11 values is at most the sample's k-th
+        # smallest when at least 6 of its 11 draws are among the k smallest.
+        n = 11
+        medians = st.resampled_medians(np.arange(n) * 10.0, np.random.default_rng(5))
+        self.assertEqual(len(medians), st.RESAMPLES)
+        for k in range(1, n):
+            exact = float(stats.binom.sf(n // 2, n, k / n))
+            drawn = float(np.mean(medians <= (k - 1) * 10.0))
+            self.assertAlmostEqual(drawn, exact, delta=0.02, msg=f"at most value {k}")
+
+    def test_resampled_medians_of_an_even_sample_as_resampling_every_value(self) -> None:
+        rng = np.random.default_rng(6)
+        sample = rng.exponential(10, 10)
+        medians = st.resampled_medians(sample, np.random.default_rng(7))
+        brute = np.median(rng.choice(sample, (40000, len(sample))), axis=1)
+        for q in (2.5, 25, 50, 75, 97.5):
+            self.assertAlmostEqual(float(np.percentile(medians, q)),
+                                   float(np.percentile(brute, q)), delta=0.6, msg=f"{q} %")
+        # Of a symmetric sample, centred on its median.
+        centred = st.resampled_medians(np.arange(10.0), np.random.default_rng(8))
+        self.assertAlmostEqual(float(np.mean(centred)), 4.5, delta=0.05)
+
+    def test_a_median_interval_lies_around_the_median_low_then_high(self) -> None:
+        med, (low, high) = st.median_interval(np.arange(1, 102), 0)
+        self.assertEqual(med, 51)
+        self.assertTrue(41 <= low < 51 < high <= 61, (low, high))
+        # The sample is symmetric, and so is the interval, within a value.
+        self.assertLessEqual(abs(low + high - 102), 2)
+
+    def test_a_gap_is_the_first_median_less_the_second(self) -> None:
+        a, b = np.arange(100.0) + 50, np.arange(100.0)
+        gap = st.median_gap(a, b, 1)
+        self.assertEqual(gap.value, 50)
+        self.assertTrue(gap.interval.low < 50 < gap.interval.high, gap)
+        self.assertLess(gap.interval.high - gap.interval.low, 40)
+        reverse = st.median_gap(b, a, 1)
+        self.assertEqual(reverse.value, -50)
+        self.assertTrue(reverse.interval.low < -50 < reverse.interval.high, reverse)
+
+    def test_a_paired_gap_keeps_what_both_rows_share(self) -> None:
+        # Each repetition of b is its partner of a and 10 more: every paired
+        # resample differs by exactly 10, however far the repetitions drift.
+        # Whole numbers, so that every sum and half of one is exact.
+        a = np.random.default_rng(9).integers(0, 1000, 200).astype(np.float64)
+        self.assertEqual(st.paired_median_gap(a, a + 10, 2), Estimate(-10, Interval(-10, -10)))
+        unpaired = st.paired_median_gap(a, np.append(a + 10, 500.0), 2)
+        self.assertGreater(unpaired.interval.high - unpaired.interval.low, 50)
+
+
+class RankTest(unittest.TestCase):
+    def test_the_shifts_that_the_rank_test_does_not_reject(self) -> None:
+        # 25 distinct differences; of 5 values against 5 the test rejects a
+        # U of 2 or less (p = 0.032) and keeps 3 (p = 0.056): the shifts
+        # from the 3rd smallest difference to the 3rd largest.
+        a, b = [0, 1, 2, 3, 4], [0, 10, 20, 30, 40]
+        self.assertEqual(st.shift_interval(a, b).interval, Interval(-2, 38))
+        self.assertEqual(st.shift_interval(b, a).interval, Interval(-38, 2))
+
+    def test_four_runs_against_four_reject_only_the_extreme_shifts(self) -> None:
+        before, after = [100, 102, 98, 101], [120, 119, 121, 122]
+        test = st.shift_interval(before, after)
+        # From the least difference of the runs to the greatest.
+        self.assertEqual(test.interval, Interval(17, 24))
+        self.assertTrue(test.interval.excludes_zero())
+        self.assertLess(test.p_value, 0.05)
+        same = st.shift_interval(before, [99, 103, 100, 97])
+        self.assertEqual(same.interval, Interval(-5, 5))
+        self.assertFalse(same.interval.excludes_zero())
+
+    def test_fewer_than_four_runs_a_side_reject_nothing(self) -> None:
+        self.assertEqual(st.RUNS_FOR_VERDICT, 4)
+        interval = st.shift_interval([1, 2, 3], [11, 12, 13]).interval
+        self.assertEqual(interval, Interval(-math.inf, math.inf))
+
+    def test_verdicts(self) -> None:
+        self.assertTrue(Interval(0.5, 3).excludes_zero())
+        self.assertTrue(Interval(-3, -0.5).excludes_zero())
+        self.assertFalse(Interval(-3, 0).excludes_zero())
+        self.assertFalse(Interval(math.nan, math.nan).excludes_zero())
+
+
+class Spreads(unittest.TestCase):
+    def test_the_spread_of_run_medians_is_their_scaled_mad(self) -> None:
+        self.assertAlmostEqual(st.spread_of_medians([90, 100, 110]), 14.826, places=3)
+        self.assertEqual(st.spread_of_medians([90]), 0.0)
+
+    def test_a_standard_error_from_a_95_percent_interval(self) -> None:
+        self.assertAlmostEqual(st.standard_error(Estimate(0, Interval(-1.96, 1.96))), 1.0)
+
+
+if __name__ == "__main__":
+    unittest.main()

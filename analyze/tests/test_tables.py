@@ -1,0 +1,147 @@
+"""The tables: alignment, as many cells in the header, the Markdown divider
+and every row, and CSV that gives numbers as numbers."""
+
+from __future__ import annotations
+
+import csv
+import io
+import math
+import re
+import unittest
+
+from analyze.estimates import Change, Interval
+from analyze.sides import Side, compare_columns
+from analyze.tables import NONE, Align, Cell, Column, Kind, Missing, Output, Spread, Table
+
+
+def shown(table: Table, form: str) -> list[str]:
+    stream = io.StringIO()
+    Output(form, stream).table(table)
+    return stream.getvalue().splitlines()
+
+
+def markdown_cells(line: str) -> list[str]:
+    """The cells of a Markdown table's line, escaped bars kept in them."""
+    return [c.strip() for c in re.split(r"(?<!\\)\|", line)[1:-1]]
+
+
+def compare_table(sides: int) -> Table:
+    """A comparison of `sides` sides, as the sides report makes it."""
+    letters = [chr(ord("A") + i) for i in range(sides)]
+    table = Table("compare", "compare", compare_columns([Side(s, s, []) for s in letters]))
+    for row, verdict in (("program_run/pipe", "differs"), ("a|b", "no change shown")):
+        cells: list[Cell] = [row, 100.0]
+        for i in range(1, sides):
+            cells += [100.0 + i, Change(i, float(i)), Interval(-1.5, 2.0 * i), verdict]
+        table.add(*cells)
+    table.add("cold_thread_start", NONE, *[NONE] * (4 * (sides - 1)))
+    return table
+
+
+class Text(unittest.TestCase):
+    def test_columns_aligned_as_they_say_two_spaces_apart(self) -> None:
+        table = Table("t", "a title", [Column("name", Align.LEFT), Column("n", kind=Kind.COUNT),
+                                       Column("ticks", kind=Kind.TICKS),
+                                       Column("note", Align.LEFT)])
+        table.add("long name", 5, 12.25, "x")
+        table.add("a", 120, -3.0, "longer")
+        self.assertEqual(shown(table, "text"), [
+            "a title",
+            "name         n  ticks  note",
+            "long name    5   12.2  x",
+            "a          120   -3.0  longer",
+        ])
+
+    def test_every_verdict_of_several_sides_left_aligned(self) -> None:
+        for sides in (2, 3, 5):
+            with self.subTest(sides=sides):
+                lines = shown(compare_table(sides), "text")[1:]
+                header, first = lines[0], lines[1]
+                starts = [m.start() for m in re.finditer("verdict", header)]
+                self.assertEqual(len(starts), sides - 1)
+                # A left-aligned cell starts where its header does.
+                self.assertEqual([m.start() for m in re.finditer("differs", first)], starts)
+                self.assertTrue(first.endswith("differs"))
+
+    def test_values_as_a_person_reads_them(self) -> None:
+        table = Table("t", "t", [Column("change", kind=Kind.CHANGE),
+                                 Column("share", kind=Kind.SHARE),
+                                 Column("interval", kind=Kind.INTERVAL),
+                                 Column("spread", kind=Kind.SPREAD)])
+        table.add(Change(3, 3.14), 0.404, Interval(-1.25, math.inf), Spread(5, 1.25))
+        table.add(Change(0, None), NONE, Missing("not measured"), NONE)
+        table.add(Change(2, None), Change(-1, -50.0), Interval(math.nan, math.nan), NONE)
+        self.assertEqual(shown(table, "text")[2:], [
+            "       +3.1%     40%   [-1.2, inf]  5.0 +- 1.2",
+            "           -       -  not measured           -",
+            "n/a (base 0)  -50.0%        [-, -]           -",
+        ])
+
+    def test_a_row_of_the_wrong_width_is_refused(self) -> None:
+        table = Table("t", "t", [Column("a"), Column("b")])
+        with self.assertRaises(ValueError):
+            table.add("one")
+
+
+class Markdown(unittest.TestCase):
+    def test_as_many_cells_in_the_header_the_divider_and_every_row(self) -> None:
+        for sides in (2, 3, 5):
+            with self.subTest(sides=sides):
+                lines = shown(compare_table(sides), "markdown")
+                self.assertEqual(lines[:2], ["compare", ""])
+                counts = {len(markdown_cells(line)) for line in lines[2:]}
+                self.assertEqual(counts, {2 + 4 * (sides - 1)})
+
+    def test_the_divider_says_each_column_s_alignment(self) -> None:
+        lines = shown(compare_table(3), "markdown")
+        self.assertEqual(lines[3], "| --- | ---: | ---: | ---: | ---: | --- "
+                                   "| ---: | ---: | ---: | --- |")
+        self.assertEqual(markdown_cells(lines[5])[0], "a\\|b")
+
+
+class Csv(unittest.TestCase):
+    def rows(self, table: Table) -> list[list[str]]:
+        return list(csv.reader(shown(table, "csv")))
+
+    def test_numbers_as_numbers_an_interval_as_two(self) -> None:
+        table = Table("levers", "levers", [
+            Column("lever", Align.LEFT), Column("difference", kind=Kind.TICKS),
+            Column("change", kind=Kind.CHANGE), Column("share", kind=Kind.SHARE),
+            Column("interval", kind=Kind.INTERVAL), Column("x", kind=Kind.SPREAD)])
+        table.add("a", -2.5, Change(-2.5, -45.45), 0.4, Interval(-5.5, 0.0), Spread(150, 1.5))
+        table.add("b", NONE, Change(1, None), NONE, Missing("not measured"), NONE)
+        table.add("c", 1.0, Change(1, 12.0), Change(14.5, 263.6), Interval(-math.inf, math.inf),
+                  Spread(1, 0))
+        self.assertEqual(self.rows(table), [
+            ["table", "lever", "difference", "change %", "share %", "low", "high", "x",
+             "x spread"],
+            ["levers", "a", "-2.5", "-45.5", "40.0", "-5.5", "0.0", "150.0", "1.5"],
+            ["levers", "b", "", "", "", "", "", "", ""],
+            ["levers", "c", "1.0", "12.0", "263.6", "-inf", "inf", "1.0", "0.0"],
+        ])
+        for row in self.rows(table)[1:]:
+            for field in row[2:]:
+                if field:
+                    float(field)
+
+    def test_every_line_as_wide_as_the_header_with_names_of_their_own(self) -> None:
+        for sides in (2, 3, 5):
+            with self.subTest(sides=sides):
+                rows = self.rows(compare_table(sides))
+                self.assertEqual({len(row) for row in rows}, {2 + 5 * (sides - 1) + 1})
+                self.assertEqual(len(set(rows[0])), len(rows[0]))
+                self.assertEqual(rows[0][:8], ["table", "row", "A", "B", "B change %",
+                                               "B low", "B high", "B verdict"])
+                self.assertEqual(rows[1][:8], ["compare", "program_run/pipe", "100.0", "101.0",
+                                               "1.0", "-1.5", "2.0", "differs"])
+
+    def test_notes_as_lines_of_their_own(self) -> None:
+        stream = io.StringIO()
+        out = Output("csv", stream)
+        out.table(Table("t", "t", [Column("a")]))
+        out.note("a note, with a comma")
+        self.assertEqual(stream.getvalue(), 'table,a\nnote,"a note, with a comma"\n')
+
+
+if __name__ == "__main__":
+    unittest.main()
