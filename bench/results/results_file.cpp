@@ -2,6 +2,7 @@
 
 #include "text.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace
@@ -23,6 +25,44 @@ bool same_file(const struct stat &a, const std::string &path)
 	struct stat b = {};
 	return stat(path.c_str(), &b) == 0 && a.st_dev == b.st_dev &&
 	       a.st_ino == b.st_ino;
+}
+
+// The bench's own descriptor open on the file `file`, or -1.
+int descriptor_on(const struct stat &file)
+{
+	std::vector<int> open_ones;
+	if (DIR *fds = opendir("/proc/self/fd")) {
+		while (const dirent *entry = readdir(fds))
+			if (entry->d_name[0] != '.')
+				open_ones.push_back(static_cast<int>(
+				    std::strtol(entry->d_name, nullptr, 10)));
+		closedir(fds);
+	} else {
+		open_ones = {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO};
+	}
+	std::sort(open_ones.begin(), open_ones.end());
+	for (const int fd : open_ones) {
+		struct stat open_file = {};
+		if (fstat(fd, &open_file) == 0 &&
+		    open_file.st_dev == file.st_dev &&
+		    open_file.st_ino == file.st_ino)
+			return fd;
+	}
+	return -1;
+}
+
+std::string descriptor_name(int fd)
+{
+	switch (fd) {
+	case STDIN_FILENO:
+		return "standard input";
+	case STDOUT_FILENO:
+		return "standard output";
+	case STDERR_FILENO:
+		return "standard error";
+	default:
+		return "descriptor " + std::to_string(fd);
+	}
 }
 
 std::string directory_of(const std::string &path)
@@ -99,6 +139,14 @@ std::string ResultsFile::open(const std::string &path,
 			buffer_.attach(fd_);
 			return "";
 		}
+		// Renamed over, the file would be lost to whoever reads or
+		// writes it through the bench's own descriptor, as a shell's
+		// >>log.txt with --benchmark_out=/dev/stdout.
+		const int fd = descriptor_on(existing);
+		if (fd >= 0)
+			return path + ": is the bench's " + descriptor_name(fd) +
+			       ", which the results would replace; give them "
+			       "a file of their own";
 		mode_ = static_cast<int>(existing.st_mode & 07777);
 		// A link is left in place and its target replaced.
 		std::array<char, 4096> real{};
