@@ -42,6 +42,8 @@ const char *const usage_text =
     "  --benchmark_out=FILE\n"
     "                     every repetition and the machine, as JSON; FILE\n"
     "                     is replaced only when every run succeeded\n"
+    "  --force            replace FILE even if its mode does not let you\n"
+    "                     write it\n"
     "\n"
     "Rows, in the order shown:\n"
     "%s"
@@ -468,6 +470,12 @@ bool read_options(int &argc, char **argv, Options &options)
 	// The library would open (and empty) the file before it knew that
 	// anything will be measured; the bench writes it itself.
 	options.out_file = flag(argc, argv, "--benchmark_out=", true);
+	const auto end = std::remove_if(argv + 1, argv + argc, [](char *word) {
+		return std::strcmp(word, "--force") == 0;
+	});
+	options.force = end != argv + argc;
+	argc = static_cast<int>(end - argv);
+	argv[argc] = nullptr;
 	options.filter =
 	    flag(argc, argv, "--benchmark_filter=", false).value_or(".");
 	// Checked against the context once it is known, then the library's.

@@ -363,7 +363,8 @@ int main(int argc, char **argv)
 		const std::string wrong = results.open(
 		    *options.out_file,
 		    {options.program, options.cold_helper, options.parts_helper,
-		     resolved("/proc/self/exe")});
+		     resolved("/proc/self/exe")},
+		    options.force);
 		if (!wrong.empty())
 			return usage_error(wrong);
 		writing_results = true;

@@ -65,6 +65,57 @@ std::string descriptor_name(int fd)
 	}
 }
 
+// The file that `path` names once every symbolic link at its end is
+// followed, whether it exists or not: a link stays a link, and a dangling
+// one gets its target made. "" with errno set if a link cannot be read.
+std::string final_target(std::string path)
+{
+	for (int links = 0;; ++links) {
+		struct stat status = {};
+		if (lstat(path.c_str(), &status) != 0 ||
+		    !S_ISLNK(status.st_mode))
+			return path;
+		if (links == 40) {
+			errno = ELOOP;
+			return "";
+		}
+		std::array<char, 4096> link{};
+		const ssize_t n =
+		    readlink(path.c_str(), link.data(), link.size());
+		if (n < 0 || static_cast<std::size_t>(n) >= link.size()) {
+			errno = n < 0 ? errno : ENAMETOOLONG;
+			return "";
+		}
+		const std::string to(link.data(), static_cast<std::size_t>(n));
+		const std::size_t slash = path.rfind('/');
+		path = to[0] == '/' || slash == std::string::npos
+		           ? to
+		           : path.substr(0, slash + 1) + to;
+	}
+}
+
+// Whether the user who runs the bench may write `file` by its mode, as
+// access(W_OK) decides for the real user; root may write any file with a
+// write permission for someone.
+bool may_write(const struct stat &file)
+{
+	const uid_t user = getuid();
+	if (user == 0)
+		return (file.st_mode & 0222) != 0;
+	if (file.st_uid == user)
+		return (file.st_mode & S_IWUSR) != 0;
+	bool member = file.st_gid == getgid();
+	const int count = getgroups(0, nullptr);
+	if (!member && count > 0) {
+		std::vector<gid_t> groups(static_cast<std::size_t>(count));
+		const int got = getgroups(count, groups.data());
+		member =
+		    got > 0 && std::find(groups.begin(), groups.begin() + got,
+		                         file.st_gid) != groups.begin() + got;
+	}
+	return (file.st_mode & (member ? S_IWGRP : S_IWOTH)) != 0;
+}
+
 std::string directory_of(const std::string &path)
 {
 	const std::size_t slash = path.rfind('/');
@@ -109,13 +160,16 @@ int FdBuffer::sync()
 }
 
 std::string ResultsFile::open(const std::string &path,
-                              const std::vector<std::string> &measured)
+                              const std::vector<std::string> &measured,
+                              bool force)
 {
 	if (path.empty())
 		return "--benchmark_out needs a file name";
-	target_ = path;
+	target_ = final_target(path);
+	if (target_.empty())
+		return path + ": " + error_text(errno);
 	struct stat existing = {};
-	if (stat(path.c_str(), &existing) == 0) {
+	if (stat(target_.c_str(), &existing) == 0) {
 		if (S_ISDIR(existing.st_mode))
 			return path + ": is a directory";
 		const auto program = std::find_if(
@@ -144,14 +198,26 @@ std::string ResultsFile::open(const std::string &path,
 		// >>log.txt with --benchmark_out=/dev/stdout.
 		const int fd = descriptor_on(existing);
 		if (fd >= 0)
-			return path + ": is the bench's " + descriptor_name(fd) +
+			return path + ": is the bench's " +
+			       descriptor_name(fd) +
 			       ", which the results would replace; give them "
 			       "a file of their own";
+		// Replaced, a file of several names would keep its old
+		// content under the others.
+		if (existing.st_nlink > 1)
+			return path + ": has " +
+			       std::to_string(existing.st_nlink) +
+			       " hard links, which replacing it would split; "
+			       "give "
+			       "the results a file of their own";
+		if (!force && !may_write(existing))
+			return path +
+			       ": is not writable by its mode; --force " +
+			       "replaces it all the same";
 		mode_ = static_cast<int>(existing.st_mode & 07777);
-		// A link is left in place and its target replaced.
-		std::array<char, 4096> real{};
-		if (realpath(path.c_str(), real.data()) != nullptr)
-			target_ = real.data();
+		owner_ = existing.st_uid;
+		group_ = existing.st_gid;
+		keep_owner_ = true;
 	} else if (errno != ENOENT) {
 		return path + ": " + error_text(errno);
 	} else {
@@ -178,6 +244,25 @@ std::string ResultsFile::open(const std::string &path,
 	}
 	replace_ = true;
 	buffer_.attach(fd_);
+	// The new file takes the old one's owner and group (which drops any
+	// set-user-ID bit), then its mode; if it cannot, no run is made.
+	struct stat made = {};
+	if (fstat(fd_, &made) != 0 ||
+	    (keep_owner_ && (made.st_uid != owner_ || made.st_gid != group_) &&
+	     fchown(fd_, owner_, group_) != 0)) {
+		const int error = errno;
+		abandon();
+		return path +
+		       ": cannot give the new file the owner and group " +
+		       "of the old one: " + error_text(error);
+	}
+	if (fchmod(fd_, static_cast<mode_t>(mode_)) != 0) {
+		const int error = errno;
+		abandon();
+		return path +
+		       ": cannot give the new file the mode of the old " +
+		       "one: " + error_text(error);
+	}
 	return "";
 }
 
@@ -185,8 +270,7 @@ std::string ResultsFile::commit()
 {
 	stream_.flush();
 	int error = buffer_.error();
-	if (error == 0 && replace_ &&
-	    (fchmod(fd_, static_cast<mode_t>(mode_)) != 0 || fsync(fd_) != 0))
+	if (error == 0 && replace_ && fsync(fd_) != 0)
 		error = errno;
 	if (close(fd_) != 0 && error == 0 && errno != EINTR)
 		error = errno;
@@ -200,6 +284,14 @@ std::string ResultsFile::commit()
 	}
 	temporary[0] = '\0';
 	return "";
+}
+
+void ResultsFile::abandon()
+{
+	(void)close(fd_);
+	fd_ = -1;
+	replace_ = false;
+	discard();
 }
 
 void ResultsFile::discard()

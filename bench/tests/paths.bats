@@ -60,3 +60,101 @@ own_descriptors=(
 	done
 	no_case_failed
 }
+
+# Runs the bench, with the quick options and the results file $1, as the
+# user nobody; a directory for nobody's tests is made in $shared.
+as_nobody() {
+	[[ $EUID -eq 0 ]] || skip "running the bench as another user needs root"
+	setpriv --reuid=nobody --regid=nogroup --clear-groups \
+		"$BENCH" "${quick[@]}" --benchmark_out="$1"
+}
+make_shared() {
+	shared=$(mktemp -d /tmp/paths-bats.XXXXXX)
+	chmod 755 "$shared"
+}
+teardown() {
+	[[ -z ${shared-} ]] || rm -rf "$shared"
+}
+
+# Passes if $1 holds the results of the quick run.
+has_results() {
+	jq -e '.benchmarks | length > 0' "$1" >/dev/null || {
+		echo "no results in $1" >&2
+		false
+	}
+}
+
+# Passes if the bench's last words were "thread-start-bench: $1", and it
+# made no run (FAKE_LOG is to be $BATS_TEST_TMPDIR/ran).
+refused() {
+	[ "$status" -eq 2 ] || { echo "status $status" >&2; false; }
+	[ "${output##*$'\n'}" = "thread-start-bench: $1" ] || { echo "said: $output" >&2; false; }
+	[ ! -e "$BATS_TEST_TMPDIR/ran" ] || { echo "a run was made" >&2; false; }
+}
+
+# Links, modes and owners: one test each.
+@test "a dangling link stays a link: its target is made" {
+	ln -s results.json "$dir/link.json"
+	run -0 "$BENCH" "${quick[@]}" --benchmark_out="$dir/link.json"
+	[ "$(readlink "$dir/link.json")" = results.json ]
+	has_results "$json"
+	only_in_dir link.json results.json
+}
+@test "a dangling link to a link, through a directory, stays a link" {
+	mkdir "$dir/sub"
+	ln -s sub/link.json "$dir/first.json"
+	ln -s ../results.json "$dir/sub/link.json"
+	run -0 "$BENCH" "${quick[@]}" --benchmark_out="$dir/first.json"
+	[ -L "$dir/first.json" ] && [ -L "$dir/sub/link.json" ]
+	has_results "$json"
+	only_in_dir first.json results.json sub
+}
+@test "a file of two hard links is refused before any run, and kept whole" {
+	echo previous >"$json"
+	ln "$json" "$dir/other.json"
+	FAKE_LOG=$BATS_TEST_TMPDIR/ran run "$BENCH" "${quick[@]}" --benchmark_out="$json"
+	refused "$json: has 2 hard links, which replacing it would split; give the results a file of their own"
+	[ "$(stat -c %h "$json")" = 2 ] && [ "$(cat "$dir/other.json")" = previous ]
+}
+@test "a file whose mode forbids writing it is refused before any run" {
+	echo previous >"$json"
+	chmod 444 "$json"
+	FAKE_LOG=$BATS_TEST_TMPDIR/ran run "$BENCH" "${quick[@]}" --benchmark_out="$json"
+	refused "$json: is not writable by its mode; --force replaces it all the same"
+	[ "$(cat "$json")" = previous ]
+}
+@test "--force replaces a file whose mode forbids writing it, keeping the mode" {
+	echo previous >"$json"
+	chmod 444 "$json"
+	run -0 "$BENCH" "${quick[@]}" --force --benchmark_out="$json"
+	has_results "$json"
+	[ "$(stat -c %a "$json")" = 444 ]
+	only_in_dir results.json
+}
+@test "the replaced file keeps the old one's owner and group" {
+	[[ $EUID -eq 0 ]] || skip "giving a file to another user needs root"
+	echo previous >"$json"
+	chown nobody:nogroup "$json"
+	chmod 4755 "$json"
+	run -0 "$BENCH" "${quick[@]}" --benchmark_out="$json"
+	has_results "$json"
+	[ "$(stat -c %U:%G:%a "$json")" = nobody:nogroup:4755 ]
+}
+@test "another user's file that the user may not write is refused before any run" {
+	make_shared
+	chown nobody "$shared"
+	echo previous >"$shared/results.json"
+	FAKE_LOG=$BATS_TEST_TMPDIR/ran run as_nobody "$shared/results.json"
+	refused "$shared/results.json: is not writable by its mode; --force replaces it all the same"
+	[ "$(stat -c %U "$shared/results.json")" = root ]
+}
+@test "another user's file whose owner cannot be kept is refused before any run" {
+	make_shared
+	chown nobody "$shared"
+	echo previous >"$shared/results.json"
+	chmod 666 "$shared/results.json"
+	FAKE_LOG=$BATS_TEST_TMPDIR/ran run as_nobody "$shared/results.json"
+	refused "$shared/results.json: cannot give the new file the owner and group of the old one: Operation not permitted"
+	[ "$(cat "$shared/results.json")" = previous ]
+	[ "$(ls -A "$shared")" = results.json ]
+}
