@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -114,6 +115,62 @@ bool may_write(const struct stat &file)
 		                         file.st_gid) != groups.begin() + got;
 	}
 	return (file.st_mode & (member ? S_IWGRP : S_IWOTH)) != 0;
+}
+
+// The attributes of `path` (of the directory `at` if it is ""), as statx
+// tells them; false if it cannot.
+bool attributes(int at, const char *path, struct statx &status)
+{
+	return statx(at, path, *path == '\0' ? AT_EMPTY_PATH : 0,
+	             STATX_BASIC_STATS | STATX_MNT_ID, &status) == 0;
+}
+
+// Whether the attribute `flag` (STATX_ATTR_...) is set.
+bool has(const struct statx &status, std::uint64_t flag)
+{
+	return (status.stx_attributes_mask & status.stx_attributes & flag) != 0;
+}
+
+// Why the rename that puts the results in place at the end would fail,
+// found before any run: the directory `directory` or, if `existing` is
+// its status, the file `target` that `path` names. "" if it would not.
+std::string cannot_replace(const std::string &path, const std::string &target,
+                           const std::string &directory,
+                           const struct stat *existing)
+{
+	struct statx in = {};
+	if (attributes(AT_FDCWD, directory.c_str(), in) &&
+	    has(in, STATX_ATTR_APPEND | STATX_ATTR_IMMUTABLE))
+		return "cannot write in " + directory + ": it is " +
+		       (has(in, STATX_ATTR_IMMUTABLE) ? "immutable"
+		                                      : "append-only") +
+		       ", so no file in it can be replaced";
+	if (existing == nullptr)
+		return "";
+	struct statx file = {};
+	if (!attributes(AT_FDCWD, target.c_str(), file))
+		return "";
+	if (has(file, STATX_ATTR_IMMUTABLE))
+		return path + ": is immutable (chattr +i), so it cannot be " +
+		       "replaced";
+	if (has(file, STATX_ATTR_APPEND))
+		return path + ": is append-only (chattr +a), so it cannot " +
+		       "be replaced";
+	const bool mount_ids =
+	    (in.stx_mask & file.stx_mask & STATX_MNT_ID) != 0;
+	if ((mount_ids && in.stx_mnt_id != file.stx_mnt_id) ||
+	    in.stx_dev_major != file.stx_dev_major ||
+	    in.stx_dev_minor != file.stx_dev_minor)
+		return path + ": is a mount point (mounted on its own, as a " +
+		       "container's file volume is), so it cannot be replaced";
+	// Only the file's owner, the directory's or root may replace a file
+	// in a sticky directory.
+	const uid_t user = geteuid();
+	if ((in.stx_mode & S_ISVTX) != 0 && user != 0 &&
+	    existing->st_uid != user && in.stx_uid != user)
+		return path + ": belongs to another user in a sticky " +
+		       "directory, so only they can replace it";
+	return "";
 }
 
 std::string directory_of(const std::string &path)
@@ -227,11 +284,13 @@ std::string ResultsFile::open(const std::string &path,
 	}
 
 	const std::string directory = directory_of(target_);
-	std::string name = target_;
-	name.insert(name.rfind('/') == std::string::npos ? 0
-	                                                 : name.rfind('/') + 1,
-	            ".");
-	name += ".XXXXXX";
+	const std::string cannot = cannot_replace(
+	    path, target_, directory, keep_owner_ ? &existing : nullptr);
+	if (!cannot.empty())
+		return cannot;
+	// A short name of its own, so that every name the directory takes
+	// can be replaced.
+	const std::string name = directory + "/.tsb-XXXXXX";
 	if (name.size() >= temporary.size())
 		return path + ": the name is too long";
 	std::memcpy(temporary.data(), name.c_str(), name.size() + 1);

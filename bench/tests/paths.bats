@@ -73,6 +73,8 @@ make_shared() {
 	chmod 755 "$shared"
 }
 teardown() {
+	# What a test made immutable or append-only can be removed again.
+	chattr -R -i -a "$dir" 2>/dev/null || true
 	[[ -z ${shared-} ]] || rm -rf "$shared"
 }
 
@@ -157,4 +159,60 @@ refused() {
 	refused "$shared/results.json: cannot give the new file the owner and group of the old one: Operation not permitted"
 	[ "$(cat "$shared/results.json")" = previous ]
 	[ "$(ls -A "$shared")" = results.json ]
+}
+
+# Passes if chattr +$1 on $2 holds, or skips the test.
+attribute_set() {
+	[[ $EUID -eq 0 ]] || skip "chattr +$1 needs root"
+	chattr "+$1" "$2" 2>/dev/null || skip "chattr +$1 is not supported here"
+}
+
+# Paths the bench could not rename over at the end: one test each.
+@test "an immutable file is refused before any run" {
+	echo previous >"$json"
+	attribute_set i "$json"
+	FAKE_LOG=$BATS_TEST_TMPDIR/ran run "$BENCH" "${quick[@]}" --benchmark_out="$json"
+	refused "$json: is immutable (chattr +i), so it cannot be replaced"
+	only_in_dir results.json
+}
+@test "an append-only file is refused before any run" {
+	echo previous >"$json"
+	attribute_set a "$json"
+	FAKE_LOG=$BATS_TEST_TMPDIR/ran run "$BENCH" "${quick[@]}" --benchmark_out="$json"
+	refused "$json: is append-only (chattr +a), so it cannot be replaced"
+	only_in_dir results.json
+}
+@test "a file in an append-only directory is refused before any run" {
+	attribute_set a "$dir"
+	FAKE_LOG=$BATS_TEST_TMPDIR/ran run "$BENCH" "${quick[@]}" --benchmark_out="$json"
+	refused "cannot write in $dir: it is append-only, so no file in it can be replaced"
+	[ -z "$(ls -A "$dir")" ]
+}
+@test "a file mounted on its own is refused before any run" {
+	[[ $EUID -eq 0 ]] || skip "mounting needs root"
+	echo previous >"$json"
+	echo mounted >"$BATS_TEST_TMPDIR/volume"
+	FAKE_LOG=$BATS_TEST_TMPDIR/ran run unshare -m bash -c \
+		'mount --bind "$0" "$1" && shift && exec "$@"' "$BATS_TEST_TMPDIR/volume" "$json" \
+		"$BENCH" "${quick[@]}" --benchmark_out="$json"
+	refused "$json: is a mount point (mounted on its own, as a container's file volume is), so it cannot be replaced"
+	[ "$(cat "$BATS_TEST_TMPDIR/volume")" = mounted ] && [ "$(cat "$json")" = previous ]
+	only_in_dir results.json
+}
+@test "another user's file in a sticky directory is refused before any run" {
+	make_shared
+	chmod 1777 "$shared"
+	echo previous >"$shared/results.json"
+	chmod 666 "$shared/results.json"
+	FAKE_LOG=$BATS_TEST_TMPDIR/ran run as_nobody "$shared/results.json"
+	refused "$shared/results.json: belongs to another user in a sticky directory, so only they can replace it"
+	[ "$(cat "$shared/results.json")" = previous ]
+	[ "$(ls -A "$shared")" = results.json ]
+}
+@test "a name of 255 bytes, the longest a directory takes, is written" {
+	local name
+	name=$(printf 'r%.0s' {1..250}).json
+	run -0 "$BENCH" "${quick[@]}" --benchmark_out="$dir/$name"
+	has_results "$dir/$name"
+	only_in_dir "$name"
 }
