@@ -4,12 +4,14 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -18,8 +20,44 @@
 namespace
 {
 
-// The temporary file's name, for discard() in a signal handler.
-std::array<char, 4096> temporary{};
+// The temporary file's name and the directory it is in, held open so that
+// the file is found even if the directory is renamed; for discard() in a
+// signal handler.
+std::array<char, 16> temporary{};
+int temporary_directory = -1;
+
+// Makes a temporary file of a short name, ".tsb-" and six random letters
+// or digits, in the directory `directory`. Returns its descriptor, or -1
+// with errno set.
+int make_temporary(int directory)
+{
+	static const char letters[] =
+	    "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+	for (int tries = 0; tries < 100; ++tries) {
+		std::array<unsigned char, 6> random{};
+		if (getrandom(random.data(), random.size(), 0) !=
+		    static_cast<ssize_t>(random.size()))
+			return -1;
+		std::string name = ".tsb-";
+		for (const unsigned char c : random)
+			name += letters[c % (sizeof letters - 1)];
+		std::memcpy(temporary.data(), name.c_str(), name.size() + 1);
+		const int fd = openat(
+		    directory, temporary.data(),
+		    O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+		if (fd >= 0 || errno != EEXIST) {
+			if (fd < 0)
+				temporary[0] = '\0';
+			return fd;
+		}
+	}
+	temporary[0] = '\0';
+	return -1;
+}
+
+extern "C" void past_file_size_limit(int /*signal*/)
+{
+}
 
 bool same_file(const struct stat &a, const std::string &path)
 {
@@ -290,17 +328,20 @@ std::string ResultsFile::open(const std::string &path,
 		return cannot;
 	// A short name of its own, so that every name the directory takes
 	// can be replaced.
-	const std::string name = directory + "/.tsb-XXXXXX";
-	if (name.size() >= temporary.size())
-		return path + ": the name is too long";
-	std::memcpy(temporary.data(), name.c_str(), name.size() + 1);
-	fd_ = mkostemp(temporary.data(), O_CLOEXEC);
-	if (fd_ < 0) {
+	name_ = target_.substr(target_.rfind('/') + 1);
+	directory_ =
+	    ::open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+	if (directory_ >= 0)
+		fd_ = make_temporary(directory_);
+	if (directory_ < 0 || fd_ < 0) {
 		const int error = errno;
-		temporary[0] = '\0';
+		if (directory_ >= 0)
+			(void)close(directory_);
+		directory_ = -1;
 		return "cannot write in " + directory + ": " +
 		       error_text(error);
 	}
+	temporary_directory = directory_;
 	replace_ = true;
 	buffer_.attach(fd_);
 	// The new file takes the old one's owner and group (which drops any
@@ -335,7 +376,8 @@ std::string ResultsFile::commit()
 		error = errno;
 	fd_ = -1;
 	if (error == 0 && replace_ &&
-	    rename(temporary.data(), target_.c_str()) != 0)
+	    renameat(directory_, temporary.data(), directory_, name_.c_str()) !=
+	        0)
 		error = errno;
 	if (error != 0) {
 		discard();
@@ -353,9 +395,17 @@ void ResultsFile::abandon()
 	discard();
 }
 
+void ResultsFile::fail_writes_past_limits()
+{
+	// A handler, unlike SIG_IGN, is not passed on to the runs.
+	struct sigaction action = {};
+	action.sa_handler = past_file_size_limit;
+	(void)sigaction(SIGXFSZ, &action, nullptr);
+}
+
 void ResultsFile::discard()
 {
 	if (temporary[0] != '\0')
-		unlink(temporary.data());
+		(void)unlinkat(temporary_directory, temporary.data(), 0);
 	temporary[0] = '\0';
 }

@@ -55,11 +55,16 @@ public:
 	// Removes the temporary file, if there is one; safe in a signal
 	// handler.
 	static void discard();
+	// Makes a write past the file size limit (ulimit -f) fail with EFBIG,
+	// to be reported, rather than kill the bench with SIGXFSZ.
+	static void fail_writes_past_limits();
 
 private:
 	// Closes and removes the temporary file made by open.
 	void abandon();
 	std::string target_;
+	std::string name_;   // the target's name in its directory
+	int directory_ = -1; // the directory, held open to the end
 	int fd_ = -1;
 	bool replace_ = false; // written to a temporary file, then renamed
 	int mode_ = 0;

@@ -5,6 +5,7 @@
 
 bats_require_minimum_version 1.5.0
 load ../../tests/cases
+load ../../tests/emulation
 
 setup() {
 	BENCH=${THREAD_START_BENCH:?set THREAD_START_BENCH to the benchmark}
@@ -215,4 +216,72 @@ attribute_set() {
 	run -0 "$BENCH" "${quick[@]}" --benchmark_out="$dir/$name"
 	has_results "$dir/$name"
 	only_in_dir "$name"
+}
+
+# Passes if the bench ended with status 1 and the last line
+# "thread-start-bench: $1", leaving the results file as it was and no
+# temporary file beside it in the directory $2 ($dir by default).
+lost() {
+	local in=${2:-$dir}
+	[ "$status" -eq 1 ] || { echo "status $status" >&2; false; }
+	[ "${stderr##*$'\n'}" = "thread-start-bench: $1" ] || { echo "said: $stderr" >&2; false; }
+	[ "$(cat "$in/results.json")" = previous ] && [ "$(ls -A "$in")" = results.json ]
+}
+
+skip_if_sanitized() {
+	! readelf -d "$BENCH" | grep -qE 'lib[at]san' || skip "sanitized: $1"
+}
+
+# Writes a stand-in that renames $dir to $dir.moved on its first run, then
+# does as the stand-in program.
+renaming_stand_in() {
+	cat >"$BATS_TEST_TMPDIR/renaming" <<-'END'
+	#!/bin/bash
+	[[ ! -e $MOVE_DIR ]] || mv "$MOVE_DIR" "$MOVE_DIR.moved"
+	exec "$FAKE" "$@"
+	END
+	chmod +x "$BATS_TEST_TMPDIR/renaming"
+}
+
+# A temporary file that could be left behind: one test each.
+@test "the directory renamed during the run: the results land in it, nothing else" {
+	renaming_stand_in
+	echo previous >"$json"
+	MOVE_DIR=$dir FAKE=$FAKE run -0 --separate-stderr "$BENCH" "${quick[@]}" \
+		--program="$BATS_TEST_TMPDIR/renaming" --benchmark_out="$json"
+	has_results "$dir.moved/results.json"
+	[ "$(ls -A "$dir.moved")" = results.json ]
+}
+@test "the directory renamed during a run that fails: no temporary file is left" {
+	renaming_stand_in
+	echo previous >"$json"
+	MOVE_DIR=$dir FAKE=$FAKE FAKE_MODE=fail-third FAKE_COUNTER=$BATS_TEST_TMPDIR/count \
+		run --separate-stderr "$BENCH" "${quick[@]}" --benchmark_repetitions=5 \
+		--program="$BATS_TEST_TMPDIR/renaming" --benchmark_out="$json"
+	lost "program_run/pipe: $BATS_TEST_TMPDIR/renaming: exited with status 3" "$dir.moved"
+}
+@test "past the file size limit: File too large, and no temporary file is left" {
+	echo previous >"$json"
+	run --separate-stderr bash -c 'ulimit -f 1 && exec "$@"' bench \
+		"$BENCH" "${quick[@]}" --benchmark_out="$json"
+	lost "$json: File too large"
+}
+@test "out of memory for its repetitions: one line, and no temporary file is left" {
+	skip_if_sanitized "a sanitizer's shadow memory takes more than the limit"
+	! emulated "$BENCH" || skip "emulated: qemu needs more address space than the limit"
+	echo previous >"$json"
+	# Threads' stacks small, so that the runs fit in the limit: the
+	# bench's own size once started, and 2 MB more, much less than its
+	# repetitions take.
+	local size
+	(ulimit -s 256 && exec "$BENCH" --benchmark_filter='^cold_thread_start/' \
+		--benchmark_repetitions=100000 >/dev/null 2>&1) &
+	sleep 0.5
+	size=$(awk '/^VmSize:/ { print $2 }' "/proc/$!/status")
+	kill "$!"
+	wait "$!" || true
+	run --separate-stderr bash -c 'ulimit -s 256 -v "$0" && exec "$@"' "$((size + 2048))" \
+		"$BENCH" --benchmark_filter='^cold_thread_start/' --benchmark_repetitions=100000 \
+		--benchmark_out="$json"
+	lost "out of memory"
 }
