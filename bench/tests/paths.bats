@@ -285,3 +285,50 @@ renaming_stand_in() {
 		--benchmark_out="$json"
 	lost "out of memory"
 }
+
+# Prints $2 copies of the character $1.
+repeat() {
+	printf "%${2}s" '' | tr ' ' "$1"
+}
+
+@test "every documented bound of the options: taken at its edge, refused just past it" {
+	local l100 l101 n32 n33 f255 f256
+	l100=$(repeat l 100) l101=$(repeat l 101)
+	n32=v$(repeat n 31) n33=v$(repeat n 32)
+	f255=$(repeat f 250).json f256=$(repeat f 251).json
+	# The status expected, then the arguments; those taken run for real,
+	# but for 100 000 repetitions, which are listed.
+	local cases=(
+		"0 --timeout=86400"
+		"2 --timeout=86400.001"
+		"2 --timeout=0"
+		"0 --benchmark_repetitions=2"
+		"2 --benchmark_repetitions=1"
+		"0 --benchmark_repetitions=100000 --benchmark_list_tests=true"
+		"2 --benchmark_repetitions=100001 --benchmark_list_tests=true"
+		"0 --label=l"
+		"0 --label=$l100"
+		"2 --label=$l101"
+		"2 --label="
+		"0 --variant=v:X=1 --benchmark_filter=^program_run/v/"
+		"0 --variant=$n32:X=1 --benchmark_filter=^program_run/$n32/"
+		"2 --variant=$n33:X=1 --benchmark_filter=^program_run/$n33/"
+		"0 --benchmark_out=$dir/$f255"
+		"2 --benchmark_out=$dir/$f256"
+	)
+	local expected args
+	for case in "${cases[@]}"; do
+		read -r expected args <<<"$case"
+		rm -f "$BATS_TEST_TMPDIR/ran"
+		# shellcheck disable=SC2086 # the arguments hold no spaces
+		FAKE_LOG=$BATS_TEST_TMPDIR/ran run --separate-stderr "$BENCH" "${quick[@]}" $args
+		local shown=${case:0:60}
+		[[ $status -eq $expected ]] ||
+			case_failed "$shown" "status $status: ${stderr##*$'\n'}"
+		if [[ $expected -eq 2 && -e $BATS_TEST_TMPDIR/ran ]]; then
+			case_failed "$shown" "refused after a run"
+		fi
+	done
+	[[ -s $dir/$f255 ]] || case_failed "a name of 255 bytes" "no results written"
+	no_case_failed
+}
