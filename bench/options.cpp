@@ -471,9 +471,10 @@ bool read_options(int &argc, char **argv, Options &options)
 	// The library would open (and empty) the file before it knew that
 	// anything will be measured; the bench writes it itself.
 	options.out_file = flag(argc, argv, "--benchmark_out=", true);
-	const auto end = std::remove_if(argv + 1, argv + argc, [](char *word) {
-		return std::strcmp(word, "--force") == 0;
-	});
+	char **const end =
+	    std::remove_if(argv + 1, argv + argc, [](char *word) {
+		    return std::strcmp(word, "--force") == 0;
+	    });
 	options.force = end != argv + argc;
 	argc = static_cast<int>(end - argv);
 	argv[argc] = nullptr;

@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 namespace
 {
@@ -31,7 +32,7 @@ int temporary_directory = -1;
 // with errno set.
 int make_temporary(int directory)
 {
-	static const char letters[] =
+	constexpr std::string_view letters =
 	    "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
 	for (int tries = 0; tries < 100; ++tries) {
 		std::array<unsigned char, 6> random{};
@@ -40,7 +41,7 @@ int make_temporary(int directory)
 			return -1;
 		std::string name = ".tsb-";
 		for (const unsigned char c : random)
-			name += letters[c % (sizeof letters - 1)];
+			name += letters[c % letters.size()];
 		std::memcpy(temporary.data(), name.c_str(), name.size() + 1);
 		const int fd = openat(
 		    directory, temporary.data(),
@@ -71,6 +72,7 @@ int descriptor_on(const struct stat &file)
 {
 	std::vector<int> open_ones;
 	if (DIR *fds = opendir("/proc/self/fd")) {
+		// NOLINTNEXTLINE(concurrency-mt-unsafe): a stream of its own
 		while (const dirent *entry = readdir(fds))
 			if (entry->d_name[0] != '.')
 				open_ones.push_back(static_cast<int>(
@@ -127,9 +129,12 @@ std::string final_target(std::string path)
 		}
 		const std::string to(link.data(), static_cast<std::size_t>(n));
 		const std::size_t slash = path.rfind('/');
-		path = to[0] == '/' || slash == std::string::npos
-		           ? to
-		           : path.substr(0, slash + 1) + to;
+		if (to[0] == '/' || slash == std::string::npos) {
+			path = to;
+		} else {
+			path.erase(slash + 1);
+			path += to;
+		}
 	}
 }
 
@@ -211,6 +216,49 @@ std::string cannot_replace(const std::string &path, const std::string &target,
 	return "";
 }
 
+// Why the existing regular file `path`, whose status is `existing`, is not
+// to be replaced by the results, or "".
+std::string unsafe_to_replace(const std::string &path,
+                              const struct stat &existing, bool force)
+{
+	// Renamed over, the file would be lost to whoever reads or writes
+	// it through the bench's own descriptor, as a shell's >>log.txt with
+	// --benchmark_out=/dev/stdout.
+	const int fd = descriptor_on(existing);
+	if (fd >= 0)
+		return path + ": is the bench's " + descriptor_name(fd) +
+		       ", which the results would replace; give them a file "
+		       "of their own";
+	// Replaced, a file of several names would keep its old content
+	// under the others.
+	if (existing.st_nlink > 1)
+		return path + ": has " + std::to_string(existing.st_nlink) +
+		       " hard links, which replacing it would split; give the "
+		       "results a file of their own";
+	if (!force && !may_write(existing))
+		return path + ": is not writable by its mode; --force " +
+		       "replaces it all the same";
+	return "";
+}
+
+// Why `path`, whose status is `existing`, is one of the programs the bench
+// runs, `measured`; "" if it is none.
+std::string measured_one(const std::string &path, const struct stat &existing,
+                         const std::vector<std::string> &measured)
+{
+	const auto program =
+	    std::find_if(measured.begin(), measured.end(),
+	                 [&existing](const std::string &measured_path) {
+		                 return same_file(existing, measured_path);
+	                 });
+	if (program == measured.end())
+		return "";
+	std::string why = path + ": is ";
+	why += *program;
+	why += ", which the bench measures";
+	return why;
+}
+
 std::string directory_of(const std::string &path)
 {
 	const std::size_t slash = path.rfind('/');
@@ -267,17 +315,9 @@ std::string ResultsFile::open(const std::string &path,
 	if (stat(target_.c_str(), &existing) == 0) {
 		if (S_ISDIR(existing.st_mode))
 			return path + ": is a directory";
-		const auto program = std::find_if(
-		    measured.begin(), measured.end(),
-		    [&existing](const std::string &measured_path) {
-			    return same_file(existing, measured_path);
-		    });
-		if (program != measured.end()) {
-			std::string why = path + ": is ";
-			why += *program;
-			why += ", which the bench measures";
-			return why;
-		}
+		std::string program = measured_one(path, existing, measured);
+		if (!program.empty())
+			return program;
 		if (!S_ISREG(existing.st_mode)) {
 			// A device or a FIFO: written directly, never
 			// replaced or removed.
@@ -288,27 +328,9 @@ std::string ResultsFile::open(const std::string &path,
 			buffer_.attach(fd_);
 			return "";
 		}
-		// Renamed over, the file would be lost to whoever reads or
-		// writes it through the bench's own descriptor, as a shell's
-		// >>log.txt with --benchmark_out=/dev/stdout.
-		const int fd = descriptor_on(existing);
-		if (fd >= 0)
-			return path + ": is the bench's " +
-			       descriptor_name(fd) +
-			       ", which the results would replace; give them "
-			       "a file of their own";
-		// Replaced, a file of several names would keep its old
-		// content under the others.
-		if (existing.st_nlink > 1)
-			return path + ": has " +
-			       std::to_string(existing.st_nlink) +
-			       " hard links, which replacing it would split; "
-			       "give "
-			       "the results a file of their own";
-		if (!force && !may_write(existing))
-			return path +
-			       ": is not writable by its mode; --force " +
-			       "replaces it all the same";
+		std::string unsafe = unsafe_to_replace(path, existing, force);
+		if (!unsafe.empty())
+			return unsafe;
 		mode_ = static_cast<int>(existing.st_mode & 07777);
 		owner_ = existing.st_uid;
 		group_ = existing.st_gid;
@@ -322,8 +344,8 @@ std::string ResultsFile::open(const std::string &path,
 	}
 
 	const std::string directory = directory_of(target_);
-	const std::string cannot = cannot_replace(
-	    path, target_, directory, keep_owner_ ? &existing : nullptr);
+	std::string cannot = cannot_replace(path, target_, directory,
+	                                    keep_owner_ ? &existing : nullptr);
 	if (!cannot.empty())
 		return cannot;
 	// A short name of its own, so that every name the directory takes
@@ -344,6 +366,11 @@ std::string ResultsFile::open(const std::string &path,
 	temporary_directory = directory_;
 	replace_ = true;
 	buffer_.attach(fd_);
+	return take_old_ones_attributes(path);
+}
+
+std::string ResultsFile::take_old_ones_attributes(const std::string &path)
+{
 	// The new file takes the old one's owner and group (which drops any
 	// set-user-ID bit), then its mode; if it cannot, no run is made.
 	struct stat made = {};

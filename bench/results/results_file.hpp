@@ -62,6 +62,10 @@ public:
 private:
 	// Closes and removes the temporary file made by open.
 	void abandon();
+	// Gives the temporary file the owner, group and mode it is to have.
+	// Returns "" or why it cannot, then having abandoned it.
+	[[nodiscard]] std::string
+	take_old_ones_attributes(const std::string &path);
 	std::string target_;
 	std::string name_;   // the target's name in its directory
 	int directory_ = -1; // the directory, held open to the end
