@@ -36,12 +36,15 @@ const char *const usage_text =
     "                     with VAR set to VALUE; repeat to set more\n"
     "  --label=TEXT       name these results in their context\n"
     "  --timeout=SECONDS  stop the bench if one run takes longer "
-    "(default: 10)\n"
+    "(default: 10,\n"
+    "                     at most 86400)\n"
     "  --benchmark_repetitions=N\n"
     "                     runs of each row, from 2 to %d (default: %d)\n"
     "  --benchmark_out=FILE\n"
     "                     every repetition and the machine, as JSON; FILE\n"
     "                     is replaced only when every run succeeded\n"
+    "  --force            replace FILE even if its mode does not let you\n"
+    "                     write it\n"
     "\n"
     "Rows, in the order shown:\n"
     "%s"
@@ -468,6 +471,13 @@ bool read_options(int &argc, char **argv, Options &options)
 	// The library would open (and empty) the file before it knew that
 	// anything will be measured; the bench writes it itself.
 	options.out_file = flag(argc, argv, "--benchmark_out=", true);
+	char **const end =
+	    std::remove_if(argv + 1, argv + argc, [](char *word) {
+		    return std::strcmp(word, "--force") == 0;
+	    });
+	options.force = end != argv + argc;
+	argc = static_cast<int>(end - argv);
+	argv[argc] = nullptr;
 	options.filter =
 	    flag(argc, argv, "--benchmark_filter=", false).value_or(".");
 	// Checked against the context once it is known, then the library's.

@@ -19,6 +19,7 @@ struct Options {
 	std::string out_format = "json";
 	std::string console_format = "console";
 	std::optional<std::string> out_file; // taken away from the library
+	bool force = false; // replace a results file its mode keeps from us
 	std::string filter;
 	std::string context; // --benchmark_context, extra entries
 	bool color = false;  // the console in colour

@@ -39,6 +39,7 @@
 #include <ctime>
 #include <iterator>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string>
 #include <vector>
@@ -326,11 +327,20 @@ int finish(const Reporters &reporters)
 	return std::fflush(stderr) == 0 && std::ferror(stderr) == 0 ? 0 : 1;
 }
 
-} // namespace
+// Every repetition is kept until the end: too many of them for the memory
+// the bench may have stop it with one line and status 1.
+[[noreturn]] void out_of_memory()
+{
+	ResultsFile::discard();
+	progress().clear();
+	(void)std::fputs("thread-start-bench: out of memory\n", stderr);
+	std::_Exit(1);
+}
 
-int main(int argc, char **argv)
+int measure(int argc, char **argv)
 {
 	open_standard_descriptors();
+	ResultsFile::fail_writes_past_limits();
 	CommandLine line(argc, argv);
 	Options options;
 	if (!read_options(line.argc(), line.argv(), options))
@@ -363,7 +373,8 @@ int main(int argc, char **argv)
 		const std::string wrong = results.open(
 		    *options.out_file,
 		    {options.program, options.cold_helper, options.parts_helper,
-		     resolved("/proc/self/exe")});
+		     resolved("/proc/self/exe")},
+		    options.force);
 		if (!wrong.empty())
 			return usage_error(wrong);
 		writing_results = true;
@@ -410,4 +421,14 @@ int main(int argc, char **argv)
 		return ran == 0 ? 2 : close_stdout(0).empty() ? 0 : 1;
 	}
 	return finish(reporters);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+	// Built without exceptions, the bench learns of an allocation that
+	// fails here, before std::bad_alloc would end it by abort().
+	std::set_new_handler(out_of_memory);
+	return measure(argc, argv);
 }

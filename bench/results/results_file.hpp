@@ -4,6 +4,8 @@
 // is written directly and never removed.
 #pragma once
 
+#include <sys/types.h>
+
 #include <ostream>
 #include <streambuf>
 #include <string>
@@ -40,9 +42,12 @@ class ResultsFile
 public:
 	// Checks that `path` can take the results and prepares it, touching
 	// no file but a new temporary one. `measured` are the programs the
-	// bench runs, which it must not be. Returns "" or why it cannot.
-	[[nodiscard]] std::string
-	open(const std::string &path, const std::vector<std::string> &measured);
+	// bench runs, which it must not be; with `force`, a file that its
+	// mode does not let the user write is replaced all the same. Returns
+	// "" or why it cannot.
+	[[nodiscard]] std::string open(const std::string &path,
+	                               const std::vector<std::string> &measured,
+	                               bool force);
 	std::ostream &stream() { return stream_; }
 	// Writes out the results and puts the file in its place. Returns ""
 	// or why that failed; then the temporary file is gone.
@@ -50,12 +55,26 @@ public:
 	// Removes the temporary file, if there is one; safe in a signal
 	// handler.
 	static void discard();
+	// Makes a write past the file size limit (ulimit -f) fail with EFBIG,
+	// to be reported, rather than kill the bench with SIGXFSZ.
+	static void fail_writes_past_limits();
 
 private:
+	// Closes and removes the temporary file made by open.
+	void abandon();
+	// Gives the temporary file the owner, group and mode it is to have.
+	// Returns "" or why it cannot, then having abandoned it.
+	[[nodiscard]] std::string
+	take_old_ones_attributes(const std::string &path);
 	std::string target_;
+	std::string name_;   // the target's name in its directory
+	int directory_ = -1; // the directory, held open to the end
 	int fd_ = -1;
 	bool replace_ = false; // written to a temporary file, then renamed
 	int mode_ = 0;
+	bool keep_owner_ = false; // the old file's owner and group
+	uid_t owner_ = 0;
+	gid_t group_ = 0;
 	FdBuffer buffer_;
 	std::ostream stream_{&buffer_};
 };
