@@ -2,7 +2,8 @@
 modes: one file, sides of several files, a fleet, and the picture.
 
 Exit status: 0 done, 1 standard output lost, 2 a usage error, an unusable
-file or a missing Python library.
+file or a missing Python library; interrupted by SIGINT, it dies of it
+(130 in a shell) without a traceback.
 
 Only what every call needs is imported here; each mode imports its report,
 and so numpy, scipy or matplotlib, once the call is known to need it and
@@ -12,6 +13,8 @@ the libraries to be there.
 from __future__ import annotations
 
 import argparse
+import errno
+import io
 import os
 import signal
 import sys
@@ -121,28 +124,64 @@ def main(argv: list[str], stdout: TextIO) -> int:
     return 0
 
 
+class ClosedOutput(io.TextIOBase):
+    """Standard output that was closed when the call started: every write
+    is lost, as a write to a closed descriptor is."""
+
+    def write(self, text: str) -> int:
+        raise OSError(errno.EBADF, os.strerror(errno.EBADF))
+
+
+def stdout_stream() -> TextIO:
+    """Standard output; where it was closed, a stream that fails every
+    write, and /dev/null on descriptor 1 so that no file opened later
+    takes its place."""
+    if sys.stdout is not None:
+        return sys.stdout
+    try:
+        null = os.open(os.devnull, os.O_WRONLY)
+        if null != 1:
+            os.dup2(null, 1)
+            os.close(null)
+    except OSError:
+        pass
+    return ClosedOutput()
+
+
+def die_of_sigint() -> None:
+    """Ends the process by SIGINT itself, so that its caller sees that it
+    was interrupted (130 in a shell), as a tool without a handler does."""
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+    os.kill(os.getpid(), signal.SIGINT)
+
+
 def run(argv: list[str]) -> int:
     """The whole call: its status, with any refusal said in one line on
     standard error."""
     # A reader that has gone ends it quietly, as it ends other tools.
     signal.signal(signal.SIGPIPE, signal.SIG_DFL)
+    stdout = stdout_stream()
     try:
-        status = main(argv, sys.stdout)
-        sys.stdout.flush()
+        status = main(argv, stdout)
+        stdout.flush()
     except Unusable as error:
         print(f"{PROG}: {error}", file=sys.stderr)
         return 2
     except OSError as error:
-        # Standard output lost: a full device, a reader that has gone.
-        # What is left in the buffer cannot be written either: the
-        # descriptor goes to /dev/null so that the flush at exit says
-        # nothing.
+        # Standard output lost: a full device, a closed descriptor. What is
+        # left in the buffer cannot be written either: the descriptor goes
+        # to /dev/null so that the flush at exit says nothing.
         try:
-            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+            if sys.stdout is not None:
+                os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
             print(f"{PROG}: standard output: {error.strerror}", file=sys.stderr)
         except OSError:
             pass
         return 1
+    except KeyboardInterrupt:
+        # Whatever was being written has been cleaned up on the way here.
+        die_of_sigint()
+        raise
     return status
 
 
