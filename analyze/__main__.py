@@ -108,17 +108,24 @@ def main(argv: list[str], stdout: TextIO) -> int:
         from .fleet import hosts_of
 
         chosen = explicit or hosts_of(results)
-        run_fleet(chosen, out)
         drawn = [r for g in chosen for r in g.files]
     elif len(results) == 1 and not explicit:
-        run_one_file(results[0], out)
         drawn = results
     else:
         from .sides import groups_of
 
         chosen = groups_of(results, explicit)
-        run_sides(chosen, out)
         drawn = [r for g in chosen for r in g.files]
+    if args.plot:
+        from .plot import check_size
+
+        check_size(drawn, args.plot)
+    if args.fleet:
+        run_fleet(chosen, out)
+    elif len(results) == 1 and not explicit:
+        run_one_file(results[0], out)
+    else:
+        run_sides(chosen, out)
     if args.plot:
         run_plot(drawn, args.plot, out)
     return 0

@@ -39,6 +39,10 @@ PERCENTILES = [10.0, 25.0, 50.0, 75.0, 90.0]
 BAR_HEIGHT = 0.6
 LEAST_LABELLED = 3.0
 
+# The tallest picture drawn, in pixels, the most that matplotlib draws: some
+# 2500 rows of one file, or 1300 with a lever each; fewer with more files.
+MOST_PIXELS = (1 << 16) - 1
+
 # Matplotlib's axes, untyped where it has no type hints.
 Axes = Any
 
@@ -141,22 +145,51 @@ def draw_levers(ax: Axes, effects: list[list[LeverEffect]], lever_names: list[st
     ax.grid(True, axis="x", alpha=0.3)
 
 
+def measured_levers(results: list[Results]) -> list[str]:
+    """The names of the levers drawn: those whose base row every file that
+    has the lever measured, as lever_effects finds them, in their order."""
+    names: list[str] = []
+    for r in results:
+        for lever in r.levers:
+            for counter in ["ticks"] + ([lever.counter] if lever.counter != "ticks" else []):
+                name = f"{lever.row} ({counter})"
+                if counter in r.values.get(lever.base, {}) and name not in names:
+                    names.append(name)
+    return names
+
+
+def panel_heights(results: list[Results]) -> list[float]:
+    """The height of each panel in inches: the rows, where the ticks go (if
+    a file has the parts row), the levers (if any)."""
+    grow = max(1, len(results)) ** 0.5
+    heights = [ROW_HEIGHT * len(rows_of(results)) * grow + PANEL_MARGIN]
+    parts = sum(PARTS_ROW in r.values for r in results)
+    if parts:
+        heights.append(PARTS_HEIGHT * parts + PANEL_MARGIN)
+    levers = len(measured_levers(results))
+    if levers:
+        heights.append(LEVER_HEIGHT * levers * grow + PANEL_MARGIN)
+    return heights
+
+
+def check_size(results: list[Results], path: str) -> None:
+    """Refuses a picture too tall to draw, before anything is printed."""
+    pixels = (sum(panel_heights(results)) + 0.6) * DPI
+    if pixels > MOST_PIXELS:
+        raise Unusable(f"--plot {path}: {len(rows_of(results))} rows and "
+                       f"{len(measured_levers(results))} levers of {len(results)} file"
+                       f"{'' if len(results) == 1 else 's'} "
+                       f"would be {pixels:.0f} pixels tall; at most {MOST_PIXELS} are drawn")
+
+
 def plot(results: list[Results], names: list[str], path: str) -> None:
     """Draws the files into `path`, a .png or .svg; `names` are theirs in
     the tables."""
     rows = rows_of(results)
     parts = [i for i, r in enumerate(results) if PARTS_ROW in r.values]
     effects = [lever_effects(r) for r in results]
-    lever_names: list[str] = []
-    for effect in (e for found in effects for e in found):
-        if effect.gap is not None and lever_name(effect) not in lever_names:
-            lever_names.append(lever_name(effect))
-    grow = max(1, len(results)) ** 0.5
-    heights = [ROW_HEIGHT * len(rows) * grow + PANEL_MARGIN]
-    if parts:
-        heights.append(PARTS_HEIGHT * len(parts) + PANEL_MARGIN)
-    if lever_names:
-        heights.append(LEVER_HEIGHT * len(lever_names) * grow + PANEL_MARGIN)
+    lever_names = measured_levers(results)
+    heights = panel_heights(results)
     fig = Figure(figsize=(WIDTH, sum(heights) + 0.6))
     axes = list(fig.subplots(len(heights), 1, squeeze=False,
                              gridspec_kw={"height_ratios": heights})[:, 0])

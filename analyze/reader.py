@@ -325,9 +325,17 @@ def rows_of(results: list[Results]) -> list[str]:
     file's rows that they have."""
     merged: list[str] = []
     for r in results:
-        for i, row in enumerate(r.rows):
-            if row in merged:
-                continue
-            later = [merged.index(x) for x in r.rows[i + 1:] if x in merged]
-            merged.insert(later[0] if later else len(merged), row)
+        known = set(merged)
+        # For each of the file's rows, the first of its later rows that the
+        # files before have: what a new row is placed before. One pass from
+        # the end, so that thousands of rows take no time.
+        before: list[str | None] = [None] * len(r.rows)
+        following: str | None = None
+        for i in range(len(r.rows) - 1, -1, -1):
+            before[i] = following
+            if r.rows[i] in known:
+                following = r.rows[i]
+        for row, place in zip(r.rows, before):
+            if row not in known:
+                merged.insert(len(merged) if place is None else merged.index(place), row)
     return merged

@@ -87,3 +87,47 @@ print(f"signal {-code}" if code < 0 else f"status {code}")' "$@"
 	[ "$status" -eq 130 ]
 	[ ! -s "$tmp/stderr" ] || { cat "$tmp/stderr" >&2; false; }
 }
+
+# Writes file $1 of $2 rows program_run/vN, three repetitions each, with
+# the levers the bench declares for them ($3 "levers") or none ($3 "none").
+make_rows() {
+	/usr/bin/python3 - "$@" <<-'EOF'
+	import json, sys
+	path, count, levers = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+	rows = ["program_run/pipe"] + [f"program_run/v{i}" for i in range(count - 1)]
+	runs = [{"run_name": row, "run_type": "iteration", "ticks": float(t)}
+	        for row in rows for t in (1, 2, 3)]
+	context = {"cold_helper": "/x", "label": path, "rows": " ".join(rows),
+	           "levers": " ".join(f"{row}:program_run/pipe:ticks" for row in rows[1:])
+	           if levers == "levers" else ""}
+	json.dump({"context": context, "benchmarks": runs}, open(path, "w"))
+	EOF
+}
+
+@test "--plot of more than fits: refused before anything is printed; what fits is drawn" {
+	local case rows levers files want i args
+	# case | rows a file | levers | files | status
+	while IFS='|' read -r case rows levers files want; do
+		args=()
+		for ((i = 0; i < files; i++)); do
+			make_rows "$tmp/f$i.json" "$rows" "$levers"
+			args+=("$tmp/f$i.json")
+		done
+		rm -f "$tmp/p.png"
+		run --separate-stderr "$ANALYZE" --format=csv "${args[@]}" --plot "$tmp/p.png"
+		if ((want == 0)); then
+			[[ $status -eq 0 && -s $tmp/p.png && -z $stderr ]] ||
+				case_failed "$case" "status $status, $stderr"
+		elif [[ $status -ne 2 || -n $output || -e $tmp/p.png || ${#stderr_lines[@]} -ne 1 ||
+			$stderr != *"pixels tall; at most 65535 are drawn" ]]; then
+			case_failed "$case" "status $status, output ${output:0:80}, $stderr"
+		fi
+	done <<-'TABLE'
+		1400 variants and their levers|1401|levers|1|2
+		3000 rows, no levers|3000|none|1|2
+		400 rows, no levers|400|none|1|0
+		500 rows of 40 files|500|none|40|2
+		20 rows of 40 files|20|none|40|0
+	TABLE
+	no_case_failed
+}
