@@ -1,9 +1,9 @@
 """The command line of thread-start-analyze, and a function for each of its
 modes: one file, sides of several files, a fleet, and the picture.
 
-Exit status: 0 done, 1 standard output lost, 2 a usage error, an unusable
-file or a missing Python library; interrupted by SIGINT, it dies of it
-(130 in a shell) without a traceback.
+Exit status: 0 done, 1 standard output or the picture lost, 2 a usage
+error, an unusable file or a missing Python library; interrupted by
+SIGINT, it dies of it (130 in a shell) without a traceback.
 
 Only what every call needs is imported here; each mode imports its report,
 and so numpy, scipy or matplotlib, once the call is known to need it and
@@ -20,7 +20,7 @@ import signal
 import sys
 from typing import TextIO
 
-from .errors import PROG, Parser, Unusable, need
+from .errors import PROG, Lost, Parser, Unusable, need
 from .reader import Group, Results
 from .tables import FORMATS, Output
 
@@ -174,6 +174,9 @@ def run(argv: list[str]) -> int:
     except Unusable as error:
         print(f"{PROG}: {error}", file=sys.stderr)
         return 2
+    except Lost as error:
+        print(f"{PROG}: {error}", file=sys.stderr)
+        return 1
     except OSError as error:
         # Standard output lost: a full device, a closed descriptor. What is
         # left in the buffer cannot be written either: the descriptor goes

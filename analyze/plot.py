@@ -6,11 +6,14 @@ imports it."""
 from __future__ import annotations
 
 import logging
+import os
+import stat
+import tempfile
 from collections.abc import Callable
 from typing import Any, NamedTuple
 
 from . import statistics as st
-from .errors import Unusable
+from .errors import Lost, Unusable
 from .one_file import PARTS_ROW, LeverEffect, lever_effects
 from .reader import PARTS, Results, rows_of
 
@@ -200,6 +203,44 @@ def plot(results: list[Results], names: list[str], path: str) -> None:
         draw_levers(axes.pop(0), effects, lever_names)
     fig.tight_layout()
     try:
-        fig.savefig(path, dpi=DPI)
+        save(fig, path)
     except OSError as error:
-        raise Unusable(f"--plot {path}: {error.strerror}") from None
+        raise Lost(f"--plot {path}: {error.strerror}") from None
+
+
+def save(fig: Figure, path: str) -> None:
+    """Writes the picture to a temporary file beside `path` (beside its
+    target, where it is a symbolic link, so that a link stays a link) and
+    renames it over `path` once it is whole: a picture that cannot be
+    written leaves the one before as it was. A device or a FIFO is written
+    directly."""
+    target = os.path.realpath(path)
+    form = os.path.splitext(path)[1][1:]
+    try:
+        before: os.stat_result | None = os.stat(target)
+    except FileNotFoundError:
+        before = None
+    if before is not None and not stat.S_ISREG(before.st_mode):
+        if stat.S_ISDIR(before.st_mode):
+            raise IsADirectoryError(21, os.strerror(21))
+        fig.savefig(target, dpi=DPI, format=form)
+        return
+    if before is not None:
+        mode = stat.S_IMODE(before.st_mode)
+    else:
+        umask = os.umask(0)
+        os.umask(umask)
+        mode = 0o666 & ~umask
+    fd, temporary = tempfile.mkstemp(prefix=f".{os.path.basename(target)}.",
+                                     dir=os.path.dirname(target))
+    try:
+        with os.fdopen(fd, "wb") as f:
+            fig.savefig(f, dpi=DPI, format=form)
+        os.chmod(temporary, mode)
+        os.replace(temporary, target)
+    except BaseException:
+        try:
+            os.unlink(temporary)
+        except OSError:
+            pass
+        raise

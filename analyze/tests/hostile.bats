@@ -131,3 +131,38 @@ make_rows() {
 	TABLE
 	no_case_failed
 }
+
+@test "the picture: written whole or not at all, the one before untouched; a link stays a link" {
+	# The picture before: 30 000 bytes, where a new one takes about 65 000.
+	head -c 30000 /dev/urandom >"$tmp/old.png"
+	mkdir "$tmp/d" "$tmp/elsewhere"
+	local case first path want reason
+	# case | what is in $tmp/d first | the picture | status, what then holds,
+	# the files in $tmp/d | the reason on standard error, or -. Each in a mount
+	# namespace of its own, so that nothing stays mounted.
+	while IFS='|' read -r case first path want; do
+		rm -rf "$tmp"/d/* "$tmp"/elsewhere/*
+		run --separate-stderr unshare -m bash -c '
+			cd "$1/d" || exit 99
+			case $2 in
+			# 64 KiB: the picture before fits, the new one does not.
+			full) mount -t tmpfs -o size=64k tmpfs . && cd . && cp ../old.png p.png ;;
+			old) cp ../old.png p.png ;;
+			link) ln -s ../elsewhere/p.png p.png ;;
+			esac || exit 99
+			"$3" "$4" --plot "$5" >/dev/null
+			echo "status $?"
+			cmp -s p.png "$1/old.png" && echo untouched
+			[[ -L p.png ]] && echo link
+			[[ -f $1/elsewhere/p.png ]] && head -c 4 "$1/elsewhere/p.png" | tail -c 3
+			echo; ls -A' _ "$tmp" "$first" "$ANALYZE" "$KNOWN" "$path"
+		reason=${stderr##*: }
+		expect_equal "$case" "$(xargs <<<"$output")|${reason:--}" "$want"
+	done <<-TABLE
+		a full device|full|p.png|status 1 untouched p.png|No space left on device
+		a missing directory|old|gone/p.png|status 1 untouched p.png|No such file or directory
+		a link|link|p.png|status 0 link PNG p.png|-
+		a picture before|old|p.png|status 0 p.png|-
+	TABLE
+	no_case_failed
+}
