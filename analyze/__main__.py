@@ -22,7 +22,7 @@ from typing import TextIO
 
 from .errors import PROG, Lost, Parser, Unusable, need
 from .reader import Group, Results
-from .tables import FORMATS, Output
+from .tables import FORMATS, Output, visible
 
 PICTURE_ENDINGS = (".png", ".svg")
 
@@ -172,10 +172,10 @@ def run(argv: list[str]) -> int:
         status = main(argv, stdout)
         stdout.flush()
     except Unusable as error:
-        print(f"{PROG}: {error}", file=sys.stderr)
+        print(f"{PROG}: {visible(str(error))}", file=sys.stderr)
         return 2
     except Lost as error:
-        print(f"{PROG}: {error}", file=sys.stderr)
+        print(f"{PROG}: {visible(str(error))}", file=sys.stderr)
         return 1
     except OSError as error:
         # Standard output lost: a full device, a closed descriptor. What is

@@ -166,3 +166,56 @@ make_rows() {
 	TABLE
 	no_case_failed
 }
+
+# Records case $1 as failed where the label $2 or the row program_run/$3
+# (JSON string contents) split a line, reach the terminal raw, break a
+# Markdown table or land in CSV as a formula: text shows the label as $4,
+# CSV as $5 (JSON string contents).
+check_names() {
+	/usr/bin/python3 - "$tmp/names.json" "$2" "$3" <<-'EOF'
+	import json, sys
+	label, variant = json.loads(f'"{sys.argv[2]}"'), json.loads(f'"{sys.argv[3]}"')
+	rows = ["program_run/pipe", f"program_run/{variant}"]
+	runs = [{"run_name": row, "run_type": "iteration", "ticks": float(t)}
+	        for row in rows for t in (1, 2, 3)]
+	json.dump({"context": {"cold_helper": "/x", "label": label, "host_name": label},
+	           "benchmarks": runs}, open(sys.argv[1], "w"))
+	EOF
+	run -0 "$ANALYZE" "$tmp/names.json"
+	[[ $output != *[$'\x01'-$'\x09\x0b'-$'\x1f\x7f']* ]] || case_failed "$1" "text: raw"
+	grep -Fxq -- "label      $4" <<<"$output" || case_failed "$1" "text: no line 'label $4'"
+	run -0 "$ANALYZE" --format=markdown "$tmp/names.json"
+	local uneven
+	# Each line of a table as many cells as its header.
+	uneven=$(sed 's/\\|//g' <<<"$output" | awk -F'|' '
+		!/^\|/ { cells = 0; next } !cells { cells = NF } NF != cells { print }')
+	[[ -z $uneven ]] || case_failed "$1" "markdown: $uneven"
+	run -0 "$ANALYZE" --format=csv "$tmp/names.json"
+	run -0 /usr/bin/python3 -c '
+import csv, json, sys
+lines = [line for line in csv.reader(sys.stdin) if line]
+print(json.dumps(next(line[2] for line in lines if line[0] == "files"))[1:-1])
+widths = {}
+for line in lines:
+    if len(line) != widths.setdefault(line[0], len(line)) and line[0] not in ("table", "note"):
+        print("a line of", line[0], "of another width")' <<<"$output"
+	expect_equal "$1: csv" "$output" "$5"
+}
+
+@test "names of every kind: escaped in text and Markdown, no formula in CSV" {
+	local case label variant text cell
+	# case # label # variant row # the label in text # in CSV
+	while IFS='#' read -r case label variant text cell; do
+		check_names "$case" "$label" "$variant" "$text" "$cell"
+	done <<-'TABLE'
+		plain#here#fast#here#here
+		a newline#two\nlines#new\nline#two\nlines#two\nlines
+		an escape#\u001b[31mred#\u001b]0;title\u0007#\x1b[31mred#\u001b[31mred
+		a C1 control#a\u009bz#x\u0085y#a\x9bz#a\u009bz
+		a bar#a | b#x|y#a | b#a | b
+		a formula#=HYPERLINK(\"http://x\")#=1+1#=HYPERLINK("http://x")#'=HYPERLINK(\"http://x\")
+		plus, minus, at#+1 and -#@x#+1 and -#'+1 and -
+		a number#-5.5#-1#-5.5#-5.5
+	TABLE
+	no_case_failed
+}
