@@ -22,9 +22,32 @@ MOST_BYTES = 1 << 30
 # The words of a Google Benchmark run name that are not the row's.
 TIME_WORDS = ("manual_time", "process_time", "real_time")
 
+
+
+class DuplicateKey(Exception):
+    """An object of the file names a key twice, which JSON readers take
+    each in its own way: the file is refused rather than read as one of
+    them would."""
+
+    def __init__(self, key: str) -> None:
+        super().__init__(key)
+        self.key = key
+
+
+def unique_keys(pairs: list[tuple[str, object]]) -> dict[str, object]:
+    result = dict(pairs)
+    if len(result) != len(pairs):
+        seen: set[str] = set()
+        for key, _ in pairs:
+            if key in seen:
+                raise DuplicateKey(key)
+            seen.add(key)
+    return result
+
+
 # NaN and the infinities are read as floats, to be refused with the entry
 # they stand in.
-DECODER = json.JSONDecoder(parse_constant=float)
+DECODER = json.JSONDecoder(parse_constant=float, object_pairs_hook=unique_keys)
 
 
 class Lever(NamedTuple):
@@ -122,6 +145,9 @@ class _Collected:
         # row -> counter -> every repetition's value, in the rows' order
         # of first appearance.
         self.values: dict[str, dict[str, array.array[float]]] = {}
+        # row -> the repetitions its entries say the row has, where they
+        # say it.
+        self.repetitions: dict[str, object] = {}
         self.aggregates = 0
 
     def add(self, run: object) -> None:
@@ -136,6 +162,15 @@ class _Collected:
         if run.get("run_type") != "iteration" or not isinstance(name, str) or not name:
             raise Unusable(f"{path}: an entry of benchmarks has no run_name or run_type")
         row = row_name(name)
+        if not row:
+            raise Unusable(f"{path}: an entry of benchmarks has run_name "
+                           f"{json.dumps(name)[:60]}, which names no row")
+        if "repetitions" in run:
+            declared = self.repetitions.setdefault(row, run["repetitions"])
+            if run["repetitions"] != declared:
+                raise Unusable(f"{path}: the entries of {row} say it has "
+                               f"{json.dumps(declared)[:20]} and "
+                               f"{json.dumps(run['repetitions'])[:20]} repetitions")
         counters = counters_of(row)
         kept = self.values.setdefault(row, {c: array.array("d") for c in counters})
         for counter in counters:
@@ -150,8 +185,14 @@ class _Collected:
 
     def read(self, stream: JsonStream) -> None:
         stream.expect("{")
+        keys = set()
         while stream.peek() != "}":
             key = stream.value()
+            if not isinstance(key, str):
+                raise Unusable(f"{self.path}: not a JSON file")
+            if key in keys:
+                raise DuplicateKey(key)
+            keys.add(key)
             stream.expect(":")
             if key == "benchmarks" and stream.peek() == "[":
                 stream.expect("[")
@@ -278,6 +319,9 @@ class Results:
             raise Unusable(f"{path}: not a JSON file") from None
         except RecursionError:
             raise Unusable(f"{path}: nested too deeply to be the bench's JSON") from None
+        except DuplicateKey as error:
+            raise Unusable(f"{path}: an object has the key {json.dumps(error.key)[:60]} "
+                           f"twice") from None
         except ValueError as error:
             # A number with more digits than Python reads.
             raise Unusable(f"{path}: not the bench's JSON ({error})") from None
@@ -296,6 +340,10 @@ class Results:
             if len(counters["ticks"]) < 2:
                 raise Unusable(f"{path}: {row} has {len(counters['ticks'])} repetition; "
                                f"statistics need at least 2")
+            declared = collected.repetitions.get(row, len(counters["ticks"]))
+            if declared != len(counters["ticks"]):
+                raise Unusable(f"{path}: {row} has {len(counters['ticks'])} repetitions, "
+                               f"where its entries say {json.dumps(declared)[:20]}")
         rows = declared_rows(path, context, list(values))
         levers = declared_levers(path, context, values, rows)
         return cls(path, context, values, tuple(rows), tuple(levers))

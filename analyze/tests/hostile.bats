@@ -219,3 +219,53 @@ for line in lines:
 	TABLE
 	no_case_failed
 }
+
+# An entry of benchmarks: its run_name $1, ticks $2, and more keys $3.
+entry() {
+	printf '{"run_name": "%s", "run_type": "iteration", "ticks": %s%s}' "$1" "$2" "${3:-}"
+}
+
+@test "crafted files: duplicate keys, rows of no name, repetitions that disagree, refused" {
+	local x='"cold_helper": "/x"' c='"context": {"cold_helper": "/x"}' p r3 r2 twice
+	p=$(entry program_run/pipe 1)
+	r3=$(entry program_run/pipe 1 ', "repetitions": 3')
+	r2=$(entry program_run/pipe 1 ', "repetitions": 2')
+	twice=$(entry program_run/pipe 1 ', "ticks": 2')
+	local noname
+	noname=$(entry iterations:1/manual_time 1)
+	local case text reason
+	# case | the file's text | the reason
+	while IFS='|' read -r case text reason; do
+		printf '%s\n' "$text" >"$tmp/crafted.json"
+		run --separate-stderr "$ANALYZE" "$tmp/crafted.json"
+		[[ $status -eq 2 && -z $output && ${#stderr_lines[@]} -eq 1 &&
+			$stderr == "thread-start-analyze: $tmp/crafted.json: "*"$reason"* ]] ||
+			case_failed "$case" "status $status, output ${output:0:40}, stderr $stderr"
+	done <<-TABLE
+		benchmarks twice|{$c, "benchmarks": [$p, $p], "benchmarks": [$p, $p]}|key "benchmarks" twice
+		context twice|{$c, $c, "benchmarks": [$p, $p]}|an object has the key "context" twice
+		a context key twice|{"context": {$x, $x}, "benchmarks": [$p, $p]}|key "cold_helper" twice
+		a run's key twice|{$c, "benchmarks": [$p, $twice]}|an object has the key "ticks" twice
+		no row's name|{$c, "benchmarks": [$noname, $noname]}|manual_time", which names no row
+		repetitions more|{$c, "benchmarks": [$r3, $r3]}|has 2 repetitions, where its entries say 3
+		repetitions differ|{$c, "benchmarks": [$r2, $r3]}|pipe say it has 2 and 3 repetitions
+	TABLE
+	# As many as it says: read.
+	printf '{%s, "benchmarks": [%s, %s]}' "$c" "$r2" "$r2" >"$tmp/as-said.json"
+	run -0 "$ANALYZE" "$tmp/as-said.json"
+	no_case_failed
+}
+
+@test "a fleet names the rows it leaves out, and the hosts that lack them" {
+	local host runs
+	for host in a b c; do
+		runs="$(entry program_run/pipe 1), $(entry program_run/pipe 2)"
+		[[ $host == b ]] ||
+			runs+=", $(entry program_run/pinned 1), $(entry program_run/pinned 2)"
+		printf '{"context": {"cold_helper": "/x", "host_name": "host-%s"}, "benchmarks": [%s]}' \
+			"$host" "$runs" >"$tmp/$host.json"
+	done
+	run -0 "$ANALYZE" --fleet --format=csv "$tmp"/?.json
+	grep -Fxq "note,program_run/pinned left out: not measured on host-b" <<<"$output"
+	grep -Fxq "table,host,runs,program_run/pipe,program_run/pipe spread,verdict" <<<"$output"
+}
