@@ -8,6 +8,7 @@ import array
 import json
 import math
 import os
+import re
 import stat
 from dataclasses import dataclass
 from typing import IO, NamedTuple
@@ -45,6 +46,8 @@ def unique_keys(pairs: list[tuple[str, object]]) -> dict[str, object]:
     return result
 
 
+# What JSON allows between values.
+SPACE = re.compile(r"[ \t\r\n]*")
 # NaN and the infinities are read as floats, to be refused with the entry
 # they stand in.
 DECODER = json.JSONDecoder(parse_constant=float, object_pairs_hook=unique_keys)
@@ -94,8 +97,8 @@ class JsonStream:
         self.at = 0
         self.done = False
 
-    def more(self) -> bool:
-        chunk = self.f.read(self.CHUNK)
+    def more(self, size: int = CHUNK) -> bool:
+        chunk = self.f.read(size)
         if not chunk:
             self.done = True
             return False
@@ -105,8 +108,7 @@ class JsonStream:
 
     def skip_space(self) -> None:
         while True:
-            while self.at < len(self.text) and self.text[self.at] in " \t\r\n":
-                self.at += 1
+            self.at = SPACE.match(self.text, self.at).end()  # type: ignore[union-attr]
             if self.at < len(self.text) or not self.more():
                 return
 
@@ -126,7 +128,10 @@ class JsonStream:
             try:
                 value, end = DECODER.raw_decode(self.text, self.at)
             except json.JSONDecodeError:
-                if self.more():
+                # A value longer than what is read so far: as much again is
+                # read, so that it is decoded a few times in all, not once
+                # a chunk, and a large value takes time in proportion.
+                if self.more(max(self.CHUNK, len(self.text) - self.at)):
                     continue
                 raise Unusable(f"{self.path}: not a JSON file") from None
             # A number may go on in the next chunk.
