@@ -16,6 +16,7 @@ from . import statistics as st
 from .errors import Lost, Unusable
 from .one_file import PARTS_ROW, LeverEffect, lever_effects
 from .reader import PARTS, Results, rows_of
+from .tables import visible
 
 # Its notes (a font cache being built, a configuration directory it cannot
 # write) are not this program's output: kept off standard error from its
@@ -87,7 +88,7 @@ def draw_rows(ax: Axes, results: list[Results], names: list[str], rows: list[str
                     linestyle="none", label=None if labelled else names[i])
             labelled = True
     ax.set_yticks(range(len(rows)))
-    ax.set_yticklabels(rows)
+    ax.set_yticklabels([visible(row) for row in rows])
     ax.set_ylim(len(rows) - 0.5, -0.5)
     ax.set_xlim(left=0)
     ax.set_xlabel("ticks (µs of processor time; warm_create_join: per thread)")
@@ -140,7 +141,7 @@ def draw_levers(ax: Axes, effects: list[list[LeverEffect]], lever_names: list[st
                     markersize=6, linestyle="none")
     ax.axvline(0, color="black", linewidth=0.8)
     ax.set_yticks(range(len(lever_names)))
-    ax.set_yticklabels(lever_names)
+    ax.set_yticklabels([visible(name) for name in lever_names])
     ax.set_ylim(len(lever_names) - 0.5, -0.5)
     ax.set_xlabel("ticks (µs): difference of medians against the base row, "
                   f"{st.CONFIDENCE_TEXT} interval")
@@ -187,7 +188,14 @@ def check_size(results: list[Results], path: str) -> None:
 
 def plot(results: list[Results], names: list[str], path: str) -> None:
     """Draws the files into `path`, a .png or .svg; `names` are theirs in
-    the tables."""
+    the tables. Names are drawn as they are printed, their control
+    characters escaped, and never read as matplotlib's mathematics (where
+    a "$" would start it)."""
+    with matplotlib.rc_context({"text.parse_math": False}):
+        draw(results, [visible(name) for name in names], path)
+
+
+def draw(results: list[Results], names: list[str], path: str) -> None:
     rows = rows_of(results)
     parts = [i for i, r in enumerate(results) if PARTS_ROW in r.values]
     effects = [lever_effects(r) for r in results]

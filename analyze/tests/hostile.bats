@@ -269,3 +269,28 @@ entry() {
 	grep -Fxq "note,program_run/pinned left out: not measured on host-b" <<<"$output"
 	grep -Fxq "table,host,runs,program_run/pipe,program_run/pipe spread,verdict" <<<"$output"
 }
+
+@test "names of every kind in the picture: drawn as printed, never read as mathematics" {
+	local case label variant
+	# case # label # variant row (JSON string contents)
+	while IFS='#' read -r case label variant; do
+		/usr/bin/python3 - "$tmp/drawn.json" "$label" "$variant" <<-'EOF'
+		import json, sys
+		label, variant = json.loads(f'"{sys.argv[2]}"'), json.loads(f'"{sys.argv[3]}"')
+		rows = ["program_run/pipe", f"program_run/{variant}"]
+		runs = [{"run_name": row, "run_type": "iteration", "ticks": float(t)}
+		        for row in rows for t in (1, 2, 3)]
+		json.dump({"context": {"cold_helper": "/x", "label": label}, "benchmarks": runs},
+		          open(sys.argv[1], "w"))
+		EOF
+		rm -f "$tmp/drawn.png"
+		run --separate-stderr "$ANALYZE" "$tmp/drawn.json" --plot "$tmp/drawn.png"
+		[[ $status -eq 0 && -s $tmp/drawn.png && -z $stderr ]] ||
+			case_failed "$case" "status $status, ${stderr:0:200}"
+	done <<-'TABLE'
+		mathematics, unfinished#x $\\frac$ y#a$\\sqrt{$b
+		dollars#$5 and $6#$$
+		control characters#two\nlines\u001b[31m#new\nline\u0007
+	TABLE
+	no_case_failed
+}
