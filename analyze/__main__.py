@@ -1,8 +1,9 @@
 """The command line of thread-start-analyze, and a function for each of its
 modes: one file, sides of several files, a fleet, and the picture.
 
-Exit status: 0 done, 1 standard output lost, 2 a usage error, an unusable
-file or a missing Python library.
+Exit status: 0 done, 1 standard output or the picture lost, 2 a usage
+error, an unusable file or a missing Python library; interrupted by
+SIGINT, it dies of it (130 in a shell) without a traceback.
 
 Only what every call needs is imported here; each mode imports its report,
 and so numpy, scipy or matplotlib, once the call is known to need it and
@@ -12,14 +13,16 @@ the libraries to be there.
 from __future__ import annotations
 
 import argparse
+import errno
+import io
 import os
 import signal
 import sys
 from typing import TextIO
 
-from .errors import PROG, Parser, Unusable, need
+from .errors import PROG, Lost, Parser, Unusable, need
 from .reader import Group, Results
-from .tables import FORMATS, Output
+from .tables import FORMATS, Output, visible
 
 PICTURE_ENDINGS = (".png", ".svg")
 
@@ -105,20 +108,58 @@ def main(argv: list[str], stdout: TextIO) -> int:
         from .fleet import hosts_of
 
         chosen = explicit or hosts_of(results)
-        run_fleet(chosen, out)
         drawn = [r for g in chosen for r in g.files]
     elif len(results) == 1 and not explicit:
-        run_one_file(results[0], out)
         drawn = results
     else:
         from .sides import groups_of
 
         chosen = groups_of(results, explicit)
-        run_sides(chosen, out)
         drawn = [r for g in chosen for r in g.files]
+    if args.plot:
+        from .plot import check_size
+
+        check_size(drawn, args.plot)
+    if args.fleet:
+        run_fleet(chosen, out)
+    elif len(results) == 1 and not explicit:
+        run_one_file(results[0], out)
+    else:
+        run_sides(chosen, out)
     if args.plot:
         run_plot(drawn, args.plot, out)
     return 0
+
+
+class ClosedOutput(io.TextIOBase):
+    """Standard output that was closed when the call started: every write
+    is lost, as a write to a closed descriptor is."""
+
+    def write(self, text: str) -> int:
+        raise OSError(errno.EBADF, os.strerror(errno.EBADF))
+
+
+def stdout_stream() -> TextIO:
+    """Standard output; where it was closed, a stream that fails every
+    write, and /dev/null on descriptor 1 so that no file opened later
+    takes its place."""
+    if sys.stdout is not None:
+        return sys.stdout
+    try:
+        null = os.open(os.devnull, os.O_WRONLY)
+        if null != 1:
+            os.dup2(null, 1)
+            os.close(null)
+    except OSError:
+        pass
+    return ClosedOutput()
+
+
+def die_of_sigint() -> None:
+    """Ends the process by SIGINT itself, so that its caller sees that it
+    was interrupted (130 in a shell), as a tool without a handler does."""
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+    os.kill(os.getpid(), signal.SIGINT)
 
 
 def run(argv: list[str]) -> int:
@@ -126,23 +167,31 @@ def run(argv: list[str]) -> int:
     standard error."""
     # A reader that has gone ends it quietly, as it ends other tools.
     signal.signal(signal.SIGPIPE, signal.SIG_DFL)
+    stdout = stdout_stream()
     try:
-        status = main(argv, sys.stdout)
-        sys.stdout.flush()
+        status = main(argv, stdout)
+        stdout.flush()
     except Unusable as error:
-        print(f"{PROG}: {error}", file=sys.stderr)
+        print(f"{PROG}: {visible(str(error))}", file=sys.stderr)
         return 2
+    except Lost as error:
+        print(f"{PROG}: {visible(str(error))}", file=sys.stderr)
+        return 1
     except OSError as error:
-        # Standard output lost: a full device, a reader that has gone.
-        # What is left in the buffer cannot be written either: the
-        # descriptor goes to /dev/null so that the flush at exit says
-        # nothing.
+        # Standard output lost: a full device, a closed descriptor. What is
+        # left in the buffer cannot be written either: the descriptor goes
+        # to /dev/null so that the flush at exit says nothing.
         try:
-            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+            if sys.stdout is not None:
+                os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
             print(f"{PROG}: standard output: {error.strerror}", file=sys.stderr)
         except OSError:
             pass
         return 1
+    except KeyboardInterrupt:
+        # Whatever was being written has been cleaned up on the way here.
+        die_of_sigint()
+        raise
     return status
 
 

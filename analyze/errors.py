@@ -14,6 +14,11 @@ class Unusable(Exception):
     line on standard error and status 2, never a traceback."""
 
 
+class Lost(Exception):
+    """Output that could not be written, the picture's: one line on
+    standard error and status 1, as for standard output."""
+
+
 def need(module: str, package: str) -> None:
     """Makes sure that `module` can be imported, or says which Debian
     package brings it. Called before anything is read or printed; the

@@ -29,9 +29,17 @@ class Host(NamedTuple):
     outlying: list[str]  # the rows on which it stands out
 
 
+class LeftOut(NamedTuple):
+    """A row that some hosts did not measure, and so no column."""
+
+    row: str
+    hosts: list[str]  # those that lack it
+
+
 class FleetReport(NamedTuple):
     rows: list[str]  # those that every host measured
     hosts: list[Host]
+    left_out: list[LeftOut]
 
 
 def hosts_of(results: list[Results]) -> list[Group]:
@@ -72,12 +80,18 @@ def outlying_rows(values: list[list[Spread]], host: int, rows: list[str]) -> lis
 
 def fleet_report(groups: list[Group]) -> FleetReport:
     everything = [r for g in groups for r in g.files]
-    rows = [row for row in rows_of(everything)
-            if all(any(row in r.ticks for r in g.files) for g in groups)]
+    rows = []
+    left_out = []
+    for row in rows_of(everything):
+        lacking = [g.name for g in groups if not any(row in r.ticks for r in g.files)]
+        if lacking:
+            left_out.append(LeftOut(row, lacking))
+        else:
+            rows.append(row)
     values = [[host_value([r.ticks[row] for r in g.files if row in r.ticks]) for row in rows]
               for g in groups]
     return FleetReport(rows, [Host(g.name, len(g.files), values[i], outlying_rows(values, i, rows))
-                              for i, g in enumerate(groups)])
+                              for i, g in enumerate(groups)], left_out)
 
 
 def print_fleet(report: FleetReport, out: Output) -> None:
@@ -89,5 +103,7 @@ def print_fleet(report: FleetReport, out: Output) -> None:
         table.add(host.name, host.runs, *host.values,
                   ("outlier: " + ", ".join(host.outlying)) if host.outlying else "")
     out.table(table)
+    for left in report.left_out:
+        out.note(f"{left.row} left out: not measured on {', '.join(left.hosts)}")
     if len(report.hosts) < HOSTS_FOR_OUTLIERS:
         out.note(f"outliers need at least {HOSTS_FOR_OUTLIERS} hosts")

@@ -6,13 +6,17 @@ imports it."""
 from __future__ import annotations
 
 import logging
+import os
+import stat
+import tempfile
 from collections.abc import Callable
 from typing import Any, NamedTuple
 
 from . import statistics as st
-from .errors import Unusable
+from .errors import Lost, Unusable
 from .one_file import PARTS_ROW, LeverEffect, lever_effects
 from .reader import PARTS, Results, rows_of
+from .tables import visible
 
 # Its notes (a font cache being built, a configuration directory it cannot
 # write) are not this program's output: kept off standard error from its
@@ -38,6 +42,10 @@ PERCENTILES = [10.0, 25.0, 50.0, 75.0, 90.0]
 # has no room for its number.
 BAR_HEIGHT = 0.6
 LEAST_LABELLED = 3.0
+
+# The tallest picture drawn, in pixels, the most that matplotlib draws: some
+# 2500 rows of one file, or 1300 with a lever each; fewer with more files.
+MOST_PIXELS = (1 << 16) - 1
 
 # Matplotlib's axes, untyped where it has no type hints.
 Axes = Any
@@ -80,7 +88,7 @@ def draw_rows(ax: Axes, results: list[Results], names: list[str], rows: list[str
                     linestyle="none", label=None if labelled else names[i])
             labelled = True
     ax.set_yticks(range(len(rows)))
-    ax.set_yticklabels(rows)
+    ax.set_yticklabels([visible(row) for row in rows])
     ax.set_ylim(len(rows) - 0.5, -0.5)
     ax.set_xlim(left=0)
     ax.set_xlabel("ticks (µs of processor time; warm_create_join: per thread)")
@@ -133,7 +141,7 @@ def draw_levers(ax: Axes, effects: list[list[LeverEffect]], lever_names: list[st
                     markersize=6, linestyle="none")
     ax.axvline(0, color="black", linewidth=0.8)
     ax.set_yticks(range(len(lever_names)))
-    ax.set_yticklabels(lever_names)
+    ax.set_yticklabels([visible(name) for name in lever_names])
     ax.set_ylim(len(lever_names) - 0.5, -0.5)
     ax.set_xlabel("ticks (µs): difference of medians against the base row, "
                   f"{st.CONFIDENCE_TEXT} interval")
@@ -141,22 +149,58 @@ def draw_levers(ax: Axes, effects: list[list[LeverEffect]], lever_names: list[st
     ax.grid(True, axis="x", alpha=0.3)
 
 
+def measured_levers(results: list[Results]) -> list[str]:
+    """The names of the levers drawn: those whose base row every file that
+    has the lever measured, as lever_effects finds them, in their order."""
+    names: list[str] = []
+    for r in results:
+        for lever in r.levers:
+            for counter in ["ticks"] + ([lever.counter] if lever.counter != "ticks" else []):
+                name = f"{lever.row} ({counter})"
+                if counter in r.values.get(lever.base, {}) and name not in names:
+                    names.append(name)
+    return names
+
+
+def panel_heights(results: list[Results]) -> list[float]:
+    """The height of each panel in inches: the rows, where the ticks go (if
+    a file has the parts row), the levers (if any)."""
+    grow = max(1, len(results)) ** 0.5
+    heights = [ROW_HEIGHT * len(rows_of(results)) * grow + PANEL_MARGIN]
+    parts = sum(PARTS_ROW in r.values for r in results)
+    if parts:
+        heights.append(PARTS_HEIGHT * parts + PANEL_MARGIN)
+    levers = len(measured_levers(results))
+    if levers:
+        heights.append(LEVER_HEIGHT * levers * grow + PANEL_MARGIN)
+    return heights
+
+
+def check_size(results: list[Results], path: str) -> None:
+    """Refuses a picture too tall to draw, before anything is printed."""
+    pixels = (sum(panel_heights(results)) + 0.6) * DPI
+    if pixels > MOST_PIXELS:
+        raise Unusable(f"--plot {path}: {len(rows_of(results))} rows and "
+                       f"{len(measured_levers(results))} levers of {len(results)} file"
+                       f"{'' if len(results) == 1 else 's'} "
+                       f"would be {pixels:.0f} pixels tall; at most {MOST_PIXELS} are drawn")
+
+
 def plot(results: list[Results], names: list[str], path: str) -> None:
     """Draws the files into `path`, a .png or .svg; `names` are theirs in
-    the tables."""
+    the tables. Names are drawn as they are printed, their control
+    characters escaped, and never read as matplotlib's mathematics (where
+    a "$" would start it)."""
+    with matplotlib.rc_context({"text.parse_math": False}):
+        draw(results, [visible(name) for name in names], path)
+
+
+def draw(results: list[Results], names: list[str], path: str) -> None:
     rows = rows_of(results)
     parts = [i for i, r in enumerate(results) if PARTS_ROW in r.values]
     effects = [lever_effects(r) for r in results]
-    lever_names: list[str] = []
-    for effect in (e for found in effects for e in found):
-        if effect.gap is not None and lever_name(effect) not in lever_names:
-            lever_names.append(lever_name(effect))
-    grow = max(1, len(results)) ** 0.5
-    heights = [ROW_HEIGHT * len(rows) * grow + PANEL_MARGIN]
-    if parts:
-        heights.append(PARTS_HEIGHT * len(parts) + PANEL_MARGIN)
-    if lever_names:
-        heights.append(LEVER_HEIGHT * len(lever_names) * grow + PANEL_MARGIN)
+    lever_names = measured_levers(results)
+    heights = panel_heights(results)
     fig = Figure(figsize=(WIDTH, sum(heights) + 0.6))
     axes = list(fig.subplots(len(heights), 1, squeeze=False,
                              gridspec_kw={"height_ratios": heights})[:, 0])
@@ -167,6 +211,44 @@ def plot(results: list[Results], names: list[str], path: str) -> None:
         draw_levers(axes.pop(0), effects, lever_names)
     fig.tight_layout()
     try:
-        fig.savefig(path, dpi=DPI)
+        save(fig, path)
     except OSError as error:
-        raise Unusable(f"--plot {path}: {error.strerror}") from None
+        raise Lost(f"--plot {path}: {error.strerror}") from None
+
+
+def save(fig: Figure, path: str) -> None:
+    """Writes the picture to a temporary file beside `path` (beside its
+    target, where it is a symbolic link, so that a link stays a link) and
+    renames it over `path` once it is whole: a picture that cannot be
+    written leaves the one before as it was. A device or a FIFO is written
+    directly."""
+    target = os.path.realpath(path)
+    form = os.path.splitext(path)[1][1:]
+    try:
+        before: os.stat_result | None = os.stat(target)
+    except FileNotFoundError:
+        before = None
+    if before is not None and not stat.S_ISREG(before.st_mode):
+        if stat.S_ISDIR(before.st_mode):
+            raise IsADirectoryError(21, os.strerror(21))
+        fig.savefig(target, dpi=DPI, format=form)
+        return
+    if before is not None:
+        mode = stat.S_IMODE(before.st_mode)
+    else:
+        umask = os.umask(0)
+        os.umask(umask)
+        mode = 0o666 & ~umask
+    fd, temporary = tempfile.mkstemp(prefix=f".{os.path.basename(target)}.",
+                                     dir=os.path.dirname(target))
+    try:
+        with os.fdopen(fd, "wb") as f:
+            fig.savefig(f, dpi=DPI, format=form)
+        os.chmod(temporary, mode)
+        os.replace(temporary, target)
+    except BaseException:
+        try:
+            os.unlink(temporary)
+        except OSError:
+            pass
+        raise

@@ -8,6 +8,7 @@ import array
 import json
 import math
 import os
+import re
 import stat
 from dataclasses import dataclass
 from typing import IO, NamedTuple
@@ -22,9 +23,34 @@ MOST_BYTES = 1 << 30
 # The words of a Google Benchmark run name that are not the row's.
 TIME_WORDS = ("manual_time", "process_time", "real_time")
 
+
+
+class DuplicateKey(Exception):
+    """An object of the file names a key twice, which JSON readers take
+    each in its own way: the file is refused rather than read as one of
+    them would."""
+
+    def __init__(self, key: str) -> None:
+        super().__init__(key)
+        self.key = key
+
+
+def unique_keys(pairs: list[tuple[str, object]]) -> dict[str, object]:
+    result = dict(pairs)
+    if len(result) != len(pairs):
+        seen: set[str] = set()
+        for key, _ in pairs:
+            if key in seen:
+                raise DuplicateKey(key)
+            seen.add(key)
+    return result
+
+
+# What JSON allows between values.
+SPACE = re.compile(r"[ \t\r\n]*")
 # NaN and the infinities are read as floats, to be refused with the entry
 # they stand in.
-DECODER = json.JSONDecoder(parse_constant=float)
+DECODER = json.JSONDecoder(parse_constant=float, object_pairs_hook=unique_keys)
 
 
 class Lever(NamedTuple):
@@ -71,8 +97,8 @@ class JsonStream:
         self.at = 0
         self.done = False
 
-    def more(self) -> bool:
-        chunk = self.f.read(self.CHUNK)
+    def more(self, size: int = CHUNK) -> bool:
+        chunk = self.f.read(size)
         if not chunk:
             self.done = True
             return False
@@ -82,8 +108,7 @@ class JsonStream:
 
     def skip_space(self) -> None:
         while True:
-            while self.at < len(self.text) and self.text[self.at] in " \t\r\n":
-                self.at += 1
+            self.at = SPACE.match(self.text, self.at).end()  # type: ignore[union-attr]
             if self.at < len(self.text) or not self.more():
                 return
 
@@ -103,7 +128,10 @@ class JsonStream:
             try:
                 value, end = DECODER.raw_decode(self.text, self.at)
             except json.JSONDecodeError:
-                if self.more():
+                # A value longer than what is read so far: as much again is
+                # read, so that it is decoded a few times in all, not once
+                # a chunk, and a large value takes time in proportion.
+                if self.more(max(self.CHUNK, len(self.text) - self.at)):
                     continue
                 raise Unusable(f"{self.path}: not a JSON file") from None
             # A number may go on in the next chunk.
@@ -122,6 +150,9 @@ class _Collected:
         # row -> counter -> every repetition's value, in the rows' order
         # of first appearance.
         self.values: dict[str, dict[str, array.array[float]]] = {}
+        # row -> the repetitions its entries say the row has, where they
+        # say it.
+        self.repetitions: dict[str, object] = {}
         self.aggregates = 0
 
     def add(self, run: object) -> None:
@@ -136,6 +167,15 @@ class _Collected:
         if run.get("run_type") != "iteration" or not isinstance(name, str) or not name:
             raise Unusable(f"{path}: an entry of benchmarks has no run_name or run_type")
         row = row_name(name)
+        if not row:
+            raise Unusable(f"{path}: an entry of benchmarks has run_name "
+                           f"{json.dumps(name)[:60]}, which names no row")
+        if "repetitions" in run:
+            declared = self.repetitions.setdefault(row, run["repetitions"])
+            if run["repetitions"] != declared:
+                raise Unusable(f"{path}: the entries of {row} say it has "
+                               f"{json.dumps(declared)[:20]} and "
+                               f"{json.dumps(run['repetitions'])[:20]} repetitions")
         counters = counters_of(row)
         kept = self.values.setdefault(row, {c: array.array("d") for c in counters})
         for counter in counters:
@@ -150,8 +190,14 @@ class _Collected:
 
     def read(self, stream: JsonStream) -> None:
         stream.expect("{")
+        keys = set()
         while stream.peek() != "}":
             key = stream.value()
+            if not isinstance(key, str):
+                raise Unusable(f"{self.path}: not a JSON file")
+            if key in keys:
+                raise DuplicateKey(key)
+            keys.add(key)
             stream.expect(":")
             if key == "benchmarks" and stream.peek() == "[":
                 stream.expect("[")
@@ -278,6 +324,9 @@ class Results:
             raise Unusable(f"{path}: not a JSON file") from None
         except RecursionError:
             raise Unusable(f"{path}: nested too deeply to be the bench's JSON") from None
+        except DuplicateKey as error:
+            raise Unusable(f"{path}: an object has the key {json.dumps(error.key)[:60]} "
+                           f"twice") from None
         except ValueError as error:
             # A number with more digits than Python reads.
             raise Unusable(f"{path}: not the bench's JSON ({error})") from None
@@ -296,6 +345,10 @@ class Results:
             if len(counters["ticks"]) < 2:
                 raise Unusable(f"{path}: {row} has {len(counters['ticks'])} repetition; "
                                f"statistics need at least 2")
+            declared = collected.repetitions.get(row, len(counters["ticks"]))
+            if declared != len(counters["ticks"]):
+                raise Unusable(f"{path}: {row} has {len(counters['ticks'])} repetitions, "
+                               f"where its entries say {json.dumps(declared)[:20]}")
         rows = declared_rows(path, context, list(values))
         levers = declared_levers(path, context, values, rows)
         return cls(path, context, values, tuple(rows), tuple(levers))
@@ -325,9 +378,17 @@ def rows_of(results: list[Results]) -> list[str]:
     file's rows that they have."""
     merged: list[str] = []
     for r in results:
-        for i, row in enumerate(r.rows):
-            if row in merged:
-                continue
-            later = [merged.index(x) for x in r.rows[i + 1:] if x in merged]
-            merged.insert(later[0] if later else len(merged), row)
+        known = set(merged)
+        # For each of the file's rows, the first of its later rows that the
+        # files before have: what a new row is placed before. One pass from
+        # the end, so that thousands of rows take no time.
+        before: list[str | None] = [None] * len(r.rows)
+        following: str | None = None
+        for i in range(len(r.rows) - 1, -1, -1):
+            before[i] = following
+            if r.rows[i] in known:
+                following = r.rows[i]
+        for row, place in zip(r.rows, before):
+            if row not in known:
+                merged.insert(len(merged) if place is None else merged.index(place), row)
     return merged

@@ -128,20 +128,41 @@ def shift_interval(a: Values, b: Values) -> RankTest:
     from scipy import stats
 
     x, y = floats(a), floats(b)
-    d = np.unique(np.subtract.outer(y, x).ravel())
+    every = np.sort(np.subtract.outer(y, x).ravel())
+    d = np.unique(every)
     # U, and so the p-value, changes only at these differences: one shift
     # between each two of them, and one beyond each end, stand for all.
     mids = np.concatenate(([d[0] - 1], (d[:-1] + d[1:]) / 2, [d[-1] + 1]))
-    p = stats.mannwhitneyu(y[None, :] - mids[:, None], np.broadcast_to(x, (len(mids), len(x))),
-                           alternative="two-sided", axis=1).pvalue
-    kept = np.flatnonzero(p >= 1 - CONFIDENCE)
+    # U at each: the differences above it, fewer at each shift. The
+    # p-value depends on U alone (no value of b less a shift equals one of
+    # a there) and falls as U leaves its mean, so the shifts kept are those
+    # around the one of U nearest its mean: their ends are found by
+    # bisection, a test each step, rather than a test at every shift.
+    u = len(every) - np.searchsorted(every, mids, side="right")
+    centre = int(np.argmin(np.abs(u - len(every) / 2)))
+
+    def kept(i: int) -> bool:
+        p = stats.mannwhitneyu(y - mids[i], x, alternative="two-sided").pvalue
+        return bool(p >= 1 - CONFIDENCE)
+
     p0 = float(stats.mannwhitneyu(y, x, alternative="two-sided").pvalue)
-    if len(kept) == 0:
+    if not kept(centre):
         return RankTest(Interval(math.nan, math.nan), p0)
+    # The first kept shift at or below the centre, the last at or above.
+    lo, hi = 0, centre
+    while lo < hi:
+        m = (lo + hi) // 2
+        lo, hi = (lo, m) if kept(m) else (m + 1, hi)
+    first = lo
+    lo, hi = centre, len(mids) - 1
+    while lo < hi:
+        m = (lo + hi + 1) // 2
+        lo, hi = (m, hi) if kept(m) else (lo, m - 1)
+    last = lo
     # Each kept midpoint stands for the open span between its two
     # neighbouring differences.
-    low = d[kept[0] - 1] if kept[0] > 0 else -math.inf
-    high = d[kept[-1]] if kept[-1] < len(d) else math.inf
+    low = d[first - 1] if first > 0 else -math.inf
+    high = d[last] if last < len(d) else math.inf
     return RankTest(Interval(float(low), float(high)), p0)
 
 

@@ -6,13 +6,20 @@ that these cannot disagree. Text and Markdown show each value as a person
 reads it ("+3.1%", "[1.0, 2.0]"); CSV gives numbers as numbers: a change
 in percent without its sign of percent, an interval as two columns (its low
 and high ends), a value with its spread as two columns, and an empty cell
-where there is no value."""
+where there is no value.
+
+Names come from the files (rows, labels, paths, host names, variants) and
+may hold anything: text and Markdown show their control characters
+escaped ("\\n", "\\x1b"), so that a name stays on its line and sends the
+terminal nothing, and Markdown escapes "|"; CSV keeps them, quoted, but
+starts with "'" a text cell that a spreadsheet would read as a formula."""
 
 from __future__ import annotations
 
 import csv
 import enum
 import math
+import re
 import textwrap
 from dataclasses import dataclass, field
 from typing import NamedTuple, TextIO, Union
@@ -21,6 +28,33 @@ from .estimates import Change, Interval
 
 # The width that notes are wrapped to in text and Markdown.
 NOTE_WIDTH = 79
+# Control characters, C0, DEL and C1, and the Unicode line and paragraph
+# separators: what a terminal acts on or a reader takes as a line's end.
+CONTROL = re.compile("[\x00-\x1f\x7f-\x9f\u2028\u2029]")
+SHORT_ESCAPES = {"\n": "\\n", "\r": "\\r", "\t": "\\t"}
+# What a spreadsheet takes as the start of a formula in a cell that is not
+# a number (or "-" alone, the mark of a missing value).
+FORMULA_START = ("=", "+", "-", "@", "\t", "\r")
+NUMBER = re.compile(r"[-+]?(\d+\.?\d*|\.\d+)([eE][-+]?\d+)?")
+
+
+def visible(text: str) -> str:
+    """`text` with its control characters escaped, as C writes them."""
+    def escaped(match: re.Match[str]) -> str:
+        char = match.group()
+        if char in SHORT_ESCAPES:
+            return SHORT_ESCAPES[char]
+        return f"\\x{ord(char):02x}" if ord(char) < 0x100 else f"\\u{ord(char):04x}"
+
+    return CONTROL.sub(escaped, text)
+
+
+def inert(text: str) -> str:
+    """A CSV cell that no spreadsheet reads as a formula: text that would
+    start one is given a leading "'", as spreadsheets themselves do."""
+    if text.startswith(FORMULA_START) and text != "-" and not NUMBER.fullmatch(text):
+        return "'" + text
+    return text
 
 
 class Align(enum.Enum):
@@ -99,9 +133,9 @@ def change_text(change: Change) -> str:
 def cell_text(column: Column, cell: Cell) -> str:
     """A cell as text and Markdown show it."""
     if isinstance(cell, Missing):
-        return cell.reason
+        return visible(cell.reason)
     if isinstance(cell, str):
-        return cell
+        return visible(cell)
     if isinstance(cell, Change):
         return change_text(cell)
     if isinstance(cell, Interval):
@@ -127,7 +161,7 @@ def cell_csv(column: Column, cell: Cell) -> list[str]:
     if isinstance(cell, Missing):
         return [""] * width
     if isinstance(cell, str):
-        return [cell] + [""] * (width - 1)
+        return [inert(cell)] + [""] * (width - 1)
     if isinstance(cell, Change):
         return [number_csv(cell.percent) if cell.percent is not None else ""]
     if isinstance(cell, Interval):
@@ -158,7 +192,7 @@ class Table:
 
     def text_lines(self) -> list[str]:
         """Aligned columns two spaces apart, the header first."""
-        header = [c.name for c in self.columns]
+        header = [visible(c.name) for c in self.columns]
         body = [[cell_text(c, cell) for c, cell in zip(self.columns, row)] for row in self.rows]
         widths = [max(len(text) for text in column)
                   for column in zip(header, *body)]
@@ -173,7 +207,7 @@ class Table:
 
         divider = "|" + "|".join(" --- " if c.align == Align.LEFT else " ---: "
                                  for c in self.columns) + "|"
-        return ([line([c.name for c in self.columns]), divider]
+        return ([line([visible(c.name).replace("|", "\\|") for c in self.columns]), divider]
                 + [line([cell_text(c, cell).replace("|", "\\|")
                          for c, cell in zip(self.columns, row)])
                    for row in self.rows])
@@ -181,7 +215,7 @@ class Table:
     def csv_rows(self) -> list[list[str]]:
         """The header, then the rows, each starting with the table's key
         ("table" in the header)."""
-        header = ["table"] + [name for c in self.columns for name in c.csv_names()]
+        header = ["table"] + [inert(name) for c in self.columns for name in c.csv_names()]
         return [header] + [[self.key] + [field for c, cell in zip(self.columns, row)
                                          for field in cell_csv(c, cell)]
                            for row in self.rows]
@@ -211,7 +245,7 @@ class Output:
         if self.form == "csv":
             csv.writer(self.stream, lineterminator="\n").writerows(table.csv_rows())
             return
-        self.print(table.title)
+        self.print(visible(table.title))
         if self.form == "markdown":
             self.print()
             lines = table.markdown_lines()
@@ -224,6 +258,7 @@ class Output:
         """A line of its own: under the last table, or a CSV line
         "note,TEXT"."""
         if self.form == "csv":
-            csv.writer(self.stream, lineterminator="\n").writerow(["note", text])
+            csv.writer(self.stream, lineterminator="\n").writerow(["note", inert(text)])
             return
-        self.print(("\n" if self.form == "markdown" else "") + textwrap.fill(text, NOTE_WIDTH))
+        self.print(("\n" if self.form == "markdown" else "")
+                   + textwrap.fill(visible(text), NOTE_WIDTH))
