@@ -1,0 +1,78 @@
+#!/usr/bin/env bats
+# thread-start-bench against what could break its promises: bytes that are
+# no JSON, filters read two ways, processes that have exited, stops and
+# signals at awkward moments. Timings are never judged.
+
+bats_require_minimum_version 1.5.0
+load ../../tests/needs
+load ../../tests/cases
+
+setup() {
+	BENCH=${THREAD_START_BENCH:?set THREAD_START_BENCH to the benchmark}
+	FAKE=${FAKE_PROGRAM:?set FAKE_PROGRAM to the stand-in program}
+	command -v jq >/dev/null || missing_package "jq is not installed"
+	dir=$BATS_TEST_TMPDIR/out
+	mkdir "$dir"
+	json=$dir/results.json
+	quick=(--program="$FAKE" --benchmark_filter='^program_run/pipe/' --benchmark_repetitions=2)
+}
+
+# Passes if $dir holds exactly the names given.
+only_in_dir() {
+	diff <(printf '%s\n' "$@" | sort) <(ls -A "$dir" | sort)
+}
+
+# Runs the bench quickly with the arguments given, writing $json, then
+# passes if it ended with status $1 and, for 0, $json is valid JSON whose
+# context entry $2 holds the text $3 (a jq string).
+writes_json() {
+	local want=$1 key=$2 text=$3
+	shift 3
+	rm -f "$json"
+	run --separate-stderr "$@"
+	[ "$status" -eq "$want" ] || { echo "status $status: $stderr" >&2; false; }
+	((want == 0)) || { [ ! -e "$json" ] && return; }
+	jq -e . "$json" >/dev/null
+	jq -e --arg k "$key" ".context[\$k] == $text" "$json" >/dev/null ||
+		{ jq ".context[\"$key\"]" "$json" >&2; false; }
+}
+
+bench_with() { writes_json "$1" "$2" "$3" "$BENCH" "${quick[@]}" --benchmark_out="$json" "${@:4}"; }
+
+# Bytes in the context: user input that is not UTF-8 is refused, the rest
+# is escaped as JSON requires; what the machine gives is shown escaped.
+@test "bytes: a variant's value with an escape sequence" {
+	bench_with 0 variants '"c: A=\u001b[31m"' --variant=$'c:A=\e[31m'
+}
+@test "bytes: a variant's value not UTF-8" { bench_with 2 '' '' --variant=$'c:A=\xff'; }
+@test "bytes: a variant's value in UTF-8"   { bench_with 0 variants '"c: A=é"' --variant=c:A=é; }
+@test "bytes: a label not UTF-8"            { bench_with 2 '' '' --label=$'\xff'; }
+@test "bytes: a label cut in a character"   { bench_with 2 '' '' --label=$'\xc3'; }
+@test "bytes: a label with a surrogate"     { bench_with 2 '' '' --label=$'\xed\xa0\x80'; }
+@test "bytes: a label with an overlong /"   { bench_with 2 '' '' --label=$'\xc0\xaf'; }
+@test "bytes: a label in UTF-8"             { bench_with 0 label '"né 🧵"' --label='né 🧵'; }
+@test "bytes: an entry of the user's with a control character" {
+	bench_with 0 note '"a\u0001b\tc"' --benchmark_context=note=$'a\x01b\tc'
+}
+@test "bytes: an entry of the user's not UTF-8" {
+	bench_with 2 '' '' --benchmark_context=note=$'a\xfe'
+}
+@test "bytes: a program path with an escape and a byte not UTF-8" {
+	cp "$FAKE" "$BATS_TEST_TMPDIR/"$'fake\e\xff'
+	bench_with 0 program "\"$BATS_TEST_TMPDIR/fake\\u001b\\\\xff\"" \
+		--program="$BATS_TEST_TMPDIR/"$'fake\e\xff'
+}
+@test "bytes: the name the bench was called by" {
+	writes_json 0 executable '"b\u0002\\xff"' bash -c 'exec -a "$0" "$@"' $'b\x02\xff' \
+		"$BENCH" "${quick[@]}" --benchmark_out="$json"
+}
+@test "bytes: tunables with a control character and a byte not UTF-8" {
+	GLIBC_TUNABLES=$'x\x1f\xc3' bench_with 0 tunables '"GLIBC_TUNABLES=x\u001f\\xc3"'
+}
+@test "bytes: a host name with a control character and a byte not UTF-8" {
+	command -v unshare >/dev/null || skip "no unshare"
+	unshare -u true 2>/dev/null || skip "cannot make a UTS namespace here"
+	writes_json 0 host_name '"h\u0001\\xff"' unshare -u bash -c 'printf %s "$1" >/proc/sys/kernel/hostname &&
+		exec "${@:2}"' \
+		host $'h\x01\xff' "$BENCH" "${quick[@]}" --benchmark_out="$json"
+}
