@@ -76,3 +76,32 @@ bench_with() { writes_json "$1" "$2" "$3" "$BENCH" "${quick[@]}" --benchmark_out
 		exec "${@:2}"' \
 		host $'h\x01\xff' "$BENCH" "${quick[@]}" --benchmark_out="$json"
 }
+
+# Every entry the bench or the library writes in the context, which
+# --benchmark_context (or BENCHMARK_CONTEXT) must not set.
+own_entries='label program cold_helper parts_helper rows levers variants pinned_cpu subreaper
+	benchmark_version kernel libc cpu_model affinity virtualization tunables
+	date host_name executable num_cpus mhz_per_cpu cpu_scaling_enabled caches load_avg
+	library_version library_build_type json_schema_version'
+
+@test "context: each entry of the bench's or the library's own is refused, as flag or variable" {
+	local key
+	for key in $own_entries; do
+		run --separate-stderr "$BENCH" "${quick[@]}" --benchmark_context="mine=1,$key=spoofed"
+		[[ $status -eq 2 && $stderr == *"\"$key\" is an entry of the"* ]] ||
+			case_failed "--benchmark_context=$key" "status $status: $stderr"
+		run --separate-stderr env BENCHMARK_CONTEXT="$key=spoofed" "$BENCH" "${quick[@]}"
+		[[ $status -eq 2 ]] || case_failed "BENCHMARK_CONTEXT=$key" "status $status"
+	done
+	no_case_failed
+}
+
+@test "context: no entry a run writes is left out of the refused ones" {
+	run -0 "$BENCH" "${quick[@]}" --label=l --variant=v:A=1 --benchmark_out="$json"
+	local key
+	for key in $(jq -r '.context | keys[]' "$json"); do
+		[[ " ${own_entries//[[:space:]]/ } " == *" $key "* ]] ||
+			case_failed "$key" "written, but not in the table of entries refused"
+	done
+	no_case_failed
+}
