@@ -105,3 +105,58 @@ own_entries='label program cold_helper parts_helper rows levers variants pinned_
 	done
 	no_case_failed
 }
+
+# The rows a filter selects, as the library reads it, by their names: in
+# the results' context, on the console (one median each) and as the bench
+# lists them, which must agree, with the rows of the library's own listing.
+# Each line: the filter, then the rows (short names, "none" for none, then
+# the status is 2).
+filter_cases='
+-all                  % run/pipe run/pipe_one_arena run/pinned run/tty parts/default parts/own_stack cold warm
+-pipe                 % run/pinned run/tty parts/default parts/own_stack parts/small_stack cold warm
+-.                    % none
+.                     % run/pipe run/pipe_one_arena run/pinned run/tty parts/default parts/own_stack parts/small_stack cold warm
+^cold                 % cold
+stack/                % parts/own_stack parts/small_stack
+^parts                % none
+-^(program|cold)      % warm
+real_time$            % warm
+-_time$               % none
+(                     % none
+x^                    % none
+'
+
+@test "filters: the rows in the file, on the console and listed are the library's" {
+	ln -s "$FAKE" "$BATS_TEST_TMPDIR/cold-thread-start"
+	ln -s "$FAKE" "$BATS_TEST_TMPDIR/thread-start-parts"
+	local -a args=(--program="$FAKE" --cold-helper="$BATS_TEST_TMPDIR/cold-thread-start"
+		--parts-helper="$BATS_TEST_TMPDIR/thread-start-parts" --benchmark_repetitions=2)
+	local filter rows expected got
+	while IFS=% read -r filter rows; do
+		filter=${filter%"${filter##*[! ]}"}
+		[[ -n $filter ]] || continue
+		expected=$(sed -E 's#(^| )run/#\1program_run/#g; s#(^| )parts/#\1program_parts/#g
+			s#(^| )cold#\1cold_thread_start#; s#(^| )warm#\1warm_create_join#
+			s#^ +##' <<<"$rows")
+		rm -f "$json"
+		run --separate-stderr "$BENCH" "${args[@]}" --benchmark_filter="$filter" \
+			--benchmark_out="$json"
+		if [[ $expected == none ]]; then
+			[[ $status -eq 2 && ! -e $json ]] ||
+				case_failed "$filter" "status $status, expected 2 and no file"
+			continue
+		fi
+		[[ $status -eq 0 ]] || { case_failed "$filter" "status $status"; continue; }
+		got=$(jq -r .context.rows "$json")
+		[[ $got == "$expected" ]] || case_failed "$filter" "the context's rows: $got"
+		got=$(jq -r '[.benchmarks[] | select(.run_type == "iteration") | .run_name
+			| sub("/iterations:.*"; "")] | unique | length' "$json")
+		[[ $got == $(wc -w <<<"$expected") ]] || case_failed "$filter" "$got rows measured"
+		got=$(sed -n 's#^\([^ ]*\)/iterations:.*_median .*#\1#p' <<<"$output" | paste -sd ' ')
+		[[ $got == "$expected" ]] || case_failed "$filter" "the console's rows: $got"
+		got=$("$BENCH" "${args[@]}" --benchmark_filter="$filter" --benchmark_list_tests=true |
+			sed 's#/iterations:.*##' | paste -sd ' ')
+		[[ $got == "$expected" ]] || case_failed "$filter" "listed: $got"
+	done <<<"$filter_cases"
+	no_case_failed
+}
