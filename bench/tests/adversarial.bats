@@ -160,3 +160,28 @@ x^                    % none
 	done <<<"$filter_cases"
 	no_case_failed
 }
+
+# What a run leaves behind, by the stand-in's mode: a process that has
+# exited is reaped and not counted; one still running is a stray.
+# Each line: the mode, then the status and the end of the last line.
+left_cases='
+zombie % 0 %
+orphan % 1 % : left 1 process behind
+escape % 1 % : left 1 process behind
+'
+
+@test "left behind: a process that has exited is no stray; one running is" {
+	local mode status_ last
+	while IFS=% read -r mode status_ last; do
+		mode=${mode// /} status_=${status_// /} last=${last# }
+		[[ -n $mode ]] || continue
+		FAKE_MODE=$mode FAKE_COUNTER=$BATS_TEST_TMPDIR/count \
+			run --separate-stderr "$BENCH" "${quick[@]}" --benchmark_out="$json"
+		expect_equal "$mode: status" "$status" "$status_"
+		[[ -z $last || ${stderr##*$'\n'} == *"$last" ]] ||
+			case_failed "$mode" "last line: ${stderr##*$'\n'}"
+		((status_ != 0)) || jq -e '.benchmarks | length > 0' "$json" >/dev/null ||
+			case_failed "$mode" "no results"
+	done <<<"$left_cases"
+	no_case_failed
+}
