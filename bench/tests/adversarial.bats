@@ -185,3 +185,38 @@ escape % 1 % : left 1 process behind
 	done <<<"$left_cases"
 	no_case_failed
 }
+
+# Stops of the bench while a run goes on, longer than --timeout=1. Each
+# line: the row, how long after its run started the bench is stopped, and
+# for how long, in seconds.
+stop_cases='
+program_run/pipe 0   1.5
+program_run/pipe 0.1 1.5
+program_run/tty  0   1.5
+program_run/tty  0.1 1.5
+program_run/tty  0.2 2
+'
+
+@test "stopped for longer than the timeout: a run that exited meanwhile is no timeout" {
+	local row after for bench status_ name
+	while read -r row after for; do
+		[[ -n $row ]] || continue
+		name="$row stopped $after s in for $for s"
+		rm -f "$BATS_TEST_TMPDIR/count"
+		FAKE_MODE=slow-logged FAKE_COUNTER=$BATS_TEST_TMPDIR/count "$BENCH" "${quick[@]}" \
+			--benchmark_filter="^$row/" --timeout=1 --benchmark_out="$json" \
+			>/dev/null 2>"$BATS_TEST_TMPDIR/err" &
+		bench=$! tries=0
+		until [[ -s $BATS_TEST_TMPDIR/count ]] || ((++tries > 100)); do sleep 0.05; done
+		sleep "$after"
+		kill -STOP "$bench"
+		sleep "$for"
+		kill -CONT "$bench"
+		status_=0
+		wait "$bench" || status_=$?
+		[[ $status_ -eq 0 ]] ||
+			case_failed "$name" "status $status_: $(tail -n 1 "$BATS_TEST_TMPDIR/err")"
+		! grep -q 'timed out' "$BATS_TEST_TMPDIR/err" || case_failed "$name" "says it timed out"
+	done <<<"$stop_cases"
+	no_case_failed
+}
