@@ -220,3 +220,108 @@ program_run/tty  0.2 2
 	done <<<"$stop_cases"
 	no_case_failed
 }
+
+# Starts the bench in the background on a run that hangs, its results file
+# $json holding "previous", and sets $bench once the run has started.
+start_hanging() {
+	echo previous >"$json"
+	rm -f "$BATS_TEST_TMPDIR/count"
+	# A background job of a script starts with SIGINT ignored; no core.
+	FAKE_MODE=hang-logged FAKE_COUNTER=$BATS_TEST_TMPDIR/count \
+		bash -c 'ulimit -c 0; exec env --default-signal=INT,QUIT "$@"' bench \
+		"$BENCH" "${quick[@]}" --timeout=60 --benchmark_out="$json" \
+		>/dev/null 2>"$BATS_TEST_TMPDIR/err" "$@" &
+	bench=$!
+	local tries=0
+	until [[ -s $BATS_TEST_TMPDIR/count ]] || ((++tries > 100)); do sleep 0.05; done
+}
+
+# Passes if the bench $bench ended with status $1 (or one of the
+# alternatives, separated by |), the hung run is gone, the results file
+# holds what it held and nothing was left beside it. Records the case $2
+# otherwise.
+cleaned_up() {
+	local want=$1 name=$2 status_=0 run_pid
+	wait "$bench" || status_=$?
+	[[ "|$want|" == *"|$status_|"* ]] || case_failed "$name" "status $status_, expected $want"
+	run_pid=$(cat "$BATS_TEST_TMPDIR/count")
+	[[ ! -e /proc/$run_pid || $(cut -d' ' -f3 "/proc/$run_pid/stat") == Z ]] ||
+		{ kill -9 "$run_pid"; case_failed "$name" "the run is still there"; }
+	[[ $(cat "$json") == previous ]] || case_failed "$name" "the results file changed"
+	[[ $(ls -A "$dir") == results.json ]] || case_failed "$name" "left: $(ls -A "$dir")"
+}
+
+# Passes if SIG$1, sent while a run hangs, is cleaned up after and ends
+# the bench as that signal ends a process in a shell.
+ends_cleanly() {
+	start_hanging
+	kill -s "$1" "$bench"
+	cleaned_up $((128 + $(kill -l "$1"))) "SIG$1"
+	no_case_failed
+}
+
+# Every signal whose default action ends a process: quick, one test each.
+@test "signal: SIGHUP"    { ends_cleanly HUP; }
+@test "signal: SIGINT"    { ends_cleanly INT; }
+@test "signal: SIGQUIT"   { ends_cleanly QUIT; }
+@test "signal: SIGABRT"   { ends_cleanly ABRT; }
+@test "signal: SIGUSR1"   { ends_cleanly USR1; }
+@test "signal: SIGUSR2"   { ends_cleanly USR2; }
+@test "signal: SIGPIPE"   { ends_cleanly PIPE; }
+@test "signal: SIGALRM"   { ends_cleanly ALRM; }
+@test "signal: SIGTERM"   { ends_cleanly TERM; }
+@test "signal: SIGXCPU"   { ends_cleanly XCPU; }
+@test "signal: SIGXFSZ"   { ends_cleanly XFSZ; }
+@test "signal: SIGVTALRM" { ends_cleanly VTALRM; }
+@test "signal: SIGPROF"   { ends_cleanly PROF; }
+@test "signal: SIGIO"     { ends_cleanly IO; }
+@test "signal: SIGPWR"    { ends_cleanly PWR; }
+@test "signal: SIGRTMIN"  { ends_cleanly RTMIN; }
+@test "signal: SIGRTMAX"  { ends_cleanly RTMAX; }
+
+@test "two signals at once, 20 times each way: cleaned up after, dead of the first" {
+	local trial
+	for trial in {1..20}; do
+		start_hanging
+		kill -INT "$bench"
+		kill -INT "$bench" 2>/dev/null || :
+		cleaned_up 130 "SIGINT twice, trial $trial"
+		start_hanging
+		kill -TERM "$bench"
+		kill -INT "$bench" 2>/dev/null || :
+		cleaned_up '130|143' "SIGTERM then SIGINT, trial $trial"
+	done
+	no_case_failed
+}
+
+@test "timeout -s INT, which signals the bench and its group, 20 times: cleaned up after" {
+	local trial
+	for trial in {1..20}; do
+		echo previous >"$json"
+		echo 0 >"$BATS_TEST_TMPDIR/count"
+		FAKE_MODE=hang-logged FAKE_COUNTER=$BATS_TEST_TMPDIR/count \
+			env --default-signal=INT timeout --preserve-status -s INT 0.5 \
+			"$BENCH" "${quick[@]}" --timeout=60 --benchmark_out="$json" >/dev/null 2>&1 &
+		bench=$!
+		cleaned_up 130 "trial $trial"
+	done
+	no_case_failed
+}
+
+@test "interrupted on a terminal, the progress line is taken away" {
+	command -v script >/dev/null || missing_package "script(1) (bsdutils) is not installed"
+	local log=$BATS_TEST_TMPDIR/typescript tries=0
+	rm -f "$BATS_TEST_TMPDIR/count" "$BATS_TEST_TMPDIR/count.pid"
+	FAKE_MODE=hang-second FAKE_COUNTER=$BATS_TEST_TMPDIR/count script -qec "'$BENCH' \
+		--program='$FAKE' --benchmark_filter=^program_run/pipe/ --benchmark_repetitions=3 \
+		--timeout=60 >/dev/null" "$log" >/dev/null &
+	until [[ -s $BATS_TEST_TMPDIR/count.pid ]] || ((++tries > 100)); do sleep 0.05; done
+	local run_pid bench_pid
+	run_pid=$(cat "$BATS_TEST_TMPDIR/count.pid")
+	bench_pid=$(ps -o ppid= -p "$run_pid")
+	kill -TERM $bench_pid
+	wait
+	# The line drawn, then taken away.
+	[[ $(tr -d '\n' <"$log") == *'thread-start-bench: 1 of 3 runs'*$' left\e[K\r\e[K'* ]] ||
+		{ od -c "$log" | tail -n 12 >&2; false; }
+}
