@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstring>
 
 namespace
 {
@@ -28,6 +29,13 @@ namespace
 		(void)pause();
 }
 
+// Writes `text` on standard error, from a signal handler.
+void say(const char *text)
+{
+	const ssize_t written = write(STDERR_FILENO, text, std::strlen(text));
+	static_cast<void>(written);
+}
+
 extern "C" void interrupted(int signal)
 {
 	// Cleaned up by the first thread only, the one that starts the runs:
@@ -41,6 +49,13 @@ extern "C" void interrupted(int signal)
 	kill_runs();
 	ResultsFile::discard();
 	progress().clear_in_handler();
+	// Too late to leave the file as it was: say that it is complete.
+	const char *const written = ResultsFile::written();
+	if (written != nullptr) {
+		say("thread-start-bench: the results are complete in ");
+		say(written);
+		say("; then a signal came\n");
+	}
 	die_of(signal);
 }
 

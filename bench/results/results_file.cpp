@@ -3,12 +3,14 @@
 #include "text.hpp"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
@@ -17,6 +19,8 @@ namespace
 
 // The temporary file's name, for discard() in a signal handler.
 std::array<char, 4096> temporary{};
+// The file's name once the results are in place, for written().
+std::array<char, 4096> written_name{};
 
 bool same_file(const struct stat &a, const std::string &path)
 {
@@ -143,15 +147,33 @@ std::string ResultsFile::commit()
 	if (close(fd_) != 0 && error == 0 && errno != EINTR)
 		error = errno;
 	fd_ = -1;
+	// No signal between the rename and noting it: the handler tells a
+	// file put in place from one that was not.
+	sigset_t all;
+	sigset_t before;
+	sigfillset(&all);
+	(void)pthread_sigmask(SIG_BLOCK, &all, &before);
 	if (error == 0 && replace_ &&
 	    rename(temporary.data(), target_.c_str()) != 0)
 		error = errno;
+	if (error == 0) {
+		temporary[0] = '\0';
+		const std::size_t n =
+		    std::min(target_.size(), written_name.size() - 1);
+		std::memcpy(written_name.data(), target_.data(), n);
+		written_name[n] = '\0';
+	}
+	(void)pthread_sigmask(SIG_SETMASK, &before, nullptr);
 	if (error != 0) {
 		discard();
 		return target_ + ": " + error_text(error);
 	}
-	temporary[0] = '\0';
 	return "";
+}
+
+const char *ResultsFile::written()
+{
+	return written_name[0] != '\0' ? written_name.data() : nullptr;
 }
 
 void ResultsFile::discard()

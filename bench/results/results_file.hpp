@@ -50,6 +50,9 @@ public:
 	// Removes the temporary file, if there is one; safe in a signal
 	// handler.
 	static void discard();
+	// The file's name once commit() has put the results in place, or
+	// null; safe in a signal handler.
+	static const char *written();
 
 private:
 	std::string target_;

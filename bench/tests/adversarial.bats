@@ -325,3 +325,15 @@ ends_cleanly() {
 	[[ $(tr -d '\n' <"$log") == *'thread-start-bench: 1 of 3 runs'*$' left\e[K\r\e[K'* ]] ||
 		{ od -c "$log" | tail -n 12 >&2; false; }
 }
+
+@test "a signal just after the rename: the file is complete, the bench says so and dies of it" {
+	local preload=${RENAME_THEN_SIGNAL:?set RENAME_THEN_SIGNAL to the rename stand-in}
+	echo previous >"$json"
+	RENAME_SIGNAL=15 LD_PRELOAD=$preload \
+		ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0 \
+		run --separate-stderr "$BENCH" "${quick[@]}" --benchmark_out="$json"
+	[ "$status" -eq 143 ]
+	jq -e '.benchmarks | length > 0' "$json"
+	[ "${stderr##*$'\n'}" = "thread-start-bench: the results are complete in $(realpath "$json"); then a signal came" ]
+	only_in_dir results.json
+}
