@@ -337,3 +337,28 @@ ends_cleanly() {
 	[ "${stderr##*$'\n'}" = "thread-start-bench: the results are complete in $(realpath "$json"); then a signal came" ]
 	only_in_dir results.json
 }
+
+# Passes if the bench, process 1 of a PID namespace of its own, cleans up
+# after SIG$1 and exits with the status a shell shows for it.
+as_process_1() {
+	unshare -fp --mount-proc true 2>/dev/null || skip "cannot make a PID namespace here"
+	echo previous >"$json"
+	rm -f "$BATS_TEST_TMPDIR/count"
+	FAKE_MODE=hang-logged FAKE_COUNTER=$BATS_TEST_TMPDIR/count \
+		unshare -fp --mount-proc env --default-signal=INT "$BENCH" "${quick[@]}" --timeout=5 \
+		--benchmark_out="$json" >/dev/null 2>"$BATS_TEST_TMPDIR/err" &
+	local unshare_pid=$! tries=0
+	until [[ -s $BATS_TEST_TMPDIR/count ]] || ((++tries > 100)); do sleep 0.05; done
+	bench=$(cat "/proc/$unshare_pid/task/$unshare_pid/children")
+	kill -s "$1" $bench
+	local status_=0
+	wait "$unshare_pid" || status_=$?
+	[ "$status_" -eq $((128 + $(kill -l "$1"))) ] ||
+		{ echo "status $status_: $(tail -n 1 "$BATS_TEST_TMPDIR/err")" >&2; false; }
+	[ "$(cat "$json")" = previous ]
+	only_in_dir results.json
+}
+
+@test "process 1 of a PID namespace: SIGTERM" { as_process_1 TERM; }
+@test "process 1 of a PID namespace: SIGINT"  { as_process_1 INT; }
+@test "process 1 of a PID namespace: SIGHUP"  { as_process_1 HUP; }
