@@ -20,7 +20,8 @@ namespace
 	struct sigaction default_action = {};
 	default_action.sa_handler = SIG_DFL;
 	(void)sigaction(signal, &default_action, nullptr);
-	(void)raise(signal);
+	// Pending, for this thread, until it is unblocked.
+	(void)syscall(SYS_tgkill, getpid(), syscall(SYS_gettid), signal);
 	sigset_t only;
 	sigemptyset(&only);
 	sigaddset(&only, signal);

@@ -300,13 +300,15 @@ private:
 // keeps from the library and the listing itself are set for it; the
 // context entries it adds from the environment go to a map of their own,
 // so that the later Initialize does not find them there already.
-std::vector<Row> library_selection(char *program, const std::string &filter,
+std::vector<Row> library_selection(const std::string &program,
+                                   const std::string &filter,
                                    const std::vector<Row> &rows,
                                    int repetitions)
 {
 	std::vector<std::string> words = library_defaults();
 	words.emplace_back("--benchmark_list_tests=true");
-	std::vector<char *> args{program};
+	std::string argv0 = program;
+	std::vector<char *> args{argv0.data()};
 	std::transform(words.begin(), words.end(), std::back_inserter(args),
 	               [](std::string &word) { return word.data(); });
 	args.push_back(nullptr);

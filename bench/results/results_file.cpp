@@ -158,10 +158,10 @@ std::string ResultsFile::commit()
 		error = errno;
 	if (error == 0) {
 		temporary[0] = '\0';
-		const std::size_t n =
-		    std::min(target_.size(), written_name.size() - 1);
-		std::memcpy(written_name.data(), target_.data(), n);
-		written_name[n] = '\0';
+		// Shorter than the temporary file's name, which fitted.
+		if (target_.size() < written_name.size())
+			std::memcpy(written_name.data(), target_.c_str(),
+			            target_.size() + 1);
 	}
 	(void)pthread_sigmask(SIG_SETMASK, &before, nullptr);
 	if (error != 0) {
