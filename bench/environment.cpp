@@ -1,5 +1,7 @@
 #include "environment.hpp"
 
+#include "text.hpp"
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -88,6 +90,8 @@ std::string add_variant(std::vector<Variant> &variants, const std::string &text,
 	    !is_name(variable, (letters + "_").c_str(),
 	             (letters + "0123456789_").c_str()))
 		return "must be NAME:VAR=VALUE, VAR a variable's name";
+	if (!valid_utf8(assignment))
+		return "VALUE must be UTF-8";
 	if (std::find(taken.begin(), taken.end(), name) != taken.end())
 		return "NAME " + name + " is a row of the bench already";
 	auto found =

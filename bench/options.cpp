@@ -143,13 +143,13 @@ std::optional<double> timeout_flag(const std::string &text)
 	return seconds;
 }
 
-// A label of 1 to 100 printable characters.
+// A label of 1 to 100 printable characters, in UTF-8.
 std::optional<std::string> label_flag(const std::string &text)
 {
 	const bool control = std::any_of(text.begin(), text.end(), [](char c) {
 		return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
 	});
-	if (text.empty() || text.size() > 100 || control)
+	if (text.empty() || text.size() > 100 || control || !valid_utf8(text))
 		return std::nullopt;
 	return text;
 }
@@ -380,6 +380,9 @@ std::string check_user_context(
 			return "--benchmark_context: " + quoted(entry) +
 			       " is not KEY=VALUE";
 		const std::string key = entry.substr(0, equals);
+		if (!valid_utf8(entry))
+			return "--benchmark_context: " + quoted(entry) +
+			       " is not UTF-8";
 		const bool library = std::any_of(
 		    std::begin(library_entries), std::end(library_entries),
 		    [&key](const char *name) { return key == name; });

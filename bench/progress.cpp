@@ -59,6 +59,15 @@ void Progress::clear()
 	shown_ = false;
 }
 
+void Progress::clear_in_handler()
+{
+	static const char erase[] = "\r\033[K";
+	if (!shown_.exchange(false))
+		return;
+	const ssize_t written = write(STDERR_FILENO, erase, sizeof erase - 1);
+	static_cast<void>(written);
+}
+
 Progress &progress()
 {
 	static Progress line;

@@ -3,6 +3,8 @@
 // when standard error is a terminal, so that logs stay clean.
 #pragma once
 
+#include <atomic>
+
 class Progress
 {
 public:
@@ -13,9 +15,11 @@ public:
 	void step();
 	// Takes the line away, before other output and at the end.
 	void clear();
+	// The same, safe in a signal handler.
+	void clear_in_handler();
 
 private:
-	bool shown_ = false; // the line is on the screen
+	std::atomic<bool> shown_{false}; // the line is on the screen
 	bool on_ = false;
 	long planned_ = 0;
 	long done_ = 0;

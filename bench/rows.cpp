@@ -1,7 +1,5 @@
 #include "rows.hpp"
 
-#include <regex.h>
-
 #include <algorithm>
 #include <iterator>
 
@@ -93,31 +91,6 @@ std::string full_name(const Row &row, int repetitions)
 	       "/repeats:" + std::to_string(repetitions) +
 	       (row.reads == Reads::nothing ? "/process_time/real_time"
 	                                    : "/manual_time");
-}
-
-std::vector<Row> selected(const std::vector<Row> &rows, std::string filter,
-                          int repetitions)
-{
-	bool negated = false;
-	if (!filter.empty() && filter[0] == '-') {
-		negated = true;
-		filter.erase(0, 1);
-	}
-	if (filter.empty() || filter == "all")
-		filter = ".";
-	std::vector<Row> chosen;
-	regex_t pattern;
-	if (regcomp(&pattern, filter.c_str(), REG_EXTENDED | REG_NOSUB) != 0)
-		return chosen;
-	std::copy_if(
-	    rows.begin(), rows.end(), std::back_inserter(chosen),
-	    [&](const Row &row) {
-		    return (regexec(&pattern,
-		                    full_name(row, repetitions).c_str(), 0,
-		                    nullptr, 0) == 0) != negated;
-	    });
-	regfree(&pattern);
-	return chosen;
 }
 
 std::string rows_entry(const std::vector<Row> &rows)

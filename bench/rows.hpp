@@ -49,16 +49,8 @@ all_rows(const std::vector<std::string> &variants);
 [[nodiscard]] std::vector<std::string> taken_variant_names();
 
 // The name that Google Benchmark gives `row` registered with `repetitions`
-// as thread_start_bench.cpp registers it, which its filter is matched
-// against.
+// as thread_start_bench.cpp registers it, as it lists it.
 [[nodiscard]] std::string full_name(const Row &row, int repetitions);
-
-// The rows of `rows` that --benchmark_filter `filter` selects, matched as
-// the library matches it: an extended regular expression searched for in
-// the full name, a leading '-' selecting the others. None if the library
-// could not read it either.
-[[nodiscard]] std::vector<Row> selected(const std::vector<Row> &rows,
-                                        std::string filter, int repetitions);
 
 // The results' context entry `rows`: the names of `rows`, in their order,
 // separated by single spaces.

@@ -55,6 +55,51 @@ std::string quoted(const std::string &bytes, std::size_t most)
 	return text;
 }
 
+std::size_t utf8_sequence(const std::string &text, std::size_t at)
+{
+	const auto byte = [&text](std::size_t i) {
+		return i < text.size() ? static_cast<unsigned char>(text[i])
+		                       : 0U;
+	};
+	const unsigned lead = byte(at);
+	if (lead < 0x80)
+		return 1;
+	// The range the second byte may take, which the lead narrows.
+	unsigned low = 0x80;
+	unsigned high = 0xbf;
+	std::size_t length = 0;
+	if (lead >= 0xc2 && lead <= 0xdf) {
+		length = 2;
+	} else if (lead >= 0xe0 && lead <= 0xef) {
+		length = 3;
+		low = lead == 0xe0 ? 0xa0 : low;
+		high = lead == 0xed ? 0x9f : high;
+	} else if (lead >= 0xf0 && lead <= 0xf4) {
+		length = 4;
+		low = lead == 0xf0 ? 0x90 : low;
+		high = lead == 0xf4 ? 0x8f : high;
+	} else {
+		return 0;
+	}
+	if (byte(at + 1) < low || byte(at + 1) > high)
+		return 0;
+	for (std::size_t i = 2; i < length; ++i)
+		if (byte(at + i) < 0x80 || byte(at + i) > 0xbf)
+			return 0;
+	return length;
+}
+
+bool valid_utf8(const std::string &text)
+{
+	for (std::size_t at = 0; at < text.size();) {
+		const std::size_t length = utf8_sequence(text, at);
+		if (length == 0)
+			return false;
+		at += length;
+	}
+	return true;
+}
+
 std::string seconds_text(double seconds)
 {
 	std::array<char, 32> text{};

@@ -15,5 +15,13 @@ std::string errno_text(const std::string &what);
 // bytes escaped as C writes them, and cut after `most` bytes with "...".
 std::string quoted(const std::string &bytes, std::size_t most = 120);
 
+// The length of the UTF-8 sequence that starts `text` at `at`: 1 to 4, or
+// 0 if the bytes there are not one (RFC 3629: no overlong forms, no
+// surrogates, nothing above U+10FFFF).
+std::size_t utf8_sequence(const std::string &text, std::size_t at);
+
+// Whether `text` is all valid UTF-8.
+bool valid_utf8(const std::string &text);
+
 // A number of seconds as "%g s" writes it.
 std::string seconds_text(double seconds);

@@ -37,10 +37,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <iostream>
 #include <iterator>
+#include <map>
 #include <memory>
 #include <new>
 #include <optional>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -180,6 +184,8 @@ int first_cpu()
 {
 	std::vector<std::string> first = library_defaults();
 	first.emplace_back("--benchmark_enable_random_interleaving=true");
+	// As the library had it before the bench listed the rows.
+	first.emplace_back("--benchmark_list_tests=false");
 	// The program's name, which read_options always leaves, then the
 	// bench's flags, then the user's.
 	std::vector<char *> args{argv[0]};
@@ -266,6 +272,68 @@ void register_rows(const std::vector<Row> &rows,
 			    repetitions);
 		// NOLINTEND(readability-redundant-string-cstr)
 	}
+}
+
+// Records the names the library lists, and runs nothing.
+class Listing : public benchmark::BenchmarkReporter
+{
+public:
+	Listing()
+	{
+		SetOutputStream(&names_);
+		SetErrorStream(&std::cerr);
+	}
+	bool ReportContext(const Context & /*context*/) override
+	{
+		return false;
+	}
+	void ReportRuns(const std::vector<Run> & /*report*/) override {}
+	std::string names() const { return names_.str(); }
+
+private:
+	std::ostringstream names_;
+};
+
+// The rows of `rows`, registered with `repetitions`, that the library
+// selects with `filter`: its own rules, asked of it by listing the rows
+// as --benchmark_list_tests does. None, after the library has said why,
+// if the filter is wrong or matches nothing. Only the flags the bench
+// keeps from the library and the listing itself are set for it; the
+// context entries it adds from the environment go to a map of their own,
+// so that the later Initialize does not find them there already.
+std::vector<Row> library_selection(const std::string &program,
+                                   const std::string &filter,
+                                   const std::vector<Row> &rows,
+                                   int repetitions)
+{
+	std::vector<std::string> words = library_defaults();
+	words.emplace_back("--benchmark_list_tests=true");
+	std::string argv0 = program;
+	std::vector<char *> args{argv0.data()};
+	std::transform(words.begin(), words.end(), std::back_inserter(args),
+	               [](std::string &word) { return word.data(); });
+	args.push_back(nullptr);
+	int count = static_cast<int>(args.size()) - 1;
+	std::map<std::string, std::string> *&context =
+	    benchmark::internal::GetGlobalContext();
+	std::map<std::string, std::string> *const kept = context;
+	std::map<std::string, std::string> ignored;
+	context = &ignored;
+	benchmark::Initialize(&count, args.data());
+	context = kept;
+	Listing listing;
+	(void)benchmark::RunSpecifiedBenchmarks(&listing, filter);
+	std::set<std::string> listed;
+	std::istringstream names(listing.names());
+	for (std::string name; std::getline(names, name);)
+		listed.insert(name);
+	std::vector<Row> chosen;
+	std::copy_if(rows.begin(), rows.end(), std::back_inserter(chosen),
+	             [&](const Row &row) {
+		             return listed.count(full_name(row, repetitions)) >
+		                    0;
+	             });
+	return chosen;
 }
 
 // The names of `rows`, in their order.
@@ -359,8 +427,14 @@ int measure(int argc, char **argv)
 	               std::back_inserter(variants),
 	               [](const Variant &variant) { return variant.name; });
 	const std::vector<Row> rows = all_rows(variants);
-	const std::vector<Row> chosen =
-	    selected(rows, options.filter, options.repetitions);
+	Environments environments;
+	const std::vector<ProcessRow> processes =
+	    process_rows(rows, environments, options, cpu);
+	register_rows(rows, processes, options.repetitions);
+	const std::vector<Row> chosen = library_selection(
+	    line.argv()[0], options.filter, rows, options.repetitions);
+	if (chosen.empty())
+		return 2;
 	const auto context = bench_context(options, chosen, cpu, reaper);
 	const std::string clash = check_user_context(options.context, context);
 	if (!clash.empty())
@@ -393,10 +467,6 @@ int measure(int argc, char **argv)
 	}
 
 	add_context(context);
-	Environments environments;
-	const std::vector<ProcessRow> processes =
-	    process_rows(rows, environments, options, cpu);
-	register_rows(rows, processes, options.repetitions);
 
 	std::unique_ptr<benchmark::BenchmarkReporter> file;
 	if (writing_results) {
@@ -410,9 +480,9 @@ int measure(int argc, char **argv)
 	progress().start(static_cast<long>(chosen.size()) *
 	                 options.repetitions);
 
-	// A run that fails never returns here. No row selected: the library
-	// has said so on standard error.
-	const std::size_t ran = benchmark::RunSpecifiedBenchmarks(&reporters);
+	// A run that fails never returns here.
+	const std::size_t ran =
+	    benchmark::RunSpecifiedBenchmarks(&reporters, options.filter);
 	benchmark::Shutdown();
 	progress().clear();
 	if (ran == 0 || !reporters.reported()) {

@@ -1,10 +1,13 @@
 #include "results/json_reporter.hpp"
 
+#include "text.hpp"
+
 #include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -120,6 +123,32 @@ void append_repetition(std::string &out,
 	out += "\n    }";
 }
 
+// The library's JSON `text` made valid JSON in UTF-8 whatever its strings
+// held. The library escapes only some control characters; the others are
+// written as \u00XX. A byte that is not part of valid UTF-8, as a host
+// name or a path may hold, is shown as the four characters \xHH. A raw
+// newline is the library's own, between lines: one in a string is escaped.
+std::string valid_json(const std::string &text)
+{
+	std::string out;
+	out.reserve(text.size());
+	for (std::size_t at = 0; at < text.size();) {
+		const auto byte = static_cast<unsigned char>(text[at]);
+		const std::size_t length = utf8_sequence(text, at);
+		if (length > 0 && (byte >= 0x20 || byte == '\n')) {
+			out.append(text, at, length);
+			at += length;
+			continue;
+		}
+		std::array<char, 8> escape{};
+		(void)std::snprintf(escape.data(), escape.size(),
+		                    length > 0 ? "\\u%04x" : "\\\\x%02x", byte);
+		out += escape.data();
+		++at;
+	}
+	return out;
+}
+
 } // namespace
 
 JsonReporter::JsonReporter()
@@ -130,7 +159,7 @@ JsonReporter::JsonReporter()
 
 void JsonReporter::pass_on()
 {
-	const std::string text = library_text_.str();
+	const std::string text = valid_json(library_text_.str());
 	library_text_.str("");
 	GetOutputStream().write(text.data(),
 	                        static_cast<std::streamsize>(text.size()));
@@ -156,7 +185,7 @@ void JsonReporter::ReportRuns(const std::vector<Run> &report)
 			append_repetition(text, run, name);
 		} else {
 			library_.ReportRuns({run});
-			std::string written = library_text_.str();
+			std::string written = valid_json(library_text_.str());
 			library_text_.str("");
 			// After its first report the library puts its own
 			// separator first; the separator here is this one's.

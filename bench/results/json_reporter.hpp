@@ -1,7 +1,9 @@
 // Google Benchmark's JSON format, written faster. A row's repetitions,
 // thousands of them in a run, are formatted here with one snprintf each;
 // the context, the statistics and any repetition out of the ordinary are
-// the library's own reporter's text. The file is the same byte for byte.
+// the library's own reporter's text, with what the library would leave
+// invalid (a control character, a byte not of UTF-8) escaped. Otherwise
+// the file is the same byte for byte.
 #pragma once
 
 #include <benchmark/benchmark.h>

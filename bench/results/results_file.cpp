@@ -4,6 +4,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -59,6 +60,8 @@ int make_temporary(int directory)
 extern "C" void past_file_size_limit(int /*signal*/)
 {
 }
+// The file's name once the results are in place, for written().
+std::array<char, 4096> written_name{};
 
 bool same_file(const struct stat &a, const std::string &path)
 {
@@ -402,15 +405,28 @@ std::string ResultsFile::commit()
 	if (close(fd_) != 0 && error == 0 && errno != EINTR)
 		error = errno;
 	fd_ = -1;
+	// No signal between the rename and noting it: the handler tells a
+	// file put in place from one that was not.
+	sigset_t all;
+	sigset_t before;
+	sigfillset(&all);
+	(void)pthread_sigmask(SIG_BLOCK, &all, &before);
 	if (error == 0 && replace_ &&
 	    renameat(directory_, temporary.data(), directory_, name_.c_str()) !=
 	        0)
 		error = errno;
+	if (error == 0) {
+		temporary[0] = '\0';
+		// A name the system opened fits in PATH_MAX.
+		if (target_.size() < written_name.size())
+			std::memcpy(written_name.data(), target_.c_str(),
+			            target_.size() + 1);
+	}
+	(void)pthread_sigmask(SIG_SETMASK, &before, nullptr);
 	if (error != 0) {
 		discard();
 		return target_ + ": " + error_text(error);
 	}
-	temporary[0] = '\0';
 	return "";
 }
 
@@ -428,6 +444,11 @@ void ResultsFile::fail_writes_past_limits()
 	struct sigaction action = {};
 	action.sa_handler = past_file_size_limit;
 	(void)sigaction(SIGXFSZ, &action, nullptr);
+}
+
+const char *ResultsFile::written()
+{
+	return written_name[0] != '\0' ? written_name.data() : nullptr;
 }
 
 void ResultsFile::discard()

@@ -58,6 +58,9 @@ public:
 	// Makes a write past the file size limit (ulimit -f) fail with EFBIG,
 	// to be reported, rather than kill the bench with SIGXFSZ.
 	static void fail_writes_past_limits();
+	// The file's name once commit() has put the results in place, or
+	// null; safe in a signal handler.
+	static const char *written();
 
 private:
 	// Closes and removes the temporary file made by open.

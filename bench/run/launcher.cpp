@@ -174,15 +174,14 @@ std::string timed_out(const Limits &limits)
 }
 
 // Waits until one of `watched` is ready or the deadline has passed; with
-// `look`, only looks. Returns what poll returns, 0 at the deadline.
+// `look`, only looks. Returns what poll returns, 0 at the deadline. Past
+// the deadline it still looks: the bench may have been stopped while the
+// run went on, and what is ready then counts.
 int wait_for(pollfd *watched, nfds_t count, double deadline, bool look)
 {
-	if (look)
-		return poll(watched, count, 0);
-	const double left = deadline - now_seconds();
-	return left <= 0 ? 0
-	                 : poll(watched, count,
-	                        static_cast<int>(std::ceil(left * 1000)));
+	const double left = look ? 0 : deadline - now_seconds();
+	return poll(watched, count,
+	            left <= 0 ? 0 : static_cast<int>(std::ceil(left * 1000)));
 }
 
 // Reads a chunk into `kept` if poll found `watched` ready, and stops
@@ -220,8 +219,17 @@ int wait_for(pollfd *watched, nfds_t count, double deadline, bool look)
 		// before its exit.
 		const int ready =
 		    wait_for(watched.data(), watched.size(), deadline, exited);
+		if (ready == 0 && exited)
+			return "";
+		// A run that has exited never timed out, even if the bench,
+		// stopped, only looks now.
+		if (ready == 0 && has_exited(pid)) {
+			exited = true;
+			exit_watch.fd = -1;
+			continue;
+		}
 		if (ready == 0)
-			return exited ? "" : timed_out(limits);
+			return timed_out(limits);
 		if (ready < 0 && errno != EINTR)
 			return errno_text("poll");
 		if (ready < 0)

@@ -97,9 +97,17 @@ long end_strays()
 		const long n = list_children(left, most_children);
 		if (n <= 0)
 			return n < 0 ? -1 : ended;
-		ended += n;
-		for (const pid_t *pid = left; pid < left + n; ++pid)
+		// A process that has exited already is no stray: it is only
+		// reaped. One still running counts.
+		for (const pid_t *pid = left; pid < left + n; ++pid) {
+			siginfo_t info{};
+			if (waitid(P_PID, static_cast<id_t>(*pid), &info,
+			           WEXITED | WNOHANG | WNOWAIT) == 0 &&
+			    info.si_pid == *pid)
+				continue;
+			++ended;
 			kill(*pid, SIGKILL);
+		}
 		for (const pid_t *pid = left; pid < left + n; ++pid)
 			while (waitpid(*pid, nullptr, 0) < 0 &&
 			       errno == EINTR) {

@@ -24,8 +24,9 @@
 void note_running_group(pid_t group);
 
 // Kills, and reaps, every child of this process: what the last run left
-// behind. Returns how many there were, or -1 with errno set if the list of
-// children could not be read.
+// behind. Returns how many were still running, or -1 with errno set if the
+// list of children could not be read; those that had exited are reaped and
+// not counted.
 [[nodiscard]] long end_strays();
 
 // Kills the group of the run in progress, if any, and every child of this
