@@ -10,3 +10,13 @@ missing_package() {
 	fi
 	skip "$*"
 }
+
+# Skips the test where this process cannot have a mount namespace of its
+# own: not root, or in a chroot whose root is no mount point (unshare then
+# cannot make its mounts private), as in some package build chroots.
+needs_mount_namespace() {
+	[[ $EUID -eq 0 ]] || skip "mounting needs root"
+	command -v unshare >/dev/null || missing_package "unshare (util-linux) is not installed"
+	unshare --mount true 2>/dev/null ||
+		skip "cannot make a mount namespace here: $(unshare --mount true 2>&1)"
+}

@@ -133,6 +133,7 @@ make_rows() {
 }
 
 @test "the picture: written whole or not at all, the one before untouched; a link stays a link" {
+	needs_mount_namespace
 	# The picture before: 30 000 bytes, where a new one takes about 65 000.
 	head -c 30000 /dev/urandom >"$tmp/old.png"
 	mkdir "$tmp/d" "$tmp/elsewhere"

@@ -4,6 +4,7 @@
 # any run.
 
 bats_require_minimum_version 1.5.0
+load ../../tests/needs
 load ../../tests/cases
 load ../../tests/emulation
 
@@ -190,7 +191,7 @@ attribute_set() {
 	[ -z "$(ls -A "$dir")" ]
 }
 @test "a file mounted on its own is refused before any run" {
-	[[ $EUID -eq 0 ]] || skip "mounting needs root"
+	needs_mount_namespace
 	echo previous >"$json"
 	echo mounted >"$BATS_TEST_TMPDIR/volume"
 	FAKE_LOG=$BATS_TEST_TMPDIR/ran run unshare -m bash -c \

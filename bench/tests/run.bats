@@ -20,8 +20,7 @@ setup() {
 # own: $1 may name the bench's list of children as /proc/$$/task/$$, since
 # the shell that mounts it becomes the bench.
 bench_under_mount() {
-	[[ $EUID -eq 0 ]] || skip "mounting over /proc needs root"
-	command -v unshare >/dev/null || missing_package "unshare (util-linux) is not installed"
+	needs_mount_namespace
 	# Under qemu-user the bench is no subreaper, and needs no list.
 	! emulated "$BENCH" || skip "emulated: the bench is no subreaper, and reads no list"
 	echo previous >"$json"
