@@ -413,6 +413,14 @@ int measure(int argc, char **argv)
 	Options options;
 	if (!read_options(line.argc(), line.argv(), options))
 		return 2;
+	// Before the bench is a subreaper, so that the guard is not its
+	// child.
+	const std::string no_guard = start_guard();
+	if (!no_guard.empty()) {
+		(void)std::fprintf(stderr, "thread-start-bench: %s\n",
+		                   no_guard.c_str());
+		return 1;
+	}
 	// qemu-user does not pass this request on: there the bench runs
 	// without, and its context says what it does not see.
 	const bool subreaper = become_subreaper();

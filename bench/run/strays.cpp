@@ -3,6 +3,7 @@
 #include "text.hpp"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,12 +13,22 @@
 #include <cerrno>
 #include <csignal>
 #include <cstddef>
+#include <new>
 
 namespace
 {
 
-// The process group of the run in progress, for kill_runs.
-std::atomic<pid_t> running_group{0};
+// The process group of the run in progress, for kill_runs and the guard,
+// and the guard's process ID: in memory that the guard shares once it is
+// started.
+struct Shared {
+	std::atomic<pid_t> running_group{0};
+	std::atomic<pid_t> guard{0};
+};
+static_assert(std::atomic<pid_t>::is_always_lock_free,
+              "shared between processes");
+Shared own;
+Shared *shared = &own;
 
 // The kernel's list of this process's children, open from the start so that
 // reading it takes one system call and no descriptor; -1 until then.
@@ -46,7 +57,9 @@ long list_children(pid_t *pids, std::size_t most)
 			pid = pid * 10 + (*c - '0');
 			continue;
 		}
-		if (pid > 0)
+		// The guard is this process's child only where the bench is
+		// process 1 of a PID namespace; it is no stray.
+		if (pid > 0 && pid != shared->guard.load())
 			*found++ = pid;
 		pid = 0;
 	}
@@ -79,9 +92,69 @@ std::string open_children_list()
 	return "";
 }
 
+namespace
+{
+
+// The guard: waits for the end of the bench, its end of the pipe, then
+// kills the run in progress then, if any.
+[[noreturn]] void guard(int bench_gone)
+{
+	// Out of the terminal's process group, so that Ctrl-C reaches the
+	// bench, which cleans up, and not the guard; and holding no
+	// descriptor of the bench's.
+	(void)setpgid(0, 0);
+	if (dup2(bench_gone, 0) < 0)
+		_exit(1);
+	(void)close_range(1, ~0U, 0);
+	char byte = 0;
+	while (read(0, &byte, 1) < 0 && errno == EINTR) {
+	}
+	const pid_t group = shared->running_group.load();
+	if (group > 0)
+		kill(-group, SIGKILL);
+	_exit(0);
+}
+
+} // namespace
+
+std::string start_guard()
+{
+	void *memory = mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE,
+	                    MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+	if (memory == MAP_FAILED)
+		return errno_text("cannot share memory with the guard");
+	shared = new (memory) Shared;
+	int bench_gone[2];
+	if (pipe2(bench_gone, O_CLOEXEC) != 0)
+		return errno_text("cannot make the guard's pipe");
+	// Started twice removed, so that it is not the bench's child: the
+	// bench counts its children as what runs leave behind.
+	const pid_t middle = fork();
+	if (middle == 0) {
+		const pid_t pid = fork();
+		if (pid == 0)
+			guard(bench_gone[0]);
+		shared->guard.store(pid);
+		_exit(pid > 0 ? 0 : 1);
+	}
+	const int error = errno;
+	(void)close(bench_gone[0]);
+	int status = 0;
+	if (middle > 0)
+		while (waitpid(middle, &status, 0) < 0 && errno == EINTR) {
+		}
+	if (middle < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+		(void)close(bench_gone[1]);
+		return "cannot start the guard: " +
+		       error_text(middle < 0 ? error : EAGAIN);
+	}
+	// Its end stays open, unseen by the runs, until the bench is gone.
+	return "";
+}
+
 void note_running_group(pid_t group)
 {
-	running_group.store(group);
+	shared->running_group.store(group);
 }
 
 long end_strays()
@@ -117,7 +190,7 @@ long end_strays()
 
 void kill_runs()
 {
-	const pid_t group = running_group.load();
+	const pid_t group = shared->running_group.load();
 	if (group > 0)
 		kill(-group, SIGKILL);
 	pid_t left[most_children];

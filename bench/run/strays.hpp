@@ -19,6 +19,12 @@
 // found.
 [[nodiscard]] std::string open_children_list();
 
+// Starts a small process that outlives the bench by a moment: when the
+// bench ends, however it ends (SIGKILL included), it kills the group of the
+// run then in progress, so that no run goes on without the bench. Returns
+// "" or why it cannot.
+[[nodiscard]] std::string start_guard();
+
 // Notes the process group of the run in progress, or 0 for none, for
 // kill_runs.
 void note_running_group(pid_t group);

@@ -361,3 +361,19 @@ as_process_1() {
 @test "process 1 of a PID namespace: SIGTERM" { as_process_1 TERM; }
 @test "process 1 of a PID namespace: SIGINT"  { as_process_1 INT; }
 @test "process 1 of a PID namespace: SIGHUP"  { as_process_1 HUP; }
+
+@test "SIGKILL of the bench: the run in progress dies with it" {
+	start_hanging
+	kill -KILL "$bench"
+	local status_=0 run_pid tries=0
+	wait "$bench" || status_=$?
+	[ "$status_" -eq 137 ]
+	run_pid=$(cat "$BATS_TEST_TMPDIR/count")
+	# Its guard ends the run a moment after the bench has gone.
+	until [[ ! -e /proc/$run_pid || $(cut -d' ' -f3 "/proc/$run_pid/stat") == Z ]] ||
+		((++tries > 100)); do
+		sleep 0.05
+	done
+	[[ ! -e /proc/$run_pid || $(cut -d' ' -f3 "/proc/$run_pid/stat") == Z ]] ||
+		{ kill -9 "$run_pid"; echo "the run $run_pid outlived the bench" >&2; false; }
+}
