@@ -192,6 +192,8 @@ attribute_set() {
 }
 @test "a file mounted on its own is refused before any run" {
 	needs_mount_namespace
+	# The mount's ID is what tells a bind-mounted file from its directory.
+	! emulated "$BENCH" || skip "emulated: qemu-user does not pass statx's mount ID on"
 	echo previous >"$json"
 	echo mounted >"$BATS_TEST_TMPDIR/volume"
 	FAKE_LOG=$BATS_TEST_TMPDIR/ran run unshare -m bash -c \
