@@ -17,6 +17,7 @@ missing_package() {
 needs_mount_namespace() {
 	[[ $EUID -eq 0 ]] || skip "mounting needs root"
 	command -v unshare >/dev/null || missing_package "unshare (util-linux) is not installed"
+	command -v mount >/dev/null || missing_package "mount is not installed"
 	unshare --mount true 2>/dev/null ||
 		skip "cannot make a mount namespace here: $(unshare --mount true 2>&1)"
 }
