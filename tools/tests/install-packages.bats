@@ -69,11 +69,11 @@ asks_for() {
 	asks_for bench libbenchmark-dev 'libbenchmark-dev amd64 config-files'
 }
 @test "takes a package of architecture all as there" {
-	asks_for tests '' jq 'bats all installed' bsdutils man-db file
+	asks_for tests '' jq 'bats all installed' bsdutils man-db file mount
 }
 @test "installs for two purposes" { asks_for 'bench fleet' 'libbenchmark-dev ansible-core'; }
 @test "installs for test what every purpose the suite uses needs" {
-	local all='cmake ninja-build g++ binutils bats bsdutils man-db jq file libbenchmark-dev'
+	local all='cmake ninja-build g++ binutils bats bsdutils man-db jq file mount libbenchmark-dev'
 	all+=' python3 python3-numpy python3-scipy python3-matplotlib libbenchmark-tools dpkg-dev'
 	all+=' lintian ansible-core'
 	asks_for test "$all"
