@@ -64,20 +64,20 @@ own_descriptors=(
 }
 
 # Runs the bench, with the quick options and the results file $1, as the
-# user nobody; a directory for nobody's tests is made in $shared.
+# user nobody; a directory for nobody's tests is made in $sticky.
 as_nobody() {
 	[[ $EUID -eq 0 ]] || skip "running the bench as another user needs root"
 	setpriv --reuid=nobody --regid=nogroup --clear-groups \
 		"$BENCH" "${quick[@]}" --benchmark_out="$1"
 }
-make_shared() {
-	shared=$(mktemp -d /tmp/paths-bats.XXXXXX)
-	chmod 755 "$shared"
+make_nobody_dir() {
+	sticky=$(mktemp -d /tmp/paths-bats.XXXXXX)
+	chmod 755 "$sticky"
 }
 teardown() {
 	# What a test made immutable or append-only can be removed again.
 	chattr -R -i -a "$dir" 2>/dev/null || true
-	[[ -z ${shared-} ]] || rm -rf "$shared"
+	[[ -z ${sticky-} ]] || rm -rf "$sticky"
 }
 
 # Passes if $1 holds the results of the quick run.
@@ -145,22 +145,22 @@ refused() {
 	[ "$(stat -c %U:%G:%a "$json")" = nobody:nogroup:4755 ]
 }
 @test "another user's file that the user may not write is refused before any run" {
-	make_shared
-	chown nobody "$shared"
-	echo previous >"$shared/results.json"
-	FAKE_LOG=$BATS_TEST_TMPDIR/ran run as_nobody "$shared/results.json"
-	refused "$shared/results.json: is not writable by its mode; --force replaces it all the same"
-	[ "$(stat -c %U "$shared/results.json")" = root ]
+	make_nobody_dir
+	chown nobody "$sticky"
+	echo previous >"$sticky/results.json"
+	FAKE_LOG=$BATS_TEST_TMPDIR/ran run as_nobody "$sticky/results.json"
+	refused "$sticky/results.json: is not writable by its mode; --force replaces it all the same"
+	[ "$(stat -c %U "$sticky/results.json")" = root ]
 }
 @test "another user's file whose owner cannot be kept is refused before any run" {
-	make_shared
-	chown nobody "$shared"
-	echo previous >"$shared/results.json"
-	chmod 666 "$shared/results.json"
-	FAKE_LOG=$BATS_TEST_TMPDIR/ran run as_nobody "$shared/results.json"
-	refused "$shared/results.json: cannot give the new file the owner and group of the old one: Operation not permitted"
-	[ "$(cat "$shared/results.json")" = previous ]
-	[ "$(ls -A "$shared")" = results.json ]
+	make_nobody_dir
+	chown nobody "$sticky"
+	echo previous >"$sticky/results.json"
+	chmod 666 "$sticky/results.json"
+	FAKE_LOG=$BATS_TEST_TMPDIR/ran run as_nobody "$sticky/results.json"
+	refused "$sticky/results.json: cannot give the new file the owner and group of the old one: Operation not permitted"
+	[ "$(cat "$sticky/results.json")" = previous ]
+	[ "$(ls -A "$sticky")" = results.json ]
 }
 
 # Passes if chattr +$1 on $2 holds, or skips the test.
@@ -204,14 +204,14 @@ attribute_set() {
 	only_in_dir results.json
 }
 @test "another user's file in a sticky directory is refused before any run" {
-	make_shared
-	chmod 1777 "$shared"
-	echo previous >"$shared/results.json"
-	chmod 666 "$shared/results.json"
-	FAKE_LOG=$BATS_TEST_TMPDIR/ran run as_nobody "$shared/results.json"
-	refused "$shared/results.json: belongs to another user in a sticky directory, so only they can replace it"
-	[ "$(cat "$shared/results.json")" = previous ]
-	[ "$(ls -A "$shared")" = results.json ]
+	make_nobody_dir
+	chmod 1777 "$sticky"
+	echo previous >"$sticky/results.json"
+	chmod 666 "$sticky/results.json"
+	FAKE_LOG=$BATS_TEST_TMPDIR/ran run as_nobody "$sticky/results.json"
+	refused "$sticky/results.json: belongs to another user in a sticky directory, so only they can replace it"
+	[ "$(cat "$sticky/results.json")" = previous ]
+	[ "$(ls -A "$sticky")" = results.json ]
 }
 @test "a name of 255 bytes, the longest a directory takes, is written" {
 	local name
