@@ -68,7 +68,9 @@ bench_with() { writes_json "$1" "$2" "$3" "$BENCH" "${quick[@]}" --benchmark_out
 		"$BENCH" "${quick[@]}" --benchmark_out="$json"
 }
 @test "bytes: tunables with a control character and a byte not UTF-8" {
-	GLIBC_TUNABLES=$'x\x1f\xc3' bench_with 0 tunables '"GLIBC_TUNABLES=x\u001f\\xc3"'
+	# Well formed (name=value): the loader of glibc 2.41 warns on standard
+	# error about a string without "=", which the bench rightly refuses.
+	GLIBC_TUNABLES=$'x=\x1f\xc3' bench_with 0 tunables '"GLIBC_TUNABLES=x=\u001f\\xc3"'
 }
 @test "bytes: a host name with a control character and a byte not UTF-8" {
 	command -v unshare >/dev/null || skip "no unshare"
