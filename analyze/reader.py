@@ -22,7 +22,14 @@ PARTS_PREFIX = "program_parts/"
 MOST_BYTES = 1 << 30
 # The words of a Google Benchmark run name that are not the row's.
 TIME_WORDS = ("manual_time", "process_time", "real_time")
-
+# Counters kept of a row where its repetitions have them: the measured
+# process's user plus system time, in microseconds, and the wall time of a
+# repetition (Google Benchmark's real_time), made microseconds.
+PROCESS_CPU = "process_cpu"
+WALL = "wall"
+OPTIONAL_COUNTERS = (PROCESS_CPU, WALL)
+# Microseconds in one of each of Google Benchmark's time units.
+MICROSECONDS = {"ns": 1e-3, "us": 1.0, "ms": 1e3, "s": 1e6}
 
 
 class DuplicateKey(Exception):
@@ -77,6 +84,19 @@ def number_of(value: object) -> float | None:
     except OverflowError:
         return None
     return number if math.isfinite(number) else None
+
+
+def optional_counters(run: dict[str, object]) -> dict[str, float | None]:
+    """The counters of OPTIONAL_COUNTERS that a repetition has, each a
+    number of 0 or more, or None where it is something else."""
+    found: dict[str, float | None] = {}
+    if PROCESS_CPU in run:
+        found[PROCESS_CPU] = number_of(run[PROCESS_CPU])
+    if "real_time" in run:
+        value = number_of(run["real_time"])
+        unit = MICROSECONDS.get(str(run.get("time_unit", "ns")))
+        found[WALL] = None if value is None or unit is None else value * unit
+    return {k: v if v is None or v >= 0 else None for k, v in found.items()}
 
 
 def counters_of(row: str) -> tuple[str, ...]:
@@ -187,6 +207,12 @@ class _Collected:
                     + ("" if counter == "rest" else " of 0 or more")
                 )
             kept[counter].append(value)
+        for counter, value in optional_counters(run).items():
+            if value is None:
+                raise Unusable(f"{path}: a repetition of {row} has {counter} "
+                               f"{json.dumps(run.get(counter))[:40]}: not a finite number "
+                               f"of 0 or more")
+            kept.setdefault(counter, array.array("d")).append(value)
 
     def read(self, stream: JsonStream) -> None:
         stream.expect("{")
@@ -345,6 +371,10 @@ class Results:
             if len(counters["ticks"]) < 2:
                 raise Unusable(f"{path}: {row} has {len(counters['ticks'])} repetition; "
                                f"statistics need at least 2")
+            for counter in OPTIONAL_COUNTERS:
+                if counter in counters and len(counters[counter]) != len(counters["ticks"]):
+                    raise Unusable(f"{path}: some repetitions of {row} have {counter}, "
+                                   f"others not")
             declared = collected.repetitions.get(row, len(counters["ticks"]))
             if declared != len(counters["ticks"]):
                 raise Unusable(f"{path}: {row} has {len(counters['ticks'])} repetitions, "

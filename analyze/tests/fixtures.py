@@ -16,13 +16,17 @@ KNOWN = os.path.join(DATA, "known.json")
 def results_of(rows: dict[str, list[float]], context: dict[str, object] | None = None,
                parts: dict[str, dict[str, list[float]]] | None = None,
                levers: list[Lever] | None = None, path: str = "made.json") -> Results:
-    """Results of the rows' ticks given (and of the parts rows' parts),
+    """Results of the rows' ticks given (and of the counters given in
+    `parts`: a parts row's parts, any row's process_cpu or wall),
     without a file: rows in the order given, levers as given or inferred."""
     values = {}
     for row, ticks in rows.items():
         counters = {"ticks": array.array("d", ticks)}
         for part in counters_of(row)[1:]:
             counters[part] = array.array("d", (parts or {})[row][part])
+        # Other counters given for the row, such as process_cpu and wall.
+        for counter, given in (parts or {}).get(row, {}).items():
+            counters.setdefault(counter, array.array("d", given))
         values[row] = counters
     return Results(path, dict(context or {"cold_helper": "/x"}), values, tuple(rows),
                    tuple(levers if levers is not None else inferred_levers(list(rows))))

@@ -114,6 +114,22 @@ class ValidFiles(Files):
         r = Results.read(self.write_json("rest.json", data))
         self.assertEqual(r.values["program_parts/default"]["rest"][0], -1.5)
 
+    def test_process_cpu_and_wall_in_microseconds_whatever_the_unit(self) -> None:
+        # (time_unit, real_time, wall kept in microseconds), one a line.
+        cases = [("ns", 2500.0, 2.5), ("us", 2.5, 2.5), ("ms", 2.5, 2500.0),
+                 ("s", 2.5, 2.5e6), (None, 2500.0, 2.5)]
+        for unit, real, wall in cases:
+            data = known()
+            for run in data["benchmarks"]:
+                run.update(process_cpu=7.5, real_time=real)
+                if unit is None:
+                    run.pop("time_unit", None)
+                else:
+                    run["time_unit"] = unit
+            r = Results.read(self.write_json(f"unit-{unit}.json", data))
+            pipe = r.values["program_run/pipe"]
+            self.assertEqual((pipe["process_cpu"][0], pipe["wall"][0]), (7.5, wall), unit)
+
 
 class RefusedFiles(Files):
     def test_not_a_regular_file(self) -> None:
@@ -175,6 +191,23 @@ class RefusedFiles(Files):
         del data["benchmarks"][-1]["creator"]
         self.refused(self.write_json("no-creator.json", data),
                      "a repetition of program_parts/own_stack has creator null")
+
+    def test_process_cpu_or_wall_unusable_or_on_some_repetitions_only(self) -> None:
+        # (what is done to the first repetition of program_run/pipe, reason)
+        cases = [({"process_cpu": -1}, "has process_cpu -1"),
+                 ({"process_cpu": "5"}, 'has process_cpu "5"'),
+                 ({"real_time": 1, "time_unit": "days"}, "has wall"),
+                 ({"real_time": -1}, "has wall"),
+                 ({"process_cpu": 5}, "some repetitions of program_run/pipe have process_cpu"),
+                 ({"real_time": 5}, "some repetitions of program_run/pipe have wall")]
+        for i, (change, reason) in enumerate(cases):
+            data = known()
+            for run in data["benchmarks"]:
+                run.pop("process_cpu", None)
+                run.pop("real_time", None)
+            data["benchmarks"][0].update(change)
+            self.assertEqual(data["benchmarks"][0]["run_name"].split("/")[1], "pipe")
+            self.refused(self.write_json(f"optional{i}.json", data), reason)
 
     def test_a_number_beyond_python(self) -> None:
         text = json.dumps(known()).replace('"ticks": 4}', '"ticks": 1' + "0" * 5000 + "}", 1)
