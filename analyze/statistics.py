@@ -113,6 +113,46 @@ def paired_median_gap(a: Values, b: Values, seed: int) -> Estimate:
     return Estimate(median(x) - median(y), percentile_interval(np.concatenate(draws)))
 
 
+def order_interval_ranks(n: int) -> tuple[int, int] | None:
+    """The ranks (1-based) of the sorted values that bound a CONFIDENCE
+    interval of the median of n values, from the sign test: the median lies
+    below the k-th smallest with probability P(Binomial(n, 1/2) < k), so
+    the k-th smallest and the k-th largest, for the largest k whose two
+    tails together are at most 1 - CONFIDENCE. None where even the least
+    and the greatest value are not enough: fewer than least_runs()."""
+    from scipy import stats
+
+    k = int(stats.binom.ppf((1 - CONFIDENCE) / 2, n, 0.5))
+    # ppf gives the least k with P(X <= k) >= the tail; the interval's rank
+    # is the largest with P(X <= k - 1) <= the tail.
+    while k > 0 and stats.binom.cdf(k - 1, n, 0.5) > (1 - CONFIDENCE) / 2:
+        k -= 1
+    while stats.binom.cdf(k, n, 0.5) <= (1 - CONFIDENCE) / 2:
+        k += 1
+    return (k, n + 1 - k) if k >= 1 else None
+
+
+def least_runs() -> int:
+    """The fewest values whose least and greatest bound a CONFIDENCE
+    interval of their median: 6 at 95 %."""
+    n = 1
+    while order_interval_ranks(n) is None:
+        n += 1
+    return n
+
+
+def median_of_runs(values: Values) -> Estimate | None:
+    """The median of one value from each run (a run's median, or its
+    difference between two rows), with the sign test's interval of it,
+    which assumes nothing of how runs vary but that they are independent.
+    None with fewer values than least_runs()."""
+    x = np.sort(floats(values))
+    ranks = order_interval_ranks(len(x))
+    if ranks is None:
+        return None
+    return Estimate(median(x), Interval(float(x[ranks[0] - 1]), float(x[ranks[1] - 1])))
+
+
 class RankTest(NamedTuple):
     """The Mann-Whitney U test of two sets of values: the interval of shifts
     it does not reject, and its p-value for no shift."""

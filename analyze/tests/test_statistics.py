@@ -125,6 +125,36 @@ class RankTest(unittest.TestCase):
         self.assertFalse(Interval(math.nan, math.nan).excludes_zero())
 
 
+class RunsAsTheUnit(unittest.TestCase):
+    def test_the_sign_test_s_ranks_of_a_median_s_interval(self) -> None:
+        # (values, ranks of the interval's ends), from binomial tables.
+        cases = [(5, None), (6, (1, 6)), (8, (1, 8)), (9, (2, 8)), (10, (2, 9)),
+                 (20, (6, 15)), (100, (40, 61))]
+        for n, ranks in cases:
+            self.assertEqual(st.order_interval_ranks(n), ranks, n)
+        self.assertEqual(st.least_runs(), 6)
+
+    def test_the_median_of_runs_and_its_interval(self) -> None:
+        # (one value a run, the estimate or None), one a line.
+        cases = [([3, 1, 2, 5, 4], None),
+                 ([50, 48, 49, 51, 47, 52], Estimate(49.5, Interval(47, 52))),
+                 ([-2] * 6, Estimate(-2, Interval(-2, -2))),
+                 ([9, 1, 8, 2, 7, 3, 6, 4, 5, 10], Estimate(5.5, Interval(2, 9))),
+                 ([-1, -3, -2, 4, -5, -6], Estimate(-2.5, Interval(-6, 4)))]
+        for values, estimate in cases:
+            self.assertEqual(st.median_of_runs(values), estimate, values)
+
+    def test_an_interval_from_runs_holds_the_median_95_percent_of_the_time(self) -> None:
+        rng = np.random.default_rng(1)
+        for n in (6, 9, 30):
+            held = 0
+            for _ in range(2000):
+                e = st.median_of_runs(rng.normal(size=n))
+                assert e is not None
+                held += e.interval.low <= 0 <= e.interval.high
+            self.assertGreaterEqual(held / 2000, 0.94, n)
+
+
 class Spreads(unittest.TestCase):
     def test_the_spread_of_run_medians_is_their_scaled_mad(self) -> None:
         self.assertAlmostEqual(st.spread_of_medians([90, 100, 110]), 14.826, places=3)
