@@ -21,7 +21,7 @@ import sys
 from typing import TextIO
 
 from .errors import PROG, Lost, Parser, Unusable, need
-from .reader import Group, Results
+from .reader import Group, Results, refuse_duplicates
 from .tables import FORMATS, Output, visible
 
 PICTURE_ENDINGS = (".png", ".svg")
@@ -101,6 +101,7 @@ def main(argv: list[str], stdout: TextIO) -> int:
         need("matplotlib", "python3-matplotlib")
     results = [Results.read(path) for path in args.files]
     explicit = [Group(g[0], [Results.read(path) for path in g[1:]]) for g in groups]
+    refuse_duplicates(results + [r for g in explicit for r in g.files])
     if explicit and results:
         explicit.append(Group("others", results))
     out = Output(args.format, stdout)

@@ -5,6 +5,7 @@ rows' order and levers as the bench declares them."""
 from __future__ import annotations
 
 import array
+import hashlib
 import json
 import math
 import os
@@ -393,6 +394,41 @@ class Results:
         """The file's label, or else its file name."""
         label = self.context.get("label")
         return str(label) if label else os.path.basename(self.path)
+
+
+def results_digest(r: Results) -> bytes:
+    """What identifies a run's results: its context (with its date) and
+    every value of every row, in the file's order. Copies of one run share
+    it; two runs practically never do, as each has hundreds of values that
+    vary."""
+    digest = hashlib.sha256(json.dumps(r.context, sort_keys=True).encode())
+    for row, counters in r.values.items():
+        digest.update(json.dumps(row).encode())
+        for counter in sorted(counters):
+            digest.update(json.dumps(counter).encode())
+            digest.update(counters[counter].tobytes())
+    return digest.digest()
+
+
+def refuse_duplicates(results: list[Results]) -> None:
+    """Refuses a run given twice, so that no run counts twice: the same
+    file under two names, or two files with the same context and
+    results."""
+    files: dict[tuple[int, int], Results] = {}
+    digests: dict[bytes, Results] = {}
+    for r in results:
+        try:
+            status = os.stat(r.path)
+            seen = files.setdefault((status.st_dev, status.st_ino), r)
+        except OSError:
+            seen = r
+        if seen is not r:
+            raise Unusable(f"{seen.path} and {r.path} are the same file: each run may be "
+                           f"given once")
+        seen = digests.setdefault(results_digest(r), r)
+        if seen is not r:
+            raise Unusable(f"{seen.path} and {r.path} hold the same results: each run may be "
+                           f"given once")
 
 
 class Group(NamedTuple):

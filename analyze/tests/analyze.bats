@@ -278,7 +278,8 @@ rows,program_run/pinned rows,program_run/pipe rows,program_run/fast" ]] ||
 	[[ $output != *"context,kernel"* ]]
 
 	# Two runs of one label are told apart by their file names.
-	cp "$tmp/arena.json" "$tmp/arena2.json"
+	make_results "$tmp/arena2.json" "program_run/pipe=1,2,4" \
+		'{"tunables": "MALLOC_ARENA_MAX=1", "kernel": "6.1", "label": "one arena"}'
 	run -0 "$ANALYZE" --format=csv "$tmp/arena.json" "$tmp/arena2.json" "$tmp/plain.json"
 	[[ $output == *$'\nfiles,[1],one arena (arena.json),'* ]]
 	[[ $output == *$'\nfiles,[2],one arena (arena2.json),'* ]]

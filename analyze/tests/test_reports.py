@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import io
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -19,7 +20,7 @@ from analyze.reader import Group, Lever, Results
 from analyze.sides import Verdict, groups_of, sides_report
 from analyze.tables import Spread
 
-from .fixtures import KNOWN, results_of
+from .fixtures import KNOWN, results_of, write_results
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
@@ -188,9 +189,10 @@ class CommandLine(unittest.TestCase):
         self.assertEqual(self.imported(KNOWN), {"numpy"})
         self.assertEqual(self.imported("--format=csv", KNOWN), {"numpy"})
         self.assertEqual(self.imported("--fleet", KNOWN), {"numpy", "scipy"})
-        self.assertEqual(self.imported("--group", "A", KNOWN, "--group", "B", KNOWN),
-                         {"numpy", "scipy"})
         with tempfile.TemporaryDirectory() as directory:
+            other = write_results(os.path.join(directory, "b.json"), {"program_run/pipe": [1, 2]})
+            self.assertEqual(self.imported("--group", "A", KNOWN, "--group", "B", other),
+                             {"numpy", "scipy"})
             self.assertEqual(self.imported("--plot", os.path.join(directory, "k.svg"), KNOWN),
                              {"numpy", "matplotlib"})
 
@@ -200,9 +202,30 @@ class CommandLine(unittest.TestCase):
         self.assertEqual(done.stdout, "")
         self.assertRegex(done.stderr, r"\Athread-start-analyze: argument --format: [^\n]*\n\Z")
 
-    def test_one_side_only_is_refused(self) -> None:
-        with self.assertRaisesRegex(Unusable, "one side only"):
-            main([KNOWN, KNOWN], io.StringIO())
+    def test_a_run_given_twice_is_refused_naming_both(self) -> None:
+        with tempfile.TemporaryDirectory() as directory:
+            copy = os.path.join(directory, "copy.json")
+            link = os.path.join(directory, "link.json")
+            shutil.copy(KNOWN, copy)
+            os.link(copy, link)
+            other = write_results(os.path.join(directory, "o.json"), {"program_run/pipe": [1, 2]})
+            # (arguments, the two files named), one a line.
+            cases = [([KNOWN, KNOWN], (KNOWN, KNOWN), "the same file"),
+                     ([copy, other, link], (copy, link), "the same file"),
+                     ([KNOWN, other, copy], (KNOWN, copy), "the same results"),
+                     (["--fleet", other, KNOWN, copy], (KNOWN, copy), "the same results"),
+                     (["--group", "a", KNOWN, "--group", "b", copy], (KNOWN, copy),
+                      "the same results"),
+                     (["--group", "a", KNOWN, "--group", "b", other], (KNOWN, other), "")]
+            for argv, (first, second), reason in cases:
+                if not reason:
+                    main(argv, io.StringIO())
+                    continue
+                with self.assertRaises(Unusable, msg=argv) as caught:
+                    main(argv, io.StringIO())
+                self.assertTrue(str(caught.exception).startswith(f"{first} and {second} "),
+                                (argv, str(caught.exception)))
+                self.assertIn(reason, str(caught.exception), argv)
 
 
 if __name__ == "__main__":
