@@ -19,7 +19,7 @@ from analyze.reader import Group, Lever, Results
 from analyze.sides import Verdict, groups_of, sides_report
 from analyze.tables import Spread
 
-from .fixtures import KNOWN, results_of
+from .fixtures import KNOWN, results_of, write_results
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
@@ -106,6 +106,20 @@ class Sides(unittest.TestCase):
                                Group("C", runs("c", 99, 103, 100, 97))])
         (c,) = report.rows[0].others
         self.assertEqual((c.interval, c.verdict), ((-5.0, 5.0), Verdict.NO_CHANGE))
+
+    def test_runs_that_agree_exactly_differ_from_files_to_the_table(self) -> None:
+        # Four files a side whose pipe rows have medians 50 and 48: the rank
+        # test's p is 0.013, and its interval the one difference, -2.
+        with tempfile.TemporaryDirectory() as directory:
+            paths = [write_results(os.path.join(directory, f"{label}{i}.json"),
+                                   {"program_run/pipe": [median - 1, median, median + 1]},
+                                   {"label": label})
+                     for label, median in (("before", 50), ("after", 48)) for i in range(4)]
+            out = io.StringIO()
+            self.assertEqual(main(paths, out), 0)
+        (line,) = [line for line in out.getvalue().splitlines()
+                   if line.startswith("program_run/pipe")]
+        self.assertRegex(line, r"\[-2\.0, -2\.0\]\s+differs$")
 
     def test_too_few_runs_no_interval_no_verdict(self) -> None:
         report = sides_report([Group("A", runs("a", 100, 102, 98)),
