@@ -1,5 +1,6 @@
 """The command line of thread-start-analyze, and a function for each of its
-modes: one file, sides of several files, a fleet, and the picture.
+modes: one file, several runs of one label, sides of several files, a
+fleet, and the picture.
 
 Exit status: 0 done, 1 standard output or the picture lost, 2 a usage
 error, an unusable file or a missing Python library; interrupted by
@@ -32,7 +33,11 @@ def parser() -> Parser:
         prog=PROG,
         description="Summarise one thread-start-bench results file, or compare several.",
         epilog="Files with the same --label of the bench form one side; --group names "
-               "a side's files explicitly. Exit status: 0 done, 2 a usage error, an "
+               "a side's files explicitly. Files of one label only (or one --group) are "
+               "runs of one thing: each row's median and each lever's effect (its row "
+               "less its base row) across them, with the run as the unit; an interval and "
+               "a verdict need at least 6 runs, the fewest whose least and greatest hold "
+               "their median 95% of the time. Exit status: 0 done, 2 a usage error, an "
                "unusable file or a missing library.",
     )
     parser.add_argument("files", nargs="*", metavar="FILE.json",
@@ -67,6 +72,12 @@ def run_one_file(r: Results, out: Output) -> None:
     print_one_file(one_file_report(r), out)
 
 
+def run_label_runs(group: Group, out: Output) -> None:
+    from .label_runs import label_runs_report, print_label_runs
+
+    print_label_runs(label_runs_report(group), out)
+
+
 def run_sides(groups: list[Group], out: Output) -> None:
     from .sides import print_sides, sides_report
 
@@ -95,7 +106,7 @@ def main(argv: list[str], stdout: TextIO) -> int:
     groups = args.group or []
     # What the call needs, asked for before anything is read or printed.
     need("numpy", "python3-numpy")
-    if args.fleet or len(args.files) + len(groups) > 1:
+    if args.fleet or len(args.files) + sum(len(g) - 1 for g in groups) > 1:
         need("scipy.stats", "python3-scipy")
     if args.plot:
         need("matplotlib", "python3-matplotlib")
@@ -125,6 +136,8 @@ def main(argv: list[str], stdout: TextIO) -> int:
         run_fleet(chosen, out)
     elif len(results) == 1 and not explicit:
         run_one_file(results[0], out)
+    elif len(chosen) == 1:
+        run_label_runs(chosen[0], out)
     else:
         run_sides(chosen, out)
     if args.plot:

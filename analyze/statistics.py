@@ -1,8 +1,8 @@
 """The statistics of the analysis: medians, percentiles, bootstrap
 intervals of medians and of their differences, and the rank test of runs.
 
-numpy is imported here for every call; scipy only inside the two functions
-that need it, which only comparisons and fleets call."""
+numpy is imported here for every call; scipy only inside the functions
+that need it, which only comparisons, fleets and runs of one label call."""
 
 from __future__ import annotations
 
@@ -161,49 +161,49 @@ class RankTest(NamedTuple):
     p_value: float
 
 
+def tie_free_p_value(m: int, n: int, u: int) -> float:
+    """The rank test's two-sided p-value for U = u of n values against m,
+    as the test gives it for values without ties: from two made samples
+    whose U is u, so that the same method (exact or normal) decides."""
+    from scipy import stats
+
+    # x: 0, n + 2, 2 (n + 2), ...; the j-th value of y lies above c_j
+    # values of x, at a place of its own, and the c_j add up to u.
+    step = n + 2
+    x = np.arange(m, dtype=np.float64) * step
+    above = np.zeros(n, dtype=np.int64)
+    above[:u // m] = m
+    if u // m < n:
+        above[u // m] = u % m
+    y = above * step - (n + 1) + np.arange(n)
+    return float(stats.mannwhitneyu(y.astype(np.float64), x, alternative="two-sided").pvalue)
+
+
 def shift_interval(a: Values, b: Values) -> RankTest:
     """A CONFIDENCE interval for how far b lies above a, from the
     Mann-Whitney U test on the two sets of values: the shifts it does not
-    reject."""
+    reject (Moses's interval). Of the N sorted differences b - a, it is
+    the closed interval from the k-th smallest to the k-th largest, where
+    k is the least U whose p-value the test keeps: a shift below the k-th
+    smallest leaves fewer than k differences at or below it. Where the test
+    keeps even U = 0 (fewer than 4 values a side at 95 %), every shift is
+    kept: the interval is unbounded."""
     from scipy import stats
 
     x, y = floats(a), floats(b)
     every = np.sort(np.subtract.outer(y, x).ravel())
-    d = np.unique(every)
-    # U, and so the p-value, changes only at these differences: one shift
-    # between each two of them, and one beyond each end, stand for all.
-    mids = np.concatenate(([d[0] - 1], (d[:-1] + d[1:]) / 2, [d[-1] + 1]))
-    # U at each: the differences above it, fewer at each shift. The
-    # p-value depends on U alone (no value of b less a shift equals one of
-    # a there) and falls as U leaves its mean, so the shifts kept are those
-    # around the one of U nearest its mean: their ends are found by
-    # bisection, a test each step, rather than a test at every shift.
-    u = len(every) - np.searchsorted(every, mids, side="right")
-    centre = int(np.argmin(np.abs(u - len(every) / 2)))
-
-    def kept(i: int) -> bool:
-        p = stats.mannwhitneyu(y - mids[i], x, alternative="two-sided").pvalue
-        return bool(p >= 1 - CONFIDENCE)
-
     p0 = float(stats.mannwhitneyu(y, x, alternative="two-sided").pvalue)
-    if not kept(centre):
-        return RankTest(Interval(math.nan, math.nan), p0)
-    # The first kept shift at or below the centre, the last at or above.
-    lo, hi = 0, centre
+    m, n, total = len(x), len(y), len(every)
+    # The p-value rises with U up to its mean: the least U kept is found by
+    # bisection, a test each step, so that 200 values a side cost little.
+    lo, hi = 0, total // 2
     while lo < hi:
-        m = (lo + hi) // 2
-        lo, hi = (lo, m) if kept(m) else (m + 1, hi)
-    first = lo
-    lo, hi = centre, len(mids) - 1
-    while lo < hi:
-        m = (lo + hi + 1) // 2
-        lo, hi = (m, hi) if kept(m) else (lo, m - 1)
-    last = lo
-    # Each kept midpoint stands for the open span between its two
-    # neighbouring differences.
-    low = d[first - 1] if first > 0 else -math.inf
-    high = d[last] if last < len(d) else math.inf
-    return RankTest(Interval(float(low), float(high)), p0)
+        mid = (lo + hi) // 2
+        lo, hi = (lo, mid) if tie_free_p_value(m, n, mid) >= 1 - CONFIDENCE else (mid + 1, hi)
+    k = lo
+    if k == 0:
+        return RankTest(Interval(-math.inf, math.inf), p0)
+    return RankTest(Interval(float(every[k - 1]), float(every[total - k])), p0)
 
 
 def spread_of_medians(medians: Values) -> float:

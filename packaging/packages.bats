@@ -107,6 +107,13 @@ setup() {
 	run -0 find "$files/usr/share/thread-start-bench" -type f -printf '%P\n'
 	grep -qx 'analyze/__main__.py' <<<"$output"
 	[[ $output != *test* && $output != *.pyc* ]]
+	# Every module of the source tree: a report left out of the list of
+	# modules to install would fail only once installed.
+	local module
+	for module in "$BATS_TEST_DIRNAME"/../analyze/*.py; do
+		grep -qx "analyze/${module##*/}" <<<"$output" ||
+			{ echo "not installed: ${module##*/}" >&2; false; }
+	done
 	head -n 1 "$files/usr/bin/thread-start-analyze" | grep -qx '#!/usr/bin/python3'
 	mkdir -p "${moved%/*}"
 	mv "$files/usr" "$moved"

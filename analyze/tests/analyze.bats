@@ -335,7 +335,9 @@ rows,program_run/pinned rows,program_run/pipe rows,program_run/fast" ]] ||
 		fi
 	done <<-TABLE
 		one-file summary | 0 | | $KNOWN
-		two sides | 2 | python3-scipy | $KNOWN $KNOWN
+		runs of one label | 2 | python3-scipy | $KNOWN $KNOWN
+		one group of runs | 2 | python3-scipy | --group runs $KNOWN $KNOWN
+		two sides | 2 | python3-scipy | --group a $KNOWN --group b $KNOWN
 		a fleet | 2 | python3-scipy | --fleet $KNOWN
 		a picture | 2 | python3-matplotlib | $KNOWN --plot $tmp/picture.png
 	TABLE

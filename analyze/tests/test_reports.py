@@ -4,6 +4,7 @@ picture; and the command line: what each call imports and how it ends."""
 from __future__ import annotations
 
 import io
+import json
 import os
 import shutil
 import subprocess
@@ -13,12 +14,13 @@ import unittest
 
 from analyze.__main__ import main
 from analyze.errors import Unusable
-from analyze.estimates import Change
+from analyze.estimates import Change, Interval
 from analyze.fleet import fleet_report
+from analyze.label_runs import label_runs_report, print_label_runs
 from analyze.one_file import one_file_report
 from analyze.reader import Group, Lever, Results
 from analyze.sides import Verdict, groups_of, sides_report
-from analyze.tables import Spread
+from analyze.tables import Output, Spread
 
 from .fixtures import KNOWN, results_of, write_results
 
@@ -108,6 +110,20 @@ class Sides(unittest.TestCase):
         (c,) = report.rows[0].others
         self.assertEqual((c.interval, c.verdict), ((-5.0, 5.0), Verdict.NO_CHANGE))
 
+    def test_runs_that_agree_exactly_differ_from_files_to_the_table(self) -> None:
+        # Four files a side whose pipe rows have medians 50 and 48: the rank
+        # test's p is 0.013, and its interval the one difference, -2.
+        with tempfile.TemporaryDirectory() as directory:
+            paths = [write_results(os.path.join(directory, f"{label}{i}.json"),
+                                   {"program_run/pipe": [median - 1, median, median + 1]},
+                                   {"label": label, "date": f"2026-12-0{i + 1}"})
+                     for label, median in (("before", 50), ("after", 48)) for i in range(4)]
+            out = io.StringIO()
+            self.assertEqual(main(paths, out), 0)
+        (line,) = [line for line in out.getvalue().splitlines()
+                   if line.startswith("program_run/pipe")]
+        self.assertRegex(line, r"\[-2\.0, -2\.0\]\s+differs$")
+
     def test_too_few_runs_no_interval_no_verdict(self) -> None:
         report = sides_report([Group("A", runs("a", 100, 102, 98)),
                                Group("B", runs("b", 120, 119, 121))])
@@ -129,6 +145,107 @@ class Sides(unittest.TestCase):
     def test_files_without_a_label_are_a_side_each(self) -> None:
         files = [results_of({"a": [1, 2]}, path=f"{n}.json") for n in ("x", "y")]
         self.assertEqual([g.name for g in groups_of(files, [])], ["x.json", "y.json"])
+
+
+def lever_runs(*pairs: tuple[int, int]) -> list[Results]:
+    """A run a pair: the medians of its pipe row and of its one-arena lever."""
+    return [results_of({"program_run/pipe": [pipe - 2, pipe, pipe + 1],
+                        "program_run/pipe_one_arena": [arena - 1, arena, arena + 3]},
+                       {"label": "here"}, path=f"here{i}.json")
+            for i, (pipe, arena) in enumerate(pairs, 1)]
+
+
+class LabelRuns(unittest.TestCase):
+    def test_a_lever_differs_only_where_every_run_moved(self) -> None:
+        # (case, pipe and lever medians a run, the runs' differences, runs
+        # down and up, median, interval, verdict), one a line.
+        cases = [
+            ("6 runs all down", [(100, 90), (102, 90), (98, 95), (101, 80), (99, 97), (100, 99)],
+             [-10, -12, -3, -21, -2, -1], (6, 0), -6.5, Interval(-21, -1), Verdict.DIFFERS),
+            ("6 runs all up", [(50, 52), (50, 51), (50, 55), (50, 53), (50, 51), (50, 52)],
+             [2, 1, 5, 3, 1, 2], (0, 6), 2.0, Interval(1, 5), Verdict.DIFFERS),
+            ("6 runs, one against", [(100, 90), (102, 90), (98, 95), (101, 80), (99, 97),
+                                     (100, 104)],
+             [-10, -12, -3, -21, -2, 4], (5, 1), -6.5, Interval(-21, 4), Verdict.NO_CHANGE),
+            ("6 runs, one unmoved", [(100, 90), (102, 90), (98, 95), (101, 80), (99, 97),
+                                     (100, 100)],
+             [-10, -12, -3, -21, -2, 0], (5, 0), -6.5, Interval(-21, 0), Verdict.NO_CHANGE),
+            ("9 runs, one against", [(100, 90)] * 4 + [(100, 95)] * 4 + [(100, 104)],
+             [-10] * 4 + [-5] * 4 + [4], (8, 1), -5.0, Interval(-10, -5), Verdict.DIFFERS),
+        ]
+        for case, pairs, differences, moved, median, interval, verdict in cases:
+            report = label_runs_report(Group("here", lever_runs(*pairs)))
+            (e,) = report.levers
+            self.assertEqual((e.lever.row, e.lever.base, e.counter),
+                             ("program_run/pipe_one_arena", "program_run/pipe", "ticks"), case)
+            self.assertEqual((e.differences, (e.down, e.up), e.median, e.interval, e.verdict),
+                             (differences, moved, median, interval, verdict), case)
+
+    def test_six_runs_print_the_interval_and_verdict(self) -> None:
+        report = label_runs_report(Group("here", lever_runs(
+            (100, 90), (102, 90), (98, 95), (101, 80), (99, 97), (100, 99))))
+        out = io.StringIO()
+        print_label_runs(report, Output("text", out))
+        line = [line for line in out.getvalue().splitlines()
+                if line.startswith("program_run/pipe_")][-1]
+        self.assertEqual(line.split()[3:], ["6", "6", "0", "-6.5", "-6.5%", "[-21.0,", "-1.0]",
+                                            "differs"])
+        self.assertIn("from 6 to 8 runs, `differs` only where every run moved",
+                      " ".join(out.getvalue().split()))
+
+    def test_each_row_s_median_of_the_runs_medians_and_its_interval(self) -> None:
+        report = label_runs_report(Group("here", lever_runs(
+            (100, 90), (102, 90), (98, 95), (101, 80), (99, 97), (100, 99))))
+        self.assertEqual((report.name, report.runs, report.least_runs), ("here", 6, 6))
+        self.assertEqual(report.rows, [
+            ("program_run/pipe", 6, 100.0, Interval(98, 102)),
+            ("program_run/pipe_one_arena", 6, 92.5, Interval(80, 99))])
+        (e,) = report.levers
+        self.assertEqual((e.runs, e.down, e.up), (6, 6, 0))
+        # The median difference in percent of the base's median of medians.
+        self.assertEqual(e.change, Change(-6.5, -6.5))
+
+    def test_fewer_than_six_runs_the_differences_and_why_no_interval(self) -> None:
+        report = label_runs_report(Group("here", lever_runs(
+            (100, 90), (102, 90), (98, 95), (101, 80), (99, 97))))
+        (e,) = report.levers
+        self.assertEqual((e.differences, e.median, e.interval, e.verdict),
+                         ([-10, -12, -3, -21, -2], -10.0, None, None))
+        self.assertEqual([r.interval for r in report.rows], [None, None])
+        out = io.StringIO()
+        print_label_runs(report, Output("text", out))
+        text = out.getvalue()
+        self.assertIn("no interval and no verdict: 5 runs; an interval from runs needs at "
+                      "least 6, as the least and the greatest of 5 runs hold their median only "
+                      "94% of the time, short of 95%", " ".join(text.split()))
+        self.assertNotIn("differs", text)
+        # The lever's line, after its row's in the table of rows.
+        line = [line for line in text.splitlines() if line.startswith("program_run/pipe_")][-1]
+        self.assertEqual(line.split()[3:], ["-10.0", "-12.0", "-3.0", "-21.0", "-2.0",
+                                            "-10.0", "-10.0%"])
+
+    def test_a_lever_on_its_own_counter_and_a_run_without_its_row(self) -> None:
+        own_stack = Lever("program_parts/own_stack", "program_parts/default", "creator")
+        parts: dict[str, list[float]] = {"creator": [8, 8, 8], "new_thread": [1, 1, 1],
+                                         "first_line": [1, 1, 1], "rest": [0, 0, 0]}
+        runs = [results_of({"program_parts/default": [20, 20, 20],
+                            "program_parts/own_stack": [15 + i, 15 + i, 15 + i]},
+                           parts={"program_parts/default": parts, "program_parts/own_stack": {
+                               **parts, "creator": [3 + i, 3 + i, 3 + i]}},
+                           levers=[own_stack], path=f"{i}.json") for i in range(6)]
+        # A run without the lever's row, and one without its base row.
+        runs.append(results_of({"program_parts/default": [20, 20, 20]},
+                               parts={"program_parts/default": parts}, levers=[]))
+        runs.append(results_of({"program_parts/own_stack": [9, 9, 9]},
+                               parts={"program_parts/own_stack": parts}, levers=[]))
+        report = label_runs_report(Group("stacks", runs))
+        self.assertEqual([(e.counter, e.differences, e.median, e.verdict)
+                          for e in report.levers], [
+            ("ticks", [-5, -4, -3, -2, -1, 0, None, None], -2.5, Verdict.NO_CHANGE),
+            ("creator", [-5, -4, -3, -2, -1, 0, None, None], -2.5, Verdict.NO_CHANGE)])
+        self.assertEqual([e.runs for e in report.levers], [6, 6])
+        self.assertEqual([(r.row, r.runs) for r in report.rows],
+                         [("program_parts/default", 7), ("program_parts/own_stack", 7)])
 
 
 class Fleet(unittest.TestCase):
@@ -227,6 +344,30 @@ class CommandLine(unittest.TestCase):
                                 (argv, str(caught.exception)))
                 self.assertIn(reason, str(caught.exception), argv)
 
+    def test_several_files_of_one_label_are_runs_of_one_thing(self) -> None:
+        # Once refused as "one side only": now each lever across the runs.
+        # Runs of the same values, told apart by their dates.
+        with tempfile.TemporaryDirectory() as directory:
+            runs = []
+            for i in range(3):
+                with open(KNOWN, encoding="utf-8") as f:
+                    data = json.load(f)
+                data["context"]["date"] = f"2026-12-0{i + 1}"
+                runs.append(os.path.join(directory, f"run{i}.json"))
+                with open(runs[-1], "w", encoding="utf-8") as f:
+                    json.dump(data, f)
+            self.several_runs_of_one_label(runs)
+
+    def several_runs_of_one_label(self, runs: list[str]) -> None:
+        for argv in (runs[:2], ["--group", "again", *runs]):
+            done = analyze(*argv)
+            self.assertEqual((done.returncode, done.stderr), (0, ""), argv)
+            self.assertNotIn("one side only", done.stdout)
+            self.assertIn("levers across runs: each row less the row it changes",
+                          done.stdout)
+            self.assertRegex(done.stdout, r"\nprogram_run/pinned +program_run/pipe +ticks"
+                                          r"( +-5\.5){%d} +-5\.5 +-100\.0%%\n" % len(set(argv) & set(runs)))
+        self.assertEqual(self.imported("--group", "again", *runs[:2]), {"numpy", "scipy"})
 
 if __name__ == "__main__":
     unittest.main()

@@ -118,6 +118,51 @@ class RankTest(unittest.TestCase):
         interval = st.shift_interval([1, 2, 3], [11, 12, 13]).interval
         self.assertEqual(interval, Interval(-math.inf, math.inf))
 
+    def test_runs_that_agree_exactly_get_the_interval_and_verdict_of_the_test(self) -> None:
+        # (side a, side b, interval of b - a), one a line: the ends are
+        # differences themselves, closed.
+        cases = [([50, 50, 50, 50], [48, 48, 48, 48], Interval(-2, -2)),
+                 ([50, 50, 50, 51], [48, 48, 48, 48], Interval(-3, -2)),
+                 ([48, 48, 48, 48], [50, 50, 50, 50], Interval(2, 2)),
+                 ([50, 50, 50, 50], [50, 50, 50, 50], Interval(0, 0)),
+                 ([50, 50, 50, 50, 50], [48, 49, 48, 49, 48], Interval(-2, -1))]
+        for a, b, interval in cases:
+            test = st.shift_interval(a, b)
+            self.assertEqual(test.interval, interval, (a, b))
+        agreeing = st.shift_interval([50] * 4, [48] * 4)
+        self.assertTrue(agreeing.interval.excludes_zero())
+        self.assertLess(agreeing.p_value, 0.05)
+
+    def test_the_ends_are_the_shifts_where_the_test_turns(self) -> None:
+        # Of tie-free values, the test keeps a shift at each end of the
+        # interval and rejects one just beyond it.
+        rng = np.random.default_rng(3)
+        for m, n in ((4, 4), (5, 7), (9, 6), (12, 12)):
+            x = rng.permutation(m * n * 4)[:m].astype(np.float64)
+            y = rng.permutation(m * n * 4)[:n].astype(np.float64) + 0.25
+            low, high = st.shift_interval(x, y).interval
+
+            def p(shift: float) -> float:
+                return float(stats.mannwhitneyu(y - shift, x, alternative="two-sided").pvalue)
+
+            for shift, kept in ((low + 0.001, True), (high - 0.001, True),
+                                (low - 0.001, False), (high + 0.001, False)):
+                self.assertEqual(p(shift) >= 0.05, kept, (m, n, shift))
+
+    def test_p_values_of_u_for_values_without_ties(self) -> None:
+        # (sizes of a and b, U, p), one a line: exact for small sides, the
+        # normal approximation beyond, as the test itself chooses.
+        rng = np.random.default_rng(4)
+        for m, n in ((4, 4), (3, 9), (8, 20), (200, 200)):
+            for _ in range(5):
+                x, y = rng.normal(size=m), rng.normal(size=n) + 0.3
+                test = stats.mannwhitneyu(y, x, alternative="two-sided")
+                self.assertAlmostEqual(st.tie_free_p_value(m, n, int(test.statistic)),
+                                       test.pvalue, msg=(m, n))
+        self.assertAlmostEqual(st.tie_free_p_value(4, 4, 0), 2 / 70)
+        self.assertAlmostEqual(st.tie_free_p_value(4, 4, 16), 2 / 70)
+        self.assertAlmostEqual(st.tie_free_p_value(4, 4, 1), 4 / 70)
+
     def test_verdicts(self) -> None:
         self.assertTrue(Interval(0.5, 3).excludes_zero())
         self.assertTrue(Interval(-3, -0.5).excludes_zero())

@@ -1,0 +1,187 @@
+"""The report on several runs of one label (or of one --group): each row's
+median of the runs' medians, and each lever's effect, with the run as the
+unit. A lever's effect in one run is the median of its row less the median
+of its base row in that run; across runs, the median of those differences,
+with the sign test's interval of it: a lever is confirmed where the runs
+agree, not where one run's repetitions do."""
+
+from __future__ import annotations
+
+from typing import NamedTuple
+
+from . import statistics as st
+from .estimates import Change, Estimate, Interval
+from .files import FilesReport, files_report, print_files
+from .reader import Group, Lever, Results, rows_of
+from .sides import Verdict
+from .tables import NONE, Align, Cell, Column, Kind, Missing, Output, Table
+
+
+class RowOfRuns(NamedTuple):
+    """One row across the runs that have it."""
+
+    row: str
+    runs: int
+    median: float  # the median of the runs' medians
+    interval: Interval | None  # from the runs; None with fewer than least_runs()
+
+
+class LeverOfRuns(NamedTuple):
+    """One lever on one counter across the runs. `differences` has one
+    entry a run, in the files' order: the lever's row's median less its
+    base row's, None where the run lacks either."""
+
+    lever: Lever
+    counter: str
+    differences: list[float | None]
+    median: float | None  # of the differences; None where no run has both rows
+    change: Change | None  # the median in percent of the base's median of medians
+    interval: Interval | None  # None with fewer differences than least_runs()
+    verdict: Verdict | None
+
+    @property
+    def runs(self) -> int:
+        return sum(d is not None for d in self.differences)
+
+    @property
+    def down(self) -> int:
+        return sum(d is not None and d < 0 for d in self.differences)
+
+    @property
+    def up(self) -> int:
+        return sum(d is not None and d > 0 for d in self.differences)
+
+
+class LabelRuns(NamedTuple):
+    files: FilesReport
+    name: str  # the label, or the group's name
+    runs: int
+    least_runs: int  # the fewest runs that give an interval
+    rows: list[RowOfRuns]
+    levers: list[LeverOfRuns]
+
+
+def levers_of(results: list[Results]) -> list[Lever]:
+    """The levers of all the runs, each once, in the order they come."""
+    levers: list[Lever] = []
+    for r in results:
+        levers += [lever for lever in r.levers if lever not in levers]
+    return levers
+
+
+def row_of_runs(row: str, medians: list[float]) -> RowOfRuns:
+    estimate = st.median_of_runs(medians)
+    return RowOfRuns(row, len(medians), st.median(medians),
+                     None if estimate is None else estimate.interval)
+
+
+def lever_of_runs(lever: Lever, counter: str, results: list[Results]) -> LeverOfRuns:
+    """A lever's effect on `counter` in each run, and across them."""
+    differences: list[float | None] = []
+    base_medians = []
+    for r in results:
+        values = r.values.get(lever.row, {}).get(counter)
+        base = r.values.get(lever.base, {}).get(counter)
+        if values is None or base is None:
+            differences.append(None)
+            continue
+        base_medians.append(st.median(base))
+        differences.append(st.median(values) - base_medians[-1])
+    present = [d for d in differences if d is not None]
+    if not present:
+        return LeverOfRuns(lever, counter, differences, None, None, None, None)
+    med = st.median(present)
+    base_median = st.median(base_medians)
+    change = Change(med, None if base_median == 0 else med / base_median * 100)
+    estimate: Estimate | None = st.median_of_runs(present)
+    if estimate is None:
+        return LeverOfRuns(lever, counter, differences, med, change, None, None)
+    return LeverOfRuns(lever, counter, differences, med, change, estimate.interval,
+                       Verdict.DIFFERS if estimate.interval.excludes_zero()
+                       else Verdict.NO_CHANGE)
+
+
+def label_runs_report(group: Group) -> LabelRuns:
+    results = group.files
+    rows = [row_of_runs(row, [st.median(r.ticks[row]) for r in results if row in r.ticks])
+            for row in rows_of(results)]
+    levers = [lever_of_runs(lever, counter, results)
+              for lever in levers_of(results)
+              for counter in ["ticks"] + ([lever.counter] if lever.counter != "ticks" else [])]
+    return LabelRuns(files_report(results), group.name, len(results), st.least_runs(),
+                     rows, levers)
+
+
+def every_run_up_to(least: int) -> int:
+    """The most runs at which only the least and the greatest bound the
+    interval, so that it excludes 0 only where every run moved one way: 8
+    at 95 %."""
+    n = least
+    while (st.order_interval_ranks(n + 1) or (0, 0))[0] == 1:
+        n += 1
+    return n
+
+
+def why_no_interval(runs: int, least: int) -> str:
+    """Why fewer than `least` runs give no interval, with the sums."""
+    held = 1 - 2 * 0.5 ** runs
+    return (f"no interval and no verdict: {runs} run{'s' if runs != 1 else ''}; an interval "
+            f"from runs needs at least {least}, as the least and the greatest of {runs} runs "
+            f"hold their median only {held:.0%} of the time, short of "
+            f"{st.CONFIDENCE_TEXT}")
+
+
+def print_label_runs(report: LabelRuns, out: Output) -> None:
+    print_files(report.files, out)
+    few = report.runs < report.least_runs
+    no_interval = Missing(f"fewer than {report.least_runs} runs")
+
+    table = Table("runs", f"{report.name}: {report.runs} runs, median of the runs' medians in "
+                  f"ticks, {st.CONFIDENCE_TEXT} interval from the runs (sign test)", [
+                      Column("row", Align.LEFT), Column("runs", kind=Kind.COUNT),
+                      Column("median", kind=Kind.TICKS),
+                      Column("interval", Align.LEFT, Kind.INTERVAL)])
+    for row in report.rows:
+        table.add(row.row, row.runs, row.median,
+                  no_interval if row.interval is None else row.interval)
+    out.table(table)
+
+    if not report.levers:
+        return
+    columns = [Column("lever", Align.LEFT), Column("against", Align.LEFT),
+               Column("on", Align.LEFT)]
+    if few:
+        # Each run's own difference, under its file's number.
+        columns += [Column(f.number, kind=Kind.TICKS) for f in report.files.files]
+    else:
+        columns += [Column("runs", kind=Kind.COUNT), Column("down", kind=Kind.COUNT),
+                    Column("up", kind=Kind.COUNT)]
+    columns += [Column("median", kind=Kind.TICKS), Column("change", kind=Kind.CHANGE)]
+    if not few:
+        columns += [Column("interval", Align.LEFT, Kind.INTERVAL),
+                    Column("verdict", Align.LEFT)]
+    table = Table("levers_runs", "levers across runs: each row less the row it changes, the "
+                  "median of the runs' differences of medians in ticks"
+                  + ("" if few else f", {st.CONFIDENCE_TEXT} interval from the runs (sign "
+                                    f"test)"), columns)
+    for e in report.levers:
+        cells: list[Cell] = [e.lever.row, e.lever.base, e.counter]
+        if few:
+            cells += [NONE if d is None else d for d in e.differences]
+        else:
+            cells += [e.runs, e.down, e.up]
+        cells += [NONE if e.median is None else e.median, NONE if e.change is None else e.change]
+        if not few:
+            cells += [no_interval if e.interval is None else e.interval,
+                      NONE if e.verdict is None else e.verdict.value]
+        table.add(*cells)
+    out.table(table)
+    if few:
+        out.note(why_no_interval(report.runs, report.least_runs))
+    else:
+        out.note("Each run gives one difference, the lever's row's median less its base row's "
+                 "in that run (negative: the lever saves ticks); down and up count the runs "
+                 "that moved each way. The interval is that of the median of the runs' "
+                 f"differences, the run as the unit: from {report.least_runs} to "
+                 f"{every_run_up_to(report.least_runs)} runs, `differs` only where every run "
+                 "moved the same way.")
