@@ -41,21 +41,23 @@ playbook() {
 	ansible-playbook --forks 1 -e "tmpdir=$BATS_TEST_TMPDIR/scratch" "$@" "$PLAYBOOK"
 }
 
-@test "each host's inventory settings are honoured; the gathering has a directory of its own; one analyze call reads all" {
+# Two gatherings in one test, as each playbook run is costly: the first
+# honours each host's settings, the second has hosts that fail.
+@test "each host's inventory settings are honoured, each gathering has a directory of its own; a failed host is reported and none of its old or partial runs shown" {
 	inventory hosts host-a host-b\ runs=3 \
 		"host-c bench=\"env MALLOC_ARENA_MAX=1 $THREAD_START_BENCH\""
 	run -0 playbook -i hosts
 	# From the directory the playbook is called from, not the playbook's.
 	[ -L fleet/latest ]
-	local gathering
-	gathering=$(readlink fleet/latest)
-	[[ $gathering =~ ^[0-9]{8}T[0-9]{6}Z$ ]]
-	[[ $output == *"$PWD/fleet/$gathering/HOST/run1.json"* ]]
-	# The hosts share one playbook run, which is costly: each is checked,
-	# and each that is wrong named.
+	local first
+	first=$(readlink fleet/latest)
+	[[ $first =~ ^[0-9]{8}T[0-9]{6}Z$ ]]
+	[[ $output == *"$PWD/fleet/$first/HOST/run1.json"* ]]
+	# The hosts share one playbook run: each is checked, and each that is
+	# wrong named.
 	local host runs tunables
 	while read -r host runs tunables; do
-		expect_equal "$host runs" "$(cd "fleet/$gathering/$host" && echo *)" \
+		expect_equal "$host runs" "$(cd "fleet/$first/$host" && echo *)" \
 			"$(seq -f 'run%g.json' -s ' ' "$runs")"
 		expect_equal "$host label" "$(jq -r .context.label "fleet/latest/$host/run1.json")" "$host"
 		expect_equal "$host tunables" \
@@ -65,18 +67,12 @@ playbook() {
 		host-b 3 none
 		host-c 2 MALLOC_ARENA_MAX=1
 	END
+	expect_equal "scratch left, first gathering" "$(ls -A scratch)" ""
 	no_case_failed
-	[ -z "$(ls -A scratch)" ]
 	run -0 --separate-stderr "$ANALYZE" --fleet --format=csv fleet/latest/*/*.json
 	[ "$(grep -Ec '^fleet,(host-a,2|host-b,3|host-c,2),' <<<"$output")" -eq 3 ]
 	[ -z "$stderr" ]
-}
 
-@test "a host that fails is reported, the others fetched; a new gathering shows none of its old or partial runs" {
-	inventory hosts "host-a runs=1" "host-b runs=1" "host-c runs=1"
-	run -0 playbook -i hosts
-	local first
-	first=$(readlink fleet/latest)
 	# host-b's second run writes no file, after its first was fetched;
 	# host-c has no bench.
 	printf '#!/bin/sh\ntest -e %s/once && exit 0\ntouch %s/once\nexec %s "$@"\n' \
@@ -90,10 +86,10 @@ playbook() {
 	local second
 	second=$(readlink fleet/latest)
 	[ "$second" != "$first" ]
-	expect_equal "new gathering" "$(ls -A "fleet/$second")" host-a
+	expect_equal "second gathering" "$(ls -A "fleet/$second")" host-a
 	expect_equal "host-a's runs" "$(ls "fleet/$second/host-a")" "$(printf 'run%s.json\n' 1 2)"
-	expect_equal "old gathering" "$(ls -A "fleet/$first" | xargs)" "host-a host-b host-c"
-	expect_equal "scratch left" "$(ls -A scratch)" ""
+	expect_equal "first gathering kept" "$(ls -A "fleet/$first" | xargs)" "host-a host-b host-c"
+	expect_equal "scratch left, second gathering" "$(ls -A scratch)" ""
 	no_case_failed
 	run -0 --separate-stderr "$ANALYZE" --fleet --format=csv fleet/latest/*/*.json
 	[ "$(grep -c '^fleet,' <<<"$output")" -eq 1 ]
