@@ -1,6 +1,6 @@
 #!/usr/bin/env bats
 # The fleet recipe as the README gives it, with this machine standing in
-# for three hosts through Ansible's local connection.
+# for three hosts through Ansible's local connection, one host at a time.
 
 bats_require_minimum_version 1.5.0
 load ../../tests/needs
@@ -12,24 +12,97 @@ setup() {
 	/usr/bin/python3 -c 'import scipy' 2>/dev/null ||
 		missing_package "python3-scipy is not installed"
 	cd "$BATS_TEST_TMPDIR"
-	printf '%s ansible_connection=local ansible_python_interpreter=/usr/bin/python3\n' \
-		host-a host-b host-c >hosts
+	mkdir scratch
+	# Fewer round trips per task; each playbook run is costly.
+	export ANSIBLE_PIPELINING=1 ANSIBLE_NOCOLOR=1
 }
 
-@test "the playbook runs the bench on every host and fetches each run; one analyze call reads all" {
-	local args='--benchmark_repetitions=3 --benchmark_filter=^(program_run/pipe|cold)'
-	run -0 ansible-playbook -i hosts "$PLAYBOOK" -e runs=2 -e "bench=$THREAD_START_BENCH" \
-		-e "bench_args='$args'"
-	# The hosts share one playbook run, which is costly: each is checked,
-	# and each that is wrong named.
-	local host
-	for host in host-a host-b host-c; do
-		[ -f "fleet/$host/run1.json" ] || case_failed "$host" "no run1.json"
-		jq -e --arg h "$host" '.context.label == $h' "fleet/$host/run2.json" >/dev/null ||
-			case_failed "$host" "run2.json not labelled $host"
-	done
+# Removes what a playbook that took a missing PWD for the root wrote there.
+teardown() {
+	if [[ -n ${root_fleet_absent:-} && -e /fleet ]]; then
+		rm -rf /fleet
+	fi
+}
+
+# Writes inventory $1: the lines after it, then defaults for every host.
+inventory() {
+	local file=$1
+	shift
+	{
+		printf '%s\n' "$@" '[all:vars]' ansible_connection=local \
+			ansible_python_interpreter=/usr/bin/python3 "bench=$THREAD_START_BENCH" \
+			"bench_args='--benchmark_repetitions=3 --benchmark_filter=^(program_run/pipe|cold)'" \
+			runs=2
+	} >"$file"
+}
+
+# Runs the playbook one host at a time, its scratch directories in ./scratch.
+playbook() {
+	ansible-playbook --forks 1 -e "tmpdir=$BATS_TEST_TMPDIR/scratch" "$@" "$PLAYBOOK"
+}
+
+# Two gatherings in one test, as each playbook run is costly: the first
+# honours each host's settings, the second has hosts that fail.
+@test "each host's inventory settings are honoured, each gathering has a directory of its own; a failed host is reported and none of its old or partial runs shown" {
+	inventory hosts host-a host-b\ runs=3 \
+		"host-c bench=\"env MALLOC_ARENA_MAX=1 $THREAD_START_BENCH\""
+	run -0 playbook -i hosts
+	# From the directory the playbook is called from, not the playbook's.
+	[ -L fleet/latest ]
+	local first
+	first=$(readlink fleet/latest)
+	[[ $first =~ ^[0-9]{8}T[0-9]{6}Z$ ]]
+	[[ $output == *"$PWD/fleet/$first/HOST/run1.json"* ]]
+	# The hosts share one playbook run: each is checked, and each that is
+	# wrong named.
+	local host runs tunables
+	while read -r host runs tunables; do
+		expect_equal "$host runs" "$(cd "fleet/$first/$host" && echo *)" \
+			"$(seq -f 'run%g.json' -s ' ' "$runs")"
+		expect_equal "$host label" "$(jq -r .context.label "fleet/latest/$host/run1.json")" "$host"
+		expect_equal "$host tunables" \
+			"$(jq -r .context.tunables "fleet/latest/$host/run$runs.json")" "$tunables"
+	done <<-'END'
+		host-a 2 none
+		host-b 3 none
+		host-c 2 MALLOC_ARENA_MAX=1
+	END
+	expect_equal "scratch left, first gathering" "$(ls -A scratch)" ""
 	no_case_failed
-	run -0 --separate-stderr "$ANALYZE" --fleet --format=csv fleet/*/*.json
-	[ "$(grep -c '^fleet,host-[abc],2,' <<<"$output")" -eq 3 ]
+	run -0 --separate-stderr "$ANALYZE" --fleet --format=csv fleet/latest/*/*.json
+	[ "$(grep -Ec '^fleet,(host-a,2|host-b,3|host-c,2),' <<<"$output")" -eq 3 ]
 	[ -z "$stderr" ]
+
+	# host-b's second run writes no file, after its first was fetched;
+	# host-c has no bench.
+	printf '#!/bin/sh\ntest -e %s/once && exit 0\ntouch %s/once\nexec %s "$@"\n' \
+		"$BATS_TEST_TMPDIR" "$BATS_TEST_TMPDIR" "$THREAD_START_BENCH" >once-bench
+	chmod +x once-bench
+	inventory hosts host-a "host-b bench=$BATS_TEST_TMPDIR/once-bench" \
+		"host-c bench=$BATS_TEST_TMPDIR/no-bench"
+	run -2 playbook -i hosts
+	[[ $output == *'host-b failed (fetch the results): '* ]]
+	[[ $output == *'host-c failed (run the bench): '*no-bench* ]]
+	local second
+	second=$(readlink fleet/latest)
+	[ "$second" != "$first" ]
+	expect_equal "second gathering" "$(ls -A "fleet/$second")" host-a
+	expect_equal "host-a's runs" "$(ls "fleet/$second/host-a")" "$(printf 'run%s.json\n' 1 2)"
+	expect_equal "first gathering kept" "$(ls -A "fleet/$first" | xargs)" "host-a host-b host-c"
+	expect_equal "scratch left, second gathering" "$(ls -A scratch)" ""
+	no_case_failed
+	run -0 --separate-stderr "$ANALYZE" --fleet --format=csv fleet/latest/*/*.json
+	[ "$(grep -c '^fleet,' <<<"$output")" -eq 1 ]
+	grep -q '^fleet,host-a,2,' <<<"$output"
+}
+
+@test "without PWD a relative dest is refused, not written under the root; an absolute one is used" {
+	[ ! -e /fleet ] || skip "/fleet exists already"
+	root_fleet_absent=1
+	inventory hosts "host-a runs=1 dest=$BATS_TEST_TMPDIR/absolute" host-b
+	run -2 env -u PWD ansible-playbook --forks 1 -i hosts "$PLAYBOOK"
+	[[ $output == *'PWD is not set'* ]]
+	[ ! -e /fleet ]
+	[ ! -e fleet ]
+	[ -f absolute/latest/host-a/run1.json ]
 }
