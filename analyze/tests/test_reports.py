@@ -10,14 +10,16 @@ import sys
 import tempfile
 import unittest
 
+from analyze import statistics as st
 from analyze.__main__ import main
+from analyze.answer import DIFFERS, NO_CHANGE, answer_of_run, answer_of_runs, print_answer
 from analyze.errors import Unusable
-from analyze.estimates import Change
+from analyze.estimates import Change, Interval, Reading
 from analyze.fleet import fleet_report
 from analyze.one_file import one_file_report
 from analyze.reader import Group, Lever, Results
 from analyze.sides import Verdict, groups_of, sides_report
-from analyze.tables import Spread
+from analyze.tables import Output, Spread
 
 from .fixtures import KNOWN, results_of
 
@@ -43,15 +45,25 @@ class OneFile(unittest.TestCase):
     def test_gaps_are_the_first_row_less_the_second(self) -> None:
         gaps = {g.name: g for g in self.report.gaps}
         self.assertEqual({name: g.gap.value for name, g in gaps.items() if g.gap}, {
-            "first line": 1.5, "heap arena": 2.5, "terminal write": -5.5, "cold over warm": 2.0})
-        for g in gaps.values():
-            assert g.gap is not None
-            self.assertLessEqual(g.gap.interval.low, g.gap.value)
-            self.assertLessEqual(g.gap.value, g.gap.interval.high)
+            "first line": 1.5, "terminal write": -5.5, "cold over warm": 2.0})
+        # 10 and 11 repetitions carry an interval; 3 or 2 on one side do not.
+        first = gaps["first line"].gap
+        assert first is not None and first.interval is not None
+        self.assertLessEqual(first.interval.low, first.value)
+        self.assertLessEqual(first.value, first.interval.high)
+        self.assertEqual([gaps[name].gap for name in ("terminal write", "cold over warm")],
+                         [Reading(-5.5, None), Reading(2.0, None)])
+
+    def test_no_gap_repeats_a_lever(self) -> None:
+        levers = {(e.lever.row, e.lever.base) for e in self.report.levers}
+        for g in self.report.gaps:
+            with self.subTest(gap=g.name):
+                self.assertNotIn((g.base, g.row), levers)
+                self.assertNotIn((g.row, g.base), levers)
 
     def test_a_gap_without_its_rows_is_not_measured(self) -> None:
         report = one_file_report(results_of({"program_run/pipe": [1, 2, 3]}))
-        self.assertEqual([g.gap for g in report.gaps], [None] * 4)
+        self.assertEqual([g.gap for g in report.gaps], [None] * 3)
         self.assertIsNone(report.parts)
         self.assertEqual(report.levers, [])
 
@@ -82,6 +94,135 @@ class OneFile(unittest.TestCase):
         (effect,) = one_file_report(r).levers
         self.assertIsNone(effect.gap)
         self.assertIsNone(effect.change)
+
+
+def pipe_and_pinned(pipe: list[float], pinned: list[float], path: str = "made.json",
+                    cold: list[float] | None = None) -> Results:
+    """A run of the pipe row and the pinned lever on it, and the cold row."""
+    rows = {"program_run/pipe": pipe, "program_run/pinned": pinned}
+    if cold is not None:
+        rows["cold_thread_start"] = cold
+    return results_of(rows, path=path,
+                      levers=[Lever("program_run/pinned", "program_run/pipe", "ticks")])
+
+
+class AnswerOfOneRun(unittest.TestCase):
+    def test_the_figures_of_the_known_file(self) -> None:
+        r = Results.read(KNOWN)
+        answer = answer_of_run(r)
+        self.assertEqual(answer.runs, 1)
+        figures = {f.name: f for f in answer.figures}
+        self.assertEqual(list(figures), [
+            "cold thread start", "warm thread start", "first line", "the program's span",
+            "the program's process CPU", "the program's wall time"])
+        # name | from | unit | value | interval (None: too few repetitions)
+        cold = st.median_interval(r.ticks["cold_thread_start"], 30).interval
+        first = one_file_report(r).gaps[0].gap
+        assert first is not None
+        for name, source, unit, value, interval in [
+            ("cold thread start", "cold_thread_start", "ticks", 4.0, cold),
+            ("warm thread start", "warm_create_join", "ticks per thread", 2.0, None),
+            ("first line", "program_run/pipe - cold_thread_start", "ticks", 1.5, first.interval),
+            ("the program's span", "program_run/pipe", "ticks", 5.5, Interval(3.0, 8.0)),
+            ("the program's process CPU", "program_run/pipe process_cpu", "µs", 155.0,
+             Interval(130.0, 180.0)),
+            ("the program's wall time", "program_run/pipe wall", "µs", 410.0,
+             Interval(360.0, 460.0)),
+        ]:
+            with self.subTest(figure=name):
+                f = figures[name]
+                self.assertEqual((f.source, f.unit, f.reading), (source, unit,
+                                                                 Reading(value, interval)))
+
+    def test_a_figure_whose_rows_the_file_lacks_is_not_measured(self) -> None:
+        answer = answer_of_run(results_of({"program_run/pipe": [1, 2, 3, 4, 5, 6]}))
+        self.assertEqual([f.reading is not None for f in answer.figures],
+                         [False, False, False, True, False, False])
+
+    def test_too_few_repetitions_no_interval_no_verdict(self) -> None:
+        (lever,) = answer_of_run(pipe_and_pinned([10, 11, 12, 13, 14], [0, 1, 2, 3, 4])).levers
+        self.assertEqual((lever.change, lever.verdict), (Reading(-10 / 12 * 100, None), None))
+        (lever,) = answer_of_run(pipe_and_pinned([10, 11, 12, 13, 14, 15],
+                                                 [0, 1, 2, 3, 4, 5])).levers
+        self.assertEqual(lever.verdict, DIFFERS)
+
+    def test_a_lever_s_change_and_interval_in_percent_and_its_verdict(self) -> None:
+        pipe = [100.0 + i for i in range(8)]
+        # Every pair 10 fewer: the paired interval is [-10, -10].
+        (faster,) = answer_of_run(pipe_and_pinned(pipe, [v - 10 for v in pipe])).levers
+        self.assertEqual((faster.row, faster.base, faster.counter),
+                         ("program_run/pinned", "program_run/pipe", "ticks"))
+        assert faster.change is not None
+        self.assertAlmostEqual(faster.change.value, -10 / 103.5 * 100)
+        self.assertEqual(faster.change.interval, Interval(-10 / 103.5 * 100, -10 / 103.5 * 100))
+        self.assertEqual(faster.verdict, DIFFERS)
+        # The same values in another order: no change.
+        (same,) = answer_of_run(pipe_and_pinned(pipe, pipe[::-1])).levers
+        assert same.change is not None and same.change.interval is not None
+        self.assertEqual(same.change.value, 0.0)
+        self.assertLess(same.change.interval.low, 0)
+        self.assertGreater(same.change.interval.high, 0)
+        self.assertEqual(same.verdict, NO_CHANGE)
+
+    def test_printed_first_in_the_one_file_report(self) -> None:
+        text = io.StringIO()
+        main([KNOWN], text)
+        lines = text.getvalue().splitlines()
+        self.assertIn("clock(3) ticks, µs of processor time", lines[0])
+        self.assertRegex(lines[3], r"^warm thread start +warm_create_join +2\.0 +"
+                                   r"too few repetitions +ticks per thread$")
+        self.assertRegex(lines[9], r"^lever +program_run/pinned - program_run/pipe +-100\.0 +"
+                                   r"too few repetitions +%$")
+        self.assertIn("describe this run alone", text.getvalue().replace("\n", " "))
+
+    def test_each_word_a_lever_can_have(self) -> None:
+        pipe = [100.0 + i for i in range(8)]
+        out = io.StringIO()
+        for pinned in ([v - 10 for v in pipe], pipe[::-1], pipe[:5]):
+            print_answer(answer_of_run(pipe_and_pinned(pipe[:len(pinned)], pinned)),
+                         Output("csv", out))
+        levers = [line for line in out.getvalue().splitlines() if ",lever," in line]
+        self.assertEqual([line.rsplit(",", 2)[1:] for line in levers],
+                         [["%", DIFFERS], ["%", NO_CHANGE], ["%", ""]])
+
+
+class AnswerOfRuns(unittest.TestCase):
+    def runs(self, count: int) -> list[Results]:
+        """Runs whose cold medians are 10, 11, ...; the pipe 20 ticks above
+        and the pinned lever 10 % below it, except the last run's 30 %."""
+        made = []
+        for i in range(count):
+            m = 10.0 + i
+            pinned = 0.7 if i == count - 1 else 0.9
+            made.append(pipe_and_pinned([m + 19, m + 20, m + 21],
+                                        [(m + 19) * pinned, (m + 20) * pinned, (m + 21) * pinned],
+                                        f"run{i}.json", cold=[m - 1, m, m + 1]))
+        return made
+
+    def test_the_run_the_unit(self) -> None:
+        answer = answer_of_runs(self.runs(6))
+        self.assertEqual(answer.runs, 6)
+        figures = {f.name: f.reading for f in answer.figures}
+        # Six runs: the sign test's interval is the least to the greatest.
+        self.assertEqual(figures["cold thread start"], Reading(12.5, Interval(10.0, 15.0)))
+        self.assertEqual(figures["first line"], Reading(20.0, Interval(20.0, 20.0)))
+        self.assertEqual(figures["the program's span"], Reading(32.5, Interval(30.0, 35.0)))
+        self.assertIsNone(figures["warm thread start"])
+        (lever,) = answer.levers
+        assert lever.change is not None and lever.change.interval is not None
+        self.assertAlmostEqual(lever.change.value, -10.0)
+        self.assertAlmostEqual(lever.change.interval.low, -30.0)
+        self.assertAlmostEqual(lever.change.interval.high, -10.0)
+        self.assertEqual(lever.verdict, DIFFERS)
+
+    def test_too_few_runs_no_interval_no_verdict(self) -> None:
+        answer = answer_of_runs(self.runs(5))
+        self.assertEqual(answer.figures[0].reading, Reading(12.0, None))
+        self.assertIsNone(answer.levers[0].verdict)
+        out = io.StringIO()
+        print_answer(answer, Output("text", out))
+        self.assertIn("too few runs", out.getvalue())
+        self.assertNotIn("repetitions", out.getvalue())
 
 
 class Sides(unittest.TestCase):
