@@ -21,6 +21,7 @@ import sys
 from typing import TextIO
 
 from .errors import PROG, Lost, Parser, Unusable, need
+from .estimates import LEAST_FOR_INTERVAL
 from .reader import Group, Results
 from .tables import FORMATS, Output, visible
 
@@ -32,8 +33,13 @@ def parser() -> Parser:
         prog=PROG,
         description="Summarise one thread-start-bench results file, or compare several.",
         epilog="Files with the same --label of the bench form one side; --group names "
-               "a side's files explicitly. Exit status: 0 done, 2 a usage error, an "
-               "unusable file or a missing library.",
+               "a side's files explicitly. One file: an interval of a median, or of a "
+               f"difference of medians, from {LEAST_FOR_INTERVAL} repetitions of each row "
+               "on, the fewest whose least and greatest value bound a 95 % interval of "
+               "their median; below that the value is shown with 'too few repetitions', "
+               "no interval and no verdict. Every difference is a row or side less the one "
+               "it is measured against: negative = fewer ticks. Exit status: 0 done, 2 a "
+               "usage error, an unusable file or a missing library.",
     )
     parser.add_argument("files", nargs="*", metavar="FILE.json",
                         help="written by thread-start-bench --benchmark_out=FILE.json")
@@ -41,6 +47,10 @@ def parser() -> Parser:
                         help="a side of the comparison: its name, then its files")
     parser.add_argument("--fleet", action="store_true",
                         help="one line per host (the files' host_name, or --group)")
+    parser.add_argument("--runs", action="store_true",
+                        help="with several files: each run's median of every row and its load "
+                             "average (always shown for a row with no change shown whose "
+                             "interval is wider than 10 %% of the first side's median)")
     parser.add_argument("--format", choices=FORMATS, default="text",
                         help="how tables are printed (default text)")
     parser.add_argument("--plot", metavar="OUT.png|OUT.svg",
@@ -67,12 +77,12 @@ def run_one_file(r: Results, out: Output) -> None:
     print_one_file(one_file_report(r), out)
 
 
-def run_sides(groups: list[Group], out: Output) -> None:
+def run_sides(groups: list[Group], out: Output, runs: bool = False) -> None:
     from .sides import print_sides, sides_report
 
     if len(groups) < 2:
         raise Unusable("one side only: give files of two labels, or two --group")
-    print_sides(sides_report(groups), out)
+    print_sides(sides_report(groups), out, runs)
 
 
 def run_fleet(groups: list[Group], out: Output) -> None:
@@ -125,7 +135,7 @@ def main(argv: list[str], stdout: TextIO) -> int:
     elif len(results) == 1 and not explicit:
         run_one_file(results[0], out)
     else:
-        run_sides(chosen, out)
+        run_sides(chosen, out, args.runs)
     if args.plot:
         run_plot(drawn, args.plot, out)
     return 0

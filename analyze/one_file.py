@@ -213,7 +213,9 @@ def print_one_file(report: OneFile, out: Output) -> None:
         table.add(s.row, s.runs, s.median, s.p90, s.p99)
     out.table(table)
 
-    table = Table("gaps", f"gaps: difference of medians in ticks, {st.CONFIDENCE_TEXT} bootstrap interval", [
+    table = Table("gaps", f"gaps: each row less the one it is measured against (negative = "
+                  f"fewer ticks), difference of medians in ticks, {st.CONFIDENCE_TEXT} "
+                  "bootstrap interval", [
         Column("gap", Align.LEFT), Column("rows", Align.LEFT),
         Column("difference", kind=Kind.TICKS), Column("interval", Align.LEFT, Kind.INTERVAL)])
     for g in report.gaps:
@@ -238,8 +240,9 @@ def print_one_file(report: OneFile, out: Output) -> None:
                       interval_cell(gap))
         out.table(table)
 
-    table = Table("levers", "levers: each row against the row it changes, difference of medians "
-                  f"in ticks, {st.CONFIDENCE_TEXT} paired bootstrap interval", [
+    table = Table("levers", "levers: each row less the row it changes (negative = fewer "
+                  f"ticks), difference of medians in ticks, {st.CONFIDENCE_TEXT} paired "
+                  "bootstrap interval", [
                       Column("lever", Align.LEFT), Column("against", Align.LEFT),
                       Column("on", Align.LEFT), Column("difference", kind=Kind.TICKS),
                       Column("change", kind=Kind.CHANGE),

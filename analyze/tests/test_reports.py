@@ -18,7 +18,7 @@ from analyze.estimates import Change, Interval, Reading
 from analyze.fleet import fleet_report
 from analyze.one_file import one_file_report
 from analyze.reader import Group, Lever, Results
-from analyze.sides import Verdict, groups_of, sides_report
+from analyze.sides import Verdict, groups_of, print_sides, sides_report
 from analyze.tables import Output, Spread
 
 from .fixtures import KNOWN, results_of
@@ -237,6 +237,8 @@ class Sides(unittest.TestCase):
         self.assertEqual(after.value, 120.5)
         self.assertEqual(after.change, Change(20.0, 20 / 100.5 * 100))
         self.assertEqual(after.interval, (17.0, 24.0))
+        # The interval in % is the one in ticks over side A's median.
+        self.assertEqual(after.percent, (17 / 100.5 * 100, 24 / 100.5 * 100))
         self.assertEqual(after.verdict, Verdict.DIFFERS)
         self.assertEqual(report.fewest_runs, 4)
         self.assertEqual([s.files for s in report.sides],
@@ -247,6 +249,54 @@ class Sides(unittest.TestCase):
                                Group("C", runs("c", 99, 103, 100, 97))])
         (c,) = report.rows[0].others
         self.assertEqual((c.interval, c.verdict), ((-5.0, 5.0), Verdict.NO_CHANGE))
+        self.assertFalse(report.rows[0].wide)
+
+    def printed(self, groups: list[Group], *, every_run: bool = False,
+                form: str = "csv") -> str:
+        out = io.StringIO()
+        print_sides(sides_report(groups), Output(form, out), every_run)
+        return out.getvalue()
+
+    def test_the_sides_names_head_the_columns(self) -> None:
+        text = self.printed([Group("before", runs("a", 100, 102, 98, 101)),
+                             Group("after", runs("b", 120, 119, 121, 122))], form="text")
+        header = next(line for line in text.splitlines() if line.startswith("row "))
+        self.assertEqual(header.split(), ["row", "before", "after", "difference", "interval",
+                                          "change", "interval", "verdict"])
+        self.assertRegex(text, r"\nprogram_run/pipe +100\.5 +120\.5 +20\.0 +\[17\.0, 24\.0\] "
+                               r"+\+19\.9% +\[\+16\.9%, \+23\.9%\] +differs\n")
+
+    def test_each_run_s_median_and_load_on_request(self) -> None:
+        a, b = runs("a", 100, 102, 98, 101), runs("b", 120, 119, 121, 122)
+        loaded = [results_of({"program_run/pipe": list(r.ticks["program_run/pipe"])},
+                             {"label": "a", "load_avg": [1.5 + i, 0.5, 0.25]}, path=r.path)
+                  for i, r in enumerate(a)]
+        groups = [Group("A", loaded), Group("B", b)]
+        self.assertNotIn("\nruns,", self.printed(groups))
+        lines = [line for line in self.printed(groups, every_run=True).splitlines()
+                 if line.startswith("runs,")]
+        self.assertEqual(lines, [
+            "runs,program_run/pipe,A,[1],100.0,1.5", "runs,program_run/pipe,A,[2],102.0,2.5",
+            "runs,program_run/pipe,A,[3],98.0,3.5", "runs,program_run/pipe,A,[4],101.0,4.5",
+            "runs,program_run/pipe,B,[5],120.0,", "runs,program_run/pipe,B,[6],119.0,",
+            "runs,program_run/pipe,B,[7],121.0,", "runs,program_run/pipe,B,[8],122.0,"])
+
+    def test_no_change_across_a_wide_spread_shown_run_by_run(self) -> None:
+        # (side B's runs' medians, whether the row is wide): side A's 100,
+        # 102, 98, 101 against them, no change shown in every case; wide
+        # where the interval is wider than 10 ticks, 10 % of 100.5.
+        cases = [((99, 103, 100, 97), False), ((90, 110, 100, 105), True)]
+        for medians, wide in cases:
+            with self.subTest(medians=medians):
+                groups = [Group("A", runs("a", 100, 102, 98, 101)),
+                          Group("B", runs("b", *medians))]
+                (row,) = sides_report(groups).rows
+                self.assertEqual((row.others[0].verdict, row.wide), (Verdict.NO_CHANGE, wide))
+                self.assertEqual("\nruns,program_run/pipe,B,[8]," in self.printed(groups), wide)
+        # A difference shown, however wide, is not a row to explain.
+        groups = [Group("A", runs("a", 100, 102, 98, 101)),
+                  Group("B", runs("b", 150, 190, 170, 130))]
+        self.assertFalse(sides_report(groups).rows[0].wide)
 
     def test_too_few_runs_no_interval_no_verdict(self) -> None:
         report = sides_report([Group("A", runs("a", 100, 102, 98)),

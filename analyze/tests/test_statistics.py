@@ -144,7 +144,8 @@ class RunsAsTheUnit(unittest.TestCase):
         self.assertGreater(2 ** (2 - LEAST_FOR_INTERVAL), 0.05)
         # reading_of: (estimate, fewest values behind it, the interval kept)
         estimate = Estimate(5.0, Interval(1.0, 9.0))
-        for fewest, kept in [(2, None), (5, None), (6, estimate.interval), (200, estimate.interval)]:
+        cases = [(2, None), (5, None), (6, estimate.interval), (200, estimate.interval)]
+        for fewest, kept in cases:
             self.assertEqual(reading_of(estimate, fewest), Reading(5.0, kept), fewest)
 
     def test_the_median_of_runs_and_its_interval(self) -> None:
