@@ -212,5 +212,5 @@ def print_sides(report: SidesReport, out: Output, runs: bool = False) -> None:
         print_runs(report, shown, out)
         if not runs:
             out.note(f"Shown run by run: the rows with no change shown whose interval is "
-                     f"wider than {WIDE * 100:.0f} % of {first}'s median, where the runs spread "
+                     f"wider than {WIDE:.0%} of {first}'s median, where the runs spread "
                      "too far to tell such a change; --runs shows every row so.")
