@@ -99,7 +99,7 @@ Cell = Union[str, int, float, Change, Interval, Spread, Missing]
 class Column:
     """A column: its name, alignment and kind. A column of one side among
     several names that side, so that its CSV columns have names of their
-    own ("B change %")."""
+    own ("after change %": the side's name, then the column's)."""
 
     name: str
     align: Align = Align.RIGHT
