@@ -1,15 +1,18 @@
 """thread-start-analyze: summarise and compare thread-start-bench results.
 
-One file: each row's median, p90 and p99 of ticks; the gaps between rows;
+One file: first the answer (the thread starts, the first line, the
+program's ticks, CPU and wall time, each lever's change and verdict); then
+each row's median, p90 and p99 of ticks; the gaps between rows;
 where the ticks go (the parts of program_parts/default); and what each
 lever and variant moves, each a difference of medians with a 95 % bootstrap
-interval. Several files: each side's median of its runs' medians, the
-change, and with enough runs a side a 95 % interval with its verdict.
+interval, from 6 repetitions on. Several files: each side's median of its
+runs' medians, the difference and change, and with enough runs a side 95 %
+intervals with a verdict; each run's median and load on request.
 --fleet: one line per host, with the hosts that stand out marked.
 
 The modules: __main__ the command line, errors what is refused and how,
 reader the results files, statistics the numbers, tables the output
-formats, files, one_file, sides and fleet the reports, plot the picture.
+formats, files, answer, one_file, sides and fleet the reports, plot the picture.
 Importing the package imports none of numpy, scipy and matplotlib: each
 module that needs one imports it, and only the calls that need it import
 that module.

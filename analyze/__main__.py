@@ -22,6 +22,7 @@ import sys
 from typing import TextIO
 
 from .errors import PROG, Lost, Parser, Unusable, need
+from .estimates import LEAST_FOR_INTERVAL
 from .reader import Group, Results, refuse_duplicates
 from .tables import FORMATS, Output, visible
 
@@ -34,10 +35,14 @@ def parser() -> Parser:
         description="Summarise one thread-start-bench results file, or compare several.",
         epilog="Files with the same --label of the bench form one side; --group names "
                "a side's files explicitly. Files of one label only (or one --group) are "
-               "runs of one thing: each row's median and each lever's effect (its row "
-               "less its base row) across them, with the run as the unit; an interval and "
-               "a verdict need at least 6 runs, the fewest whose least and greatest hold "
-               "their median 95% of the time. Exit status: 0 done, 2 a usage error, an "
+               "runs of one thing: each row's median and each lever's effect across them, "
+               "with the run as the unit; an interval and a verdict need at least 6 runs. "
+               "One file: an interval of a median, or of a difference of medians, from "
+               f"{LEAST_FOR_INTERVAL} repetitions of each row on; below that the value is "
+               "shown with 'too few repetitions', no interval and no verdict. 6 is the "
+               "fewest values whose least and greatest bound a 95% interval of their "
+               "median. Every difference is a row or side less the one it is measured "
+               "against: negative = fewer ticks. Exit status: 0 done, 2 a usage error, an "
                "unusable file or a missing library.",
     )
     parser.add_argument("files", nargs="*", metavar="FILE.json",
@@ -46,6 +51,10 @@ def parser() -> Parser:
                         help="a side of the comparison: its name, then its files")
     parser.add_argument("--fleet", action="store_true",
                         help="one line per host (the files' host_name, or --group)")
+    parser.add_argument("--runs", action="store_true",
+                        help="with several files: each run's median of every row and its load "
+                             "average (always shown for a row with no change shown whose "
+                             "interval is wider than 10 %% of the first side's median)")
     parser.add_argument("--format", choices=FORMATS, default="text",
                         help="how tables are printed (default text)")
     parser.add_argument("--plot", metavar="OUT.png|OUT.svg",
@@ -78,12 +87,12 @@ def run_label_runs(group: Group, out: Output) -> None:
     print_label_runs(label_runs_report(group), out)
 
 
-def run_sides(groups: list[Group], out: Output) -> None:
+def run_sides(groups: list[Group], out: Output, runs: bool = False) -> None:
     from .sides import print_sides, sides_report
 
     if len(groups) < 2:
         raise Unusable("one side only: give files of two labels, or two --group")
-    print_sides(sides_report(groups), out)
+    print_sides(sides_report(groups), out, runs)
 
 
 def run_fleet(groups: list[Group], out: Output) -> None:
@@ -139,7 +148,7 @@ def main(argv: list[str], stdout: TextIO) -> int:
     elif len(chosen) == 1:
         run_label_runs(chosen[0], out)
     else:
-        run_sides(chosen, out)
+        run_sides(chosen, out, args.runs)
     if args.plot:
         run_plot(drawn, args.plot, out)
     return 0

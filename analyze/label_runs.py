@@ -7,7 +7,7 @@ agree, not where one run's repetitions do."""
 
 from __future__ import annotations
 
-from typing import NamedTuple
+from typing import TYPE_CHECKING, NamedTuple
 
 from . import statistics as st
 from .estimates import Change, Estimate, Interval
@@ -15,6 +15,9 @@ from .files import FilesReport, files_report, print_files
 from .reader import Group, Lever, Results, rows_of
 from .sides import Verdict
 from .tables import NONE, Align, Cell, Column, Kind, Missing, Output, Table
+
+if TYPE_CHECKING:
+    from .answer import Answer
 
 
 class RowOfRuns(NamedTuple):
@@ -59,6 +62,7 @@ class LabelRuns(NamedTuple):
     least_runs: int  # the fewest runs that give an interval
     rows: list[RowOfRuns]
     levers: list[LeverOfRuns]
+    answer: Answer  # what the user came for, first
 
 
 def levers_of(results: list[Results]) -> list[Lever]:
@@ -102,6 +106,8 @@ def lever_of_runs(lever: Lever, counter: str, results: list[Results]) -> LeverOf
 
 
 def label_runs_report(group: Group) -> LabelRuns:
+    from .answer import answer_of_runs
+
     results = group.files
     rows = [row_of_runs(row, [st.median(r.ticks[row]) for r in results if row in r.ticks])
             for row in rows_of(results)]
@@ -109,7 +115,7 @@ def label_runs_report(group: Group) -> LabelRuns:
               for lever in levers_of(results)
               for counter in ["ticks"] + ([lever.counter] if lever.counter != "ticks" else [])]
     return LabelRuns(files_report(results), group.name, len(results), st.least_runs(),
-                     rows, levers)
+                     rows, levers, answer_of_runs(results))
 
 
 def every_run_up_to(least: int) -> int:
@@ -132,6 +138,9 @@ def why_no_interval(runs: int, least: int) -> str:
 
 
 def print_label_runs(report: LabelRuns, out: Output) -> None:
+    from .answer import print_answer
+
+    print_answer(report.answer, out)
     print_files(report.files, out)
     few = report.runs < report.least_runs
     no_interval = Missing(f"fewer than {report.least_runs} runs")

@@ -3,35 +3,40 @@ between rows, where the ticks go and what each lever moves."""
 
 from __future__ import annotations
 
-from typing import NamedTuple
+from typing import TYPE_CHECKING, NamedTuple
 
 from . import statistics as st
-from .estimates import Change, Estimate, change_of
+from .estimates import LEAST_FOR_INTERVAL, Change, Reading, change_of, reading_of
 from .files import FilesReport, files_report, print_files
 from .reader import PARTS, Lever, Results
 from .tables import NONE, Align, Cell, Column, Kind, Missing, Output, Table
 
+if TYPE_CHECKING:
+    from .answer import Answer
+
 # The gaps between rows, the analysis's reading of them: (name, row, row it
-# is measured against).
+# is measured against, the seed of its interval). Each is the row less the
+# one it is measured against, as every table has it. The heap arena's gap
+# is the lever program_run/pipe_one_arena, not repeated here.
 GAPS = (
-    ("first line", "program_run/pipe", "cold_thread_start"),
-    ("heap arena", "program_run/pipe", "program_run/pipe_one_arena"),
-    ("terminal write", "program_run/tty", "program_run/pipe"),
-    ("cold over warm", "cold_thread_start", "warm_create_join"),
+    ("first line", "program_run/pipe", "cold_thread_start", 0),
+    ("terminal write", "program_run/tty", "program_run/pipe", 2),
+    ("cold over warm", "cold_thread_start", "warm_create_join", 3),
 )
 # The row whose repetitions are split into PARTS, and the row of the real
 # program that it stands for.
 PARTS_ROW = "program_parts/default"
 PROGRAM_ROW = "program_run/pipe"
 # Each interval has a seed of its own, fixed so that the same file always
-# gives the same output: the gaps 0 to 3 in order, the parts 10 to 13, the
-# span 14, the instrumentation 15, the levers' comparisons 21 on in order.
-GAP_SEEDS_FROM = 0
+# gives the same output: the gaps' as GAPS says, the parts 10 to 13, the
+# span 14, the instrumentation 15, the levers' comparisons 21 on in order
+# (the answer's figures have theirs in answer.py).
 PART_SEEDS_FROM = 10
 SPAN_SEED = 14
 INSTRUMENTATION_SEED = 15
 LEVER_SEEDS_FROM = 21
 NOT_MEASURED = Missing("not measured in this file")
+TOO_FEW = Missing("too few repetitions")
 PERCENTILES = [90.0, 99.0]
 
 
@@ -47,25 +52,25 @@ class Gap(NamedTuple):
     name: str
     row: str
     base: str
-    gap: Estimate | None  # None where the file lacks a row
+    gap: Reading | None  # None where the file lacks a row
 
 
 class Part(NamedTuple):
     part: str
-    median: Estimate
+    median: Reading
     share: float | None  # of the span's median; None where that is 0
 
 
 class Instrumentation(NamedTuple):
     """The parts row's span against the real program's ticks."""
 
-    gap: Estimate
+    gap: Reading
     change: Change
 
 
 class Parts(NamedTuple):
     parts: list[Part]
-    span: Estimate
+    span: Reading
     instrumentation: Instrumentation | None  # None without PROGRAM_ROW
 
 
@@ -76,7 +81,7 @@ class LeverEffect(NamedTuple):
 
     lever: Lever
     counter: str
-    gap: Estimate | None
+    gap: Reading | None
     change: Change | None
 
 
@@ -86,6 +91,7 @@ class OneFile(NamedTuple):
     gaps: list[Gap]
     parts: Parts | None  # None without PARTS_ROW
     levers: list[LeverEffect]
+    answer: Answer
 
 
 def row_summaries(r: Results) -> list[RowSummary]:
@@ -97,11 +103,24 @@ def row_summaries(r: Results) -> list[RowSummary]:
     return summaries
 
 
+def gap_of(a: st.Values, b: st.Values, seed: int) -> Reading:
+    """The median of a less that of b, with its interval where both have
+    the repetitions to carry one."""
+    x, y = st.floats(a), st.floats(b)
+    return reading_of(st.median_gap(x, y, seed), min(len(x), len(y)))
+
+
+def median_of(values: st.Values, seed: int) -> Reading:
+    """The median, with its interval where the repetitions carry one."""
+    x = st.floats(values)
+    return reading_of(st.median_interval(x, seed), len(x))
+
+
 def gaps_of(r: Results) -> list[Gap]:
     ticks = r.ticks
-    return [Gap(name, a, b, st.median_gap(ticks[a], ticks[b], GAP_SEEDS_FROM + i)
+    return [Gap(name, a, b, gap_of(ticks[a], ticks[b], seed)
                 if a in ticks and b in ticks else None)
-            for i, (name, a, b) in enumerate(GAPS)]
+            for name, a, b, seed in GAPS]
 
 
 def parts_of(r: Results) -> Parts | None:
@@ -111,14 +130,14 @@ def parts_of(r: Results) -> Parts | None:
     total = st.median(values["ticks"])
     parts = []
     for seed, part in enumerate(PARTS, PART_SEEDS_FROM):
-        med = st.median_interval(values[part], seed)
+        med = median_of(values[part], seed)
         parts.append(Part(part, med, None if total == 0 else med.value / total))
-    span = st.median_interval(values["ticks"], SPAN_SEED)
+    span = median_of(values["ticks"], SPAN_SEED)
     instrumentation = None
     if PROGRAM_ROW in r.ticks:
         program = r.ticks[PROGRAM_ROW]
         instrumentation = Instrumentation(
-            st.median_gap(values["ticks"], program, INSTRUMENTATION_SEED),
+            gap_of(values["ticks"], program, INSTRUMENTATION_SEED),
             change_of(total, st.median(program)))
     return Parts(parts, span, instrumentation)
 
@@ -135,25 +154,56 @@ def lever_effects(r: Results) -> list[LeverEffect]:
             if base_values is None:
                 effects.append(LeverEffect(lever, counter, None, None))
             else:
+                paired = st.paired_median_gap(values, base_values, seed)
                 effects.append(LeverEffect(
-                    lever, counter, st.paired_median_gap(values, base_values, seed),
+                    lever, counter, reading_of(paired, min(len(values), len(base_values))),
                     change_of(st.median(values), st.median(base_values))))
             seed += 1
     return effects
 
 
 def one_file_report(r: Results) -> OneFile:
-    return OneFile(files_report([r]), row_summaries(r), gaps_of(r), parts_of(r), lever_effects(r))
+    from .answer import answer_with
+
+    levers = lever_effects(r)
+    return OneFile(files_report([r]), row_summaries(r), gaps_of(r), parts_of(r), levers,
+                   answer_with(r, levers))
 
 
-def estimate_cells(estimate: Estimate | None) -> list[Cell]:
-    """An estimate's value and interval, or that it was not measured."""
-    if estimate is None:
+def interval_cell(reading: Reading) -> Cell:
+    """A reading's interval, or that its repetitions are too few for one."""
+    return TOO_FEW if reading.interval is None else reading.interval
+
+
+def reading_cells(reading: Reading | None) -> list[Cell]:
+    """A reading's value and interval, or that it was not measured."""
+    if reading is None:
         return [NONE, NOT_MEASURED]
-    return [estimate.value, estimate.interval]
+    return [reading.value, interval_cell(reading)]
+
+
+def too_few_note(out: Output) -> None:
+    out.note(f"too few repetitions: no interval below {LEAST_FOR_INTERVAL} repetitions of "
+             "each row compared, the fewest whose least and greatest value bound the "
+             "interval of their median (all n fall on one side of it with probability "
+             "2^(1-n), 1 in 32 for 6).")
+
+
+def too_few_anywhere(report: OneFile) -> bool:
+    """Whether any interval of the report is left out for too few
+    repetitions."""
+    readings = [g.gap for g in report.gaps] + [e.gap for e in report.levers]
+    if report.parts is not None:
+        readings += [p.median for p in report.parts.parts] + [report.parts.span]
+        if report.parts.instrumentation is not None:
+            readings.append(report.parts.instrumentation.gap)
+    return any(r is not None and r.interval is None for r in readings)
 
 
 def print_one_file(report: OneFile, out: Output) -> None:
+    from .answer import print_answer
+
+    print_answer(report.answer, out)
     print_files(report.files, out)
     table = Table("rows", "rows: ticks per repetition", [
         Column("row", Align.LEFT), Column("runs", kind=Kind.COUNT),
@@ -163,11 +213,13 @@ def print_one_file(report: OneFile, out: Output) -> None:
         table.add(s.row, s.runs, s.median, s.p90, s.p99)
     out.table(table)
 
-    table = Table("gaps", f"gaps: difference of medians in ticks, {st.CONFIDENCE_TEXT} bootstrap interval", [
+    table = Table("gaps", f"gaps: each row less the one it is measured against (negative = "
+                  f"fewer ticks), difference of medians in ticks, {st.CONFIDENCE_TEXT} "
+                  "bootstrap interval", [
         Column("gap", Align.LEFT), Column("rows", Align.LEFT),
         Column("difference", kind=Kind.TICKS), Column("interval", Align.LEFT, Kind.INTERVAL)])
     for g in report.gaps:
-        table.add(g.name, f"{g.row} - {g.base}", *estimate_cells(g.gap))
+        table.add(g.name, f"{g.row} - {g.base}", *reading_cells(g.gap))
     out.table(table)
 
     if report.parts is not None:
@@ -177,19 +229,20 @@ def print_one_file(report: OneFile, out: Output) -> None:
             Column("share", kind=Kind.SHARE), Column("interval", Align.LEFT, Kind.INTERVAL)])
         for p in parts.parts:
             table.add(p.part, p.median.value, NONE if p.share is None else p.share,
-                      p.median.interval)
+                      interval_cell(p.median))
         table.add("ticks (the span)", parts.span.value,
-                  1.0 if parts.span.value else NONE, parts.span.interval)
+                  1.0 if parts.span.value else NONE, interval_cell(parts.span))
         if parts.instrumentation is not None:
             gap, change = parts.instrumentation
             # Its change, in percent of the program's ticks, in the column
             # of shares.
             table.add(f"instrumentation: ticks - {PROGRAM_ROW}", gap.value, change,
-                      gap.interval)
+                      interval_cell(gap))
         out.table(table)
 
-    table = Table("levers", "levers: each row against the row it changes, difference of medians "
-                  f"in ticks, {st.CONFIDENCE_TEXT} paired bootstrap interval", [
+    table = Table("levers", "levers: each row less the row it changes (negative = fewer "
+                  f"ticks), difference of medians in ticks, {st.CONFIDENCE_TEXT} paired "
+                  "bootstrap interval", [
                       Column("lever", Align.LEFT), Column("against", Align.LEFT),
                       Column("on", Align.LEFT), Column("difference", kind=Kind.TICKS),
                       Column("change", kind=Kind.CHANGE),
@@ -199,10 +252,11 @@ def print_one_file(report: OneFile, out: Output) -> None:
             table.add(e.lever.row, e.lever.base, e.counter, NONE, NONE, NOT_MEASURED)
         else:
             table.add(e.lever.row, e.lever.base, e.counter, e.gap.value, e.change,
-                      e.gap.interval)
+                      interval_cell(e.gap))
     if table.rows:
         out.table(table)
         out.note("The levers' intervals resample pairs of repetitions, the i-th of each row, "
                  "which ran at about the same time: they tell how sure the difference is "
                  "with the machine's state at each moment shared by both rows, within this run.")
-
+    if too_few_anywhere(report):
+        too_few_note(out)

@@ -135,8 +135,10 @@ def draw_levers(ax: Axes, effects: list[list[LeverEffect]], lever_names: list[st
             if effect.gap is None:
                 continue
             y = lever_names.index(lever_name(effect)) + offset(i)
-            ax.plot([effect.gap.interval.low, effect.gap.interval.high], [y, y],
-                    color=style.color, linewidth=2)
+            # No line where the repetitions are too few for an interval.
+            if effect.gap.interval is not None:
+                ax.plot([effect.gap.interval.low, effect.gap.interval.high], [y, y],
+                        color=style.color, linewidth=2)
             ax.plot([effect.gap.value], [y], marker=style.marker, color=style.color,
                     markersize=6, linestyle="none")
     ax.axvline(0, color="black", linewidth=0.8)

@@ -4,6 +4,7 @@ run, not the repetition, as the unit."""
 from __future__ import annotations
 
 import enum
+import math
 from typing import NamedTuple
 
 from . import statistics as st
@@ -19,10 +20,17 @@ class Verdict(enum.Enum):
     NO_CHANGE = "no change shown"
 
 
+# A row whose runs show no change is shown run by run, with the load
+# average at each, where its interval is wider than this share of side A's
+# median: the runs spread too far to tell a change of that size.
+WIDE = 0.10
+
+
 class Side(NamedTuple):
     letter: str
     name: str
     files: list[str]  # the files' numbers, "[1]"
+    loads: list[float | None]  # each file's load average over 1 minute, where it has one
 
 
 class Comparison(NamedTuple):
@@ -31,15 +39,23 @@ class Comparison(NamedTuple):
     on either, no interval and no verdict."""
 
     value: float | None  # the median of the side's runs' medians
-    change: Change | None
-    interval: Interval | None
+    change: Change | None  # the side less side A, in ticks and in % of side A
+    interval: Interval | None  # of the difference, in ticks
+    percent: Interval | None  # the same, in % of side A's median; None where that is 0
     verdict: Verdict | None
+
+
+class RunMedian(NamedTuple):
+    file: str  # "[3]"
+    median: float
 
 
 class ComparedRow(NamedTuple):
     row: str
     base: float | None  # side A's median of its runs' medians
     others: list[Comparison]  # sides B, C, ...
+    runs: list[list[RunMedian]]  # each side's runs that have the row
+    wide: bool  # no change shown on a side, with an interval wider than WIDE of the base
 
 
 class SidesReport(NamedTuple):
@@ -67,46 +83,101 @@ def side_letter(i: int) -> str:
     return chr(ord("A") + i) if i < 26 else str(i + 1)
 
 
+def load_of(r: Results) -> float | None:
+    """The load average over 1 minute when the run started: the first
+    figure of the context entry load_avg."""
+    loads = r.context.get("load_avg")
+    if isinstance(loads, list) and loads:
+        first = loads[0]
+        if isinstance(first, (int, float)) and not isinstance(first, bool) \
+                and math.isfinite(first):
+            return float(first)
+    return None
+
+
 def compare_row(base: list[float], other: list[float]) -> Comparison:
     """Runs' medians of one row on one side against side A's."""
     if not other:
-        return Comparison(None, None, None, None)
+        return Comparison(None, None, None, None, None)
     value = st.median(other)
     if not base:
-        return Comparison(value, None, None, None)
-    change = change_of(value, st.median(base))
+        return Comparison(value, None, None, None, None)
+    base_median = st.median(base)
+    change = change_of(value, base_median)
     if min(len(base), len(other)) < RUNS_FOR_VERDICT:
-        return Comparison(value, change, None, None)
+        return Comparison(value, change, None, None, None)
     interval = st.shift_interval(base, other).interval
-    return Comparison(value, change, interval,
+    percent = None if base_median == 0 else Interval(interval.low / base_median * 100,
+                                                     interval.high / base_median * 100)
+    return Comparison(value, change, interval, percent,
                       Verdict.DIFFERS if interval.excludes_zero() else Verdict.NO_CHANGE)
+
+
+def is_wide(base: float | None, c: Comparison) -> bool:
+    """No change shown, where the interval is wider than WIDE of side A's
+    median (or infinite, or about a base of 0)."""
+    if c.verdict != Verdict.NO_CHANGE or c.interval is None or base is None:
+        return False
+    return not c.interval.high - c.interval.low <= WIDE * abs(base)
 
 
 def sides_report(groups: list[Group]) -> SidesReport:
     everything = [r for g in groups for r in g.files]
-    sides = [Side(side_letter(i), g.name, [f"[{everything.index(r) + 1}]" for r in g.files])
+    sides = [Side(side_letter(i), g.name, [f"[{everything.index(r) + 1}]" for r in g.files],
+                  [load_of(r) for r in g.files])
              for i, g in enumerate(groups)]
     rows = []
     for row in rows_of(everything):
-        medians = [[st.median(r.ticks[row]) for r in g.files if row in r.ticks] for g in groups]
+        runs = [[RunMedian(f"[{everything.index(r) + 1}]", st.median(r.ticks[row]))
+                 for r in g.files if row in r.ticks] for g in groups]
+        medians = [[run.median for run in side] for side in runs]
         base = medians[0]
-        rows.append(ComparedRow(row, st.median(base) if base else None,
-                                [compare_row(base, other) for other in medians[1:]]))
+        base_median = st.median(base) if base else None
+        others = [compare_row(base, other) for other in medians[1:]]
+        rows.append(ComparedRow(row, base_median, others, runs,
+                                any(is_wide(base_median, c) for c in others)))
     return SidesReport(files_report(everything), sides, rows,
                        min(len(g.files) for g in groups))
 
 
 def compare_columns(sides: list[Side]) -> list[Column]:
-    columns = [Column("row", Align.LEFT), Column(sides[0].letter, kind=Kind.TICKS)]
+    """The row, each side's median under the side's name, then for each
+    side after the first its difference from side A in ticks, with its
+    interval, its change in %, with its interval, and its verdict."""
+    columns = [Column("row", Align.LEFT), Column(sides[0].name, kind=Kind.TICKS)]
     for side in sides[1:]:
-        columns += [Column(side.letter, kind=Kind.TICKS),
-                    Column("change", kind=Kind.CHANGE, side=side.letter),
-                    Column("interval", kind=Kind.INTERVAL, side=side.letter),
-                    Column("verdict", Align.LEFT, side=side.letter)]
+        columns += [Column(side.name, kind=Kind.TICKS),
+                    Column("difference", kind=Kind.TICKS, side=side.name),
+                    Column("interval", Align.LEFT, Kind.INTERVAL, side=side.name),
+                    Column("change", kind=Kind.CHANGE, side=side.name),
+                    Column("interval", Align.LEFT, Kind.CHANGE_INTERVAL, side=side.name),
+                    Column("verdict", Align.LEFT, side=side.name)]
     return columns
 
 
-def print_sides(report: SidesReport, out: Output) -> None:
+def load_cell(load: float | None) -> Cell:
+    return NONE if load is None else load
+
+
+def print_runs(report: SidesReport, rows: list[ComparedRow], out: Output) -> None:
+    """Each side's runs of the rows given: each run's median and its load
+    average."""
+    table = Table("runs", "runs: each run's median in ticks, and the load average over 1 "
+                  "minute when it started", [
+                      Column("row", Align.LEFT), Column("side", Align.LEFT),
+                      Column("file", Align.LEFT), Column("median", kind=Kind.TICKS),
+                      Column("load", kind=Kind.TICKS)])
+    for compared in rows:
+        for side, runs in zip(report.sides, compared.runs):
+            for run in runs:
+                load = side.loads[side.files.index(run.file)]
+                table.add(compared.row, side.name, run.file, run.median, load_cell(load))
+    out.table(table)
+
+
+def print_sides(report: SidesReport, out: Output, runs: bool = False) -> None:
+    """The sides, their comparison and, with `runs` or for each row that
+    shows no change across a wide spread, each run's median and load."""
     print_files(report.files, out)
     table = Table("sides", "sides", [Column("side", Align.LEFT), Column("name", Align.LEFT),
                                      Column("runs", kind=Kind.COUNT),
@@ -115,16 +186,19 @@ def print_sides(report: SidesReport, out: Output) -> None:
         table.add(side.letter, side.name, len(side.files), " ".join(side.files))
     out.table(table)
 
-    table = Table("compare", "median of the runs' medians in ticks; change against side A, "
-                  f"{st.CONFIDENCE_TEXT} interval of the difference from a rank test on the "
-                  "runs' medians",
+    first = report.sides[0].name
+    table = Table("compare", "median of the runs' medians in ticks; each side less "
+                  f"{first} (negative = fewer ticks), in ticks and in % of {first}'s median, "
+                  f"{st.CONFIDENCE_TEXT} interval from a rank test on the runs' medians",
                   compare_columns(report.sides))
     for compared in report.rows:
         cells: list[Cell] = [compared.row, NONE if compared.base is None else compared.base]
         for c in compared.others:
             cells += [NONE if c.value is None else c.value,
-                      NONE if c.change is None else c.change,
+                      NONE if c.change is None else c.change.difference,
                       NONE if c.interval is None else c.interval,
+                      NONE if c.change is None else c.change,
+                      NONE if c.percent is None else c.percent,
                       NONE if c.verdict is None else c.verdict.value]
         table.add(*cells)
     out.table(table)
@@ -133,3 +207,10 @@ def print_sides(report: SidesReport, out: Output) -> None:
         out.note(f"no verdict: a side has {fewest} run{'s' if fewest != 1 else ''}; a verdict "
                  f"needs at least {RUNS_FOR_VERDICT} runs a side, as runs differ from each other "
                  f"more than repetitions within one run do")
+    shown = report.rows if runs else [r for r in report.rows if r.wide]
+    if shown:
+        print_runs(report, shown, out)
+        if not runs:
+            out.note(f"Shown run by run: the rows with no change shown whose interval is "
+                     f"wider than {WIDE:.0%} of {first}'s median, where the runs spread "
+                     "too far to tell such a change; --runs shows every row so.")

@@ -71,6 +71,8 @@ class Kind(enum.Enum):
     CHANGE = enum.auto()  # Change: "+3.1%"; in CSV the percent
     SHARE = enum.auto()  # float, a fraction: "40%"; in CSV the percent
     INTERVAL = enum.auto()  # Interval: "[1.0, 2.0]"; in CSV low and high
+    # Interval in percent: "[-3.1%, +2.0%]"; in CSV low and high, in percent
+    CHANGE_INTERVAL = enum.auto()
     SPREAD = enum.auto()  # Spread: "5.0 +- 1.2"; in CSV value and spread
 
 
@@ -97,7 +99,7 @@ Cell = Union[str, int, float, Change, Interval, Spread, Missing]
 class Column:
     """A column: its name, alignment and kind. A column of one side among
     several names that side, so that its CSV columns have names of their
-    own ("B change %")."""
+    own ("after change %": the side's name, then the column's)."""
 
     name: str
     align: Align = Align.RIGHT
@@ -110,6 +112,8 @@ class Column:
             return [f"{prefix}{self.name} %"]
         if self.kind == Kind.INTERVAL:
             return [f"{prefix}low", f"{prefix}high"]
+        if self.kind == Kind.CHANGE_INTERVAL:
+            return [f"{prefix}{self.name} low %", f"{prefix}{self.name} high %"]
         if self.kind == Kind.SPREAD:
             return [f"{prefix}{self.name}", f"{prefix}{self.name} spread"]
         return [f"{prefix}{self.name}"]
@@ -122,6 +126,13 @@ def ticks_text(value: float) -> str:
     if math.isinf(value):
         return "inf" if value > 0 else "-inf"
     return f"{value:.1f}"
+
+
+def percent_text(value: float) -> str:
+    """A number in percent, signed, to one place: "+3.1%"."""
+    if math.isnan(value) or math.isinf(value):
+        return ticks_text(value)
+    return f"{value:+.1f}%"
 
 
 def change_text(change: Change) -> str:
@@ -139,6 +150,8 @@ def cell_text(column: Column, cell: Cell) -> str:
     if isinstance(cell, Change):
         return change_text(cell)
     if isinstance(cell, Interval):
+        if column.kind == Kind.CHANGE_INTERVAL:
+            return f"[{percent_text(cell.low)}, {percent_text(cell.high)}]"
         return f"[{ticks_text(cell.low)}, {ticks_text(cell.high)}]"
     if isinstance(cell, Spread):
         return f"{ticks_text(cell.value)} +- {ticks_text(cell.spread)}"

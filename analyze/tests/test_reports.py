@@ -12,14 +12,16 @@ import sys
 import tempfile
 import unittest
 
+from analyze import statistics as st
 from analyze.__main__ import main
+from analyze.answer import DIFFERS, NO_CHANGE, answer_of_run, answer_of_runs, print_answer
 from analyze.errors import Unusable
-from analyze.estimates import Change, Interval
+from analyze.estimates import Change, Interval, Reading
 from analyze.fleet import fleet_report
 from analyze.label_runs import label_runs_report, print_label_runs
 from analyze.one_file import one_file_report
 from analyze.reader import Group, Lever, Results
-from analyze.sides import Verdict, groups_of, sides_report
+from analyze.sides import Verdict, groups_of, print_sides, sides_report
 from analyze.tables import Output, Spread
 
 from .fixtures import KNOWN, results_of, write_results
@@ -46,15 +48,25 @@ class OneFile(unittest.TestCase):
     def test_gaps_are_the_first_row_less_the_second(self) -> None:
         gaps = {g.name: g for g in self.report.gaps}
         self.assertEqual({name: g.gap.value for name, g in gaps.items() if g.gap}, {
-            "first line": 1.5, "heap arena": 2.5, "terminal write": -5.5, "cold over warm": 2.0})
-        for g in gaps.values():
-            assert g.gap is not None
-            self.assertLessEqual(g.gap.interval.low, g.gap.value)
-            self.assertLessEqual(g.gap.value, g.gap.interval.high)
+            "first line": 1.5, "terminal write": -5.5, "cold over warm": 2.0})
+        # 10 and 11 repetitions carry an interval; 3 or 2 on one side do not.
+        first = gaps["first line"].gap
+        assert first is not None and first.interval is not None
+        self.assertLessEqual(first.interval.low, first.value)
+        self.assertLessEqual(first.value, first.interval.high)
+        self.assertEqual([gaps[name].gap for name in ("terminal write", "cold over warm")],
+                         [Reading(-5.5, None), Reading(2.0, None)])
+
+    def test_no_gap_repeats_a_lever(self) -> None:
+        levers = {(e.lever.row, e.lever.base) for e in self.report.levers}
+        for g in self.report.gaps:
+            with self.subTest(gap=g.name):
+                self.assertNotIn((g.base, g.row), levers)
+                self.assertNotIn((g.row, g.base), levers)
 
     def test_a_gap_without_its_rows_is_not_measured(self) -> None:
         report = one_file_report(results_of({"program_run/pipe": [1, 2, 3]}))
-        self.assertEqual([g.gap for g in report.gaps], [None] * 4)
+        self.assertEqual([g.gap for g in report.gaps], [None] * 3)
         self.assertIsNone(report.parts)
         self.assertEqual(report.levers, [])
 
@@ -87,6 +99,135 @@ class OneFile(unittest.TestCase):
         self.assertIsNone(effect.change)
 
 
+def pipe_and_pinned(pipe: list[float], pinned: list[float], path: str = "made.json",
+                    cold: list[float] | None = None) -> Results:
+    """A run of the pipe row and the pinned lever on it, and the cold row."""
+    rows = {"program_run/pipe": pipe, "program_run/pinned": pinned}
+    if cold is not None:
+        rows["cold_thread_start"] = cold
+    return results_of(rows, path=path,
+                      levers=[Lever("program_run/pinned", "program_run/pipe", "ticks")])
+
+
+class AnswerOfOneRun(unittest.TestCase):
+    def test_the_figures_of_the_known_file(self) -> None:
+        r = Results.read(KNOWN)
+        answer = answer_of_run(r)
+        self.assertEqual(answer.runs, 1)
+        figures = {f.name: f for f in answer.figures}
+        self.assertEqual(list(figures), [
+            "cold thread start", "warm thread start", "first line", "the program's span",
+            "the program's process CPU", "the program's wall time"])
+        # name | from | unit | value | interval (None: too few repetitions)
+        cold = st.median_interval(r.ticks["cold_thread_start"], 30).interval
+        first = one_file_report(r).gaps[0].gap
+        assert first is not None
+        for name, source, unit, value, interval in [
+            ("cold thread start", "cold_thread_start", "ticks", 4.0, cold),
+            ("warm thread start", "warm_create_join", "ticks per thread", 2.0, None),
+            ("first line", "program_run/pipe - cold_thread_start", "ticks", 1.5, first.interval),
+            ("the program's span", "program_run/pipe", "ticks", 5.5, Interval(3.0, 8.0)),
+            ("the program's process CPU", "program_run/pipe process_cpu", "µs", 155.0,
+             Interval(130.0, 180.0)),
+            ("the program's wall time", "program_run/pipe wall", "µs", 410.0,
+             Interval(360.0, 460.0)),
+        ]:
+            with self.subTest(figure=name):
+                f = figures[name]
+                self.assertEqual((f.source, f.unit, f.reading), (source, unit,
+                                                                 Reading(value, interval)))
+
+    def test_a_figure_whose_rows_the_file_lacks_is_not_measured(self) -> None:
+        answer = answer_of_run(results_of({"program_run/pipe": [1, 2, 3, 4, 5, 6]}))
+        self.assertEqual([f.reading is not None for f in answer.figures],
+                         [False, False, False, True, False, False])
+
+    def test_too_few_repetitions_no_interval_no_verdict(self) -> None:
+        (lever,) = answer_of_run(pipe_and_pinned([10, 11, 12, 13, 14], [0, 1, 2, 3, 4])).levers
+        self.assertEqual((lever.change, lever.verdict), (Reading(-10 / 12 * 100, None), None))
+        (lever,) = answer_of_run(pipe_and_pinned([10, 11, 12, 13, 14, 15],
+                                                 [0, 1, 2, 3, 4, 5])).levers
+        self.assertEqual(lever.verdict, DIFFERS)
+
+    def test_a_lever_s_change_and_interval_in_percent_and_its_verdict(self) -> None:
+        pipe = [100.0 + i for i in range(8)]
+        # Every pair 10 fewer: the paired interval is [-10, -10].
+        (faster,) = answer_of_run(pipe_and_pinned(pipe, [v - 10 for v in pipe])).levers
+        self.assertEqual((faster.row, faster.base, faster.counter),
+                         ("program_run/pinned", "program_run/pipe", "ticks"))
+        assert faster.change is not None
+        self.assertAlmostEqual(faster.change.value, -10 / 103.5 * 100)
+        self.assertEqual(faster.change.interval, Interval(-10 / 103.5 * 100, -10 / 103.5 * 100))
+        self.assertEqual(faster.verdict, DIFFERS)
+        # The same values in another order: no change.
+        (same,) = answer_of_run(pipe_and_pinned(pipe, pipe[::-1])).levers
+        assert same.change is not None and same.change.interval is not None
+        self.assertEqual(same.change.value, 0.0)
+        self.assertLess(same.change.interval.low, 0)
+        self.assertGreater(same.change.interval.high, 0)
+        self.assertEqual(same.verdict, NO_CHANGE)
+
+    def test_printed_first_in_the_one_file_report(self) -> None:
+        text = io.StringIO()
+        main([KNOWN], text)
+        lines = text.getvalue().splitlines()
+        self.assertIn("clock(3) ticks, µs of processor time", lines[0])
+        self.assertRegex(lines[3], r"^warm thread start +warm_create_join +2\.0 +"
+                                   r"too few repetitions +ticks per thread$")
+        self.assertRegex(lines[9], r"^lever +program_run/pinned - program_run/pipe +-100\.0 +"
+                                   r"too few repetitions +%$")
+        self.assertIn("describe this run alone", text.getvalue().replace("\n", " "))
+
+    def test_each_word_a_lever_can_have(self) -> None:
+        pipe = [100.0 + i for i in range(8)]
+        out = io.StringIO()
+        for pinned in ([v - 10 for v in pipe], pipe[::-1], pipe[:5]):
+            print_answer(answer_of_run(pipe_and_pinned(pipe[:len(pinned)], pinned)),
+                         Output("csv", out))
+        levers = [line for line in out.getvalue().splitlines() if ",lever," in line]
+        self.assertEqual([line.rsplit(",", 2)[1:] for line in levers],
+                         [["%", DIFFERS], ["%", NO_CHANGE], ["%", ""]])
+
+
+class AnswerOfRuns(unittest.TestCase):
+    def runs(self, count: int) -> list[Results]:
+        """Runs whose cold medians are 10, 11, ...; the pipe 20 ticks above
+        and the pinned lever 10 % below it, except the last run's 30 %."""
+        made = []
+        for i in range(count):
+            m = 10.0 + i
+            pinned = 0.7 if i == count - 1 else 0.9
+            made.append(pipe_and_pinned([m + 19, m + 20, m + 21],
+                                        [(m + 19) * pinned, (m + 20) * pinned, (m + 21) * pinned],
+                                        f"run{i}.json", cold=[m - 1, m, m + 1]))
+        return made
+
+    def test_the_run_the_unit(self) -> None:
+        answer = answer_of_runs(self.runs(6))
+        self.assertEqual(answer.runs, 6)
+        figures = {f.name: f.reading for f in answer.figures}
+        # Six runs: the sign test's interval is the least to the greatest.
+        self.assertEqual(figures["cold thread start"], Reading(12.5, Interval(10.0, 15.0)))
+        self.assertEqual(figures["first line"], Reading(20.0, Interval(20.0, 20.0)))
+        self.assertEqual(figures["the program's span"], Reading(32.5, Interval(30.0, 35.0)))
+        self.assertIsNone(figures["warm thread start"])
+        (lever,) = answer.levers
+        assert lever.change is not None and lever.change.interval is not None
+        self.assertAlmostEqual(lever.change.value, -10.0)
+        self.assertAlmostEqual(lever.change.interval.low, -30.0)
+        self.assertAlmostEqual(lever.change.interval.high, -10.0)
+        self.assertEqual(lever.verdict, DIFFERS)
+
+    def test_too_few_runs_no_interval_no_verdict(self) -> None:
+        answer = answer_of_runs(self.runs(5))
+        self.assertEqual(answer.figures[0].reading, Reading(12.0, None))
+        self.assertIsNone(answer.levers[0].verdict)
+        out = io.StringIO()
+        print_answer(answer, Output("text", out))
+        self.assertIn("too few runs", out.getvalue())
+        self.assertNotIn("repetitions", out.getvalue())
+
+
 class Sides(unittest.TestCase):
     def test_a_verdict_from_four_runs_a_side(self) -> None:
         groups = groups_of(runs("before", 100, 102, 98, 101) + runs("after", 120, 119, 121, 122),
@@ -99,6 +240,8 @@ class Sides(unittest.TestCase):
         self.assertEqual(after.value, 120.5)
         self.assertEqual(after.change, Change(20.0, 20 / 100.5 * 100))
         self.assertEqual(after.interval, (17.0, 24.0))
+        # The interval in % is the one in ticks over side A's median.
+        self.assertEqual(after.percent, (17 / 100.5 * 100, 24 / 100.5 * 100))
         self.assertEqual(after.verdict, Verdict.DIFFERS)
         self.assertEqual(report.fewest_runs, 4)
         self.assertEqual([s.files for s in report.sides],
@@ -109,6 +252,54 @@ class Sides(unittest.TestCase):
                                Group("C", runs("c", 99, 103, 100, 97))])
         (c,) = report.rows[0].others
         self.assertEqual((c.interval, c.verdict), ((-5.0, 5.0), Verdict.NO_CHANGE))
+        self.assertFalse(report.rows[0].wide)
+
+    def printed(self, groups: list[Group], *, every_run: bool = False,
+                form: str = "csv") -> str:
+        out = io.StringIO()
+        print_sides(sides_report(groups), Output(form, out), every_run)
+        return out.getvalue()
+
+    def test_the_sides_names_head_the_columns(self) -> None:
+        text = self.printed([Group("before", runs("a", 100, 102, 98, 101)),
+                             Group("after", runs("b", 120, 119, 121, 122))], form="text")
+        header = next(line for line in text.splitlines() if line.startswith("row "))
+        self.assertEqual(header.split(), ["row", "before", "after", "difference", "interval",
+                                          "change", "interval", "verdict"])
+        self.assertRegex(text, r"\nprogram_run/pipe +100\.5 +120\.5 +20\.0 +\[17\.0, 24\.0\] "
+                               r"+\+19\.9% +\[\+16\.9%, \+23\.9%\] +differs\n")
+
+    def test_each_run_s_median_and_load_on_request(self) -> None:
+        a, b = runs("a", 100, 102, 98, 101), runs("b", 120, 119, 121, 122)
+        loaded = [results_of({"program_run/pipe": list(r.ticks["program_run/pipe"])},
+                             {"label": "a", "load_avg": [1.5 + i, 0.5, 0.25]}, path=r.path)
+                  for i, r in enumerate(a)]
+        groups = [Group("A", loaded), Group("B", b)]
+        self.assertNotIn("\nruns,", self.printed(groups))
+        lines = [line for line in self.printed(groups, every_run=True).splitlines()
+                 if line.startswith("runs,")]
+        self.assertEqual(lines, [
+            "runs,program_run/pipe,A,[1],100.0,1.5", "runs,program_run/pipe,A,[2],102.0,2.5",
+            "runs,program_run/pipe,A,[3],98.0,3.5", "runs,program_run/pipe,A,[4],101.0,4.5",
+            "runs,program_run/pipe,B,[5],120.0,", "runs,program_run/pipe,B,[6],119.0,",
+            "runs,program_run/pipe,B,[7],121.0,", "runs,program_run/pipe,B,[8],122.0,"])
+
+    def test_no_change_across_a_wide_spread_shown_run_by_run(self) -> None:
+        # (side B's runs' medians, whether the row is wide): side A's 100,
+        # 102, 98, 101 against them, no change shown in every case; wide
+        # where the interval is wider than 10 ticks, 10 % of 100.5.
+        cases = [((99, 103, 100, 97), False), ((90, 110, 100, 105), True)]
+        for medians, wide in cases:
+            with self.subTest(medians=medians):
+                groups = [Group("A", runs("a", 100, 102, 98, 101)),
+                          Group("B", runs("b", *medians))]
+                (row,) = sides_report(groups).rows
+                self.assertEqual((row.others[0].verdict, row.wide), (Verdict.NO_CHANGE, wide))
+                self.assertEqual("\nruns,program_run/pipe,B,[8]," in self.printed(groups), wide)
+        # A difference shown, however wide, is not a row to explain.
+        groups = [Group("A", runs("a", 100, 102, 98, 101)),
+                  Group("B", runs("b", 150, 190, 170, 130))]
+        self.assertFalse(sides_report(groups).rows[0].wide)
 
     def test_runs_that_agree_exactly_differ_from_files_to_the_table(self) -> None:
         # Four files a side whose pipe rows have medians 50 and 48: the rank
@@ -122,7 +313,7 @@ class Sides(unittest.TestCase):
             self.assertEqual(main(paths, out), 0)
         (line,) = [line for line in out.getvalue().splitlines()
                    if line.startswith("program_run/pipe")]
-        self.assertRegex(line, r"\[-2\.0, -2\.0\]\s+differs$")
+        self.assertRegex(line, r"\[-2\.0, -2\.0\]\s+-4\.0%\s+\[-4\.0%, -4\.0%\]\s+differs$")
 
     def test_too_few_runs_no_interval_no_verdict(self) -> None:
         report = sides_report([Group("A", runs("a", 100, 102, 98)),
@@ -218,7 +409,10 @@ class LabelRuns(unittest.TestCase):
         self.assertIn("no interval and no verdict: 5 runs; an interval from runs needs at "
                       "least 6, as the least and the greatest of 5 runs hold their median only "
                       "94% of the time, short of 95%", " ".join(text.split()))
-        self.assertNotIn("differs", text)
+        # The answer first, with the run as the unit.
+        self.assertTrue(text.startswith("the answer: median over 5 runs"), text[:80])
+        # No verdict on any line, in the answer or the levers' table.
+        self.assertNotRegex(text, r"(?m)(differs|no change shown)$")
         # The lever's line, after its row's in the table of rows.
         line = [line for line in text.splitlines() if line.startswith("program_run/pipe_")][-1]
         self.assertEqual(line.split()[3:], ["-10.0", "-12.0", "-3.0", "-21.0", "-2.0",

@@ -9,7 +9,8 @@ import numpy as np
 from scipy import stats
 
 from analyze import statistics as st
-from analyze.estimates import Change, Estimate, Interval, change_of
+from analyze.estimates import (LEAST_FOR_INTERVAL, Change, Estimate, Interval, Reading,
+                               change_of, reading_of)
 
 
 class MedianAndPercentiles(unittest.TestCase):
@@ -178,6 +179,19 @@ class RunsAsTheUnit(unittest.TestCase):
         for n, ranks in cases:
             self.assertEqual(st.order_interval_ranks(n), ranks, n)
         self.assertEqual(st.least_runs(), 6)
+
+    def test_too_few_repetitions_the_same_number_as_too_few_runs(self) -> None:
+        # The one-file report's limit, kept without scipy, is the sign
+        # test's: all n values on one side of the median, 2 ** (1 - n), is
+        # at most 5 % from 6 on.
+        self.assertEqual(LEAST_FOR_INTERVAL, st.least_runs())
+        self.assertLessEqual(2 ** (1 - LEAST_FOR_INTERVAL), 0.05)
+        self.assertGreater(2 ** (2 - LEAST_FOR_INTERVAL), 0.05)
+        # reading_of: (estimate, fewest values behind it, the interval kept)
+        estimate = Estimate(5.0, Interval(1.0, 9.0))
+        cases = [(2, None), (5, None), (6, estimate.interval), (200, estimate.interval)]
+        for fewest, kept in cases:
+            self.assertEqual(reading_of(estimate, fewest), Reading(5.0, kept), fewest)
 
     def test_the_median_of_runs_and_its_interval(self) -> None:
         # (one value a run, the estimate or None), one a line.

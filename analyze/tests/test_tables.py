@@ -25,16 +25,19 @@ def markdown_cells(line: str) -> list[str]:
     return [c.strip() for c in re.split(r"(?<!\\)\|", line)[1:-1]]
 
 
-def compare_table(sides: int) -> Table:
-    """A comparison of `sides` sides, as the sides report makes it."""
+def compare_table(sides: int, names: list[str] | None = None) -> Table:
+    """A comparison of `sides` sides, as the sides report makes it: a side
+    named by its letter, or as `names` says."""
     letters = [chr(ord("A") + i) for i in range(sides)]
-    table = Table("compare", "compare", compare_columns([Side(s, s, []) for s in letters]))
+    table = Table("compare", "compare", compare_columns(
+        [Side(s, name, [], []) for s, name in zip(letters, names or letters)]))
     for row, verdict in (("program_run/pipe", "differs"), ("a|b", "no change shown")):
         cells: list[Cell] = [row, 100.0]
         for i in range(1, sides):
-            cells += [100.0 + i, Change(i, float(i)), Interval(-1.5, 2.0 * i), verdict]
+            cells += [100.0 + i, float(i), Interval(-1.5, 2.0 * i), Change(i, float(i)),
+                      Interval(-1.5, 2.0 * i), verdict]
         table.add(*cells)
-    table.add("cold_thread_start", NONE, *[NONE] * (4 * (sides - 1)))
+    table.add("cold_thread_start", NONE, *[NONE] * (6 * (sides - 1)))
     return table
 
 
@@ -90,13 +93,22 @@ class Markdown(unittest.TestCase):
                 lines = shown(compare_table(sides), "markdown")
                 self.assertEqual(lines[:2], ["compare", ""])
                 counts = {len(markdown_cells(line)) for line in lines[2:]}
-                self.assertEqual(counts, {2 + 4 * (sides - 1)})
+                self.assertEqual(counts, {2 + 6 * (sides - 1)})
 
     def test_the_divider_says_each_column_s_alignment(self) -> None:
         lines = shown(compare_table(3), "markdown")
-        self.assertEqual(lines[3], "| --- | ---: | ---: | ---: | ---: | --- "
-                                   "| ---: | ---: | ---: | --- |")
+        self.assertEqual(lines[3], "| --- | ---: | ---: | ---: | --- | ---: | --- | --- "
+                                   "| ---: | ---: | --- | ---: | --- | --- |")
         self.assertEqual(markdown_cells(lines[5])[0], "a\\|b")
+
+    def test_the_sides_names_head_their_columns_escaped(self) -> None:
+        lines = shown(compare_table(2, ["before", "x|y\n"]), "markdown")
+        self.assertEqual(markdown_cells(lines[2]), [
+            "row", "before", "x\\|y\\n", "difference", "interval", "change", "interval",
+            "verdict"])
+        self.assertEqual(markdown_cells(lines[4]), [
+            "program_run/pipe", "100.0", "101.0", "1.0", "[-1.5, 2.0]", "+1.0%",
+            "[-1.5%, +2.0%]", "differs"])
 
 
 class Csv(unittest.TestCase):
@@ -128,12 +140,18 @@ class Csv(unittest.TestCase):
         for sides in (2, 3, 5):
             with self.subTest(sides=sides):
                 rows = self.rows(compare_table(sides))
-                self.assertEqual({len(row) for row in rows}, {2 + 5 * (sides - 1) + 1})
+                self.assertEqual({len(row) for row in rows}, {2 + 8 * (sides - 1) + 1})
                 self.assertEqual(len(set(rows[0])), len(rows[0]))
-                self.assertEqual(rows[0][:8], ["table", "row", "A", "B", "B change %",
-                                               "B low", "B high", "B verdict"])
-                self.assertEqual(rows[1][:8], ["compare", "program_run/pipe", "100.0", "101.0",
-                                               "1.0", "-1.5", "2.0", "differs"])
+                self.assertEqual(rows[0][:11], [
+                    "table", "row", "A", "B", "B difference", "B low", "B high", "B change %",
+                    "B interval low %", "B interval high %", "B verdict"])
+                self.assertEqual(rows[1][:11], ["compare", "program_run/pipe", "100.0", "101.0",
+                                                "1.0", "-1.5", "2.0", "1.0", "-1.5", "2.0",
+                                                "differs"])
+
+    def test_names_of_sides_that_read_as_formulas_made_inert(self) -> None:
+        rows = self.rows(compare_table(2, ["=1+1", "-x"]))
+        self.assertEqual(rows[0][2:5], ["'=1+1", "'-x", "'-x difference"])
 
     def test_notes_as_lines_of_their_own(self) -> None:
         stream = io.StringIO()

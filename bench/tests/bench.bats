@@ -485,7 +485,8 @@ usage_error_env() {
 	run -0 --separate-stderr "$BENCH" --help
 	# One output, checked for each word: every word wrong is named.
 	local word
-	for word in --timeout=SECONDS "from 2 to 100000" "Exit status" --benchmark_filter; do
+	for word in --timeout=SECONDS "from 2 to 100000" "intervals from 6 on" "Exit status" \
+		--benchmark_filter; do
 		[[ $output == *"$word"* ]] || case_failed "$word" "not shown"
 	done
 	# Only what the bench accepts.
