@@ -10,13 +10,24 @@ FALSE_ALARMS shared among every host and row (Bonferroni). The host that
 lies furthest is tested first; once it is marked it is left out of the
 rest that the next is tested against, so that with three hosts an outlier
 does not drag the other two's mean towards itself. The run is the unit:
-a host's repetitions make one median, its runs the spread."""
+a host's repetitions make one median, its runs the spread.
+
+A busy machine makes every row of a run slower alike, by far more than a
+host's own cost of one row moves. So each row is tested twice: as ticks
+(a host slower or faster on the row), and relative to the run's load (a
+host on which the row costs more than the run's other rows say it
+should). A run's load is the median over its rows of how far each row's
+median lies above the fleet's median of that row, in logarithms: one row
+that differs does not move it. A row found only so is marked
+"(relative)". Every test counts in the share of FALSE_ALARMS."""
 
 from __future__ import annotations
 
 import json
 import math
 from typing import NamedTuple, Sequence
+
+import numpy as np
 
 from . import statistics as st
 from .files import CONTEXT_ALWAYS_DIFFERS
@@ -31,6 +42,11 @@ HOSTS_FOR_OUTLIERS = 3
 # Each host needs this many runs at least: its spread is part of the
 # fleet's.
 RUNS_FOR_OUTLIERS = 2
+# Rows are tested relative to the run's load where a run has this many at
+# least: the median of them is then not moved by any one row.
+RELATIVE_ROWS = 3
+# How a row found only relative to the run's other rows is marked.
+RELATIVE = " (relative)"
 # The seed of the interval of each run's median.
 RUN_SEED = 0
 # Context entries that name the host, and so differ between any two.
@@ -71,6 +87,8 @@ class FleetReport(NamedTuple):
     left_out: list[LeftOut]
     # Why no host can be marked, or "".
     no_verdict: str
+    # Rows that some host's files lack, which no host is marked on.
+    unjudged: list[str]
     causes: list[Cause]
 
 
@@ -126,6 +144,37 @@ def outlying_hosts(medians: Sequence[st.Values], tests: int) -> list[int]:
         outlying.append(furthest)
         rest.remove(furthest)
     return outlying
+
+
+def relative(runs: Sequence[st.Floats]) -> list[st.Floats] | None:
+    """Each host's run medians (runs x rows) relative to each run's load,
+    as logarithms: how far each lies above the fleet's median of its row,
+    less the median of that over the run's rows. None where there are too
+    few rows, or a median of no ticks."""
+    if runs[0].shape[1] < RELATIVE_ROWS or not all((x > 0).all() for x in runs):
+        return None
+    logs = [np.log(x) for x in runs]
+    typical = np.median(np.concatenate(logs), axis=0)
+    above = [x - typical for x in logs]
+    return [x - np.median(x, axis=1, keepdims=True) for x in above]
+
+
+def marked_rows(runs: Sequence[st.Floats], rows: Sequence[str]) -> list[list[str]]:
+    """The rows on which each host stands out: `runs` holds each host's
+    run medians, runs x rows. Needs HOSTS_FOR_OUTLIERS hosts of
+    RUNS_FOR_OUTLIERS runs each."""
+    shares = relative(runs)
+    kinds = [list(runs)] + ([shares] if shares is not None else [])
+    tests = len(runs) * len(rows) * len(kinds)
+    marked: list[list[str]] = [[] for _ in runs]
+    for j, row in enumerate(rows):
+        found: set[int] = set()
+        for k, values in enumerate(kinds):
+            for h in outlying_hosts([x[:, j] for x in values], tests):
+                if h not in found:
+                    marked[h].append(row + (RELATIVE if k else ""))
+                    found.add(h)
+    return marked
 
 
 def no_verdict(groups: list[Group]) -> str:
@@ -195,20 +244,16 @@ def fleet_report(groups: list[Group]) -> FleetReport:
             rows.append(row)
     values = [[host_value([r.ticks[row] for r in g.files if row in r.ticks]) for row in rows]
               for g in groups]
-    outlying: list[list[str]] = [[] for _ in groups]
     why = no_verdict(groups)
-    if not why:
-        for row in rows:
-            medians = [[st.median(r.ticks[row]) for r in g.files if row in r.ticks]
-                       for g in groups]
-            if min(len(m) for m in medians) < RUNS_FOR_OUTLIERS:
-                continue
-            for h in outlying_hosts(medians, len(groups) * len(rows)):
-                outlying[h].append(row)
+    judged = [row for row in rows if all(row in r.ticks for r in everything)]
+    outlying = ([[] for _ in groups] if why else marked_rows(
+        [np.array([[st.median(r.ticks[row]) for row in judged] for r in g.files])
+         for g in groups], judged))
     causes = [c for i, g in enumerate(groups) if outlying[i]
               for c in causes_of(g, [o for o in groups if o is not g])]
     return FleetReport(rows, [Host(g.name, len(g.files), values[i], outlying[i])
-                              for i, g in enumerate(groups)], left_out, why, causes)
+                              for i, g in enumerate(groups)], left_out, why,
+                        [row for row in rows if row not in judged], causes)
 
 
 def print_fleet(report: FleetReport, out: Output) -> None:
@@ -224,6 +269,8 @@ def print_fleet(report: FleetReport, out: Output) -> None:
         out.note(f"{left.row} left out: not measured on {', '.join(left.hosts)}")
     if report.no_verdict:
         out.note(report.no_verdict)
+    elif report.unjudged:
+        out.note(f"no verdict on {', '.join(report.unjudged)}: not measured in every file")
     if report.causes:
         causes = Table("causes", "where the outliers differ from the other hosts",
                        [Column("host", Align.LEFT), Column("entry", Align.LEFT),

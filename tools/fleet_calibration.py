@@ -55,7 +55,7 @@ def main(argv: list[str]) -> int:
     import numpy as np
 
     from analyze import statistics as st
-    from analyze.fleet import outlying_hosts
+    from analyze.fleet import RELATIVE, marked_rows
 
     hosts_list, runs_list = numbers(args.hosts), numbers(args.runs)
     results = [Results.read(path) for path in args.files]
@@ -72,8 +72,10 @@ def main(argv: list[str]) -> int:
         picked: st.Floats = medians[rng.permutation(len(results))[:hosts * runs]]
         return picked.reshape(hosts, runs, len(rows))
 
-    def marked(runs: st.Floats, row: int) -> list[int]:
-        return outlying_hosts(list(runs[:, :, row]), runs.shape[0] * len(rows))
+    def marked(runs: st.Floats) -> list[set[str]]:
+        """The rows each host is marked on, relative or not."""
+        return [{row.removesuffix(RELATIVE) for row in found}
+                for found in marked_rows(list(runs), rows)]
 
     table = Table("calibration", f"fleets dealt from {len(results)} runs of one machine, "
                   f"{args.fleets} a line, {len(rows)} rows", [
@@ -85,7 +87,7 @@ def main(argv: list[str]) -> int:
             alarms = 0
             for _ in range(args.fleets):
                 runs_of = fleet(hosts, runs)
-                alarms += any(marked(runs_of, j) for j in range(len(rows)))
+                alarms += any(marked(runs_of))
             table.add(hosts, runs, "none", "-", alarms / args.fleets)
     for hosts in hosts_list:
         found = others = 0
@@ -93,8 +95,9 @@ def main(argv: list[str]) -> int:
             runs_of = fleet(hosts, args.shifted_runs)
             shifted = int(rng.integers(len(rows)))
             runs_of[0, :, shifted] *= 1 + args.shift
-            found += 0 in marked(runs_of, shifted)
-            others += any(set(marked(runs_of, j)) - {0} for j in range(len(rows)))
+            found_rows = marked(runs_of)
+            found += rows[shifted] in found_rows[0]
+            others += any(found_rows[1:])
         table.add(hosts, args.shifted_runs, f"{args.shift:+.0%} on one row",
                   found / args.fleets, others / args.fleets)
     Output(args.format, sys.stdout).table(table)

@@ -7,8 +7,10 @@ from __future__ import annotations
 import io
 import unittest
 
-from analyze.fleet import (Cause, fleet_report, outlying_hosts, print_fleet)
-from analyze.reader import Group
+import numpy as np
+
+from analyze.fleet import Cause, fleet_report, outlying_hosts, print_fleet, relative
+from analyze.reader import Group, Results
 from analyze.tables import Output
 
 from .fixtures import results_of
@@ -57,6 +59,58 @@ class Rule(unittest.TestCase):
                 outlying_hosts(medians, 3)
 
 
+# The load of each run: every row of a run slower alike.
+LOADS = (1.0, 1.5, 0.8, 1.2)
+
+
+def loaded(name: str, rows: int, shifted: dict[int, float], loads: tuple[float, ...] = LOADS
+           ) -> Group:
+    """A host of a run a load, rows r1, r2, ... of 100, 200, ... ticks
+    times the load, a little noise of its own, and the rows of `shifted`
+    made that much higher."""
+    files = []
+    for i, load in enumerate(loads):
+        medians = {f"r{j + 1}": 100 * (j + 1) * load * (1 + 0.01 * ((3 * i + j) % 5 - 2))
+                   * (1 + shifted.get(j, 0)) for j in range(rows)}
+        files.append(results_of({row: [m - 1, m, m + 1] for row, m in medians.items()},
+                                {"cold_helper": "/x", "label": name}, path=f"{name}-{i}.json"))
+    return Group(name, files)
+
+
+class Relative(unittest.TestCase):
+    def test_each_run_less_its_load(self) -> None:
+        # In logarithms: the fleet's median of each row over the five runs
+        # is 1, 1, 2; a run's load is the median of its rows above those.
+        e = np.exp
+        shares = relative([e(np.array([[0, 1, 2], [1, 2, 3]], dtype=float)),
+                           e(np.array([[0, 1, 5], [2, 1, 2], [1, 2, 2]], dtype=float))])
+        assert shares is not None
+        for got, expected in zip(shares, [[[-1, 0, 0], [-1, 0, 0]],
+                                          [[-1, 0, 3], [1, 0, 0], [0, 1, 0]]]):
+            np.testing.assert_allclose(got, expected, atol=1e-12)
+
+    def test_none_without_enough_rows_or_ticks(self) -> None:
+        for case, runs in [("2 rows", [[1, 2], [3, 4.0]]), ("no ticks", [[1, 2, 0], [1, 2, 3]])]:
+            with self.subTest(case):
+                self.assertIsNone(relative([np.array(runs, dtype=float)]))
+
+    def test_a_row_under_load(self) -> None:
+        # case, rows, each host's loads, the slow host's row made 30 %
+        # higher, what it is marked on.
+        still = (1.0, 1.0, 1.0, 1.0)
+        cases: list[tuple[str, int, tuple[float, ...], list[str]]] = [
+            ("found against the run's load", 5, LOADS, ["r2 (relative)"]),
+            ("found against the run's load, 3 rows", 3, LOADS, ["r2 (relative)"]),
+            ("found as ticks without load", 5, still, ["r2"]),
+            ("too few rows to tell it from the load", 2, LOADS, []),
+        ]
+        for case, rows, loads, expected in cases:
+            with self.subTest(case):
+                groups = [loaded(h, rows, {}, loads) for h in "abc"]
+                groups.append(loaded("slow", rows, {1: 0.3}, loads))
+                self.assertEqual(marked(groups), {"slow": expected} if expected else {})
+
+
 class Report(unittest.TestCase):
     def test_identical_hosts_none(self) -> None:
         for hosts in (3, 6, 12):
@@ -86,6 +140,24 @@ class Report(unittest.TestCase):
                 out = io.StringIO()
                 print_fleet(report, Output("csv", out))
                 self.assertIn(f"note,{why}\n", out.getvalue())
+
+    def test_a_row_some_files_lack_is_not_judged(self) -> None:
+        def both(name: str, pipe: float, cold: bool = True) -> Results:
+            rows = {"program_run/pipe": [pipe - 3, pipe, pipe + 5]}
+            if cold:
+                rows["cold_thread_start"] = [500, 500, 500]
+            return results_of(rows, {"cold_helper": "/x", "label": name})
+
+        groups = [Group(h, [both(h, 100), both(h, 102)]) for h in "abc"]
+        groups.append(Group("d", [both("d", 1), both("d", 2, cold=False)]))
+        report = fleet_report(groups)
+        self.assertEqual((report.rows, report.unjudged),
+                         (["program_run/pipe", "cold_thread_start"], ["cold_thread_start"]))
+        self.assertEqual(marked(groups), {"d": ["program_run/pipe"]})
+        out = io.StringIO()
+        print_fleet(report, Output("csv", out))
+        self.assertIn("note,no verdict on cold_thread_start: not measured in every file\n",
+                      out.getvalue())
 
     def test_no_reason_where_a_verdict_is_given(self) -> None:
         self.assertEqual(fleet_report([host(h, 1, 2) for h in "abc"]).no_verdict, "")
