@@ -23,7 +23,7 @@ sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.realpath(__file__))))
 
 from analyze.errors import Parser, Unusable, need  # noqa: E402
 from analyze.reader import Results, rows_of  # noqa: E402
-from analyze.tables import FORMATS, Align, Column, Kind, Output, Table  # noqa: E402
+from analyze.tables import FORMATS, NONE, Align, Column, Kind, Output, Table  # noqa: E402
 
 
 def numbers(text: str) -> list[int]:
@@ -60,9 +60,11 @@ def main(argv: list[str]) -> int:
     hosts_list, runs_list = numbers(args.hosts), numbers(args.runs)
     results = [Results.read(path) for path in args.files]
     rows = [row for row in rows_of(results) if all(row in r.ticks for r in results)]
-    most = max(max(hosts_list) * max(runs_list + [args.shifted_runs]), 1)
-    if len(results) < most:
-        raise Unusable(f"{most} files at least, for the largest fleet")
+    least = min(hosts_list) * min(runs_list + [args.shifted_runs])
+    if len(results) < least:
+        raise Unusable(f"{least} files at least, for the smallest fleet")
+    # Fleets of more runs than were given, left out and named.
+    skipped: list[str] = []
     # Each run's median of each row: a run a line.
     medians = np.array([[st.median(r.ticks[row]) for row in rows] for r in results])
     rng = np.random.default_rng(0)
@@ -84,12 +86,18 @@ def main(argv: list[str]) -> int:
                       Column("any other marked", kind=Kind.SHARE)])
     for hosts in hosts_list:
         for runs in runs_list:
+            if hosts * runs > len(results):
+                skipped.append(f"{hosts} hosts of {runs} runs")
+                continue
             alarms = 0
             for _ in range(args.fleets):
                 runs_of = fleet(hosts, runs)
                 alarms += any(marked(runs_of))
-            table.add(hosts, runs, "none", "-", alarms / args.fleets)
+            table.add(hosts, runs, "none", NONE, alarms / args.fleets)
     for hosts in hosts_list:
+        if hosts * args.shifted_runs > len(results):
+            skipped.append(f"{hosts} hosts of {args.shifted_runs} runs, one shifted")
+            continue
         found = others = 0
         for _ in range(args.fleets):
             runs_of = fleet(hosts, args.shifted_runs)
@@ -98,9 +106,12 @@ def main(argv: list[str]) -> int:
             found_rows = marked(runs_of)
             found += rows[shifted] in found_rows[0]
             others += any(found_rows[1:])
-        table.add(hosts, args.shifted_runs, f"{args.shift:+.0%} on one row",
+        table.add(hosts, args.shifted_runs, f"{args.shift:.0%} higher on one row",
                   found / args.fleets, others / args.fleets)
-    Output(args.format, sys.stdout).table(table)
+    out = Output(args.format, sys.stdout)
+    out.table(table)
+    for fleet_left in skipped:
+        out.note(f"{fleet_left}: more runs than the {len(results)} given")
     return 0
 
 

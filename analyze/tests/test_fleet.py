@@ -6,10 +6,12 @@ from __future__ import annotations
 
 import io
 import unittest
+import unittest.mock
 
 import numpy as np
 
-from analyze.fleet import Cause, fleet_report, outlying_hosts, print_fleet, relative
+from analyze.fleet import (Cause, fleet_report, marked_rows, outlying_hosts, print_fleet,
+                           relative)
 from analyze.reader import Group, Results
 from analyze.tables import Output
 
@@ -93,6 +95,20 @@ class Relative(unittest.TestCase):
         for case, runs in [("2 rows", [[1, 2], [3, 4.0]]), ("no ticks", [[1, 2, 0], [1, 2, 3]])]:
             with self.subTest(case):
                 self.assertIsNone(relative([np.array(runs, dtype=float)]))
+
+    def test_every_test_counted(self) -> None:
+        # case, rows, a median of no ticks, tests each call shares 5 % among.
+        cases = [("relative too", 3, False, 2 * 3 * 3), ("2 rows: ticks only", 2, False, 3 * 2),
+                 ("no ticks: ticks only", 3, True, 3 * 3)]
+        for case, rows, zero, tests in cases:
+            with self.subTest(case):
+                runs = [np.full((2, rows), 10.0) for _ in range(3)]
+                runs[0][0, 0] = 0 if zero else 10
+                with unittest.mock.patch("analyze.fleet.outlying_hosts",
+                                         return_value=[]) as rule:
+                    marked_rows(runs, [f"r{j}" for j in range(rows)])
+                self.assertEqual({c.args[1] for c in rule.call_args_list}, {tests})
+                self.assertEqual(rule.call_count, tests // 3)
 
     def test_a_row_under_load(self) -> None:
         # case, rows, each host's loads, the slow host's row made 30 %
@@ -204,3 +220,36 @@ class Causes(unittest.TestCase):
         ])
         self.assertIn("fleet,arena,4,130.5,", out.getvalue())
 
+
+
+class Calibration(unittest.TestCase):
+    def test_known_shares(self) -> None:
+        """Runs all alike: no fleet of them marks a host, and one host made
+        higher on a row is always found, and no other."""
+        import contextlib
+        import importlib.util
+        import os
+        import tempfile
+
+        from .fixtures import write_results
+
+        tools = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
+            os.path.abspath(__file__)))), "tools", "fleet_calibration.py")
+        spec = importlib.util.spec_from_file_location("fleet_calibration", tools)
+        assert spec is not None and spec.loader is not None
+        calibration = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(calibration)
+        with tempfile.TemporaryDirectory() as directory:
+            files = [write_results(os.path.join(directory, f"{i}.json"),
+                                   {"program_run/pipe": [9, 10, 11],
+                                    "cold_thread_start": [4, 5, 6]}) for i in range(7)]
+            out = io.StringIO()
+            with contextlib.redirect_stdout(out):
+                calibration.main(files + ["--hosts", "3", "--runs", "2,3", "--shifted-runs",
+                                          "2", "--fleets", "5", "--format", "csv"])
+        self.assertEqual(out.getvalue().splitlines(), [
+            "table,hosts,runs a host,shift,shifted host marked %,any other marked %",
+            "calibration,3,2,none,,0.0",
+            "calibration,3,2,30% higher on one row,100.0,0.0",
+            "note,3 hosts of 3 runs: more runs than the 7 given",
+        ])
