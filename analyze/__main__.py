@@ -50,7 +50,8 @@ def parser() -> Parser:
     parser.add_argument("--group", nargs="+", action="append", metavar=("NAME", "FILE.json"),
                         help="a side of the comparison: its name, then its files")
     parser.add_argument("--fleet", action="store_true",
-                        help="one line per host (the files' host_name, or --group)")
+                        help="one line per host (the files' label or host_name, or --group), "
+                             "the hosts that stand out marked: 3 hosts of 2 runs at least")
     parser.add_argument("--runs", action="store_true",
                         help="with several files: each run's median of every row and its load "
                              "average (always shown for a row with no change shown whose "

@@ -274,6 +274,29 @@ rows,program_run/pinned rows,program_run/pipe rows,program_run/fast" ]] ||
 	grep -Eq '^host-e +3 +150.0 \+- [0-9.]+ +outlier: program_run/pipe$' <<<"$output"
 }
 
+@test "a fleet: the outlier's cause after it, and no verdict with too few hosts, saying why" {
+	local host i m tunables
+	for host in a b c arena; do
+		i=0
+		for m in 100 104 98 101; do
+			i=$((i + 1))
+			[[ $host == arena ]] && m=$((m + 30)) tunables=MALLOC_ARENA_MAX=1 || tunables=none
+			make_results "$tmp/$host$i.json" "program_run/pipe=$((m - 3)),$m,$((m + 5))" \
+				"{\"label\": \"$host\", \"tunables\": \"$tunables\", \"kernel\": \"6.1\",
+				  \"load_avg\": [$i, 0.5, 0.5]}"
+		done
+	done
+	run -0 --separate-stderr "$ANALYZE" --fleet --format=csv "$tmp"/*[1-4].json
+	grep -Fxq 'fleet,arena,4,130.5,2.2,outlier: program_run/pipe' <<<"$output"
+	[ "$(grep -c outlier <<<"$output")" -eq 1 ]
+	grep -Fxq 'table,host,entry,its value,the others'"'"'' <<<"$output"
+	grep -Fxq 'causes,arena,tunables,MALLOC_ARENA_MAX=1,none' <<<"$output"
+	grep -Fxq 'causes,arena,load_avg (1 min),2.50 (median of 4),1.00 to 4.00' <<<"$output"
+	[ "$(grep -c '^causes' <<<"$output")" -eq 2 ]
+	run -0 --separate-stderr "$ANALYZE" --fleet "$tmp"/[ab][1-4].json
+	grep -Fxq 'no verdict: 2 hosts; outliers need 3 hosts at least' <<<"$output"
+}
+
 @test "files told apart: by label or file name, with the context entries that differ" {
 	make_results "$tmp/plain.json" "program_run/pipe=1,2,3" '{"tunables": "none", "kernel": "6.1"}'
 	make_results "$tmp/arena.json" "program_run/pipe=1,2,3" \
