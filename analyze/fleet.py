@@ -3,14 +3,18 @@ medians and run-to-run spread, and the hosts that stand out, with the
 context entries in which they differ from the rest.
 
 A host stands out on a row when the mean of its runs' medians lies
-further from the mean of the other hosts' than the run-to-run spread of
-the whole fleet explains: a t test of the one against the rest, the
-spread pooled over every host's runs about its own mean, at a level of
-FALSE_ALARMS shared among every host and row (Bonferroni). The host that
-lies furthest is tested first; once it is marked it is left out of the
-rest that the next is tested against, so that with three hosts an outlier
-does not drag the other two's mean towards itself. The run is the unit:
-a host's repetitions make one median, its runs the spread.
+further from the mean of the other hosts' than the runs, dealt to the
+hosts anew, would put it by chance: the gap of each host on each row, in
+units of its standard error (the spread pooled over every host's runs
+about its own mean), and the largest of them against the largest of a
+thousand dealings of the same runs to hosts of the same sizes. Where no
+host differs, every dealing is as likely as the observed one, so a fleet
+of identical hosts has any host marked in at most FALSE_ALARMS of fleets,
+for any number of hosts and rows and whatever the runs' distribution. The
+host that lies furthest is tested first; once it is marked it is left out
+and the rest tested again, so that with three hosts an outlier does not
+make the other two look apart. The run is the unit: a host's repetitions
+make one median, its runs the spread.
 
 A busy machine makes every row of a run slower alike, by far more than a
 host's own cost of one row moves. So each row is tested twice: as ticks
@@ -19,15 +23,17 @@ host on which the row costs more than the run's other rows say it
 should). A run's load is the median over its rows of how far each row's
 median lies above the fleet's median of that row, in logarithms: one row
 that differs does not move it. A row found only so is marked
-"(relative)". Every test counts in the share of FALSE_ALARMS."""
+"(relative)". Both kinds are in the one test, and so in its level."""
 
 from __future__ import annotations
 
+import hashlib
 import json
 import math
 from typing import NamedTuple, Sequence
 
 import numpy as np
+import numpy.typing as npt
 
 from . import statistics as st
 from .files import CONTEXT_ALWAYS_DIFFERS
@@ -42,6 +48,13 @@ HOSTS_FOR_OUTLIERS = 3
 # Each host needs this many runs at least: its spread is part of the
 # fleet's.
 RUNS_FOR_OUTLIERS = 2
+# The dealings of the runs to the hosts that the observed one is held
+# against, and how many are made at once (which bounds the memory).
+PERMUTATIONS = 999
+PERMUTATION_BATCH = 100
+# Gaps closer than this are one: sums of the same values in another order
+# differ in their last bits.
+TIES = 1e-9
 # Rows are tested relative to the run's load where a run has this many at
 # least: the median of them is then not moved by any one row.
 RELATIVE_ROWS = 3
@@ -112,37 +125,83 @@ def host_value(runs: list[st.Values]) -> Spread:
     return Spread(st.median(medians), max(st.spread_of_medians(medians), within))
 
 
-def outlying_hosts(medians: Sequence[st.Values], tests: int) -> list[int]:
-    """The hosts that stand out on one row, by number, the furthest first:
-    `medians` holds each host's run medians, `tests` the number of hosts
-    times rows among which the level FALSE_ALARMS is shared. Needs
-    HOSTS_FOR_OUTLIERS hosts of RUNS_FOR_OUTLIERS runs each."""
-    from scipy import stats
+def gaps(values: st.Floats, starts: npt.NDArray[np.int64], counts: st.Floats) -> st.Floats:
+    """How far each host's mean lies from the mean of the rest, in units of
+    its standard error: `values` holds runs x columns (or orders x runs x
+    columns, for several orders of the runs at once), each host's runs
+    together, the first of each at `starts`. The spread is pooled over
+    every host's runs about its own mean."""
+    total = values.sum(axis=-2, keepdims=True)
+    n = counts.sum()
+    sums = np.add.reduceat(values, starts, axis=-2)
+    squares = np.add.reduceat(values * values, starts, axis=-2)
+    c = counts[:, None]
+    within = (squares - sums * sums / c).sum(axis=-2, keepdims=True)
+    spread = np.sqrt(np.maximum(within, 0) / (n - len(counts)))
+    apart = np.abs(sums / c - (total - sums) / (n - c))
+    error = spread * np.sqrt(1 / c + 1 / (n - c))
+    # Hosts whose runs agree exactly leave no spread: the gaps are then
+    # told apart by their size alone.
+    result: st.Floats = apart / np.maximum(error, TIES)
+    return result
 
+
+def dealing_seed(values: st.Floats) -> int:
+    """The seed of the dealings of these runs: drawn from their values in
+    sorted order, so that the same files always give the same verdicts, and
+    the dealings are as random for every order the runs may come in. With
+    one fixed seed for every fleet, the same few dealings would judge them
+    all, and the test would hold its level only on average."""
+    digest = hashlib.sha256(np.sort(values, axis=None).tobytes()).digest()
+    return int.from_bytes(digest[:8], "little")
+
+
+def least_p_value(counts: Sequence[int]) -> float:
+    """The least p-value the test by dealing can give: a host's runs, all
+    apart from the rest, are dealt together to one host of their number in
+    that share of dealings."""
+    total = sum(counts)
+    return min(counts.count(n) / math.comb(total, n) for n in set(counts))
+
+
+def outlying_hosts(medians: Sequence[st.Values]) -> list[tuple[int, list[int]]]:
+    """The hosts that stand out, the furthest first, each with the columns
+    on which it does: `medians` holds each host's runs x columns. The test
+    is the largest gap of any host on any column, against the largest
+    gaps of the runs dealt to the hosts anew (PERMUTATIONS times): where no
+    host differs, every dealing is as likely as the one observed, so the
+    test holds its level FALSE_ALARMS over every host and column together,
+    whatever the runs' distribution. A host marked is left out and the
+    rest tested again, so that an outlier does not make the others look
+    apart. Needs HOSTS_FOR_OUTLIERS hosts of RUNS_FOR_OUTLIERS runs each."""
     runs = [st.floats(m) for m in medians]
+    runs = [x.reshape(len(x), -1) for x in runs]
     if len(runs) < HOSTS_FOR_OUTLIERS or min(len(x) for x in runs) < RUNS_FOR_OUTLIERS:
         raise ValueError("too few hosts or runs for outliers")
-    counts = [len(x) for x in runs]
-    sums = [float(x.sum()) for x in runs]
-    means = [s / n for s, n in zip(sums, counts)]
-    freedom = sum(counts) - len(runs)
-    spread = math.sqrt(sum(float(((x - m) ** 2).sum()) for x, m in zip(runs, means)) / freedom)
-    limit = float(stats.t.ppf(1 - FALSE_ALARMS / (2 * tests), freedom))
     rest = list(range(len(runs)))
-    outlying: list[int] = []
+    outlying: list[tuple[int, list[int]]] = []
     while len(rest) >= HOSTS_FOR_OUTLIERS:
-        def gap(h: int) -> float:
-            """How far the host lies from the rest, in units of the spread."""
-            n = sum(counts[i] for i in rest if i != h)
-            apart = means[h] - sum(sums[i] for i in rest if i != h) / n
-            return abs(apart) / math.sqrt(1 / counts[h] + 1 / n)
-
-        furthest = max(rest, key=gap)
-        apart = gap(furthest)
-        if apart == 0 or (spread > 0 and apart / spread <= limit):
+        counts = np.array([len(runs[h]) for h in rest], dtype=np.float64)
+        starts = np.concatenate((np.zeros(1), np.cumsum(counts)[:-1])).astype(np.int64)
+        values = np.concatenate([runs[h] for h in rest])
+        observed = gaps(values, starts, counts)
+        rng = np.random.default_rng(dealing_seed(values))
+        largest = []
+        for done in range(0, PERMUTATIONS, PERMUTATION_BATCH):
+            batch = min(PERMUTATION_BATCH, PERMUTATIONS - done)
+            order = rng.permuted(np.tile(np.arange(len(values)), (batch, 1)), axis=1)
+            largest.append(gaps(values[order], starts, counts).max(axis=(1, 2)))
+        dealt = np.sort(np.concatenate(largest))
+        # Each gap's p-value: the share of dealings, the observed one among
+        # them, whose largest gap is at least as large.
+        p = (1 + len(dealt) - np.searchsorted(dealt, observed - TIES, side="left")) \
+            / (len(dealt) + 1)
+        furthest = int(np.argmax(observed.max(axis=1)))
+        columns = [int(c) for c in np.flatnonzero(p[furthest] <= FALSE_ALARMS)]
+        if not columns:
             break
-        outlying.append(furthest)
-        rest.remove(furthest)
+        outlying.append((rest[furthest], columns))
+        rest.pop(furthest)
     return outlying
 
 
@@ -161,19 +220,21 @@ def relative(runs: Sequence[st.Floats]) -> list[st.Floats] | None:
 
 def marked_rows(runs: Sequence[st.Floats], rows: Sequence[str]) -> list[list[str]]:
     """The rows on which each host stands out: `runs` holds each host's
-    run medians, runs x rows. Needs HOSTS_FOR_OUTLIERS hosts of
-    RUNS_FOR_OUTLIERS runs each."""
+    run medians, runs x rows. Each row is tested as ticks and, where the
+    runs allow, relative to each run's load, all in one test. Needs
+    HOSTS_FOR_OUTLIERS hosts of RUNS_FOR_OUTLIERS runs each."""
     shares = relative(runs)
-    kinds = [list(runs)] + ([shares] if shares is not None else [])
-    tests = len(runs) * len(rows) * len(kinds)
+    columns = [st.floats(x) for x in runs]
+    if shares is not None:
+        columns = [np.concatenate((x, y), axis=1) for x, y in zip(columns, shares)]
     marked: list[list[str]] = [[] for _ in runs]
-    for j, row in enumerate(rows):
-        found: set[int] = set()
-        for k, values in enumerate(kinds):
-            for h in outlying_hosts([x[:, j] for x in values], tests):
-                if h not in found:
-                    marked[h].append(row + (RELATIVE if k else ""))
-                    found.add(h)
+    for h, found in outlying_hosts(columns):
+        # A row found as ticks is named so, else as found relative.
+        names: dict[int, str] = {}
+        for c in sorted(found):
+            j = c % len(rows)
+            names.setdefault(j, rows[j] + (RELATIVE if c >= len(rows) else ""))
+        marked[h] = [names[j] for j in sorted(names)]
     return marked
 
 
@@ -186,6 +247,13 @@ def no_verdict(groups: list[Group]) -> str:
     if few:
         return (f"no verdict: {', '.join(few)} with fewer than {RUNS_FOR_OUTLIERS} runs; "
                 f"outliers need {RUNS_FOR_OUTLIERS} runs a host at least")
+    least = least_p_value([len(g.files) for g in groups])
+    if least > FALSE_ALARMS:
+        runs = sum(len(g.files) for g in groups)
+        return (f"no verdict: {runs} runs on {len(groups)} hosts deal a host's runs "
+                f"together by chance in 1 of {1 / least:.0f} ways; a test at "
+                f"{FALSE_ALARMS:.0%} needs 1 in {1 / FALSE_ALARMS:.0f} or fewer: give more "
+                f"runs a host")
     return ""
 
 

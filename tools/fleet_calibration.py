@@ -55,7 +55,7 @@ def main(argv: list[str]) -> int:
     import numpy as np
 
     from analyze import statistics as st
-    from analyze.fleet import RELATIVE, marked_rows
+    from analyze.fleet import FALSE_ALARMS, RELATIVE, least_p_value, marked_rows
 
     hosts_list, runs_list = numbers(args.hosts), numbers(args.runs)
     results = [Results.read(path) for path in args.files]
@@ -65,6 +65,8 @@ def main(argv: list[str]) -> int:
         raise Unusable(f"{least} files at least, for the smallest fleet")
     # Fleets of more runs than were given, left out and named.
     skipped: list[str] = []
+    # Fleets too small for any verdict, named.
+    no_verdict: list[str] = []
     # Each run's median of each row: a run a line.
     medians = np.array([[st.median(r.ticks[row]) for row in rows] for r in results])
     rng = np.random.default_rng(0)
@@ -89,6 +91,10 @@ def main(argv: list[str]) -> int:
             if hosts * runs > len(results):
                 skipped.append(f"{hosts} hosts of {runs} runs")
                 continue
+            if least_p_value([runs] * hosts) > FALSE_ALARMS:
+                table.add(hosts, runs, "none", NONE, NONE)
+                no_verdict.append(f"{hosts} hosts of {runs} runs")
+                continue
             alarms = 0
             for _ in range(args.fleets):
                 runs_of = fleet(hosts, runs)
@@ -97,6 +103,10 @@ def main(argv: list[str]) -> int:
     for hosts in hosts_list:
         if hosts * args.shifted_runs > len(results):
             skipped.append(f"{hosts} hosts of {args.shifted_runs} runs, one shifted")
+            continue
+        if least_p_value([args.shifted_runs] * hosts) > FALSE_ALARMS:
+            table.add(hosts, args.shifted_runs, f"{args.shift:.0%} higher on one row", NONE, NONE)
+            no_verdict.append(f"{hosts} hosts of {args.shifted_runs} runs")
             continue
         found = others = 0
         for _ in range(args.fleets):
@@ -112,6 +122,8 @@ def main(argv: list[str]) -> int:
     out.table(table)
     for fleet_left in skipped:
         out.note(f"{fleet_left}: more runs than the {len(results)} given")
+    for fleet_small in dict.fromkeys(no_verdict):
+        out.note(f"{fleet_small}: too few runs for a verdict (see --fleet)")
     return 0
 
 

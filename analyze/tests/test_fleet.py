@@ -10,8 +10,8 @@ import unittest.mock
 
 import numpy as np
 
-from analyze.fleet import (Cause, fleet_report, marked_rows, outlying_hosts, print_fleet,
-                           relative)
+from analyze.fleet import (Cause, fleet_report, least_p_value, marked_rows, outlying_hosts,
+                           print_fleet, relative)
 from analyze.reader import Group, Results
 from analyze.tables import Output
 
@@ -33,32 +33,54 @@ def marked(groups: list[Group]) -> dict[str, list[str]]:
 
 class Rule(unittest.TestCase):
     def test_hosts_marked(self) -> None:
-        # case, each host's run medians, tests (hosts x rows), hosts marked.
-        # 3 hosts of runs 2 apart: the pooled spread is sqrt(2), the gap's
-        # standard error sqrt(2) * sqrt(1/2 + 1/4) = 1.2247, and the
-        # limit the t quantile at 1 - 0.05 / (2 x 3), 3 degrees of freedom,
-        # 4.8567: a gap of 5.95 marks; at 6 tests the limit is 6.2315.
-        cases: list[tuple[str, list[list[float]], int, list[int]]] = [
-            ("identical", [[100, 102], [100, 102], [100, 102]], 3, []),
-            ("just inside", [[100, 102], [100, 102], [105.9, 107.9]], 3, []),
-            ("just outside", [[100, 102], [100, 102], [106.0, 108.0]], 3, [2]),
-            ("below, just outside", [[100, 102], [94.0, 96.0], [100, 102]], 3, [1]),
-            ("more tests, inside", [[100, 102], [100, 102], [106.0, 108.0]], 6, []),
-            ("one of 3, far", [[130, 131], [100, 101], [99, 100]], 3, [0]),
+        # case, each host's run medians (a column each), the hosts marked
+        # with their columns, the furthest first.
+        cases: list[tuple[str, list[list[list[float]]], list[tuple[int, list[int]]]]] = [
+            ("identical", [[[100], [102], [101]]] * 3, []),
+            ("one of 3, far", [[[100], [102], [101], [99]], [[100], [102], [101], [99]],
+                               [[130], [131], [129], [132]]], [(2, [0])]),
+            ("below", [[[100], [102], [101], [99]], [[70], [71], [69], [72]],
+                       [[100], [102], [101], [99]]], [(1, [0])]),
             ("two of 6, furthest first",
-             [[100, 101], [150, 151], [100, 102], [99, 100], [200, 201], [101, 100]], 6, [4, 1]),
-            ("no spread, no gap", [[5, 5], [5, 5], [5, 5]], 3, []),
-            ("no spread, a gap", [[5, 5], [5, 5], [6, 6]], 3, [2]),
-            ("unequal runs", [[100, 102, 101, 99], [100, 102], [100, 101, 150, 151]], 3, []),
+             [[[100], [101], [99], [100]], [[150], [151], [149], [150]],
+              [[100], [102], [101], [99]], [[99], [100], [101], [100]],
+              [[200], [201], [199], [200]], [[101], [100], [102], [99]]], [(4, [0]), (1, [0])]),
+            ("on its second column only",
+             [[[10, 100], [11, 102], [9, 101], [10, 99]], [[10, 100], [11, 102], [9, 101],
+                                                          [10, 99]],
+              [[10, 130], [11, 131], [9, 129], [10, 132]]], [(2, [1])]),
+            ("no spread, no gap", [[[5], [5], [5]]] * 3, []),
+            ("no spread, a gap", [[[5], [5], [5]], [[5], [5], [5]], [[6], [6], [6]]],
+             [(2, [0])]),
+            ("3 hosts of 2 runs: together in 1 of 5 dealings",
+             [[[100], [101]], [[100], [101]], [[500], [501]]], []),
+            ("a gap within the runs' spread",
+             [[[100], [110], [90], [105]], [[101], [111], [89], [104]],
+              [[104], [114], [94], [109]]], []),
         ]
-        for case, medians, tests, expected in cases:
+        for case, medians, expected in cases:
             with self.subTest(case):
-                self.assertEqual(outlying_hosts(medians, tests), expected)
+                self.assertEqual(outlying_hosts(medians), expected)
 
     def test_too_few_refused(self) -> None:
         for case, medians in [("2 hosts", [[1, 2], [3, 4]]), ("1 run", [[1, 2], [3, 4], [5]])]:
             with self.subTest(case), self.assertRaises(ValueError):
-                outlying_hosts(medians, 3)
+                outlying_hosts(medians)
+
+    def test_the_least_p_value(self) -> None:
+        # runs a host, the least p-value: a host's runs dealt together.
+        for counts, least in [([2, 2, 2], 3 / 15), ([2, 2, 2, 2], 4 / 28), ([4, 4, 4], 3 / 495),
+                              ([2, 2, 3], 1 / 35), ([2] * 12, 12 / 276)]:
+            self.assertAlmostEqual(least_p_value(counts), least, places=12, msg=counts)
+
+    def test_identical_hosts_of_heavy_tails_marked_at_most_5_percent(self) -> None:
+        # Runs whose medians have tails far heavier than normal (Student's t
+        # of 2 degrees of freedom): the test by dealing holds its level.
+        rng = np.random.default_rng(3)
+        fleets = 300
+        marked_fleets = sum(bool(outlying_hosts(list(rng.standard_t(2, (6, 3, 2)))))
+                            for _ in range(fleets))
+        self.assertLessEqual(marked_fleets / fleets, 0.08)
 
 
 # The load of each run: every row of a run slower alike.
@@ -96,19 +118,29 @@ class Relative(unittest.TestCase):
             with self.subTest(case):
                 self.assertIsNone(relative([np.array(runs, dtype=float)]))
 
-    def test_every_test_counted(self) -> None:
-        # case, rows, a median of no ticks, tests each call shares 5 % among.
-        cases = [("relative too", 3, False, 2 * 3 * 3), ("2 rows: ticks only", 2, False, 3 * 2),
-                 ("no ticks: ticks only", 3, True, 3 * 3)]
-        for case, rows, zero, tests in cases:
+    def test_rows_and_their_relative_shares_tested_together(self) -> None:
+        # case, rows, a median of no ticks, the columns tested in one test.
+        cases = [("relative too", 3, False, 6), ("2 rows: ticks only", 2, False, 2),
+                 ("no ticks: ticks only", 3, True, 3)]
+        for case, rows, zero, columns in cases:
             with self.subTest(case):
                 runs = [np.full((2, rows), 10.0) for _ in range(3)]
                 runs[0][0, 0] = 0 if zero else 10
                 with unittest.mock.patch("analyze.fleet.outlying_hosts",
                                          return_value=[]) as rule:
                     marked_rows(runs, [f"r{j}" for j in range(rows)])
-                self.assertEqual({c.args[1] for c in rule.call_args_list}, {tests})
-                self.assertEqual(rule.call_count, tests // 3)
+                self.assertEqual(rule.call_count, 1)
+                self.assertEqual({x.shape for x in rule.call_args.args[0]}, {(2, columns)})
+
+    def test_a_row_found_as_ticks_is_named_so(self) -> None:
+        runs = [np.full((2, 3), 10.0) for _ in range(3)]
+        # (columns found, the names marked): a row as ticks before relative.
+        cases = [([1], ["r1"]), ([4], ["r1 (relative)"]), ([1, 4], ["r1"]),
+                 ([0, 5], ["r0", "r2 (relative)"])]
+        for found, names in cases:
+            with unittest.mock.patch("analyze.fleet.outlying_hosts",
+                                     return_value=[(2, found)]):
+                self.assertEqual(marked_rows(runs, ["r0", "r1", "r2"])[2], names, found)
 
     def test_a_row_under_load(self) -> None:
         # case, rows, each host's loads, the slow host's row made 30 %
@@ -147,6 +179,9 @@ class Report(unittest.TestCase):
              "no verdict: 2 hosts; outliers need 3 hosts at least"),
             ("a host of 1 run", [host("a", 1, 2), host("b", 1, 2), host("c", 100)],
              "no verdict: c with fewer than 2 runs; outliers need 2 runs a host at least"),
+            ("3 hosts of 2 runs", [host("a", 1, 2), host("b", 1, 2), host("c", 100, 101)],
+             "no verdict: 6 runs on 3 hosts deal a host's runs together by chance in 1 of 5 "
+             "ways; a test at 5% needs 1 in 20 or fewer: give more runs a host"),
         ]
         for case, groups, why in cases:
             with self.subTest(case):
@@ -164,8 +199,8 @@ class Report(unittest.TestCase):
                 rows["cold_thread_start"] = [500, 500, 500]
             return results_of(rows, {"cold_helper": "/x", "label": name})
 
-        groups = [Group(h, [both(h, 100), both(h, 102)]) for h in "abc"]
-        groups.append(Group("d", [both("d", 1), both("d", 2, cold=False)]))
+        groups = [Group(h, [both(h, 100), both(h, 102), both(h, 101)]) for h in "abc"]
+        groups.append(Group("d", [both("d", 1), both("d", 2, cold=False), both("d", 3)]))
         report = fleet_report(groups)
         self.assertEqual((report.rows, report.unjudged),
                          (["program_run/pipe", "cold_thread_start"], ["cold_thread_start"]))
@@ -176,7 +211,7 @@ class Report(unittest.TestCase):
                       out.getvalue())
 
     def test_no_reason_where_a_verdict_is_given(self) -> None:
-        self.assertEqual(fleet_report([host(h, 1, 2) for h in "abc"]).no_verdict, "")
+        self.assertEqual(fleet_report([host(h, 1, 2, 3) for h in "abc"]).no_verdict, "")
 
 
 class Causes(unittest.TestCase):
@@ -242,14 +277,16 @@ class Calibration(unittest.TestCase):
         with tempfile.TemporaryDirectory() as directory:
             files = [write_results(os.path.join(directory, f"{i}.json"),
                                    {"program_run/pipe": [9, 10, 11],
-                                    "cold_thread_start": [4, 5, 6]}) for i in range(7)]
+                                    "cold_thread_start": [4, 5, 6]}) for i in range(10)]
             out = io.StringIO()
             with contextlib.redirect_stdout(out):
-                calibration.main(files + ["--hosts", "3", "--runs", "2,3", "--shifted-runs",
-                                          "2", "--fleets", "5", "--format", "csv"])
+                calibration.main(files + ["--hosts", "3", "--runs", "2,3,4", "--shifted-runs",
+                                          "3", "--fleets", "5", "--format", "csv"])
         self.assertEqual(out.getvalue().splitlines(), [
             "table,hosts,runs a host,shift,shifted host marked %,any other marked %",
-            "calibration,3,2,none,,0.0",
-            "calibration,3,2,30% higher on one row,100.0,0.0",
-            "note,3 hosts of 3 runs: more runs than the 7 given",
+            "calibration,3,2,none,,",
+            "calibration,3,3,none,,0.0",
+            "calibration,3,3,30% higher on one row,100.0,0.0",
+            "note,3 hosts of 4 runs: more runs than the 10 given",
+            "note,3 hosts of 2 runs: too few runs for a verdict (see --fleet)",
         ])
