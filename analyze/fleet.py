@@ -156,6 +156,16 @@ def dealing_seed(values: st.Floats) -> int:
     return int.from_bytes(digest[:8], "little")
 
 
+def dealt_p_values(observed: st.Floats, dealt: st.Floats) -> st.Floats:
+    """Each observed gap's p-value against the largest gaps of the
+    dealings: the share of dealings, the observed one counted among them,
+    whose largest gap is at least as large."""
+    ordered = np.sort(dealt)
+    at_least = len(ordered) - np.searchsorted(ordered, observed - TIES, side="left")
+    p: st.Floats = (1 + at_least) / (len(ordered) + 1)
+    return p
+
+
 def least_p_value(counts: Sequence[int]) -> float:
     """The least p-value the test by dealing can give: a host's runs, all
     apart from the rest, are dealt together to one host of their number in
@@ -191,11 +201,7 @@ def outlying_hosts(medians: Sequence[st.Values]) -> list[tuple[int, list[int]]]:
             batch = min(PERMUTATION_BATCH, PERMUTATIONS - done)
             order = rng.permuted(np.tile(np.arange(len(values)), (batch, 1)), axis=1)
             largest.append(gaps(values[order], starts, counts).max(axis=(1, 2)))
-        dealt = np.sort(np.concatenate(largest))
-        # Each gap's p-value: the share of dealings, the observed one among
-        # them, whose largest gap is at least as large.
-        p = (1 + len(dealt) - np.searchsorted(dealt, observed - TIES, side="left")) \
-            / (len(dealt) + 1)
+        p = dealt_p_values(observed, np.concatenate(largest))
         furthest = int(np.argmax(observed.max(axis=1)))
         columns = [int(c) for c in np.flatnonzero(p[furthest] <= FALSE_ALARMS)]
         if not columns:

@@ -10,8 +10,8 @@ import unittest.mock
 
 import numpy as np
 
-from analyze.fleet import (Cause, fleet_report, least_p_value, marked_rows, outlying_hosts,
-                           print_fleet, relative)
+from analyze.fleet import (Cause, dealt_p_values, fleet_report, least_p_value, marked_rows,
+                           outlying_hosts, print_fleet, relative)
 from analyze.reader import Group, Results
 from analyze.tables import Output
 
@@ -66,6 +66,14 @@ class Rule(unittest.TestCase):
         for case, medians in [("2 hosts", [[1, 2], [3, 4]]), ("1 run", [[1, 2], [3, 4], [5]])]:
             with self.subTest(case), self.assertRaises(ValueError):
                 outlying_hosts(medians)
+
+    def test_p_values_count_the_observed_dealing_and_ties(self) -> None:
+        # (observed gaps, the dealings' largest gaps, p-values), one a line.
+        cases = [([3.0], [1, 2, 3], [0.5]), ([4.0], [1, 2, 3], [0.25]),
+                 ([0.5, 2.0], [1, 2, 3], [1.0, 0.75]), ([3.0 - 1e-12], [1, 2, 3], [0.5])]
+        for observed, dealt, p in cases:
+            np.testing.assert_allclose(dealt_p_values(np.array(observed), np.array(dealt)), p,
+                                       err_msg=str(observed))
 
     def test_the_least_p_value(self) -> None:
         # runs a host, the least p-value: a host's runs dealt together.
