@@ -270,26 +270,24 @@ class Calibration(unittest.TestCase):
         """Runs all alike: no fleet of them marks a host, and one host made
         higher on a row is always found, and no other."""
         import contextlib
-        import importlib.util
         import os
+        import runpy
         import tempfile
 
         from .fixtures import write_results
 
         tools = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
             os.path.abspath(__file__)))), "tools", "fleet_calibration.py")
-        spec = importlib.util.spec_from_file_location("fleet_calibration", tools)
-        assert spec is not None and spec.loader is not None
-        calibration = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(calibration)
+        calibration = runpy.run_path(tools, run_name="fleet_calibration")
         with tempfile.TemporaryDirectory() as directory:
             files = [write_results(os.path.join(directory, f"{i}.json"),
                                    {"program_run/pipe": [9, 10, 11],
                                     "cold_thread_start": [4, 5, 6]}) for i in range(10)]
             out = io.StringIO()
             with contextlib.redirect_stdout(out):
-                calibration.main(files + ["--hosts", "3", "--runs", "2,3,4", "--shifted-runs",
-                                          "3", "--fleets", "5", "--format", "csv"])
+                calibration["main"](files + ["--hosts", "3", "--runs", "2,3,4",
+                                             "--shifted-runs", "3", "--fleets", "5",
+                                             "--format", "csv"])
         self.assertEqual(out.getvalue().splitlines(), [
             "table,hosts,runs a host,shift,shifted host marked %,any other marked %",
             "calibration,3,2,none,,",
