@@ -145,7 +145,7 @@ def print_label_runs(report: LabelRuns, out: Output) -> None:
     few = report.runs < report.least_runs
     no_interval = Missing(f"fewer than {report.least_runs} runs")
 
-    table = Table("runs", f"{report.name}: {report.runs} runs, median of the runs' medians in "
+    table = Table("rows_runs", f"{report.name}: {report.runs} runs, median of the runs' medians in "
                   f"ticks, {st.CONFIDENCE_TEXT} interval from the runs (sign test)", [
                       Column("row", Align.LEFT), Column("runs", kind=Kind.COUNT),
                       Column("median", kind=Kind.TICKS),

@@ -383,6 +383,13 @@ class LabelRuns(unittest.TestCase):
                                             "differs"])
         self.assertIn("from 6 to 8 runs, `differs` only where every run moved",
                       " ".join(out.getvalue().split()))
+        # In CSV each table has a name of its own: the answer, the rows and
+        # the levers across runs.
+        csv = io.StringIO()
+        print_label_runs(report, Output("csv", csv))
+        names = {line.split(",")[0] for line in csv.getvalue().splitlines() if line}
+        names -= {"table", "note"}
+        self.assertEqual(names, {"answer", "files", "rows_runs", "levers_runs"})
 
     def test_each_row_s_median_of_the_runs_medians_and_its_interval(self) -> None:
         report = label_runs_report(Group("here", lever_runs(
