@@ -125,10 +125,18 @@ std::optional<Parts> parts_report(const std::string &output)
 	const auto creator = field(line, "creator", false);
 	const auto new_thread = field(line, "new_thread", false);
 	const auto first_line = field(line, "first_line", false);
-	const auto rest = field(line, "rest", true);
+	const auto rest = field(line, "rest", false);
 	if (!ticks || !creator || !new_thread || !first_line || !rest)
 		return std::nullopt;
 	Parts parts;
+	for (std::size_t i = 0; i < part_count_names.size(); ++i) {
+		const auto text = field(line, part_count_names[i],
+		                        i + 1 == part_count_names.size());
+		const auto count = text ? parse_count(*text) : std::nullopt;
+		if (!count)
+			return std::nullopt;
+		parts.counts[i] = *count;
+	}
 	const auto count = parse_count(*ticks);
 	const auto c = parse_decimal(*creator, false);
 	const auto n = parse_decimal(*new_thread, false);
@@ -136,7 +144,11 @@ std::optional<Parts> parts_report(const std::string &output)
 	const auto r = parse_decimal(*rest, true);
 	if (!count || !c || !n || !f || !r)
 		return std::nullopt;
-	parts = {*count, *c, *n, *f, *r};
+	parts.ticks = *count;
+	parts.creator = *c;
+	parts.new_thread = *n;
+	parts.first_line = *f;
+	parts.rest = *r;
 	// Each of the four was rounded to 0.0005 at most.
 	const double sum = *c + *n + *f + *r;
 	if (std::fabs(sum - static_cast<double>(*count)) > 0.0025)

@@ -5,6 +5,7 @@
 
 #include "run/launcher.hpp"
 
+#include <array>
 #include <optional>
 #include <string>
 
@@ -25,18 +26,33 @@
 // The count in cold-thread-start's one line.
 [[nodiscard]] std::optional<long> helper_ticks(const std::string &output);
 
-// thread-start-parts' report: the span in ticks and the parts it divides
-// into, in microseconds.
+// The counts that follow the parts in thread-start-parts' report, in its
+// order: each part's minor and major page faults, and its voluntary and
+// involuntary context switches.
+inline constexpr std::array<const char *, 12> part_count_names = {
+    "creator_faults",      "creator_major_faults",
+    "creator_switches",    "creator_involuntary_switches",
+    "new_thread_faults",   "new_thread_major_faults",
+    "new_thread_switches", "new_thread_involuntary_switches",
+    "first_line_faults",   "first_line_major_faults",
+    "first_line_switches", "first_line_involuntary_switches",
+};
+
+// thread-start-parts' report: the span in ticks, the parts it divides
+// into, in microseconds, and the counts of part_count_names.
 struct Parts {
 	long ticks = 0;
 	double creator = 0;
 	double new_thread = 0;
 	double first_line = 0;
 	double rest = 0;
+	std::array<long, part_count_names.size()> counts{};
 };
 
 // The parts in thread-start-parts' two lines, "Entered the loopp" and
-// "ticks=T creator=C new_thread=N first_line=F rest=R", if they are
-// exactly that: T a count, C, N and F decimals with three places, R the
-// same with a sign allowed, and C + N + F + R equal to T to rounding.
+// "ticks=T creator=C new_thread=N first_line=F rest=R NAME=K...", if they
+// are exactly that: T a count, C, N and F decimals with three places, R
+// the same with a sign allowed, C + N + F + R equal to T to rounding, then
+// each name of part_count_names in order with a count K as parse_count
+// reads it.
 [[nodiscard]] std::optional<Parts> parts_report(const std::string &output);

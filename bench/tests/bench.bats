@@ -160,7 +160,7 @@ percentiles() {
 
 @test "the parts row reads each counter exactly; process_cpu is the run's user plus system µs" {
 	local report='ticks=10 creator=4.250 new_thread=1.000 first_line=6.000 rest=-1.250'
-	FAKE_REPORT="Entered the loopp\n$report\n" \
+	FAKE_REPORT="Entered the loopp\n$report$counts\n" \
 		run -0 "$BENCH" --parts-helper="$FAKE" --benchmark_filter='^program_parts/default' \
 		--benchmark_repetitions=2 --benchmark_out="$json" \
 		--benchmark_display_aggregates_only=true
@@ -168,6 +168,25 @@ percentiles() {
 	jq -e '[.benchmarks[] | select(.run_type == "iteration")
 		| [.ticks, .creator, .new_thread, .first_line, .rest] == [10, 4.25, 1, 6, -1.25]]
 		| length == 2 and all' "$json"
+
+	# The stand-in helper's known counts, in every repetition of each parts
+	# row, each under its own name.
+	run -0 "$BENCH" --parts-helper="$PARTS" --benchmark_filter='^program_parts/' \
+		--benchmark_repetitions=2 --benchmark_out="$json"
+	local got
+	got=$(jq -c '[.benchmarks[] | select(.run_type == "iteration")
+		| [.creator_faults, .creator_major_faults, .creator_switches,
+			.creator_involuntary_switches, .new_thread_faults, .new_thread_major_faults,
+			.new_thread_switches, .new_thread_involuntary_switches, .first_line_faults,
+			.first_line_major_faults, .first_line_switches, .first_line_involuntary_switches]
+		| map(. + 0)] | unique' "$json")
+	expect_equal "counts" "$got" '[[11,12,13,14,21,22,23,24,31,32,33,34]]'
+	expect_equal "repetitions" "$(jq '[.benchmarks[] | select(.run_type == "iteration")]
+		| length' "$json")" 6
+	# Only the parts rows have them.
+	run -0 "$BENCH" --program="$FAKE" --benchmark_filter='^program_run/pipe/' \
+		--benchmark_repetitions=2 --benchmark_out="$json"
+	jq -e '[.benchmarks[] | has("creator_faults")] | any | not' "$json"
 
 	# The stand-in burns user and system time and reports what it used.
 	BURN_USER_MS=60 BURN_SYSTEM_MS=40 run -0 "$BENCH" --program="$BURN_CPU" \
@@ -246,10 +265,23 @@ stops() {
 	fi
 }
 
+# The report $1 (printf %b escapes of newlines and returns) as the bench
+# shows it: its first 120 bytes with C escapes, then "..." if it is longer.
+shown() {
+	local raw cut
+	raw=$(printf '%b.' "$1")
+	raw=${raw%.}
+	cut=${raw:0:120}
+	cut=${cut//$'\r'/\\r}
+	cut=${cut//$'\n'/\\n}
+	printf '"%s"' "$cut"
+	((${#raw} <= 120)) || printf '...'
+}
+
 # Passes if the report $2 of a run of row $1 is refused: the reason, unless
-# $3 gives another, is the report itself, shown with C escapes as written.
+# $3 gives another, is the report itself, shown as the bench shows it.
 refused() {
-	stops "$1" report "$2" "${3:-unexpected report: \"$2\"}"
+	stops "$1" report "$2" "${3:-unexpected report: $(shown "$2")}"
 }
 
 # Each test a run that goes wrong: cheap, so one test a case. $counted is
@@ -258,6 +290,11 @@ refused() {
 counted='Entered the loopp\nThe time of the childthread is '
 entered='Entered the loopp\n'
 parts='ticks=10 creator=4.250 new_thread=1.000 first_line=3.500 rest='
+# The counts that follow a parts report's rest, each told apart.
+counts=' creator_faults=11 creator_major_faults=12 creator_switches=13'
+counts+=' creator_involuntary_switches=14 new_thread_faults=21 new_thread_major_faults=22'
+counts+=' new_thread_switches=23 new_thread_involuntary_switches=24 first_line_faults=31'
+counts+=' first_line_major_faults=32 first_line_switches=33 first_line_involuntary_switches=34'
 @test "bad run: hangs"        { stops program_run/pipe hang '' 'timed out after 1 s'; }
 @test "bad run: floods"       { stops program_run/tty flood '' 'wrote more than 4096 bytes'; }
 @test "bad run: fails"        { stops program_run/pipe fail-third '' 'exited with status 3'; }
@@ -290,23 +327,35 @@ parts='ticks=10 creator=4.250 new_thread=1.000 first_line=3.500 rest='
 @test "bad report: a cold helper's trailing space"  { refused cold_thread_start '12 \n'; }
 @test "bad report: a cold helper's missing newline" { refused cold_thread_start '12'; }
 @test "bad report: parts that do not add up" {
-	refused program_parts/default "$entered${parts}1.000\n"
+	refused program_parts/default "$entered${parts}1.000$counts\n"
 }
 @test "bad report: a negative part" {
-	refused program_parts/default "$entered${parts/=4.250/=-4.250}9.750\n"
+	refused program_parts/default "$entered${parts/=4.250/=-4.250}9.750$counts\n"
 }
 @test "bad report: a part with two decimals" {
-	refused program_parts/default "$entered${parts/=4.250/=4.25}1.250\n"
+	refused program_parts/default "$entered${parts/=4.250/=4.25}1.250$counts\n"
 }
 @test "bad report: parts out of order" {
-	local swapped='ticks=10 new_thread=1.000 creator=4.250 first_line=3.500 rest=1.250\n'
-	refused program_parts/default "$entered$swapped"
+	local swapped='ticks=10 new_thread=1.000 creator=4.250 first_line=3.500 rest=1.250'
+	refused program_parts/default "$entered$swapped$counts\n"
 }
 @test "bad report: parts without the first line" {
-	refused program_parts/own_stack "${parts}1.250\n"
+	refused program_parts/own_stack "${parts}1.250$counts\n"
+}
+@test "bad report: parts without counts, as the helper wrote before them" {
+	refused program_parts/default "$entered${parts}1.250\n"
+}
+@test "bad report: a negative count of the parts" {
+	refused program_parts/default "$entered${parts}1.250${counts/=22/=-22}\n"
+}
+@test "bad report: a count of the parts with decimals" {
+	refused program_parts/default "$entered${parts}1.250${counts/=34/=34.0}\n"
+}
+@test "bad report: a count of the parts past a long" {
+	refused program_parts/default "$entered${parts}1.250${counts/=11/=9223372036854775808}\n"
 }
 @test "bad report: parts without a final newline" {
-	refused program_parts/small_stack "$entered${parts}1.250"
+	refused program_parts/small_stack "$entered${parts}1.250$counts"
 }
 @test "bad report: 4096 bytes, shown cut" {
 	local x120
@@ -362,8 +411,8 @@ taken() {
 @test "taken: a count of 0"        { taken program_run/pipe "${counted}0\n" 0; }
 @test "taken: a cold count of 0"   { taken cold_thread_start '0\n' 0; }
 @test "taken: parts of 0 with a rest of -0" {
-	local zero='ticks=0 creator=0.000 new_thread=0.000 first_line=0.000 rest=-0.000\n'
-	taken program_parts/default "$entered$zero" 0
+	local zero='ticks=0 creator=0.000 new_thread=0.000 first_line=0.000 rest=-0.000'
+	taken program_parts/default "$entered$zero${counts//=[1-9][0-9]/=0}\n" 0
 }
 
 # Passes if the bench refused its command line, or its environment: status

@@ -7,6 +7,7 @@
 
 #include <sys/wait.h>
 
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -39,7 +40,10 @@ std::string text_of(const std::optional<Parts> &parts)
 	(void)std::snprintf(text, sizeof text, "%ld %.4f %.4f %.4f %.4f",
 	                    parts->ticks, parts->creator, parts->new_thread,
 	                    parts->first_line, parts->rest);
-	return text;
+	std::string all = text;
+	for (const long count : parts->counts)
+		all += " " + std::to_string(count);
+	return all;
 }
 
 const std::optional<long> none;
@@ -177,109 +181,174 @@ struct PartsCase {
 
 const std::optional<Parts> no_parts;
 
+// The counts after the rest, each known and told apart from the others.
+const std::string counts =
+    " creator_faults=11 creator_major_faults=12 creator_switches=13"
+    " creator_involuntary_switches=14 new_thread_faults=21"
+    " new_thread_major_faults=22 new_thread_switches=23"
+    " new_thread_involuntary_switches=24 first_line_faults=31"
+    " first_line_major_faults=32 first_line_switches=33"
+    " first_line_involuntary_switches=34";
+const std::array<long, 12> known = {11, 12, 13, 14, 21, 22,
+                                    23, 24, 31, 32, 33, 34};
+const std::array<long, 12> largest_first = {LONG_MAX, 12, 13, 14, 21, 22,
+                                            23,       24, 31, 32, 33, 34};
+const std::string zero_counts =
+    " creator_faults=0 creator_major_faults=0 creator_switches=0"
+    " creator_involuntary_switches=0 new_thread_faults=0"
+    " new_thread_major_faults=0 new_thread_switches=0"
+    " new_thread_involuntary_switches=0 first_line_faults=0"
+    " first_line_major_faults=0 first_line_switches=0"
+    " first_line_involuntary_switches=0";
+
+// The helper's usual report with its counts, the first `from` in it made
+// `to`.
+std::string line_with(const std::string &from, const std::string &to)
+{
+	std::string line = "ticks=5 creator=2.000 new_thread=1.000 "
+	                   "first_line=1.500 rest=0.500" +
+	                   counts + "\n";
+	return line.replace(line.find(from), from.size(), to);
+}
+
 // clang-format off
 const PartsCase parts_cases[] = {
     {"a report",
-     "ticks=10 creator=4.250 new_thread=1.000 first_line=6.000 rest=-1.250\n",
-     Parts{10, 4.25, 1, 6, -1.25}},
+     "ticks=10 creator=4.250 new_thread=1.000 first_line=6.000 rest=-1.250" + counts + "\n",
+     Parts{10, 4.25, 1, 6, -1.25, known}},
     {"the helper's usual report",
-     "ticks=5 creator=2.000 new_thread=1.000 first_line=1.500 rest=0.500\n",
-     Parts{5, 2, 1, 1.5, 0.5}},
+     "ticks=5 creator=2.000 new_thread=1.000 first_line=1.500 rest=0.500" + counts + "\n",
+     Parts{5, 2, 1, 1.5, 0.5, known}},
     {"all zero, the rest minus zero",
-     "ticks=0 creator=0.000 new_thread=0.000 first_line=0.000 rest=-0.000\n",
-     Parts{0, 0, 0, 0, -0.0}},
+     "ticks=0 creator=0.000 new_thread=0.000 first_line=0.000 rest=-0.000" + counts + "\n",
+     Parts{0, 0, 0, 0, -0.0, known}},
     {"a sum short by 0.001, within rounding",
-     "ticks=1 creator=0.333 new_thread=0.333 first_line=0.333 rest=0.000\n",
-     Parts{1, 0.333, 0.333, 0.333, 0}},
+     "ticks=1 creator=0.333 new_thread=0.333 first_line=0.333 rest=0.000" + counts + "\n",
+     Parts{1, 0.333, 0.333, 0.333, 0, known}},
     {"a sum over by 0.002, within rounding",
-     "ticks=1 creator=0.334 new_thread=0.334 first_line=0.334 rest=0.000\n",
-     Parts{1, 0.334, 0.334, 0.334, 0}},
+     "ticks=1 creator=0.334 new_thread=0.334 first_line=0.334 rest=0.000" + counts + "\n",
+     Parts{1, 0.334, 0.334, 0.334, 0, known}},
     {"a sum short by 0.003, past rounding",
-     "ticks=1 creator=0.333 new_thread=0.333 first_line=0.333 rest=-0.002\n",
+     "ticks=1 creator=0.333 new_thread=0.333 first_line=0.333 rest=-0.002" + counts + "\n",
      no_parts},
     {"a sum short by a quarter",
-     "ticks=10 creator=4.250 new_thread=1.000 first_line=3.500 rest=1.000\n",
+     "ticks=10 creator=4.250 new_thread=1.000 first_line=3.500 rest=1.000" + counts + "\n",
      no_parts},
     {"a sum over by a quarter",
-     "ticks=10 creator=4.250 new_thread=1.000 first_line=3.500 rest=1.500\n",
+     "ticks=10 creator=4.250 new_thread=1.000 first_line=3.500 rest=1.500" + counts + "\n",
      no_parts},
     {"a million, the most a part may be",
-     "ticks=1000000 creator=1000000.000 new_thread=0.000 first_line=0.000 rest=0.000\n",
-     Parts{1000000, 1000000, 0, 0, 0}},
+     "ticks=1000000 creator=1000000.000 new_thread=0.000 first_line=0.000 rest=0.000" + counts + "\n",
+     Parts{1000000, 1000000, 0, 0, 0, known}},
     {"ten million, past it",
-     "ticks=10000000 creator=10000000.000 new_thread=0.000 first_line=0.000 rest=0.000\n",
+     "ticks=10000000 creator=10000000.000 new_thread=0.000 first_line=0.000 rest=0.000" + counts + "\n",
      no_parts},
     {"a negative creator",
-     "ticks=10 creator=-4.250 new_thread=1.000 first_line=3.500 rest=9.750\n",
+     "ticks=10 creator=-4.250 new_thread=1.000 first_line=3.500 rest=9.750" + counts + "\n",
      no_parts},
     {"a negative new_thread",
-     "ticks=10 creator=4.250 new_thread=-1.000 first_line=3.500 rest=3.250\n",
+     "ticks=10 creator=4.250 new_thread=-1.000 first_line=3.500 rest=3.250" + counts + "\n",
      no_parts},
     {"a negative first_line",
-     "ticks=10 creator=4.250 new_thread=1.000 first_line=-3.500 rest=8.250\n",
+     "ticks=10 creator=4.250 new_thread=1.000 first_line=-3.500 rest=8.250" + counts + "\n",
      no_parts},
     {"a plus sign on the rest",
-     "ticks=10 creator=4.250 new_thread=1.000 first_line=3.500 rest=+1.250\n",
+     "ticks=10 creator=4.250 new_thread=1.000 first_line=3.500 rest=+1.250" + counts + "\n",
      no_parts},
     {"two minus signs on the rest",
-     "ticks=10 creator=4.250 new_thread=1.000 first_line=3.500 rest=--1.250\n",
+     "ticks=10 creator=4.250 new_thread=1.000 first_line=3.500 rest=--1.250" + counts + "\n",
      no_parts},
     {"two places",
-     "ticks=10 creator=4.25 new_thread=1.000 first_line=3.500 rest=1.250\n",
+     "ticks=10 creator=4.25 new_thread=1.000 first_line=3.500 rest=1.250" + counts + "\n",
      no_parts},
     {"four places",
-     "ticks=10 creator=4.2500 new_thread=1.000 first_line=3.500 rest=1.250\n",
+     "ticks=10 creator=4.2500 new_thread=1.000 first_line=3.500 rest=1.250" + counts + "\n",
      no_parts},
     {"a leading zero",
-     "ticks=10 creator=04.250 new_thread=1.000 first_line=3.500 rest=1.250\n",
+     "ticks=10 creator=04.250 new_thread=1.000 first_line=3.500 rest=1.250" + counts + "\n",
      no_parts},
     {"no whole digits",
-     "ticks=10 creator=.250 new_thread=1.000 first_line=3.500 rest=1.250\n",
+     "ticks=10 creator=.250 new_thread=1.000 first_line=3.500 rest=1.250" + counts + "\n",
      no_parts},
     {"no point",
-     "ticks=10 creator=4250 new_thread=1.000 first_line=3.500 rest=1.250\n",
+     "ticks=10 creator=4250 new_thread=1.000 first_line=3.500 rest=1.250" + counts + "\n",
      no_parts},
     {"two points",
-     "ticks=10 creator=4.2.0 new_thread=1.000 first_line=3.500 rest=1.250\n",
+     "ticks=10 creator=4.2.0 new_thread=1.000 first_line=3.500 rest=1.250" + counts + "\n",
      no_parts},
     {"ticks with a leading zero",
-     "ticks=010 creator=4.250 new_thread=1.000 first_line=3.500 rest=1.250\n",
+     "ticks=010 creator=4.250 new_thread=1.000 first_line=3.500 rest=1.250" + counts + "\n",
      no_parts},
     {"negative ticks",
-     "ticks=-10 creator=-4.250 new_thread=-1.000 first_line=-3.500 rest=-1.250\n",
+     "ticks=-10 creator=-4.250 new_thread=-1.000 first_line=-3.500 rest=-1.250" + counts + "\n",
      no_parts},
     {"ticks past a long",
-     "ticks=9223372036854775808 creator=4.250 new_thread=1.000 first_line=3.500 rest=1.250\n",
+     "ticks=9223372036854775808 creator=4.250 new_thread=1.000 first_line=3.500 rest=1.250" + counts + "\n",
      no_parts},
     {"parts in another order",
-     "ticks=10 new_thread=1.000 creator=4.250 first_line=3.500 rest=1.250\n",
+     "ticks=10 new_thread=1.000 creator=4.250 first_line=3.500 rest=1.250" + counts + "\n",
      no_parts},
     {"no rest",
-     "ticks=10 creator=4.250 new_thread=1.000 first_line=3.500\n",
+     "ticks=10 creator=4.250 new_thread=1.000 first_line=3.500" + counts + "\n",
      no_parts},
     {"a part more",
-     "ticks=10 creator=4.250 new_thread=1.000 first_line=3.500 rest=1.250 more=0.000\n",
+     "ticks=10 creator=4.250 new_thread=1.000 first_line=3.500 rest=1.250" + counts + " more=0.000\n",
      no_parts},
     {"a space at the end",
-     "ticks=10 creator=4.250 new_thread=1.000 first_line=3.500 rest=1.250 \n",
+     "ticks=10 creator=4.250 new_thread=1.000 first_line=3.500 rest=1.250" + counts + " \n",
      no_parts},
     {"two spaces between parts",
-     "ticks=10  creator=4.250 new_thread=1.000 first_line=3.500 rest=1.250\n",
+     "ticks=10  creator=4.250 new_thread=1.000 first_line=3.500 rest=1.250" + counts + "\n",
      no_parts},
     {"a name in capitals",
-     "Ticks=10 creator=4.250 new_thread=1.000 first_line=3.500 rest=1.250\n",
+     "Ticks=10 creator=4.250 new_thread=1.000 first_line=3.500 rest=1.250" + counts + "\n",
      no_parts},
     {"a carriage return",
-     "ticks=10 creator=4.250 new_thread=1.000 first_line=3.500 rest=1.250\r\n",
+     "ticks=10 creator=4.250 new_thread=1.000 first_line=3.500 rest=1.250" + counts + "\r\n",
      no_parts},
     {"no newline",
-     "ticks=10 creator=4.250 new_thread=1.000 first_line=3.500 rest=1.250",
+     "ticks=10 creator=4.250 new_thread=1.000 first_line=3.500 rest=1.250" + counts,
      no_parts},
     {"a line more",
-     "ticks=10 creator=4.250 new_thread=1.000 first_line=3.500 rest=1.250\nmore\n",
+     "ticks=10 creator=4.250 new_thread=1.000 first_line=3.500 rest=1.250" + counts + "\nmore\n",
      no_parts},
     {"no second line",                 "",       no_parts},
     {"an empty second line",           "\n",     no_parts},
+    {"counts of 0",
+     "ticks=5 creator=2.000 new_thread=1.000 first_line=1.500 rest=0.500" + zero_counts + "\n",
+     Parts{5, 2, 1, 1.5, 0.5, {}}},
+    {"the largest count",
+     line_with("creator_faults=11", "creator_faults=9223372036854775807"),
+     Parts{5, 2, 1, 1.5, 0.5, largest_first}},
+    {"no counts, as before them",
+     "ticks=5 creator=2.000 new_thread=1.000 first_line=1.500 rest=0.500\n", no_parts},
+    {"the last count missing",
+     line_with(" first_line_involuntary_switches=34", ""),                  no_parts},
+    {"the first count missing",
+     line_with(" creator_faults=11", ""),                                    no_parts},
+    {"a count past a long",
+     line_with("=11", "=9223372036854775808"),                               no_parts},
+    {"a negative count",
+     line_with("=21", "=-21"),                                               no_parts},
+    {"a plus sign on a count",
+     line_with("=21", "=+21"),                                               no_parts},
+    {"a count with a leading zero",
+     line_with("=21", "=021"),                                               no_parts},
+    {"a count with decimals",
+     line_with("=21", "=21.000"),                                            no_parts},
+    {"a count with junk after it",
+     line_with("=34", "=34x"),                                               no_parts},
+    {"an empty count",
+     line_with("=34", "="),                                                  no_parts},
+    {"a count in hexadecimal",
+     line_with("=12", "=0xc"),                                               no_parts},
+    {"two counts swapped",
+     line_with("creator_faults=11 creator_major_faults=12",
+               "creator_major_faults=12 creator_faults=11"),                 no_parts},
+    {"a count's name misspelt",
+     line_with("new_thread_switches", "new_thread_switch"),                  no_parts},
+    {"the same count twice",
+     line_with("first_line_switches=33", "first_line_faults=33"),            no_parts},
 };
 // clang-format on
 
@@ -292,8 +361,7 @@ void test_parts_report()
 			     text_of(c.expected));
 	}
 	// The first line, exactly.
-	const std::string line = "ticks=5 creator=2.000 new_thread=1.000 "
-	                         "first_line=1.500 rest=0.500\n";
+	const std::string line = line_with(" ", " ");
 	const struct {
 		const char *name;
 		std::string output;
