@@ -12,7 +12,7 @@ from typing import TYPE_CHECKING, NamedTuple
 from . import statistics as st
 from .estimates import Change, Estimate, Interval
 from .files import FilesReport, files_report, print_files
-from .reader import Group, Lever, Results, rows_of
+from .reader import PART_COUNTS, Group, Lever, Results, rows_of
 from .sides import Verdict
 from .tables import NONE, Align, Cell, Column, Kind, Missing, Output, Table
 
@@ -73,6 +73,15 @@ def levers_of(results: list[Results]) -> list[Lever]:
     return levers
 
 
+def counters_of_lever(lever: Lever, results: list[Results]) -> list[str]:
+    """What a lever is compared on across runs: its ticks, the counter it
+    acts on, then the parts' counts that its two rows have in any run."""
+    counters = ["ticks"] + ([lever.counter] if lever.counter != "ticks" else [])
+    return counters + [c for c in PART_COUNTS
+                       if any(c in r.values.get(lever.row, {}) and c in r.values.get(lever.base, {})
+                              for r in results)]
+
+
 def row_of_runs(row: str, medians: list[float]) -> RowOfRuns:
     estimate = st.median_of_runs(medians)
     return RowOfRuns(row, len(medians), st.median(medians),
@@ -113,7 +122,7 @@ def label_runs_report(group: Group) -> LabelRuns:
             for row in rows_of(results)]
     levers = [lever_of_runs(lever, counter, results)
               for lever in levers_of(results)
-              for counter in ["ticks"] + ([lever.counter] if lever.counter != "ticks" else [])]
+              for counter in counters_of_lever(lever, results)]
     return LabelRuns(files_report(results), group.name, len(results), st.least_runs(),
                      rows, levers, answer_of_runs(results))
 

@@ -8,7 +8,7 @@ from typing import TYPE_CHECKING, NamedTuple
 from . import statistics as st
 from .estimates import LEAST_FOR_INTERVAL, Change, Reading, change_of, reading_of
 from .files import FilesReport, files_report, print_files
-from .reader import PARTS, Lever, Results
+from .reader import COUNTS, PART_COUNTS, PARTS, Lever, Results
 from .tables import NONE, Align, Cell, Column, Kind, Missing, Output, Table
 
 if TYPE_CHECKING:
@@ -35,6 +35,12 @@ PART_SEEDS_FROM = 10
 SPAN_SEED = 14
 INSTRUMENTATION_SEED = 15
 LEVER_SEEDS_FROM = 21
+# The levers' comparisons on the parts' counts, from 200 on in order, apart
+# from the others' so that a file with counts keeps their seeds.
+COUNT_SEEDS_FROM = 200
+# The heads of the columns of COUNTS in the tables.
+COUNT_HEADS = {"faults": "faults", "major_faults": "major faults", "switches": "switches",
+               "involuntary_switches": "involuntary"}
 NOT_MEASURED = Missing("not measured in this file")
 TOO_FEW = Missing("too few repetitions")
 PERCENTILES = [90.0, 99.0]
@@ -59,6 +65,9 @@ class Part(NamedTuple):
     part: str
     median: Reading
     share: float | None  # of the span's median; None where that is 0
+    # The median of each of COUNTS the file has of the part, by its name in
+    # COUNTS; empty for the rest and in files written before the counts.
+    counts: dict[str, float]
 
 
 class Instrumentation(NamedTuple):
@@ -92,6 +101,8 @@ class OneFile(NamedTuple):
     parts: Parts | None  # None without PARTS_ROW
     levers: list[LeverEffect]
     answer: Answer
+    # The levers' effects on the parts' counts, where both rows have them.
+    lever_counts: list[LeverEffect]
 
 
 def row_summaries(r: Results) -> list[RowSummary]:
@@ -131,7 +142,9 @@ def parts_of(r: Results) -> Parts | None:
     parts = []
     for seed, part in enumerate(PARTS, PART_SEEDS_FROM):
         med = median_of(values[part], seed)
-        parts.append(Part(part, med, None if total == 0 else med.value / total))
+        counts = {count: st.median(values[f"{part}_{count}"]) for count in COUNTS
+                  if f"{part}_{count}" in values}
+        parts.append(Part(part, med, None if total == 0 else med.value / total, counts))
     span = median_of(values["ticks"], SPAN_SEED)
     instrumentation = None
     if PROGRAM_ROW in r.ticks:
@@ -162,12 +175,33 @@ def lever_effects(r: Results) -> list[LeverEffect]:
     return effects
 
 
+def lever_count_effects(r: Results) -> list[LeverEffect]:
+    """Each lever's effect on each of the parts' counts that its row and
+    base row both have: the difference of medians, with a paired interval;
+    the seeds follow this order from COUNT_SEEDS_FROM."""
+    effects = []
+    seed = COUNT_SEEDS_FROM
+    for lever in r.levers:
+        base = r.values.get(lever.base, {})
+        for counter in PART_COUNTS:
+            values = r.values[lever.row].get(counter)
+            base_values = base.get(counter)
+            if values is None or base_values is None:
+                continue
+            paired = st.paired_median_gap(values, base_values, seed)
+            effects.append(LeverEffect(
+                lever, counter, reading_of(paired, min(len(values), len(base_values))),
+                change_of(st.median(values), st.median(base_values))))
+            seed += 1
+    return effects
+
+
 def one_file_report(r: Results) -> OneFile:
     from .answer import answer_with
 
     levers = lever_effects(r)
     return OneFile(files_report([r]), row_summaries(r), gaps_of(r), parts_of(r), levers,
-                   answer_with(r, levers))
+                   answer_with(r, levers), lever_count_effects(r))
 
 
 def interval_cell(reading: Reading) -> Cell:
@@ -192,12 +226,24 @@ def too_few_note(out: Output) -> None:
 def too_few_anywhere(report: OneFile) -> bool:
     """Whether any interval of the report is left out for too few
     repetitions."""
-    readings = [g.gap for g in report.gaps] + [e.gap for e in report.levers]
+    readings = ([g.gap for g in report.gaps] + [e.gap for e in report.levers]
+                + [e.gap for e in report.lever_counts])
     if report.parts is not None:
         readings += [p.median for p in report.parts.parts] + [report.parts.span]
         if report.parts.instrumentation is not None:
             readings.append(report.parts.instrumentation.gap)
     return any(r is not None and r.interval is None for r in readings)
+
+
+def levers_in_order(report: OneFile) -> list[LeverEffect]:
+    """The levers' effects as the levers table shows them: each lever's on
+    its ticks and its counter, then on the parts' counts."""
+    ordered = []
+    for i, e in enumerate(report.levers):
+        ordered.append(e)
+        if i + 1 == len(report.levers) or report.levers[i + 1].lever != e.lever:
+            ordered += [c for c in report.lever_counts if c.lever == e.lever]
+    return ordered
 
 
 def print_one_file(report: OneFile, out: Output) -> None:
@@ -224,20 +270,25 @@ def print_one_file(report: OneFile, out: Output) -> None:
 
     if report.parts is not None:
         parts = report.parts
-        table = Table("parts", f"where the ticks go: {PARTS_ROW}, median of each part in ticks", [
+        # The counts' columns where the file has any, each part's median.
+        counted = [c for c in COUNTS if any(c in p.counts for p in parts.parts)]
+        table = Table("parts", f"where the ticks go: {PARTS_ROW}, median of each part in ticks"
+                      + (", and of its page faults and context switches" if counted else ""), [
             Column("part", Align.LEFT), Column("median", kind=Kind.TICKS),
-            Column("share", kind=Kind.SHARE), Column("interval", Align.LEFT, Kind.INTERVAL)])
+            Column("share", kind=Kind.SHARE), Column("interval", Align.LEFT, Kind.INTERVAL)]
+            + [Column(COUNT_HEADS[c], kind=Kind.TICKS) for c in counted])
         for p in parts.parts:
             table.add(p.part, p.median.value, NONE if p.share is None else p.share,
-                      interval_cell(p.median))
+                      interval_cell(p.median), *[p.counts.get(c, NONE) for c in counted])
         table.add("ticks (the span)", parts.span.value,
-                  1.0 if parts.span.value else NONE, interval_cell(parts.span))
+                  1.0 if parts.span.value else NONE, interval_cell(parts.span),
+                  *[NONE for _ in counted])
         if parts.instrumentation is not None:
             gap, change = parts.instrumentation
             # Its change, in percent of the program's ticks, in the column
             # of shares.
             table.add(f"instrumentation: ticks - {PROGRAM_ROW}", gap.value, change,
-                      interval_cell(gap))
+                      interval_cell(gap), *[NONE for _ in counted])
         out.table(table)
 
     table = Table("levers", "levers: each row less the row it changes (negative = fewer "
@@ -247,7 +298,7 @@ def print_one_file(report: OneFile, out: Output) -> None:
                       Column("on", Align.LEFT), Column("difference", kind=Kind.TICKS),
                       Column("change", kind=Kind.CHANGE),
                       Column("interval", Align.LEFT, Kind.INTERVAL)])
-    for e in report.levers:
+    for e in levers_in_order(report):
         if e.gap is None or e.change is None:
             table.add(e.lever.row, e.lever.base, e.counter, NONE, NONE, NOT_MEASURED)
         else:

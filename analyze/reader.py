@@ -19,6 +19,12 @@ from .errors import Unusable
 # The parts that every repetition of a parts row splits its span into.
 PARTS = ("creator", "new_thread", "first_line", "rest")
 PARTS_PREFIX = "program_parts/"
+# What thread-start-parts counts of each part but the rest: minor and major
+# page faults, voluntary and involuntary context switches. A parts row's
+# repetitions have each PART_COUNT (creator_faults, ...) or, in a file
+# written before them, none.
+COUNTS = ("faults", "major_faults", "switches", "involuntary_switches")
+PART_COUNTS = tuple(f"{part}_{count}" for part in PARTS[:3] for count in COUNTS)
 # The largest file read: the bench's largest run fits well within it.
 MOST_BYTES = 1 << 30
 # The words of a Google Benchmark run name that are not the row's.
@@ -98,6 +104,20 @@ def optional_counters(run: dict[str, object]) -> dict[str, float | None]:
         unit = MICROSECONDS.get(str(run.get("time_unit", "ns")))
         found[WALL] = None if value is None or unit is None else value * unit
     return {k: v if v is None or v >= 0 else None for k, v in found.items()}
+
+
+def part_counts(row: str, run: dict[str, object]) -> dict[str, float | None]:
+    """The counts of PART_COUNTS that a repetition of a parts row has, each
+    a whole number of 0 or more, or None where it is something else."""
+    if not row.startswith(PARTS_PREFIX):
+        return {}
+    found: dict[str, float | None] = {}
+    for counter in PART_COUNTS:
+        if counter in run:
+            value = number_of(run[counter])
+            whole = value is not None and value >= 0 and value == math.floor(value)
+            found[counter] = value if whole else None
+    return found
 
 
 def counters_of(row: str) -> tuple[str, ...]:
@@ -212,6 +232,12 @@ class _Collected:
             if value is None:
                 raise Unusable(f"{path}: a repetition of {row} has {counter} "
                                f"{json.dumps(run.get(counter))[:40]}: not a finite number "
+                               f"of 0 or more")
+            kept.setdefault(counter, array.array("d")).append(value)
+        for counter, value in part_counts(row, run).items():
+            if value is None:
+                raise Unusable(f"{path}: a repetition of {row} has {counter} "
+                               f"{json.dumps(run.get(counter))[:40]}: not a whole number "
                                f"of 0 or more")
             kept.setdefault(counter, array.array("d")).append(value)
 
@@ -372,7 +398,7 @@ class Results:
             if len(counters["ticks"]) < 2:
                 raise Unusable(f"{path}: {row} has {len(counters['ticks'])} repetition; "
                                f"statistics need at least 2")
-            for counter in OPTIONAL_COUNTERS:
+            for counter in OPTIONAL_COUNTERS + PART_COUNTS:
                 if counter in counters and len(counters[counter]) != len(counters["ticks"]):
                     raise Unusable(f"{path}: some repetitions of {row} have {counter}, "
                                    f"others not")
