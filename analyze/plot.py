@@ -98,24 +98,45 @@ def draw_rows(ax: Axes, results: list[Results], names: list[str], rows: list[str
     ax.legend(loc="lower right", fontsize=9, framealpha=0.9)
 
 
+# The least share of a bar of the parts that is labelled with its counts.
+COUNTS_SHARE = 0.2
+
+
+def counts_text(r: Results, part: str) -> str:
+    """A part's median page faults (minor and major) and context switches
+    (voluntary and involuntary), on a line of its own, where the file has
+    them; else nothing."""
+    values = r.values[PARTS_ROW]
+    if f"{part}_faults" not in values:
+        return ""
+    faults = st.median(values[f"{part}_faults"]) + st.median(values[f"{part}_major_faults"])
+    switches = (st.median(values[f"{part}_switches"])
+                + st.median(values[f"{part}_involuntary_switches"]))
+    return f"\nfaults {faults:g}, switches {switches:g}"
+
+
 def draw_parts(ax: Axes, parts: list[Results], names: list[str]) -> None:
     """The median of each part of PARTS_ROW, stacked, a file a bar."""
     set2 = matplotlib.colormaps["Set2"]
     for i, r in enumerate(parts):
         left = 0.0
-        for k, part in enumerate(PARTS):
-            med = st.median(r.values[PARTS_ROW][part])
+        medians = [st.median(r.values[PARTS_ROW][part]) for part in PARTS]
+        for k, (part, med) in enumerate(zip(PARTS, medians)):
             ax.barh(i, med, left=left, height=BAR_HEIGHT, color=set2(k), edgecolor="white",
                     label=part if i == 0 else None)
             if med >= LEAST_LABELLED:
-                ax.text(left + med / 2, i, f"{med:.0f}", ha="center", va="center", fontsize=8)
+                # The counts where the part is wide enough to hold them.
+                counts = counts_text(r, part) if med >= COUNTS_SHARE * sum(medians) else ""
+                ax.text(left + med / 2, i, f"{med:.0f}{counts}", ha="center", va="center",
+                        fontsize=8)
             left += med
     ax.set_yticks(range(len(parts)))
     ax.set_yticklabels(names)
     # Room below the last bar for the legend.
     ax.set_ylim(len(parts) - 0.5 + BAR_HEIGHT, -0.5)
     ax.set_xlabel(f"ticks (µs): median of each part of {PARTS_ROW}")
-    ax.set_title("where the ticks go", fontsize=10)
+    ax.set_title("where the ticks go (and, where measured, each part's median page faults "
+                 "and context switches)", fontsize=10)
     ax.legend(loc="lower right", fontsize=9, ncol=4, framealpha=0.9)
     ax.grid(True, axis="x", alpha=0.3)
 

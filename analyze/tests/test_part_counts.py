@@ -161,6 +161,22 @@ class OneFile(unittest.TestCase):
         self.assertNotIn("faults", text.getvalue())
 
 
+class Plot(unittest.TestCase):
+    def test_a_part_s_faults_and_switches_each_kind_added(self) -> None:
+        from analyze.plot import counts_text
+
+        r = results_of({DEFAULT: [20, 20, 20]}, parts={DEFAULT: parts(
+            [8, 8, 8], creator_faults=[3, 4, 9], creator_major_faults=[0, 1, 1],
+            creator_switches=[0, 0, 2], creator_involuntary_switches=[2, 2, 3])})
+        # (part, text), one a line.
+        cases = [("creator", "\nfaults 5, switches 2"),
+                 ("new_thread", "\nfaults 0, switches 0"),
+                 ("rest", "")]
+        for part, text in cases:
+            self.assertEqual(counts_text(r, part), text, part)
+        self.assertEqual(counts_text(Results.read(KNOWN), "creator"), "")
+
+
 class LabelRuns(unittest.TestCase):
     def test_each_lever_on_the_counts_across_runs(self) -> None:
         runs = [results_of({DEFAULT: [20, 20, 20], OWN: [15, 15, 15]}, {"label": "x"}, parts={
