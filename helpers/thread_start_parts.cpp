@@ -22,10 +22,10 @@
 // switches and I the involuntary ones. The creator's are read around
 // pthread_create, the new thread's at the start of its routine (a thread's
 // counts start at 0), the first line's around the first puts. No reading
-// falls inside a thread clock's part: each is just outside it, and counts
-// the few clock calls next to it too, which fault nothing as the warm-up
-// call below has mapped their code. Three readings fall inside the span,
-// in R: about 1 microsecond in all on a 2020s x86-64 processor.
+// falls inside a thread clock's part: each is just outside it, and its
+// counts take in the clock reading next to it too. Three readings fall
+// inside the span, in R: each a system call of about 1 microsecond (1.1 on
+// the x86-64 virtual machine the README's figures come from).
 //
 // With the argument "own-stack" the new thread runs on a 1 MiB stack
 // allocated and touched before the start reading; with "small-stack" it gets
@@ -152,7 +152,7 @@ int main(int argc, char **argv)
 	if (prepared != 0)
 		return prepared;
 	const bool defaults = argc <= 1;
-	// A warm-up: getrusage's first call faults its code in, before the
+	// A warm-up: getrusage's first call may fault its code in, before the
 	// span rather than in the creator's counts.
 	rusage creator_before{};
 	rusage creator_after{};
