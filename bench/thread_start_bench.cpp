@@ -82,8 +82,8 @@ void store_parts(benchmark::State &state, const Parts &parts)
 	state.counters["first_line"] = parts.first_line;
 	state.counters["rest"] = parts.rest;
 	for (std::size_t i = 0; i < part_count_names.size(); ++i)
-		state.counters[part_count_names[i]] =
-		    static_cast<double>(parts.counts[i]);
+		state.counters[part_count_names.at(i)] =
+		    static_cast<double>(parts.counts.at(i));
 }
 
 void process_run(benchmark::State &state, const ProcessRow *process)

@@ -130,12 +130,12 @@ std::optional<Parts> parts_report(const std::string &output)
 		return std::nullopt;
 	Parts parts;
 	for (std::size_t i = 0; i < part_count_names.size(); ++i) {
-		const auto text = field(line, part_count_names[i],
+		const auto text = field(line, part_count_names.at(i),
 		                        i + 1 == part_count_names.size());
 		const auto count = text ? parse_count(*text) : std::nullopt;
 		if (!count)
 			return std::nullopt;
-		parts.counts[i] = *count;
+		parts.counts.at(i) = *count;
 	}
 	const auto count = parse_count(*ticks);
 	const auto c = parse_decimal(*creator, false);
