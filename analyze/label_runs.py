@@ -77,9 +77,13 @@ def counters_of_lever(lever: Lever, results: list[Results]) -> list[str]:
     """What a lever is compared on across runs: its ticks, the counter it
     acts on, then the parts' counts that its two rows have in any run."""
     counters = ["ticks"] + ([lever.counter] if lever.counter != "ticks" else [])
+    # A count that no run of either row ever had (as a rule, major faults)
+    # is left out.
     return counters + [c for c in PART_COUNTS
                        if any(c in r.values.get(lever.row, {}) and c in r.values.get(lever.base, {})
-                              for r in results)]
+                              for r in results)
+                       and any(any(r.values.get(row, {}).get(c, ()))
+                               for r in results for row in (lever.row, lever.base))]
 
 
 def row_of_runs(row: str, medians: list[float]) -> RowOfRuns:

@@ -186,7 +186,11 @@ def lever_count_effects(r: Results) -> list[LeverEffect]:
         for counter in PART_COUNTS:
             values = r.values[lever.row].get(counter)
             base_values = base.get(counter)
-            if values is None or base_values is None:
+            # A count that neither row ever had (no major fault, as a
+            # rule) says nothing; its seed is kept so that others keep
+            # theirs.
+            if values is None or base_values is None or not any(values) and not any(base_values):
+                seed += 1
                 continue
             paired = st.paired_median_gap(values, base_values, seed)
             effects.append(LeverEffect(
@@ -271,7 +275,10 @@ def print_one_file(report: OneFile, out: Output) -> None:
     if report.parts is not None:
         parts = report.parts
         # The counts' columns where the file has any, each part's median.
-        counted = [c for c in COUNTS if any(c in p.counts for p in parts.parts)]
+        # Major faults and involuntary switches only where some part has
+        # them: as a rule none occur.
+        counted = [c for c in COUNTS if any(c in p.counts for p in parts.parts)
+                   and (c in ("faults", "switches") or any(p.counts.get(c) for p in parts.parts))]
         table = Table("parts", f"where the ticks go: {PARTS_ROW}, median of each part in ticks"
                       + (", and of its page faults and context switches" if counted else ""), [
             Column("part", Align.LEFT), Column("median", kind=Kind.TICKS),
