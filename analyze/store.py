@@ -128,8 +128,8 @@ class Record(NamedTuple):
     rows: str
     levers: str
     repetitions: bytes
-    # (row, counter, repetitions, median, p10, p25, p75, p90, p99)
-    counters: list[tuple[str, str, int, float, float, float, float, float, float]]
+    # (row, counter, repetitions, [median, p10, p25, p75, p90, p99])
+    counters: list[tuple[str, str, int, list[float]]]
 
 
 def utc_epoch(text: object) -> float | None:
@@ -247,14 +247,21 @@ def _text(path: str) -> str:
 
 def prepare(r: Results) -> Record:
     """What the store keeps of one run."""
-    from . import statistics as st
+    import numpy as np
 
-    counters = []
-    for row, series in r.values.items():
-        for counter, values in series.items():
-            p10, p25, p75, p90, p99 = st.percentiles(values, list(PERCENTILES))
-            counters.append((row, counter, len(values), st.median(values),
-                             p10, p25, p75, p90, p99))
+    named = [(row, counter, values) for row, series in r.values.items()
+             for counter, values in series.items()]
+    # The counters of one length at once, as one array: numpy's median and
+    # its nearest-rank percentiles (statistics.percentiles) along each.
+    figures: list[list[float]] = [[] for _ in named]
+    for length in {len(values) for _, _, values in named}:
+        which = [i for i, (_, _, values) in enumerate(named) if len(values) == length]
+        table = np.array([named[i][2] for i in which], dtype=np.float64)
+        medians = np.median(table, axis=1)
+        ranks = np.percentile(table, PERCENTILES, axis=1, method="inverted_cdf")
+        for place, i in enumerate(which):
+            figures[i] = [float(medians[place]), *(float(p) for p in ranks[:, place])]
+    counters = [(row, counter, len(values), figures[i]) for i, (row, counter, values) in enumerate(named)]
     context = r.context
     date = context.get("date")
     label = context.get("label")
@@ -426,8 +433,8 @@ def add_records(path: str, records: Sequence[Record]) -> AddReport:
             run = cursor.lastrowid
             con.executemany(
                 "INSERT INTO counters VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
-                [(run, name_id(counter), name_id(row), position, *figures)
-                 for position, (row, counter, *figures) in enumerate(record.counters)])
+                [(run, name_id(counter), name_id(row), position, count, *figures)
+                 for position, (row, counter, count, figures) in enumerate(record.counters)])
         con.execute("COMMIT")
     except sqlite3.Error as error:
         raise failed(path, error, "cannot add the runs") from None
