@@ -108,6 +108,7 @@ def optional_counters(run: dict[str, object]) -> dict[str, float | None]:
     return {k: v if v is None or v >= 0 else None for k, v in found.items()}
 
 
+@functools.lru_cache(maxsize=4096)
 def counters_of(row: str) -> tuple[str, ...]:
     """The counters kept of each repetition of `row`."""
     return ("ticks",) + (PARTS if row.startswith(PARTS_PREFIX) else ())
@@ -206,7 +207,9 @@ class _Collected:
                                f"{json.dumps(declared)[:20]} and "
                                f"{json.dumps(run['repetitions'])[:20]} repetitions")
         counters = counters_of(row)
-        kept = self.values.setdefault(row, {c: array.array("d") for c in counters})
+        kept = self.values.get(row)
+        if kept is None:
+            kept = self.values[row] = {c: array.array("d") for c in counters}
         for counter in counters:
             value = number_of(run.get(counter))
             if value is None or (value < 0 and counter != "rest"):

@@ -57,6 +57,7 @@ APPLICATION_ID = 0x54534153
 SCHEMA = 2
 # How long a writer waits for another to finish.
 BUSY_SECONDS = 120.0
+PAGE_SIZE = 1024
 SQLITE_HEADER = b"SQLite format 3\x00"
 # The percentiles kept of every counter of every row, besides the median:
 # those the reports show (nearest rank, as the bench computes them).
@@ -75,14 +76,16 @@ CREATE TABLE runs (
     label TEXT NOT NULL,
     date TEXT NOT NULL,
     context TEXT NOT NULL,
-    rows TEXT NOT NULL,
-    levers TEXT NOT NULL,
-    repetitions BLOB NOT NULL,
     epoch REAL
 );
 CREATE INDEX runs_host ON runs (host, epoch);
 CREATE INDEX runs_label ON runs (label);
 CREATE INDEX runs_epoch ON runs (epoch);
+-- Apart, so that a query of the runs and their medians reads no repetition.
+CREATE TABLE repetitions (
+    run INTEGER PRIMARY KEY REFERENCES runs (id),
+    data BLOB NOT NULL
+);
 CREATE TABLE names (id INTEGER PRIMARY KEY, name TEXT NOT NULL UNIQUE);
 CREATE TABLE counters (
     run INTEGER NOT NULL REFERENCES runs (id),
@@ -125,8 +128,6 @@ class Record(NamedTuple):
     date: str
     epoch: float | None
     context: str
-    rows: str
-    levers: str
     repetitions: bytes
     # (row, counter, repetitions, [median, p10, p25, p75, p90, p99])
     counters: list[tuple[str, str, int, list[float]]]
@@ -202,13 +203,14 @@ def _as_integers(values: array.array[float]) -> tuple[int, bytes] | None:
     return None
 
 
-def encode(values: dict[str, dict[str, array.array[float]]]) -> bytes:
-    """Every repetition of every counter of every row, in the file's order,
-    compressed: a JSON layout of (row, counter, scale, count) and the
+def encode(r: Results) -> bytes:
+    """The rows' order, the levers and every repetition of every counter of
+    every row, in the file's order, compressed: a JSON head of the rows,
+    levers and layout, (row, counter, scale, count) a counter, then the
     values, integers where a scale gives them back exactly."""
     layout: list[tuple[str, str, int, int]] = []
     chunks = []
-    for row, counters in values.items():
+    for row, counters in r.values.items():
         for counter, series in counters.items():
             integers = _as_integers(series)
             if integers is None:
@@ -217,18 +219,21 @@ def encode(values: dict[str, dict[str, array.array[float]]]) -> bytes:
             else:
                 layout.append((row, counter, integers[0], len(series)))
                 chunks.append(_shuffled(integers[1], 4))
-    head = json.dumps(layout).encode()
+    head = json.dumps({"rows": r.rows, "levers": r.levers, "layout": layout}).encode()
     return zlib.compress(len(head).to_bytes(4, "little") + head + b"".join(chunks), 6)
 
 
-def decode(blob: bytes) -> dict[str, dict[str, array.array[float]]]:
+def decode(blob: bytes) -> tuple[tuple[str, ...], tuple[Lever, ...],
+                                 dict[str, dict[str, array.array[float]]]]:
+    """The rows, levers and values that encode() kept."""
     import numpy as np
 
     data = zlib.decompress(blob)
     size = int.from_bytes(data[:4], "little")
     at = 4 + size
+    head = json.loads(data[4:at])
     values: dict[str, dict[str, array.array[float]]] = {}
-    for row, counter, scale, count in json.loads(data[4:at]):
+    for row, counter, scale, count in head["layout"]:
         width = 4 if scale else 8
         raw = _unshuffled(data[at:at + width * count], width)
         at += width * count
@@ -237,7 +242,7 @@ def decode(blob: bytes) -> dict[str, dict[str, array.array[float]]]:
         else:
             floats = np.frombuffer(raw, "<f8").astype(np.float64)
         values.setdefault(row, {})[counter] = array.array("d", floats.tobytes())
-    return values
+    return (tuple(head["rows"]), tuple(Lever(*lever) for lever in head["levers"]), values)
 
 
 def _text(path: str) -> str:
@@ -272,10 +277,8 @@ def prepare(r: Results) -> Record:
         label=str(label) if label else "",
         date=date if isinstance(date, str) else "",
         epoch=utc_epoch(date),
-        context=json.dumps(context),
-        rows=json.dumps(r.rows),
-        levers=json.dumps([list(lever) for lever in r.levers]),
-        repetitions=encode(r.values),
+        context=json.dumps(context, separators=(",", ":")),
+        repetitions=encode(r),
         counters=counters,
     )
 
@@ -370,6 +373,9 @@ def create(path: str) -> None:
     try:
         con = sqlite3.connect(made, isolation_level=None)
         try:
+            # Small pages: the last page of each run's repetitions is half
+            # empty on average.
+            con.execute(f"PRAGMA page_size = {PAGE_SIZE}")
             con.execute("BEGIN")
             for statement in TABLES.split(";"):
                 if statement.strip():
@@ -421,16 +427,16 @@ def add_records(path: str, records: Sequence[Record]) -> AddReport:
 
         for record in records:
             cursor = con.execute(
-                "INSERT OR IGNORE INTO runs (key, path, host, label, date, context, rows, "
-                "levers, repetitions, epoch) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                "INSERT OR IGNORE INTO runs (key, path, host, label, date, context, epoch) "
+                "VALUES (?, ?, ?, ?, ?, ?, ?)",
                 (record.key, record.path, record.host, record.label, record.date,
-                 record.context, record.rows, record.levers, record.repetitions,
-                 record.epoch))
+                 record.context, record.epoch))
             if cursor.rowcount != 1:
                 already += 1
                 continue
             added += 1
             run = cursor.lastrowid
+            con.execute("INSERT INTO repetitions VALUES (?, ?)", (run, record.repetitions))
             con.executemany(
                 "INSERT INTO counters VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
                 [(run, name_id(counter), name_id(row), position, count, *figures)
@@ -526,8 +532,8 @@ def stored_results(path: str, hosts: Sequence[str] = (), labels: Sequence[str] =
     con = _open_for_reading(path)
     try:
         chosen = con.execute(
-            "SELECT r.path, r.host, r.label, r.epoch, r.context, r.rows, r.levers, "
-            "r.repetitions FROM runs r" + where + ORDER, values).fetchall()
+            "SELECT r.path, r.host, r.label, r.epoch, r.context, p.data FROM runs r "
+            "JOIN repetitions p ON p.run = r.id" + where + ORDER, values).fetchall()
     except sqlite3.Error as error:
         raise failed(path, error, "cannot read the store") from None
     finally:
@@ -543,12 +549,11 @@ def stored_results(path: str, hosts: Sequence[str] = (), labels: Sequence[str] =
             keep.update(runs[len(runs) - latest:] if latest > 0 else [])
         chosen = [c for i, c in enumerate(chosen) if i in keep]
     results = []
-    for origin, _, _, _, context, rows, levers, repetitions in chosen:
+    for origin, _, _, _, context, repetitions in chosen:
         try:
-            results.append(Results(origin, json.loads(context), decode(repetitions),
-                                   tuple(json.loads(rows)),
-                                   tuple(Lever(*lever) for lever in json.loads(levers))))
-        except (ValueError, TypeError, zlib.error) as error:
+            rows, levers, series = decode(repetitions)
+            results.append(Results(origin, json.loads(context), series, rows, levers))
+        except (ValueError, TypeError, KeyError, zlib.error) as error:
             raise Unusable(f"{path}: not a sound results store: the run of {origin} "
                            f"cannot be read ({error})") from None
     return results
