@@ -194,7 +194,8 @@ def _as_integers(values: array.array[float]) -> tuple[int, bytes] | None:
 
     floats = np.frombuffer(values, np.float64)
     for scale in SCALES:
-        scaled = np.rint(floats * scale)
+        with np.errstate(over="ignore", invalid="ignore"):
+            scaled = np.rint(floats * scale)
         if len(floats) and np.abs(scaled).max() >= 2**31:
             continue
         integers = scaled.astype(np.int32)
