@@ -142,6 +142,8 @@ def main(argv: list[str], stdout: TextIO) -> int:
 
         results = stored_results(args.store, since=args.since, until=args.until,
                                  latest=args.latest)
+        if not results:
+            raise Unusable(f"{args.store}: no stored run of the dates asked for")
     else:
         results = [Results.read(path) for path in args.files]
     explicit = [Group(g[0], [Results.read(path) for path in g[1:]]) for g in groups]
