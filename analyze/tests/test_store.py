@@ -9,7 +9,9 @@ import json
 import os
 import sqlite3
 import tempfile
+import time
 import unittest
+import unittest.mock
 
 from analyze import store
 from analyze.errors import Unusable
@@ -130,8 +132,12 @@ class Dates(unittest.TestCase):
         cases = [("1970-01-01T00:00:00+00:00", 0.0), ("1970-01-01T01:00:00+01:00", 0.0),
                  ("1970-01-01T00:00:00-02:30", 9000.0), ("1970-01-02", 86400.0),
                  ("1970-01-01T00:00:10", 10.0), ("yesterday", None), (None, None), (5, None)]
-        for text, want in cases:
-            self.assertEqual(utc_epoch(text), want, text)
+        # Whatever the local time zone.
+        with unittest.mock.patch.dict(os.environ, {"TZ": "America/St_Johns"}):
+            time.tzset()
+            for text, want in cases:
+                self.assertEqual(utc_epoch(text), want, text)
+        time.tzset()
 
     def test_bounds(self) -> None:
         # option text, end, (epoch, included): a day alone is the whole day.
@@ -166,6 +172,8 @@ class Choice(Store):
             run("b", "2026-12-01T23:30:00-02:00", [2, 3, 4], "x"),
             run("a", "2026-12-03T00:00:00+00:00", [3, 4, 5], "y"),
             run("a", "2026-11-30T12:00:00+00:00", [4, 5, 6]),
+            # Another host of the label x: its latest run is not this one.
+            run("c", "2026-12-01T00:00:00+00:00", [0, 1, 2], "x"),
         ])
 
     def pipes(self, **choice: object) -> list[float]:
@@ -175,15 +183,15 @@ class Choice(Store):
     def test_ordered_by_host_then_date_and_chosen(self) -> None:
         # case, the choice, the runs' medians of the pipe in the order returned.
         cases: list[tuple[str, dict[str, object], list[float]]] = [
-            ("all", {}, [5, 4, 2, 3]),
+            ("all", {}, [5, 4, 2, 3, 1]),
             ("a host", {"hosts": ["b"]}, [2, 3]),
             ("hosts", {"hosts": ["b", "a"]}, [5, 4, 2, 3]),
-            ("no such host", {"hosts": ["c"]}, []),
-            ("a label", {"labels": ["x"]}, [2, 3]),
+            ("no such host", {"hosts": ["d"]}, []),
+            ("a label", {"labels": ["x"]}, [2, 3, 1]),
             ("since a day", {"since": "2026-12-02"}, [4, 2, 3]),
-            ("until a day, the whole day", {"until": "2026-12-01"}, [5]),
+            ("until a day, the whole day", {"until": "2026-12-01"}, [5, 1]),
             ("until an instant, in another offset", {"until": "2026-12-02T02:00:00+01:00"},
-             [5, 2]),
+             [5, 2, 1]),
             ("since an instant", {"since": "2026-12-02T01:30:00Z"}, [4, 3]),
             ("a day", {"since": "2026-12-02", "until": "2026-12-02"}, [2, 3]),
         ]
@@ -192,14 +200,14 @@ class Choice(Store):
 
     def test_rows_chosen(self) -> None:
         runs = stored_runs(self.path, rows=["program_parts/default"])
-        self.assertEqual([list(r.medians) for r in runs], [["program_parts/default"]] * 4)
+        self.assertEqual([list(r.medians) for r in runs], [["program_parts/default"]] * 5)
         self.assertEqual(stored_runs(self.path, rows=["nothing"]), [])
 
     def test_latest_runs_of_each_host(self) -> None:
         # latest, the hosts (label, else host name) and pipe medians kept.
         cases = [(1, [("a", 5), ("x", 3), ("y", 4)]), (2, [("a", 5), ("x", 2), ("x", 3),
                                                            ("y", 4)]),
-                 (None, [("a", 5), ("x", 2), ("x", 3), ("y", 4)])]
+                 (None, [("a", 5), ("x", 1), ("x", 2), ("x", 3), ("y", 4)])]
         for latest, want in cases:
             got = stored_results(self.path, latest=latest)
             self.assertEqual(sorted((r.context.get("label") or str(r.context["host_name"]),
