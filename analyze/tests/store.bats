@@ -106,7 +106,8 @@ fingerprint() {
 	while IFS='|' read -r case path reason; do
 		for args in "$KNOWN" --fleet; do
 			before=$(fingerprint "$tmp/$path")
-			run --separate-stderr timeout 20 "$ANALYZE" --store "$tmp/$path" $args
+			# A FIFO opened for reading would block: the timeout tells.
+			run --separate-stderr timeout 120 "$ANALYZE" --store "$tmp/$path" $args
 			expect_equal "$case, $args" "$status|$stderr|$output" \
 				"2|thread-start-analyze: $tmp/$path: $reason|"
 			expect_equal "$case, $args: untouched" "$(fingerprint "$tmp/$path")" "$before"
