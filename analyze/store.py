@@ -21,6 +21,7 @@ import sqlite3
 import stat
 import sys
 import secrets
+import signal
 import zlib
 from dataclasses import dataclass
 from typing import NamedTuple, Sequence
@@ -589,7 +590,9 @@ def add_command(path: str, files: list[str], out: Output) -> int:
     if workers > 1 and len(files) >= FILES_FOR_WORKERS:
         from concurrent.futures import ProcessPoolExecutor
 
-        with ProcessPoolExecutor(workers) as pool:
+        # SIGINT is the caller's: the workers end with it, quietly.
+        with ProcessPoolExecutor(workers, initializer=signal.signal,
+                                 initargs=(signal.SIGINT, signal.SIG_IGN)) as pool:
             records = list(pool.map(read_file, files, chunksize=4))
     else:
         records = [read_file(f) for f in files]
