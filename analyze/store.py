@@ -503,25 +503,26 @@ def stored_runs(path: str, hosts: Sequence[str] = (), rows: Sequence[str] = (),
     try:
         names = {i: n for i, n in con.execute("SELECT id, name FROM names")}
         ticks = next((i for i, n in names.items() if n == "ticks"), -1)
-        query = ("SELECT r.id, r.key, r.path, r.host, r.label, r.date, r.context, c.row, "
-                 "c.median FROM runs r JOIN counters c ON c.run = r.id AND c.counter = ?"
-                 + where + ORDER + ", c.position")
+        # The runs, then their medians apart: sorting the runs with their
+        # contexts once, not once a row, is what keeps a year of a fleet
+        # within seconds.
+        runs: dict[int, StoredRun] = {}
+        for run, key, origin, host, label, date, context in con.execute(
+                "SELECT r.id, r.key, r.path, r.host, r.label, r.date, r.context FROM runs r"
+                + where + ORDER, values):
+            runs[run] = StoredRun(key.hex(), origin, host, label, date, json.loads(context), {})
         wanted = set(rows)
-        runs: list[StoredRun] = []
-        last = None
-        for run, key, origin, host, label, date, context, row, median in con.execute(
-                query, [ticks, *values]):
-            if run != last:
-                last = run
-                runs.append(StoredRun(key.hex(), origin, host, label, date,
-                                      json.loads(context), {}))
+        chosen = f" AND c.run IN (SELECT r.id FROM runs r{where})" if where else ""
+        for run, row, median in con.execute(
+                "SELECT c.run, c.row, c.median FROM counters c WHERE c.counter = ?" + chosen
+                + " ORDER BY c.run, c.position", [ticks, *values]):
             if not wanted or names[row] in wanted:
-                runs[-1].medians[names[row]] = median
+                runs[run].medians[names[row]] = median
     except sqlite3.Error as error:
         raise failed(path, error, "cannot read the store") from None
     finally:
         con.close()
-    return [r for r in runs if r.medians]
+    return [r for r in runs.values() if r.medians]
 
 
 def stored_results(path: str, hosts: Sequence[str] = (), labels: Sequence[str] = (),
