@@ -60,6 +60,13 @@ def parser() -> Parser:
                         help="how tables are printed (default text)")
     parser.add_argument("--plot", metavar="OUT.png|OUT.svg",
                         help="draw the rows and where the ticks go")
+    parser.add_argument("--store", metavar="PATH",
+                        help="add the files' runs to the results store PATH (an SQLite "
+                             "database, made if absent); with --fleet, report on its runs")
+    parser.add_argument("--since", metavar="DATE", help="--store --fleet: runs of DATE or later")
+    parser.add_argument("--until", metavar="DATE", help="--store --fleet: runs until DATE")
+    parser.add_argument("--latest", metavar="N", type=int,
+                        help="--store --fleet: the N latest runs of each host")
     return parser
 
 
@@ -72,7 +79,13 @@ def check(args: argparse.Namespace) -> None:
     for group in args.group or []:
         if len(group) < 2:
             raise Unusable(f"--group {group[0]}: name the side's files after its name")
-    if not args.files and not args.group:
+    if args.store is not None:
+        from .store import check_command
+
+        check_command(args)
+    elif args.since or args.until or args.latest is not None:
+        raise Unusable("--since, --until and --latest choose runs of a store: give --store")
+    elif not args.files and not args.group:
         raise Unusable("the following arguments are required: FILE.json")
 
 
@@ -120,9 +133,22 @@ def main(argv: list[str], stdout: TextIO) -> int:
         need("scipy.stats", "python3-scipy")
     if args.plot:
         need("matplotlib", "python3-matplotlib")
-    results = [Results.read(path) for path in args.files]
+    if args.store is not None and not args.fleet:
+        from .store import add_command
+
+        return add_command(args.store, args.files, Output(args.format, stdout))
+    if args.store is not None:
+        from .store import stored_results
+
+        results = stored_results(args.store, since=args.since, until=args.until,
+                                 latest=args.latest)
+        if not results:
+            raise Unusable(f"{args.store}: no stored run of the dates asked for")
+    else:
+        results = [Results.read(path) for path in args.files]
     explicit = [Group(g[0], [Results.read(path) for path in g[1:]]) for g in groups]
-    refuse_duplicates(results + [r for g in explicit for r in g.files])
+    if args.store is None:
+        refuse_duplicates(results + [r for g in explicit for r in g.files])
     if explicit and results:
         explicit.append(Group("others", results))
     out = Output(args.format, stdout)

@@ -1,9 +1,35 @@
 """The results store: the runs of many results files kept in one SQLite
-database, so that runs can be compared over time and across a fleet."""
+database, so that runs can be compared over time and across a fleet.
+
+A run is recognised by results_digest (its context, date included, and
+every value of every row): the same run added twice, from one path or two,
+is stored once. Each call adds its runs in one transaction, after every
+file has been read and checked: all of them or, where the disk fills or
+the store is refused, none. Writers wait for each other up to BUSY_SECONDS.
+A store is recognised by its SQLite header: the application ID below and
+a schema version this module knows; anything else is refused before it is
+opened, and so left as it was."""
 
 from __future__ import annotations
 
+import argparse
+import array
+import datetime as dt
+import json
+import os
+import sqlite3
+import stat
+import sys
+import secrets
+import signal
+import zlib
 from dataclasses import dataclass
+from typing import NamedTuple, Sequence
+from urllib.parse import quote
+
+from .errors import PROG, Lost, Unusable
+from .reader import Lever, Results, results_digest
+from .tables import Output
 
 
 @dataclass(frozen=True)
@@ -24,3 +50,553 @@ class StoredRun:
     context: dict[str, object]
     # Each row's median of ticks over the run's repetitions.
     medians: dict[str, float]
+
+
+# "TSAS" (thread-start-analyze store) in the header's application ID.
+APPLICATION_ID = 0x54534153
+# The schema written; older ones are brought up to it (MIGRATIONS).
+SCHEMA = 2
+# How long a writer waits for another to finish.
+BUSY_SECONDS = 120.0
+PAGE_SIZE = 1024
+SQLITE_HEADER = b"SQLite format 3\x00"
+# The percentiles kept of every counter of every row, besides the median:
+# those the reports show (nearest rank, as the bench computes them).
+PERCENTILES = (10.0, 25.0, 75.0, 90.0, 99.0)
+# Decimal scales at which a counter's values are tried as 32-bit integers,
+# which compress to half or less; kept only where every value comes back
+# bit for bit.
+SCALES = (1, 10, 100, 1000)
+
+TABLES = """
+CREATE TABLE runs (
+    id INTEGER PRIMARY KEY,
+    key BLOB NOT NULL UNIQUE,
+    path TEXT NOT NULL,
+    host TEXT NOT NULL,
+    label TEXT NOT NULL,
+    date TEXT NOT NULL,
+    context TEXT NOT NULL,
+    epoch REAL
+);
+CREATE INDEX runs_host ON runs (host, epoch);
+CREATE INDEX runs_label ON runs (label);
+CREATE INDEX runs_epoch ON runs (epoch);
+-- Apart, so that a query of the runs and their medians reads no repetition.
+CREATE TABLE repetitions (
+    run INTEGER PRIMARY KEY REFERENCES runs (id),
+    data BLOB NOT NULL
+);
+CREATE TABLE names (id INTEGER PRIMARY KEY, name TEXT NOT NULL UNIQUE);
+CREATE TABLE counters (
+    run INTEGER NOT NULL REFERENCES runs (id),
+    counter INTEGER NOT NULL REFERENCES names (id),
+    row INTEGER NOT NULL REFERENCES names (id),
+    position INTEGER NOT NULL,
+    repetitions INTEGER NOT NULL,
+    median REAL NOT NULL,
+    p10 REAL NOT NULL, p25 REAL NOT NULL, p75 REAL NOT NULL,
+    p90 REAL NOT NULL, p99 REAL NOT NULL,
+    PRIMARY KEY (run, counter, row)
+) WITHOUT ROWID;
+"""
+
+# What brings a store of each older schema to the next: schema 1 had no
+# epoch, and compared the dates as text, which is wrong across offsets.
+MIGRATIONS = {
+    1: """
+ALTER TABLE runs ADD COLUMN epoch REAL;
+UPDATE runs SET epoch = utc_epoch(date);
+DROP INDEX runs_host;
+CREATE INDEX runs_host ON runs (host, epoch);
+CREATE INDEX runs_epoch ON runs (epoch);
+""",
+}
+
+
+class AddReport(NamedTuple):
+    added: int
+    already: int
+
+
+class Record(NamedTuple):
+    """A run made ready to be stored: what a worker process hands back."""
+
+    key: bytes
+    path: str
+    host: str
+    label: str
+    date: str
+    epoch: float | None
+    context: str
+    repetitions: bytes
+    # (row, counter, repetitions, [median, p10, p25, p75, p90, p99])
+    counters: list[tuple[str, str, int, list[float]]]
+
+
+def utc_epoch(text: object) -> float | None:
+    """The seconds since 1970 UTC of an ISO 8601 date or timestamp; one
+    without an offset is taken as UTC. None where it is neither."""
+    if not isinstance(text, str):
+        return None
+    try:
+        when = dt.datetime.fromisoformat(text)
+    except ValueError:
+        return None
+    if when.tzinfo is None:
+        when = when.replace(tzinfo=dt.timezone.utc)
+    return when.timestamp()
+
+
+def bound(option: str, text: str, end: bool) -> tuple[float, bool]:
+    """--since or --until: the epoch and whether it is included. A date
+    alone stands for the whole day: --until 2026-12-01 includes that day."""
+    try:
+        day = dt.date.fromisoformat(text)
+    except ValueError:
+        day = None
+    if day is not None and len(text) == 10:
+        if end:
+            day += dt.timedelta(days=1)
+        start = dt.datetime(day.year, day.month, day.day, tzinfo=dt.timezone.utc)
+        return start.timestamp(), not end
+    epoch = utc_epoch(text)
+    if epoch is None:
+        raise Unusable(f"{option} {text!r}: not a date (2026-12-01) or an ISO 8601 timestamp "
+                       f"(2026-12-01T08:00:00+01:00)")
+    return epoch, True
+
+
+def _little(values: array.array[float] | array.array[int]) -> bytes:
+    if sys.byteorder != "little":
+        values = array.array(values.typecode, values)
+        values.byteswap()
+    return values.tobytes()
+
+
+def _shuffled(data: bytes, width: int) -> bytes:
+    """Each value's first bytes, then their second bytes...: bytes that
+    vary little come together, and compress."""
+    import numpy as np
+
+    return np.frombuffer(data, np.uint8).reshape(-1, width).T.tobytes()
+
+
+def _unshuffled(data: bytes, width: int) -> bytes:
+    import numpy as np
+
+    return np.frombuffer(data, np.uint8).reshape(width, -1).T.tobytes()
+
+
+def _as_integers(values: array.array[float]) -> tuple[int, bytes] | None:
+    """The scale and 32-bit integers of SCALES that give back every value
+    bit for bit, or None."""
+    import numpy as np
+
+    floats = np.frombuffer(values, np.float64)
+    for scale in SCALES:
+        with np.errstate(over="ignore", invalid="ignore"):
+            scaled = np.rint(floats * scale)
+        if len(floats) and np.abs(scaled).max() >= 2**31:
+            continue
+        integers = scaled.astype(np.int32)
+        if (integers / scale).tobytes() == floats.tobytes():
+            return scale, _little(array.array("i", integers.tobytes()))
+    return None
+
+
+def encode(r: Results) -> bytes:
+    """The rows' order, the levers and every repetition of every counter of
+    every row, in the file's order, compressed: a JSON head of the rows,
+    levers and layout, (row, counter, scale, count) a counter, then the
+    values, integers where a scale gives them back exactly."""
+    layout: list[tuple[str, str, int, int]] = []
+    chunks = []
+    for row, counters in r.values.items():
+        for counter, series in counters.items():
+            integers = _as_integers(series)
+            if integers is None:
+                layout.append((row, counter, 0, len(series)))
+                chunks.append(_shuffled(_little(series), 8))
+            else:
+                layout.append((row, counter, integers[0], len(series)))
+                chunks.append(_shuffled(integers[1], 4))
+    head = json.dumps({"rows": r.rows, "levers": r.levers, "layout": layout}).encode()
+    return zlib.compress(len(head).to_bytes(4, "little") + head + b"".join(chunks), 6)
+
+
+def decode(blob: bytes) -> tuple[tuple[str, ...], tuple[Lever, ...],
+                                 dict[str, dict[str, array.array[float]]]]:
+    """The rows, levers and values that encode() kept."""
+    import numpy as np
+
+    data = zlib.decompress(blob)
+    size = int.from_bytes(data[:4], "little")
+    at = 4 + size
+    head = json.loads(data[4:at])
+    values: dict[str, dict[str, array.array[float]]] = {}
+    for row, counter, scale, count in head["layout"]:
+        width = 4 if scale else 8
+        raw = _unshuffled(data[at:at + width * count], width)
+        at += width * count
+        if scale:
+            floats = np.frombuffer(raw, "<i4") / scale
+        else:
+            floats = np.frombuffer(raw, "<f8").astype(np.float64)
+        values.setdefault(row, {})[counter] = array.array("d", floats.tobytes())
+    return (tuple(head["rows"]), tuple(Lever(*lever) for lever in head["levers"]), values)
+
+
+def _text(path: str) -> str:
+    """A path as SQLite can keep it: bytes that are not UTF-8 replaced."""
+    return path.encode("utf-8", "surrogateescape").decode("utf-8", "replace")
+
+
+def prepare(r: Results) -> Record:
+    """What the store keeps of one run."""
+    import numpy as np
+
+    named = [(row, counter, values) for row, series in r.values.items()
+             for counter, values in series.items()]
+    # The counters of one length at once, as one array: numpy's median and
+    # its nearest-rank percentiles (statistics.percentiles) along each.
+    figures: list[list[float]] = [[] for _ in named]
+    for length in {len(values) for _, _, values in named}:
+        which = [i for i, (_, _, values) in enumerate(named) if len(values) == length]
+        table = np.array([named[i][2] for i in which], dtype=np.float64)
+        medians = np.median(table, axis=1)
+        ranks = np.percentile(table, PERCENTILES, axis=1, method="inverted_cdf")
+        for place, i in enumerate(which):
+            figures[i] = [float(medians[place]), *(float(p) for p in ranks[:, place])]
+    counters = [(row, counter, len(values), figures[i]) for i, (row, counter, values) in enumerate(named)]
+    context = r.context
+    date = context.get("date")
+    label = context.get("label")
+    return Record(
+        key=results_digest(r),
+        path=_text(os.path.abspath(r.path)),
+        host=str(context.get("host_name", "")),
+        label=str(label) if label else "",
+        date=date if isinstance(date, str) else "",
+        epoch=utc_epoch(date),
+        context=json.dumps(context, separators=(",", ":")),
+        repetitions=encode(r),
+        counters=counters,
+    )
+
+
+def read_file(path: str) -> Record:
+    """Reads, checks and prepares one results file: a worker's task."""
+    return prepare(Results.read(path))
+
+
+def recognised(path: str) -> bool:
+    """Whether `path` is a store (True) or absent (False); anything else is
+    refused, and only its first bytes read, so that it is left as it was."""
+    try:
+        status = os.stat(path)
+    except FileNotFoundError:
+        return False
+    except OSError as error:
+        raise Unusable(f"{path}: {error.strerror}") from None
+    if stat.S_ISDIR(status.st_mode):
+        raise Unusable(f"{path}: a directory, not a results store")
+    if not stat.S_ISREG(status.st_mode):
+        raise Unusable(f"{path}: not a regular file, so not a results store")
+    try:
+        # Non-blocking, in case a FIFO took the file's place.
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
+        try:
+            header = os.read(fd, 100)
+        finally:
+            os.close(fd)
+    except OSError as error:
+        raise Unusable(f"{path}: {error.strerror}") from None
+    if not header:
+        raise Unusable(f"{path}: an empty file, not a results store")
+    if len(header) < 100 or not header.startswith(SQLITE_HEADER):
+        raise Unusable(f"{path}: not a results store (not an SQLite database)")
+    if int.from_bytes(header[68:72], "big") != APPLICATION_ID:
+        raise Unusable(f"{path}: an SQLite database, but not a results store of {PROG}")
+    too_new(path, int.from_bytes(header[60:64], "big", signed=True))
+    return True
+
+
+def too_new(path: str, version: int) -> None:
+    if version > SCHEMA or version < 1:
+        raise Unusable(f"{path}: a results store of schema {version}; this {PROG} reads "
+                       f"schemas 1 to {SCHEMA}: use a newer one")
+
+
+def failed(path: str, error: sqlite3.Error, doing: str) -> Exception:
+    """The one-line error of an SQLite error: Unusable where the file is
+    not a sound database, else Lost (a write that failed)."""
+    name = getattr(error, "sqlite_errorname", "")
+    reason = str(error).split("\n")[0]
+    if name in ("SQLITE_CORRUPT", "SQLITE_NOTADB") or name.startswith("SQLITE_CORRUPT_"):
+        return Unusable(f"{path}: not a sound results store ({reason})")
+    return Lost(f"{path}: {doing}: {reason}")
+
+
+def connect(path: str, mode: str) -> sqlite3.Connection:
+    """An open store that is never made by opening it: mode "ro" or "rw"."""
+    con = sqlite3.connect(f"file:{quote(os.path.abspath(path))}?mode={mode}", uri=True,
+                          timeout=BUSY_SECONDS, isolation_level=None)
+    con.create_function("utc_epoch", 1, utc_epoch, deterministic=True)
+    return con
+
+
+def up_to_date(path: str, con: sqlite3.Connection) -> None:
+    """Checks the store within a transaction begun, and brings an older
+    schema to SCHEMA."""
+    if con.execute("PRAGMA application_id").fetchone()[0] != APPLICATION_ID:
+        raise Unusable(f"{path}: an SQLite database, but not a results store of {PROG}")
+    version = con.execute("PRAGMA user_version").fetchone()[0]
+    too_new(path, version)
+    while version < SCHEMA:
+        for statement in MIGRATIONS[version].split(";"):
+            if statement.strip():
+                con.execute(statement)
+        version += 1
+        con.execute(f"PRAGMA user_version = {version}")
+
+
+def create(path: str) -> None:
+    """Makes an empty store at `path`: whole in a file of its own beside
+    it, then linked in place, so that a store is never seen half made and
+    one made meanwhile by another writer is kept."""
+    made = os.path.join(os.path.dirname(path),
+                        f".{os.path.basename(path)}.{os.getpid()}.{secrets.token_hex(4)}.new")
+    try:
+        # Made as any new file is, with the permissions the umask leaves.
+        os.close(os.open(made, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666))
+    except OSError as error:
+        raise Lost(f"{path}: cannot make the store: {error.strerror}") from None
+    try:
+        con = sqlite3.connect(made, isolation_level=None)
+        try:
+            # Small pages: the last page of each run's repetitions is half
+            # empty on average.
+            con.execute(f"PRAGMA page_size = {PAGE_SIZE}")
+            con.execute("BEGIN")
+            for statement in TABLES.split(";"):
+                if statement.strip():
+                    con.execute(statement)
+            con.execute(f"PRAGMA application_id = {APPLICATION_ID}")
+            con.execute(f"PRAGMA user_version = {SCHEMA}")
+            con.execute("COMMIT")
+        finally:
+            con.close()
+        os.link(made, path)
+    except FileExistsError:
+        pass
+    except sqlite3.Error as error:
+        raise failed(path, error, "cannot make the store") from None
+    except OSError as error:
+        raise Lost(f"{path}: cannot make the store: {error.strerror}") from None
+    finally:
+        for leftover in (made, made + "-journal"):
+            try:
+                os.unlink(leftover)
+            except OSError:
+                pass
+
+
+def add_files(path: str, results: list[Results]) -> AddReport:
+    """Adds the runs of `results` to the store at `path`, made if absent."""
+    return add_records(path, [prepare(r) for r in results])
+
+
+def add_records(path: str, records: Sequence[Record]) -> AddReport:
+    if not recognised(path):
+        create(path)
+        recognised(path)
+    try:
+        con = connect(path, "rw")
+    except sqlite3.Error as error:
+        raise failed(path, error, "cannot open the store") from None
+    added = already = 0
+    try:
+        con.execute("BEGIN IMMEDIATE")
+        up_to_date(path, con)
+        names = {str(n): int(i) for n, i in con.execute("SELECT name, id FROM names")}
+
+        def name_id(name: str) -> int:
+            if name not in names:
+                cursor = con.execute("INSERT INTO names (name) VALUES (?)", (name,))
+                names[name] = int(cursor.lastrowid or 0)
+            return names[name]
+
+        for record in records:
+            cursor = con.execute(
+                "INSERT OR IGNORE INTO runs (key, path, host, label, date, context, epoch) "
+                "VALUES (?, ?, ?, ?, ?, ?, ?)",
+                (record.key, record.path, record.host, record.label, record.date,
+                 record.context, record.epoch))
+            if cursor.rowcount != 1:
+                already += 1
+                continue
+            added += 1
+            run = cursor.lastrowid
+            con.execute("INSERT INTO repetitions VALUES (?, ?)", (run, record.repetitions))
+            con.executemany(
+                "INSERT INTO counters VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                [(run, name_id(counter), name_id(row), position, count, *figures)
+                 for position, (row, counter, count, figures) in enumerate(record.counters)])
+        con.execute("COMMIT")
+    except sqlite3.Error as error:
+        raise failed(path, error, "cannot add the runs") from None
+    finally:
+        # Whatever was not committed is rolled back.
+        con.close()
+    return AddReport(added, already)
+
+
+def _open_for_reading(path: str) -> sqlite3.Connection:
+    if not recognised(path):
+        raise Unusable(f"{path}: No such file or directory")
+    try:
+        con = connect(path, "ro")
+        if con.execute("PRAGMA user_version").fetchone()[0] < SCHEMA:
+            # An older store is brought up to date first, once.
+            con.close()
+            con = connect(path, "rw")
+            con.execute("BEGIN IMMEDIATE")
+            up_to_date(path, con)
+            con.execute("COMMIT")
+        return con
+    except sqlite3.Error as error:
+        raise failed(path, error, "cannot read the store (an older schema is updated "
+                                  "in place, which needs it writable)") from None
+
+
+def _where(hosts: Sequence[str], labels: Sequence[str], since: str | None,
+           until: str | None) -> tuple[str, list[object]]:
+    clauses = []
+    values: list[object] = []
+    for column, wanted in (("host", hosts), ("label", labels)):
+        if wanted:
+            clauses.append(f"r.{column} IN ({', '.join('?' * len(wanted))})")
+            values.extend(wanted)
+    if since is not None:
+        epoch, _ = bound("--since", since, end=False)
+        clauses.append("r.epoch >= ?")
+        values.append(epoch)
+    if until is not None:
+        epoch, included = bound("--until", until, end=True)
+        clauses.append("r.epoch <= ?" if included else "r.epoch < ?")
+        values.append(epoch)
+    return (" WHERE " + " AND ".join(clauses)) if clauses else "", values
+
+
+ORDER = " ORDER BY r.host, r.epoch, r.date, r.key"
+
+
+def stored_runs(path: str, hosts: Sequence[str] = (), rows: Sequence[str] = (),
+                labels: Sequence[str] = (), since: str | None = None,
+                until: str | None = None) -> list[StoredRun]:
+    """The stored runs, each with its rows' medians of ticks, ordered by
+    host, then date, then key; `rows` keeps only those rows, and runs with
+    one of them at least."""
+    where, values = _where(hosts, labels, since, until)
+    con = _open_for_reading(path)
+    try:
+        names = {i: n for i, n in con.execute("SELECT id, name FROM names")}
+        ticks = next((i for i, n in names.items() if n == "ticks"), -1)
+        # The runs, then their medians apart: sorting the runs with their
+        # contexts once, not once a row, is what keeps a year of a fleet
+        # within seconds.
+        runs: dict[int, StoredRun] = {}
+        for run, key, origin, host, label, date, context in con.execute(
+                "SELECT r.id, r.key, r.path, r.host, r.label, r.date, r.context FROM runs r"
+                + where + ORDER, values):
+            runs[run] = StoredRun(key.hex(), origin, host, label, date, json.loads(context), {})
+        wanted = set(rows)
+        chosen = f" AND c.run IN (SELECT r.id FROM runs r{where})" if where else ""
+        for run, row, median in con.execute(
+                "SELECT c.run, c.row, c.median FROM counters c WHERE c.counter = ?" + chosen
+                + " ORDER BY c.run, c.position", [ticks, *values]):
+            if not wanted or names[row] in wanted:
+                runs[run].medians[names[row]] = median
+    except sqlite3.Error as error:
+        raise failed(path, error, "cannot read the store") from None
+    finally:
+        con.close()
+    return [r for r in runs.values() if r.medians]
+
+
+def stored_results(path: str, hosts: Sequence[str] = (), labels: Sequence[str] = (),
+                   since: str | None = None, until: str | None = None,
+                   latest: int | None = None) -> list[Results]:
+    """The stored runs as results files read, every repetition of every
+    counter as the file had it; `latest` keeps the latest runs of each host
+    (its label, else its host name, as the fleet groups them)."""
+    where, values = _where(hosts, labels, since, until)
+    con = _open_for_reading(path)
+    try:
+        chosen = con.execute(
+            "SELECT r.path, r.host, r.label, r.epoch, r.context, p.data FROM runs r "
+            "JOIN repetitions p ON p.run = r.id" + where + ORDER, values).fetchall()
+    except sqlite3.Error as error:
+        raise failed(path, error, "cannot read the store") from None
+    finally:
+        con.close()
+    if latest is not None:
+        kept: dict[str, list[int]] = {}
+        for i, (_, host, label, *_rest) in enumerate(chosen):
+            kept.setdefault(label or host, []).append(i)
+        keep = set()
+        for runs in kept.values():
+            # A run without a date counts as the earliest.
+            runs.sort(key=lambda i: (chosen[i][3] is not None, chosen[i][3] or 0.0))
+            keep.update(runs[len(runs) - latest:] if latest > 0 else [])
+        chosen = [c for i, c in enumerate(chosen) if i in keep]
+    results = []
+    for origin, _, _, _, context, repetitions in chosen:
+        try:
+            rows, levers, series = decode(repetitions)
+            results.append(Results(origin, json.loads(context), series, rows, levers))
+        except (ValueError, TypeError, KeyError, zlib.error) as error:
+            raise Unusable(f"{path}: not a sound results store: the run of {origin} "
+                           f"cannot be read ({error})") from None
+    return results
+
+
+def check_command(args: argparse.Namespace) -> None:
+    """Refuses what --store cannot be given."""
+    if args.group or args.runs:
+        raise Unusable("--store: --group and --runs are not for a store")
+    if args.fleet and args.files:
+        raise Unusable("--store PATH --fleet reports on the store's runs: give no file")
+    if not args.fleet and not args.files:
+        raise Unusable("--store PATH: give the files to add, or --fleet")
+    if not args.fleet and (args.since or args.until or args.latest is not None or args.plot):
+        raise Unusable("--since, --until, --latest and --plot go with --store PATH --fleet")
+    if args.latest is not None and args.latest < 1:
+        raise Unusable(f"--latest {args.latest}: give 1 or more")
+    for option, text, end in (("--since", args.since, False), ("--until", args.until, True)):
+        if text is not None:
+            bound(option, text, end)
+
+
+# Files read by several processes where there are at least this many.
+FILES_FOR_WORKERS = 8
+
+
+def add_command(path: str, files: list[str], out: Output) -> int:
+    """--store PATH FILE...: every file read and checked (by a process per
+    processor, where there are many), then their runs added in one
+    transaction; one line says how many."""
+    workers = min(len(os.sched_getaffinity(0)), 4)
+    if workers > 1 and len(files) >= FILES_FOR_WORKERS:
+        from concurrent.futures import ProcessPoolExecutor
+
+        # SIGINT is the caller's: the workers end with it, quietly.
+        with ProcessPoolExecutor(workers, initializer=signal.signal,
+                                 initargs=(signal.SIGINT, signal.SIG_IGN)) as pool:
+            records = list(pool.map(read_file, files, chunksize=4))
+    else:
+        records = [read_file(f) for f in files]
+    report = add_records(path, records)
+    out.note(f"{path}: {report.added} runs added, {report.already} already there")
+    return 0

@@ -71,7 +71,8 @@ class ValidFiles(Files):
 
     def test_read_a_few_characters_at_a_time_it_reads_the_same(self) -> None:
         whole = Results.read(KNOWN)
-        with mock.patch.object(reader.JsonStream, "CHUNK", 7):
+        with mock.patch.object(reader.JsonStream, "CHUNK", 7), \
+                mock.patch.object(reader, "WHOLE_BYTES", -1):
             bits = Results.read(KNOWN)
         self.assertEqual((bits.context, bits.values, bits.rows, bits.levers),
                          (whole.context, whole.values, whole.rows, whole.levers))
@@ -251,6 +252,17 @@ class RefusedFiles(Files):
                 data = known()
                 data["context"]["levers"] = value
                 self.refused(self.write_json(f"levers-{name}.json", data), reason)
+
+
+class RefusedStreamed(RefusedFiles):
+    """The same refusals of files read a value at a time, as files larger
+    than WHOLE_BYTES are."""
+
+    def setUp(self) -> None:
+        super().setUp()
+        patch = mock.patch.object(reader, "WHOLE_BYTES", -1)
+        patch.start()
+        self.addCleanup(patch.stop)
 
 
 class Names(unittest.TestCase):
