@@ -4,6 +4,7 @@ database, so that runs can be compared over time and across a fleet."""
 from __future__ import annotations
 
 from dataclasses import dataclass
+from typing import Sequence
 
 
 @dataclass(frozen=True)
@@ -24,3 +25,12 @@ class StoredRun:
     context: dict[str, object]
     # Each row's median of ticks over the run's repetitions.
     medians: dict[str, float]
+
+
+def stored_runs(path: str, hosts: Sequence[str] = (), rows: Sequence[str] = (),
+                labels: Sequence[str] = (), since: str | None = None,
+                until: str | None = None) -> list[StoredRun]:
+    """The runs of the store at `path` of the hosts, rows and labels given
+    (every one where none is given), dated from `since` to `until`, by
+    host, then date, then key."""
+    raise NotImplementedError("the store is not there yet")

@@ -1,0 +1,316 @@
+"""The report over time: each host's runs, row by row, as periods between
+change points, with the change at each and the context entries that
+changed there.
+
+A series is the run medians of one row on one host (of one label, where a
+host's runs have several), in the order of their dates. Its change points
+are found by binary segmentation, with the run as the unit: a segment is
+tested for "no change" by the Mann-Whitney statistic of the runs before a
+split against those after it, standardised and maximised over every split
+that leaves MIN_SEGMENT runs a side (Pettitt's test); where the segment's
+maximum lies beyond what PERMUTATIONS orders of its runs give at LEVEL, it
+is split there and each part tested again. The statistic is of ranks, so
+its distribution without a change depends only on the segment's length:
+it is drawn once for each length, seeded by the length, and kept. Ties
+are ranked by their mean and the statistic standardised as without ties,
+which makes a series of many ties split less often, not more. The first
+test holds LEVEL for a series without change.
+
+At each change point the later period is compared with the earlier one as
+sides are: the difference of their medians of run medians, and the exact
+rank-test interval of the shift (Moses) with its p-value and verdict. The
+change point was placed where the two periods differ most, so that
+interval is narrower, and its p-value smaller, than for a step placed
+beforehand."""
+
+from __future__ import annotations
+
+import functools
+import json
+import math
+from datetime import datetime, timezone
+from typing import NamedTuple, Sequence
+
+import numpy as np
+
+from . import statistics as st
+from .estimates import Change, Interval, change_of
+from .files import CONTEXT_ALWAYS_DIFFERS
+from .sides import Verdict
+from .store import StoredRun
+from .tables import NONE, Align, Cell, Column, Kind, Output, Table
+
+# The share of series without change in which a change point may be found.
+LEVEL = 0.05
+# The fewest runs a period may have: a 20 % step with this many runs a side
+# is found (see tools/history_calibration.py), and a rank test of fewer
+# than 4 runs a side can give no verdict.
+MIN_SEGMENT = 4
+# The orders of a segment's runs that its statistic is held against.
+PERMUTATIONS = 999
+# Segments up to this long are held against orders of their own length;
+# longer ones against those of the next length on a grid of EXACT_UP_TO /
+# 4 steps an octave (65 against 68, 300 against 304), which has a few more
+# splits and so a slightly larger maximum: the test keeps its level, and
+# a long series needs some 50 draws of orders, not one for each length of
+# segment that its splits make.
+EXACT_UP_TO = 64
+# Statistics closer than this are one: the same sums in another order.
+TIES = 1e-9
+# The context entries compared at a change point: the run this many
+# before it with the run this many after it (the first after it is 0),
+# so that a change point found a run off still shows the entry.
+CONTEXT_BEFORE = 2
+CONTEXT_AFTER = 1
+
+
+class Period(NamedTuple):
+    first: str  # the date of its first run
+    last: str  # the date of its last run
+    runs: int
+    median: float  # of its runs' medians
+
+
+class ChangePoint(NamedTuple):
+    at: int  # the index of the first run of the later period
+    date: str  # that run's date
+    before: float  # the earlier period's median
+    after: float  # the later period's median
+    change: Change  # the later less the earlier
+    interval: Interval | None  # of the shift, in ticks; None with too few runs
+    percent: Interval | None  # the same in % of the earlier median
+    p_value: float | None
+    verdict: Verdict | None
+    context: list[str]  # "kernel 6.1 -> 6.12"
+
+
+class Series(NamedTuple):
+    host: str
+    label: str
+    row: str
+    dates: list[str]
+    medians: list[float]
+    periods: list[Period]
+    changes: list[ChangePoint]
+
+
+class HistoryReport(NamedTuple):
+    series: list[Series]
+    # Whether a host's runs have several labels, so that label is shown.
+    labels_shown: bool
+
+
+def standardised_maxima(ranks: st.Floats, least: int) -> st.Floats:
+    """Each split's Mann-Whitney statistic of the first runs against the
+    rest, standardised: `ranks` holds one series of ranks a line (batch x
+    n); the result holds |Z| of each split k = least .. n - least (batch x
+    splits)."""
+    n = ranks.shape[-1]
+    k = np.arange(least, n - least + 1, dtype=np.float64)
+    sums = np.cumsum(ranks, axis=-1)[..., least - 1:n - least]
+    u = sums - k * (k + 1) / 2
+    z: st.Floats = np.abs(u - k * (n - k) / 2) / np.sqrt(k * (n - k) * (n + 1) / 12)
+    return z
+
+
+def null_length(n: int) -> int:
+    """The length of the orders that a segment of n runs is held against:
+    n, or the next length on the grid."""
+    if n <= EXACT_UP_TO:
+        return n
+    step = 1 << (n.bit_length() - 1 - (EXACT_UP_TO.bit_length() - 1) + 2)
+    return -(-n // step) * step
+
+
+@functools.lru_cache(maxsize=None)
+def null_maxima(n: int, least: int = MIN_SEGMENT) -> st.Floats:
+    """The largest |Z| of PERMUTATIONS orders of n runs without ties,
+    sorted; drawn with the length as seed, so that every series of one
+    length is judged alike, and kept."""
+    rng = np.random.default_rng(n)
+    order = rng.permuted(np.tile(np.arange(1, n + 1, dtype=np.float64),
+                                 (PERMUTATIONS, 1)), axis=1)
+    maxima: st.Floats = np.sort(standardised_maxima(order, least).max(axis=1))
+    return maxima
+
+
+def segment_test(values: st.Values, least: int = MIN_SEGMENT) -> tuple[int, float]:
+    """The split of a segment whose runs before and after differ most, as
+    the number of runs before it, and the p-value of "no change" in the
+    segment: the share of orders of its runs, the observed one counted
+    among them, whose largest statistic is at least as large. Needs 2 x
+    `least` values."""
+    from scipy import stats
+
+    x = st.floats(values)
+    if len(x) < 2 * least:
+        raise ValueError(f"{len(x)} values: a split needs {2 * least}")
+    z = standardised_maxima(stats.rankdata(x)[None, :], least)[0]
+    best = int(np.argmax(z))
+    null = null_maxima(null_length(len(x)), least)
+    at_least = len(null) - int(np.searchsorted(null, z[best] - TIES, side="left"))
+    return best + least, (1 + at_least) / (len(null) + 1)
+
+
+def change_points(values: st.Values, least: int = MIN_SEGMENT,
+                  level: float = LEVEL) -> list[int]:
+    """The change points of a series by binary segmentation: the index of
+    the first value after each, in order. A segment is split where
+    segment_test() puts it, if its p-value is at most `level`, and each
+    part tested again; no part has fewer than `least` values."""
+    x = st.floats(values)
+    found = []
+    segments = [(0, len(x))]
+    while segments:
+        start, end = segments.pop()
+        if end - start < 2 * least:
+            continue
+        at, p = segment_test(x[start:end], least)
+        if p <= level:
+            found.append(start + at)
+            segments += [(start, start + at), (start + at, end)]
+    return sorted(found)
+
+
+def moment(date: str) -> float | None:
+    """A date as a time stamp, or None where it is not ISO 8601; one
+    without an offset is taken as UTC."""
+    try:
+        when = datetime.fromisoformat(date)
+    except ValueError:
+        return None
+    if when.tzinfo is None:
+        when = when.replace(tzinfo=timezone.utc)
+    return when.timestamp()
+
+
+def in_date_order(runs: list[StoredRun]) -> list[StoredRun]:
+    """The runs by date (where every date is ISO 8601; else as given),
+    then key."""
+    moments = [moment(r.date) for r in runs]
+    if any(m is None for m in moments):
+        return list(runs)
+    order = sorted(range(len(runs)), key=lambda i: (moments[i], runs[i].key))
+    return [runs[i] for i in order]
+
+
+def entry_text(value: object) -> str:
+    if value is None:
+        return "-"
+    return value if isinstance(value, str) else json.dumps(value, sort_keys=True)
+
+
+def context_changes(before: StoredRun, after: StoredRun) -> list[str]:
+    """The context entries that differ between two runs, "key a -> b",
+    less those that always differ."""
+    keys = sorted(set(before.context) | set(after.context))
+    return [f"{key} {entry_text(before.context.get(key))} -> "
+            f"{entry_text(after.context.get(key))}"
+            for key in keys if key not in CONTEXT_ALWAYS_DIFFERS
+            and entry_text(before.context.get(key)) != entry_text(after.context.get(key))]
+
+
+def change_at(runs: list[StoredRun], medians: list[float], start: int, at: int,
+              end: int) -> ChangePoint:
+    """The change between the periods [start, at) and [at, end)."""
+    earlier, later = medians[start:at], medians[at:end]
+    before, after = st.median(earlier), st.median(later)
+    interval = percent = p = verdict = None
+    if min(len(earlier), len(later)) >= st.RUNS_FOR_VERDICT:
+        test = st.shift_interval(earlier, later)
+        interval, p = test.interval, test.p_value
+        percent = None if before == 0 else Interval(interval.low / before * 100,
+                                                    interval.high / before * 100)
+        verdict = Verdict.DIFFERS if interval.excludes_zero() else Verdict.NO_CHANGE
+    context = context_changes(runs[max(start, at - CONTEXT_BEFORE)],
+                              runs[min(end - 1, at + CONTEXT_AFTER)])
+    return ChangePoint(at, runs[at].date, before, after, change_of(after, before), interval,
+                       percent, p, verdict, context)
+
+
+def series_of(host: str, label: str, row: str, runs: list[StoredRun]) -> Series:
+    """One row's series on one host: its periods and change points."""
+    medians = [r.medians[row] for r in runs]
+    bounds = [0] + change_points(medians) + [len(runs)]
+    periods = [Period(runs[a].date, runs[b - 1].date, b - a, st.median(medians[a:b]))
+               for a, b in zip(bounds, bounds[1:])]
+    changes = [change_at(runs, medians, a, b, c)
+               for a, b, c in zip(bounds, bounds[1:], bounds[2:])]
+    return Series(host, label, row, [r.date for r in runs], medians, periods, changes)
+
+
+def history_report(runs: list[StoredRun], rows: Sequence[str] = ()) -> HistoryReport:
+    """Each host's series, by host, label and row (the rows given, or
+    every row the host's runs measured, in the order first met). A run
+    without a row is left out of that row's series."""
+    series_runs: dict[tuple[str, str], list[StoredRun]] = {}
+    for r in runs:
+        series_runs.setdefault((r.host, r.label), []).append(r)
+    labels = {}
+    for host, label in series_runs:
+        labels.setdefault(host, set()).add(label)
+    series = []
+    for (host, label), chosen in series_runs.items():
+        ordered = in_date_order(chosen)
+        met = list(dict.fromkeys(row for r in ordered for row in r.medians))
+        for row in (list(rows) if rows else met):
+            having = [r for r in ordered if row in r.medians
+                      and math.isfinite(r.medians[row])]
+            if having:
+                series.append(series_of(host, label, row, having))
+    return HistoryReport(series, any(len(v) > 1 for v in labels.values()))
+
+
+def optional(value: float | Interval | None) -> Cell:
+    return NONE if value is None else value
+
+
+def print_history(report: HistoryReport, out: Output) -> None:
+    """The periods of each series, then the change points."""
+    if not report.series:
+        out.note("no runs")
+        return
+    names = [Column("host", Align.LEFT)] + ([Column("label", Align.LEFT)]
+                                            if report.labels_shown else [])
+
+    def name(s: Series) -> list[Cell]:
+        return [s.host] + ([s.label] if report.labels_shown else [])
+
+    table = Table("periods", "periods between change points: the median of their runs' "
+                  "medians in ticks", names + [
+                      Column("row", Align.LEFT), Column("period", kind=Kind.COUNT),
+                      Column("first", Align.LEFT), Column("last", Align.LEFT),
+                      Column("runs", kind=Kind.COUNT), Column("median", kind=Kind.TICKS)])
+    for s in report.series:
+        for i, period in enumerate(s.periods, 1):
+            table.add(*name(s), s.row, i, period.first, period.last, period.runs,
+                      period.median)
+    out.table(table)
+    changes = [(s, c) for s in report.series for c in s.changes]
+    if not changes:
+        out.note(f"no change point: no series changes at {LEVEL:.0%} (periods of "
+                 f"{MIN_SEGMENT} runs at least)")
+        return
+    table = Table("changes", "change points: the later period less the earlier "
+                  "(negative = fewer ticks), in ticks and in % of the earlier median, "
+                  f"{st.CONFIDENCE_TEXT} interval from a rank test on the runs' medians",
+                  names + [Column("row", Align.LEFT), Column("run", kind=Kind.COUNT),
+                           Column("date", Align.LEFT), Column("before", kind=Kind.TICKS),
+                           Column("after", kind=Kind.TICKS),
+                           Column("difference", kind=Kind.TICKS),
+                           Column("interval", Align.LEFT, Kind.INTERVAL),
+                           Column("change", kind=Kind.CHANGE),
+                           Column("interval", Align.LEFT, Kind.CHANGE_INTERVAL),
+                           Column("p"), Column("verdict", Align.LEFT),
+                           Column("context", Align.LEFT)])
+    for s, c in changes:
+        table.add(*name(s), s.row, c.at + 1, c.date, c.before, c.after, c.change.difference,
+                  optional(c.interval), c.change, optional(c.percent),
+                  NONE if c.p_value is None else f"{c.p_value:.3g}",
+                  NONE if c.verdict is None else c.verdict.value,
+                  "; ".join(c.context) or "-")
+    out.table(table)
+    out.note(f"run: the first run of the later period, counted from 1 in its series; a "
+             f"change point is found where a rank test of the runs before against those "
+             f"after, at its largest over every split, is beyond {1 - LEVEL:.0%} of orders "
+             f"of the same runs; periods have {MIN_SEGMENT} runs at least")
