@@ -47,7 +47,7 @@ LEVEL = 0.05
 # than 4 runs a side can give no verdict.
 MIN_SEGMENT = 4
 # The orders of a segment's runs that its statistic is held against.
-PERMUTATIONS = 999
+PERMUTATIONS = 4999
 # Segments up to this long are held against orders of their own length;
 # longer ones against those of the next length on a grid of EXACT_UP_TO /
 # 4 steps an octave (65 against 68, 300 against 304), which has a few more

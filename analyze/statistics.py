@@ -6,6 +6,7 @@ that need it, which only comparisons, fleets and runs of one label call."""
 
 from __future__ import annotations
 
+import functools
 import math
 from typing import NamedTuple
 
@@ -161,22 +162,50 @@ class RankTest(NamedTuple):
     p_value: float
 
 
-def tie_free_p_value(m: int, n: int, u: int) -> float:
-    """The rank test's two-sided p-value for U = u of n values against m,
-    as the test gives it for values without ties: from two made samples
-    whose U is u, so that the same method (exact or normal) decides."""
+def tie_free_p_values(m: int, n: int, us: Values) -> Floats:
+    """The rank test's two-sided p-value for each U = u of n values against
+    m, as the test gives it for values without ties: from two made samples
+    whose U is u, so that the same method (exact or normal) decides; all
+    in one call of the test."""
     from scipy import stats
 
+    u = np.asarray(us, dtype=np.int64).reshape(-1, 1)
     # x: 0, n + 2, 2 (n + 2), ...; the j-th value of y lies above c_j
     # values of x, at a place of its own, and the c_j add up to u.
     step = n + 2
     x = np.arange(m, dtype=np.float64) * step
-    above = np.zeros(n, dtype=np.int64)
-    above[:u // m] = m
-    if u // m < n:
-        above[u // m] = u % m
-    y = above * step - (n + 1) + np.arange(n)
-    return float(stats.mannwhitneyu(y.astype(np.float64), x, alternative="two-sided").pvalue)
+    j = np.arange(n)
+    above = np.where(j < u // m, m, np.where(j == u // m, u % m, 0))
+    y = above * step - (n + 1) + j
+    p: Floats = np.atleast_1d(stats.mannwhitneyu(y.astype(np.float64), x[None, :], axis=-1,
+                                                 alternative="two-sided").pvalue)
+    return p
+
+
+def tie_free_p_value(m: int, n: int, u: int) -> float:
+    """tie_free_p_values() of one U."""
+    return float(tie_free_p_values(m, n, [u])[0])
+
+
+# The values of U tested at once while looking for the least one kept.
+KEPT_SEARCH = 64
+
+
+@functools.lru_cache(maxsize=4096)
+def least_kept(m: int, n: int) -> int:
+    """The least U of n values against m whose p-value the rank test keeps
+    at CONFIDENCE. The p-value rises with U up to its mean: the range is
+    cut to one of KEPT_SEARCH parts a step, each step one call of the test,
+    so that 200 values a side cost little, and a size once found is kept."""
+    lo, hi = 0, m * n // 2
+    while lo < hi:
+        tried = np.unique(np.linspace(lo, hi, min(hi - lo + 1, KEPT_SEARCH)).astype(np.int64))
+        kept = tie_free_p_values(m, n, tried) >= 1 - CONFIDENCE
+        first = int(np.argmax(kept)) if kept.any() else len(tried) - 1
+        if first == 0:
+            return int(tried[0])
+        lo, hi = int(tried[first - 1]) + 1, int(tried[first])
+    return lo
 
 
 def shift_interval(a: Values, b: Values) -> RankTest:
@@ -193,16 +222,10 @@ def shift_interval(a: Values, b: Values) -> RankTest:
     x, y = floats(a), floats(b)
     every = np.sort(np.subtract.outer(y, x).ravel())
     p0 = float(stats.mannwhitneyu(y, x, alternative="two-sided").pvalue)
-    m, n, total = len(x), len(y), len(every)
-    # The p-value rises with U up to its mean: the least U kept is found by
-    # bisection, a test each step, so that 200 values a side cost little.
-    lo, hi = 0, total // 2
-    while lo < hi:
-        mid = (lo + hi) // 2
-        lo, hi = (lo, mid) if tie_free_p_value(m, n, mid) >= 1 - CONFIDENCE else (mid + 1, hi)
-    k = lo
+    k = least_kept(len(x), len(y))
     if k == 0:
         return RankTest(Interval(-math.inf, math.inf), p0)
+    total = len(every)
     return RankTest(Interval(float(every[k - 1]), float(every[total - k])), p0)
 
 
