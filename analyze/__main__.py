@@ -59,8 +59,55 @@ def parser() -> Parser:
     parser.add_argument("--format", choices=FORMATS, default="text",
                         help="how tables are printed (default text)")
     parser.add_argument("--plot", metavar="OUT.png|OUT.svg",
-                        help="draw the rows and where the ticks go")
+                        help="draw the rows and where the ticks go; with --history, "
+                             "the run medians over time")
+    parser.add_argument("--store", metavar="PATH", help="the results store to read")
+    parser.add_argument("--history", action="store_true",
+                        help="with --store: each host's run medians of each row over time, "
+                             "as periods between change points")
+    parser.add_argument("--host", action="append", metavar="HOST",
+                        help="with --history: this host only (repeatable)")
+    parser.add_argument("--row", action="append", metavar="ROW",
+                        help="with --history: this row only (repeatable)")
+    parser.add_argument("--label", action="append", metavar="LABEL",
+                        help="with --history: runs of this label only (repeatable)")
+    parser.add_argument("--since", metavar="D",
+                        help="with --history: runs dated D or later (YYYY-MM-DD, or a "
+                             "date and time)")
+    parser.add_argument("--until", metavar="D",
+                        help="with --history: runs dated D or earlier (a day: to its end)")
     return parser
+
+
+HISTORY_OPTIONS = ("host", "row", "label", "since", "until")
+
+
+def check_date(option: str, value: str) -> None:
+    """A date of --since or --until: ISO 8601, a day or a time."""
+    from datetime import datetime
+
+    try:
+        datetime.fromisoformat(value)
+    except ValueError:
+        raise Unusable(f"{option} {value!r}: not a date (YYYY-MM-DD, or "
+                       "YYYY-MM-DDTHH:MM:SS with an offset)") from None
+
+
+def check_history(args: argparse.Namespace) -> None:
+    """Refuses the options of a history that do not fit together."""
+    if not args.history:
+        given = [f"--{name}" for name in ("store",) + HISTORY_OPTIONS
+                 if getattr(args, name) is not None]
+        if given:
+            raise Unusable(f"{given[0]} needs --history")
+        return
+    if args.store is None:
+        raise Unusable("--history needs --store PATH")
+    if args.files or args.group or args.fleet or args.runs:
+        raise Unusable("--history reads the store: give no files, --group, --fleet or --runs")
+    for option in ("since", "until"):
+        if getattr(args, option) is not None:
+            check_date(f"--{option}", getattr(args, option))
 
 
 def check(args: argparse.Namespace) -> None:
@@ -69,6 +116,9 @@ def check(args: argparse.Namespace) -> None:
         base, ending = os.path.splitext(args.plot)
         if ending not in PICTURE_ENDINGS or not os.path.basename(base):
             raise Unusable(f"--plot {args.plot!r}: the picture's name must end in .png or .svg")
+    check_history(args)
+    if args.history:
+        return
     for group in args.group or []:
         if len(group) < 2:
             raise Unusable(f"--group {group[0]}: name the side's files after its name")
@@ -110,9 +160,39 @@ def run_plot(results: list[Results], path: str, out: Output) -> None:
     out.note(f"picture: {path}")
 
 
+def run_history(args: argparse.Namespace, out: Output) -> None:
+    """The history of the store's runs, narrowed as asked."""
+    from .history import history_report, print_history
+    from .store import stored_runs
+
+    try:
+        runs = stored_runs(args.store, args.host or (), args.row or (), args.label or (),
+                           args.since, args.until)
+    except NotImplementedError:
+        raise Unusable(f"--store {args.store}: this build cannot read a store") from None
+    report = history_report(runs, args.row or ())
+    if args.plot:
+        from .plot import check_history_size
+
+        check_history_size(report, args.plot)
+    print_history(report, out)
+    if args.plot:
+        from .plot import plot_history
+
+        plot_history(report, args.plot)
+        out.note(f"picture: {args.plot}")
+
+
 def main(argv: list[str], stdout: TextIO) -> int:
     args = parser().parse_args(argv)
     check(args)
+    if args.history:
+        need("numpy", "python3-numpy")
+        need("scipy.stats", "python3-scipy")
+        if args.plot:
+            need("matplotlib", "python3-matplotlib")
+        run_history(args, Output(args.format, stdout))
+        return 0
     groups = args.group or []
     # What the call needs, asked for before anything is read or printed.
     need("numpy", "python3-numpy")

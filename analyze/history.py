@@ -246,7 +246,7 @@ def history_report(runs: list[StoredRun], rows: Sequence[str] = ()) -> HistoryRe
     series_runs: dict[tuple[str, str], list[StoredRun]] = {}
     for r in runs:
         series_runs.setdefault((r.host, r.label), []).append(r)
-    labels = {}
+    labels: dict[str, set[str]] = {}
     for host, label in series_runs:
         labels.setdefault(host, set()).add(label)
     series = []
@@ -274,7 +274,8 @@ def print_history(report: HistoryReport, out: Output) -> None:
                                             if report.labels_shown else [])
 
     def name(s: Series) -> list[Cell]:
-        return [s.host] + ([s.label] if report.labels_shown else [])
+        cells: list[Cell] = [s.host]
+        return cells + ([s.label] if report.labels_shown else [])
 
     table = Table("periods", "periods between change points: the median of their runs' "
                   "medians in ticks", names + [

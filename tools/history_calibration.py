@@ -23,7 +23,7 @@ sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.realpath(__file__))))
 
 from analyze.errors import Parser, Unusable, need  # noqa: E402
 from analyze.reader import Results, rows_of  # noqa: E402
-from analyze.tables import FORMATS, Align, Column, Kind, Output, Table  # noqa: E402
+from analyze.tables import FORMATS, Column, Kind, Output, Table  # noqa: E402
 
 
 def numbers(text: str) -> list[int]:
