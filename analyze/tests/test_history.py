@@ -44,9 +44,9 @@ def history(medians: Sequence[float], host: str = "vm", label: str = "",
 
 # Runs that spread about 100 without any change: no rank test of the runs
 # before a split against those after tells them apart.
-FLAT = [100, 104, 98, 103, 99, 101, 97, 105, 100, 102, 96, 104, 101, 99, 103, 98]
-EARLIER = [100, 102, 104, 106, 108, 110]
-LATER = [150, 152, 154, 156, 158, 160]
+FLAT: list[float] = [100, 104, 98, 103, 99, 101, 97, 105, 100, 102, 96, 104, 101, 99, 103, 98]
+EARLIER: list[float] = [100, 102, 104, 106, 108, 110]
+LATER: list[float] = [150, 152, 154, 156, 158, 160]
 
 
 class Detector(unittest.TestCase):
@@ -62,10 +62,10 @@ class Detector(unittest.TestCase):
             # A split at a time: each split leaves a third of the runs on
             # the wrong side, and 8 runs are too few to outweigh that.
             ("a step undone after 8 runs: missed", up + [v + 50 for v in up] + up, []),
-            ("4 runs before the step", [100, 101, 102, 103] + [200 + v for v in FLAT], [4]),
-            ("4 runs after the step", FLAT + [200, 201, 202, 203], [16]),
-            ("3 runs after: no period so short", FLAT + [200, 201, 202], []),
-            ("7 runs: too few to split", [1, 2, 3, 100, 101, 102, 103], []),
+            ("4 runs before the step", [100.0, 101, 102, 103] + [200 + v for v in FLAT], [4]),
+            ("4 runs after the step", FLAT + [200.0, 201, 202, 203], [16]),
+            ("3 runs after: no period so short", FLAT + [200.0, 201, 202], []),
+            ("7 runs: too few to split", [1.0, 2, 3, 100, 101, 102, 103], []),
         ]
         for case, values, expected in cases:
             with self.subTest(case):
@@ -121,8 +121,8 @@ class Report(unittest.TestCase):
     def test_a_step_made_on_purpose(self) -> None:
         # The kernel and the tunables change at the 13th run, and the pipe
         # row's medians go up 50 ticks there; the cold row does not move.
-        before = {"kernel": "6.1.0-28", "tunables": "none"}
-        after = {"kernel": "6.12.9", "tunables": "glibc.malloc.arena_max=1"}
+        before: dict[str, object] = {"kernel": "6.1.0-28", "tunables": "none"}
+        after: dict[str, object] = {"kernel": "6.12.9", "tunables": "glibc.malloc.arena_max=1"}
         runs = history(FLAT[:12] + [v + 50 for v in FLAT],
                        context=[before] * 12 + [after] * 16)
         pipe, cold = history_report(runs).series
