@@ -54,7 +54,7 @@ def main(argv: list[str]) -> int:
     parser.add_argument("files", nargs="+", metavar="FILE.json")
     parser.add_argument("--lengths", default="10,30,100",
                         help="runs a history without change (default %(default)s)")
-    parser.add_argument("--steps", default="4+6,5+5,6+6,4+26,15+15,8+22,50+50",
+    parser.add_argument("--steps", default="4+6,5+5,8+8,4+26,15+15,8+22,50+50",
                         help="runs before and after each step (default %(default)s)")
     parser.add_argument("--step", type=float, default=0.20,
                         help="how much higher the runs after the step are "
@@ -96,32 +96,36 @@ def main(argv: list[str]) -> int:
                   f"{LEVEL:.0%}), and the share of draws with one on any of the "
                   f"{len(rows)} rows", [
                       Column("runs", kind=Kind.COUNT), Column("histories", kind=Kind.COUNT),
-                      Column("found", kind=Kind.SHARE), Column("any row", kind=Kind.SHARE)])
+                      Column("found %", kind=Kind.TICKS), Column("any row %", kind=Kind.TICKS)])
     for n in lengths:
         if n > len(results):
             continue
         found = np.array([bool(change_points(x)) for x in histories(n)])
-        table.add(n, len(found), float(found.mean()),
-                  float(found.reshape(-1, len(rows)).any(axis=1).mean()))
+        table.add(n, len(found), float(found.mean()) * 100,
+                  float(found.reshape(-1, len(rows)).any(axis=1).mean()) * 100)
     out.table(table)
     table = Table("steps", f"histories with a step of {args.step:+.0%} (the later runs' "
                   f"medians x {1 + args.step:g}): the share with a change point within one "
-                  "run of the step, and with one elsewhere", [
+                  "run of the step, within three, anywhere, and with one further than three runs "
+                  "from it", [
                       Column("before", kind=Kind.COUNT), Column("after", kind=Kind.COUNT),
-                      Column("histories", kind=Kind.COUNT), Column("found", kind=Kind.SHARE),
-                      Column("elsewhere", kind=Kind.SHARE)])
+                      Column("histories", kind=Kind.COUNT), Column("found %", kind=Kind.TICKS),
+                      Column("within 3 %", kind=Kind.TICKS),
+                      Column("anywhere %", kind=Kind.TICKS),
+                      Column("elsewhere %", kind=Kind.TICKS)])
     for a, b in made:
         if a + b > len(results):
             continue
-        found_list, elsewhere_list = [], []
-        for x in histories(a + b):
+        # Each history: a change point within 1, within 3, anywhere, further.
+        counts = np.zeros(4)
+        drawn = histories(a + b)
+        for x in drawn:
             x = x.copy()
             x[a:] *= 1 + args.step
-            points = change_points(x)
-            found_list.append(any(abs(p - a) <= 1 for p in points))
-            elsewhere_list.append(any(abs(p - a) > 1 for p in points))
-        table.add(a, b, len(found_list), float(np.mean(found_list)),
-                  float(np.mean(elsewhere_list)))
+            away = [abs(p - a) for p in change_points(x)]
+            counts += [any(d <= 1 for d in away), any(d <= 3 for d in away), bool(away),
+                       any(d > 3 for d in away)]
+        table.add(a, b, len(drawn), *(float(c) / len(drawn) * 100 for c in counts))
     out.table(table)
     out.note(f"periods of {MIN_SEGMENT} runs at least; a step with fewer runs a side than "
              "that cannot be found")
