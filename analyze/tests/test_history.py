@@ -99,6 +99,9 @@ class Detector(unittest.TestCase):
         self.assertLess(p, 0.05)
         with self.assertRaises(ValueError):
             segment_test([1, 2, 3, 4, 5, 6, 7])
+        # Beyond every order drawn: the least p-value, the observed order
+        # counted among the 4999 drawn.
+        self.assertEqual(segment_test([0.0] * 20 + [1.0] * 20), (20, 1 / 5000))
 
     def test_holds_its_level_without_change(self) -> None:
         # 400 series of 20 and of 100 normal values: the share with a change

@@ -164,6 +164,18 @@ class RankTest(unittest.TestCase):
         self.assertAlmostEqual(st.tie_free_p_value(4, 4, 16), 2 / 70)
         self.assertAlmostEqual(st.tie_free_p_value(4, 4, 1), 4 / 70)
 
+    def test_least_u_kept(self) -> None:
+        # The least U whose p-value is kept, against a search of every U
+        # one by one; sizes whose range of U is cut several times.
+        for m, n in ((1, 1), (3, 3), (4, 4), (4, 6), (6, 6), (5, 40), (7, 300), (20, 25),
+                     (60, 90)):
+            with self.subTest(m=m, n=n):
+                us = np.arange(m * n // 2 + 1)
+                p = st.tie_free_p_values(m, n, us)
+                self.assertEqual(st.least_kept(m, n), int(us[np.argmax(p >= 0.05)]))
+        self.assertEqual(st.least_kept(6, 6), 6)
+        self.assertEqual(st.least_kept(3, 3), 0)
+
     def test_verdicts(self) -> None:
         self.assertTrue(Interval(0.5, 3).excludes_zero())
         self.assertTrue(Interval(-3, -0.5).excludes_zero())
