@@ -57,6 +57,12 @@ PERMUTATIONS = 4999
 EXACT_UP_TO = 64
 # Statistics closer than this are one: the same sums in another order.
 TIES = 1e-9
+# A period of more runs than this is compared with its neighbour by the
+# rank test's normal approximation, even where the other has 8 runs or
+# fewer: scipy's exact distribution of 4 runs against 300 takes a quarter
+# of a second, and a thousand series of a year have some fifty such
+# periods at their ends by chance alone.
+EXACT_LONGEST = 50
 # The context entries compared at a change point: the run this many
 # before it with the run this many after it (the first after it is 0),
 # so that a change point found a run off still shows the entry.
@@ -107,10 +113,16 @@ def standardised_maxima(ranks: st.Floats, least: int) -> st.Floats:
     splits)."""
     n = ranks.shape[-1]
     k = np.arange(least, n - least + 1, dtype=np.float64)
-    sums = np.cumsum(ranks, axis=-1)[..., least - 1:n - least]
-    u = sums - k * (k + 1) / 2
-    z: st.Floats = np.abs(u - k * (n - k) / 2) / np.sqrt(k * (n - k) * (n + 1) / 12)
+    # U less its mean, over its standard deviation: computed in place.
+    z: st.Floats = np.cumsum(ranks, axis=-1)[..., least - 1:n - least]
+    z -= k * (k + 1) / 2 + k * (n - k) / 2
+    np.abs(z, out=z)
+    z *= 1 / np.sqrt(k * (n - k) * (n + 1) / 12)
     return z
+
+
+# The orders drawn at once: bounds the memory of a long series' null.
+NULL_BATCH = 1000
 
 
 def null_length(n: int) -> int:
@@ -128,10 +140,29 @@ def null_maxima(n: int, least: int = MIN_SEGMENT) -> st.Floats:
     sorted; drawn with the length as seed, so that every series of one
     length is judged alike, and kept."""
     rng = np.random.default_rng(n)
-    order = rng.permuted(np.tile(np.arange(1, n + 1, dtype=np.float64),
-                                 (PERMUTATIONS, 1)), axis=1)
-    maxima: st.Floats = np.sort(standardised_maxima(order, least).max(axis=1))
-    return maxima
+    maxima = []
+    for done in range(0, PERMUTATIONS, NULL_BATCH):
+        order = rng.permuted(np.tile(np.arange(1, n + 1, dtype=np.float64),
+                                     (min(NULL_BATCH, PERMUTATIONS - done), 1)), axis=1)
+        maxima.append(standardised_maxima(order, least).max(axis=1))
+    result: st.Floats = np.sort(np.concatenate(maxima))
+    return result
+
+
+def segment_tests(values: st.Values, least: int = MIN_SEGMENT) -> tuple[list[int], list[float]]:
+    """segment_test() of each line of `values` (segments x runs, all of one
+    length) at once."""
+    from scipy import stats
+
+    x = st.floats(values)
+    if x.shape[-1] < 2 * least:
+        raise ValueError(f"{x.shape[-1]} values: a split needs {2 * least}")
+    z = standardised_maxima(stats.rankdata(x, axis=-1), least)
+    best = np.argmax(z, axis=-1)
+    null = null_maxima(null_length(x.shape[-1]), least)
+    largest = z[np.arange(len(z)), best]
+    at_least = len(null) - np.searchsorted(null, largest - TIES, side="left")
+    return [int(b) + least for b in best], [float(p) for p in (1 + at_least) / (len(null) + 1)]
 
 
 def segment_test(values: st.Values, least: int = MIN_SEGMENT) -> tuple[int, float]:
@@ -140,16 +171,26 @@ def segment_test(values: st.Values, least: int = MIN_SEGMENT) -> tuple[int, floa
     segment: the share of orders of its runs, the observed one counted
     among them, whose largest statistic is at least as large. Needs 2 x
     `least` values."""
-    from scipy import stats
+    ats, ps = segment_tests(st.floats(values)[None, :], least)
+    return ats[0], ps[0]
 
-    x = st.floats(values)
-    if len(x) < 2 * least:
-        raise ValueError(f"{len(x)} values: a split needs {2 * least}")
-    z = standardised_maxima(stats.rankdata(x)[None, :], least)[0]
-    best = int(np.argmax(z))
-    null = null_maxima(null_length(len(x)), least)
-    at_least = len(null) - int(np.searchsorted(null, z[best] - TIES, side="left"))
-    return best + least, (1 + at_least) / (len(null) + 1)
+
+def change_points_of(series: Sequence[Sequence[float]], least: int = MIN_SEGMENT,
+                     level: float = LEVEL) -> list[list[int]]:
+    """change_points() of each series; the first test of the series of one
+    length made at once."""
+    found: list[list[int]] = [[] for _ in series]
+    lengths: dict[int, list[int]] = {}
+    for i, values in enumerate(series):
+        lengths.setdefault(len(values), []).append(i)
+    for n, chosen in lengths.items():
+        if n < 2 * least:
+            continue
+        _, ps = segment_tests([series[i] for i in chosen], least)
+        for i, p in zip(chosen, ps):
+            if p <= level:
+                found[i] = change_points(series[i], least, level)
+    return found
 
 
 def change_points(values: st.Values, least: int = MIN_SEGMENT,
@@ -217,7 +258,8 @@ def change_at(runs: list[StoredRun], medians: list[float], start: int, at: int,
     before, after = st.median(earlier), st.median(later)
     interval = percent = p = verdict = None
     if min(len(earlier), len(later)) >= st.RUNS_FOR_VERDICT:
-        test = st.shift_interval(earlier, later)
+        test = st.shift_interval(earlier, later, "asymptotic"
+                                 if max(len(earlier), len(later)) > EXACT_LONGEST else "auto")
         interval, p = test.interval, test.p_value
         percent = None if before == 0 else Interval(interval.low / before * 100,
                                                     interval.high / before * 100)
@@ -228,10 +270,12 @@ def change_at(runs: list[StoredRun], medians: list[float], start: int, at: int,
                        percent, p, verdict, context)
 
 
-def series_of(host: str, label: str, row: str, runs: list[StoredRun]) -> Series:
-    """One row's series on one host: its periods and change points."""
+def series_of(host: str, label: str, row: str, runs: list[StoredRun],
+              points: list[int]) -> Series:
+    """One row's series on one host: its periods, and the change at each
+    of its change points."""
     medians = [r.medians[row] for r in runs]
-    bounds = [0] + change_points(medians) + [len(runs)]
+    bounds = [0] + points + [len(runs)]
     periods = [Period(runs[a].date, runs[b - 1].date, b - a, st.median(medians[a:b]))
                for a, b in zip(bounds, bounds[1:])]
     changes = [change_at(runs, medians, a, b, c)
@@ -249,7 +293,7 @@ def history_report(runs: list[StoredRun], rows: Sequence[str] = ()) -> HistoryRe
     labels: dict[str, set[str]] = {}
     for host, label in series_runs:
         labels.setdefault(host, set()).add(label)
-    series = []
+    chosen_series: list[tuple[str, str, str, list[StoredRun]]] = []
     for (host, label), chosen in series_runs.items():
         ordered = in_date_order(chosen)
         met = list(dict.fromkeys(row for r in ordered for row in r.medians))
@@ -257,8 +301,11 @@ def history_report(runs: list[StoredRun], rows: Sequence[str] = ()) -> HistoryRe
             having = [r for r in ordered if row in r.medians
                       and math.isfinite(r.medians[row])]
             if having:
-                series.append(series_of(host, label, row, having))
-    return HistoryReport(series, any(len(v) > 1 for v in labels.values()))
+                chosen_series.append((host, label, row, having))
+    points = change_points_of([[r.medians[row] for r in having]
+                               for _, _, row, having in chosen_series])
+    return HistoryReport([series_of(*s, p) for s, p in zip(chosen_series, points)],
+                         any(len(v) > 1 for v in labels.values()))
 
 
 def optional(value: float | Interval | None) -> Cell:

@@ -162,11 +162,11 @@ class RankTest(NamedTuple):
     p_value: float
 
 
-def tie_free_p_values(m: int, n: int, us: Values) -> Floats:
+def tie_free_p_values(m: int, n: int, us: Values, method: str = "auto") -> Floats:
     """The rank test's two-sided p-value for each U = u of n values against
     m, as the test gives it for values without ties: from two made samples
-    whose U is u, so that the same method (exact or normal) decides; all
-    in one call of the test."""
+    whose U is u, so that the same method (exact or normal) decides, or
+    the one given; all in one call of the test."""
     from scipy import stats
 
     u = np.asarray(us, dtype=np.int64).reshape(-1, 1)
@@ -178,7 +178,8 @@ def tie_free_p_values(m: int, n: int, us: Values) -> Floats:
     above = np.where(j < u // m, m, np.where(j == u // m, u % m, 0))
     y = above * step - (n + 1) + j
     p: Floats = np.atleast_1d(stats.mannwhitneyu(y.astype(np.float64), x[None, :], axis=-1,
-                                                 alternative="two-sided").pvalue)
+                                                 alternative="two-sided",
+                                                 method=method).pvalue)
     return p
 
 
@@ -192,7 +193,7 @@ KEPT_SEARCH = 64
 
 
 @functools.lru_cache(maxsize=4096)
-def least_kept(m: int, n: int) -> int:
+def least_kept(m: int, n: int, method: str = "auto") -> int:
     """The least U of n values against m whose p-value the rank test keeps
     at CONFIDENCE. The p-value rises with U up to its mean: the range is
     cut to one of KEPT_SEARCH parts a step, each step one call of the test,
@@ -200,7 +201,7 @@ def least_kept(m: int, n: int) -> int:
     lo, hi = 0, m * n // 2
     while lo < hi:
         tried = np.unique(np.linspace(lo, hi, min(hi - lo + 1, KEPT_SEARCH)).astype(np.int64))
-        kept = tie_free_p_values(m, n, tried) >= 1 - CONFIDENCE
+        kept = tie_free_p_values(m, n, tried, method) >= 1 - CONFIDENCE
         first = int(np.argmax(kept)) if kept.any() else len(tried) - 1
         if first == 0:
             return int(tried[0])
@@ -208,7 +209,7 @@ def least_kept(m: int, n: int) -> int:
     return lo
 
 
-def shift_interval(a: Values, b: Values) -> RankTest:
+def shift_interval(a: Values, b: Values, method: str = "auto") -> RankTest:
     """A CONFIDENCE interval for how far b lies above a, from the
     Mann-Whitney U test on the two sets of values: the shifts it does not
     reject (Moses's interval). Of the N sorted differences b - a, it is
@@ -216,13 +217,14 @@ def shift_interval(a: Values, b: Values) -> RankTest:
     k is the least U whose p-value the test keeps: a shift below the k-th
     smallest leaves fewer than k differences at or below it. Where the test
     keeps even U = 0 (fewer than 4 values a side at 95 %), every shift is
-    kept: the interval is unbounded."""
+    kept: the interval is unbounded. `method` is the test's: "auto" lets
+    it choose, exact for a side of 8 values or fewer."""
     from scipy import stats
 
     x, y = floats(a), floats(b)
     every = np.sort(np.subtract.outer(y, x).ravel())
-    p0 = float(stats.mannwhitneyu(y, x, alternative="two-sided").pvalue)
-    k = least_kept(len(x), len(y))
+    p0 = float(stats.mannwhitneyu(y, x, alternative="two-sided", method=method).pvalue)
+    k = least_kept(len(x), len(y), method)
     if k == 0:
         return RankTest(Interval(-math.inf, math.inf), p0)
     total = len(every)
