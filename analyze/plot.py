@@ -10,14 +10,16 @@ import os
 import stat
 import tempfile
 from collections.abc import Callable
-from typing import Any, NamedTuple
+from typing import TYPE_CHECKING, Any, NamedTuple
 
 from . import statistics as st
 from .errors import Lost, Unusable
-from .history import HistoryReport
 from .one_file import PARTS_ROW, LeverEffect, lever_effects
 from .reader import PARTS, Results, rows_of
 from .tables import visible
+
+if TYPE_CHECKING:
+    from .history import HistoryReport
 
 # Its notes (a font cache being built, a configuration directory it cannot
 # write) are not this program's output: kept off standard error from its
