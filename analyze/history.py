@@ -42,9 +42,9 @@ from .tables import NONE, Align, Cell, Column, Kind, Output, Table
 
 # The share of series without change in which a change point may be found.
 LEVEL = 0.05
-# The fewest runs a period may have: a 20 % step with this many runs a side
-# is found (see tools/history_calibration.py), and a rank test of fewer
-# than 4 runs a side can give no verdict.
+# The fewest runs a period may have: a step with 4 runs on one side can be
+# found, and the rank test of fewer than 4 runs a side gives no verdict
+# (how often a step is found: tools/history_calibration.py).
 MIN_SEGMENT = 4
 # The orders of a segment's runs that its statistic is held against.
 PERMUTATIONS = 4999
