@@ -259,3 +259,36 @@ class CommandLine(unittest.TestCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class Calibration(unittest.TestCase):
+    def test_the_calibration_script(self) -> None:
+        import contextlib
+        import runpy
+
+        from .fixtures import write_results
+
+        tools = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
+            os.path.abspath(__file__)))), "tools", "history_calibration.py")
+        calibration = runpy.run_path(tools, run_name="history_calibration")
+        with tempfile.TemporaryDirectory() as directory:
+            # Every run alike: no order shows a change, and a step of 20 %
+            # puts every later run above every earlier one.
+            files = [write_results(os.path.join(directory, f"{i}.json"),
+                                   {PIPE: [9, 10, 11], COLD: [4, 5, 6]}) for i in range(12)]
+            out = io.StringIO()
+            with contextlib.redirect_stdout(out):
+                status = calibration["main"](files + ["--lengths", "10,20", "--steps",
+                                                      "4+6,4+26", "--histories", "3",
+                                                      "--format", "csv"])
+        self.assertEqual(status, 0)
+        self.assertEqual(out.getvalue().splitlines(), [
+            "table,runs,histories,found %,any row %",
+            "level,10,6,0.0,0.0",
+            "",
+            "table,before,after,histories,found %,within 3 %,anywhere %,elsewhere %",
+            "steps,4,6,6,100.0,100.0,100.0,0.0",
+            "note,periods of 4 runs at least; a step with fewer runs a side than that "
+            "cannot be found",
+            "note,\"left out: histories of 20, 30 runs, more than the 12 files given\"",
+        ])
