@@ -16,12 +16,25 @@ are ranked by their mean and the statistic standardised as without ties,
 which makes a series of many ties split less often, not more. The first
 test holds LEVEL for a series without change.
 
+Run medians on one machine spread some 11 % from run to run, and most of
+that is the machine's state, common to every row of a run. So each row is
+tested twice, each at LEVEL / 2: as ticks, and relative to its run's load
+(statistics.relative_logs: the log of the median less the row's median over
+the host's runs, less the median of that over the run's rows), which
+spreads 2 to 4 %. Without change the runs are exchangeable either way, and
+so the null of ranks holds for both. The change points found as ticks are
+kept, and those found relative that are MIN_SEGMENT runs from every one of
+them.
+
 At each change point the later period is compared with the earlier one as
 sides are: the difference of their medians of run medians, and the exact
-rank-test interval of the shift (Moses) with its p-value and verdict. The
-change point was placed where the two periods differ most, so that
-interval is narrower, and its p-value smaller, than for a step placed
-beforehand."""
+rank-test interval of the shift (Moses) with its p-value and verdict. A
+change point found relative has its interval, p-value and verdict from
+the two periods' relative values instead (a shift of logarithms, made % of
+the earlier median and ticks of it), so that its verdict agrees with how
+it was found. The change point was placed where the two periods differ
+most, so that interval is narrower, and its p-value smaller, than for a
+step placed beforehand."""
 
 from __future__ import annotations
 
@@ -32,6 +45,7 @@ from datetime import datetime, timezone
 from typing import NamedTuple, Sequence
 
 import numpy as np
+import numpy.typing as npt
 
 from . import statistics as st
 from .estimates import Change, Interval, change_of
@@ -40,8 +54,12 @@ from .sides import Verdict
 from .store import StoredRun
 from .tables import NONE, Align, Cell, Column, Kind, Output, Table
 
-# The share of series without change in which a change point may be found.
+# The share of series without change in which a change point may be found:
+# half of it as ticks, half relative to the run's load.
 LEVEL = 0.05
+# How a change point was found: in the run medians, or relative to the load.
+TICKS = "ticks"
+RELATIVE = "relative"
 # The fewest runs a period may have: a step with 4 runs on one side can be
 # found, and the rank test of fewer than 4 runs a side gives no verdict
 # (how often a step is found: tools/history_calibration.py).
@@ -88,6 +106,7 @@ class ChangePoint(NamedTuple):
     p_value: float | None
     verdict: Verdict | None
     context: list[str]  # "kernel 6.1 -> 6.12"
+    found: str = TICKS  # or RELATIVE: interval, p and verdict are then relative
 
 
 class Series(NamedTuple):
@@ -98,6 +117,7 @@ class Series(NamedTuple):
     medians: list[float]
     periods: list[Period]
     changes: list[ChangePoint]
+    relative: list[float]  # each run's log relative to its load; NaN without a load
 
 
 class HistoryReport(NamedTuple):
@@ -175,7 +195,7 @@ def segment_test(values: st.Values, least: int = MIN_SEGMENT) -> tuple[int, floa
     return ats[0], ps[0]
 
 
-def change_points_of(series: Sequence[Sequence[float]], least: int = MIN_SEGMENT,
+def change_points_of(series: Sequence[Sequence[float] | st.Floats], least: int = MIN_SEGMENT,
                      level: float = LEVEL) -> list[list[int]]:
     """change_points() of each series; the first test of the series of one
     length made at once."""
@@ -186,7 +206,7 @@ def change_points_of(series: Sequence[Sequence[float]], least: int = MIN_SEGMENT
     for n, chosen in lengths.items():
         if n < 2 * least:
             continue
-        _, ps = segment_tests([series[i] for i in chosen], least)
+        _, ps = segment_tests(np.array([st.floats(series[i]) for i in chosen]), least)
         for i, p in zip(chosen, ps):
             if p <= level:
                 found[i] = change_points(series[i], least, level)
@@ -211,6 +231,46 @@ def change_points(values: st.Values, least: int = MIN_SEGMENT,
             found.append(start + at)
             segments += [(start, start + at), (start + at, end)]
     return sorted(found)
+
+
+def merged(ticks: Sequence[int], relative: Sequence[int],
+           least: int = MIN_SEGMENT) -> list[tuple[int, str]]:
+    """The change points found as ticks, and those found relative that are
+    `least` runs from every one of them, so that every period keeps `least`
+    runs: (index, how found), in order."""
+    kept = [(p, TICKS) for p in ticks]
+    kept += [(p, RELATIVE) for p in relative if all(abs(p - t) >= least for t in ticks)]
+    return sorted(kept)
+
+
+def found_in(groups: Sequence[st.Floats],
+             rows: Sequence[Sequence[int]] | None = None) -> list[list[list[tuple[int, str]]]]:
+    """The change points of each group's rows: a group is one host's run
+    medians (runs x rows, in date order; NaN where a run lacks a row), and
+    its rows chosen are `rows` (else all). Each row's series is of the runs
+    that have it, tested as ticks and relative to the run's load, each at
+    LEVEL / 2 (the first test of all series of one length at once); a
+    change point is (index in that series, how found)."""
+    ticks: list[st.Floats] = []
+    relative: list[st.Floats] = []
+    where: list[npt.NDArray[np.int64]] = []
+    counts = []
+    for g, x in enumerate(groups):
+        shares = st.relative_logs(x)
+        chosen = rows[g] if rows is not None else range(x.shape[1])
+        counts.append(len(chosen))
+        for j in chosen:
+            having = np.flatnonzero(np.isfinite(x[:, j]))
+            ticks.append(x[having, j])
+            loaded = np.flatnonzero(np.isfinite(shares[having, j]))
+            relative.append(shares[having[loaded], j])
+            where.append(loaded)
+    as_ticks = change_points_of(ticks, level=LEVEL / 2)
+    as_relative = change_points_of(relative, level=LEVEL / 2)
+    points = [merged(t, [int(w[i]) for i in r])
+              for t, r, w in zip(as_ticks, as_relative, where)]
+    ends = np.cumsum([0] + counts)
+    return [points[a:b] for a, b in zip(ends, ends[1:])]
 
 
 def moment(date: str) -> float | None:
@@ -251,36 +311,47 @@ def context_changes(before: StoredRun, after: StoredRun) -> list[str]:
             and entry_text(before.context.get(key)) != entry_text(after.context.get(key))]
 
 
-def change_at(runs: list[StoredRun], medians: list[float], start: int, at: int,
-              end: int) -> ChangePoint:
-    """The change between the periods [start, at) and [at, end)."""
+def change_at(runs: list[StoredRun], medians: list[float], relative: list[float],
+              start: int, at: int, end: int, found: str = TICKS) -> ChangePoint:
+    """The change between the periods [start, at) and [at, end). Its
+    interval, p-value and verdict are of the runs' medians where it was
+    found as ticks; of their values relative to the load where it was
+    found relative, the shift of logarithms made % and ticks of the
+    earlier median."""
     earlier, later = medians[start:at], medians[at:end]
     before, after = st.median(earlier), st.median(later)
     interval = percent = p = verdict = None
+    if found == RELATIVE:
+        earlier = [v for v in relative[start:at] if math.isfinite(v)]
+        later = [v for v in relative[at:end] if math.isfinite(v)]
     if min(len(earlier), len(later)) >= st.RUNS_FOR_VERDICT:
         test = st.shift_interval(earlier, later, "asymptotic"
                                  if max(len(earlier), len(later)) > EXACT_LONGEST else "auto")
         interval, p = test.interval, test.p_value
-        percent = None if before == 0 else Interval(interval.low / before * 100,
-                                                    interval.high / before * 100)
         verdict = Verdict.DIFFERS if interval.excludes_zero() else Verdict.NO_CHANGE
+        if found == RELATIVE:
+            percent = Interval(math.expm1(interval.low) * 100, math.expm1(interval.high) * 100)
+            interval = Interval(percent.low / 100 * before, percent.high / 100 * before)
+        elif before != 0:
+            percent = Interval(interval.low / before * 100, interval.high / before * 100)
     context = context_changes(runs[max(start, at - CONTEXT_BEFORE)],
                               runs[min(end - 1, at + CONTEXT_AFTER)])
     return ChangePoint(at, runs[at].date, before, after, change_of(after, before), interval,
-                       percent, p, verdict, context)
+                       percent, p, verdict, context, found)
 
 
 def series_of(host: str, label: str, row: str, runs: list[StoredRun],
-              points: list[int]) -> Series:
+              relative: list[float], points: list[tuple[int, str]]) -> Series:
     """One row's series on one host: its periods, and the change at each
     of its change points."""
     medians = [r.medians[row] for r in runs]
-    bounds = [0] + points + [len(runs)]
+    bounds = [0] + [p for p, _ in points] + [len(runs)]
     periods = [Period(runs[a].date, runs[b - 1].date, b - a, st.median(medians[a:b]))
                for a, b in zip(bounds, bounds[1:])]
-    changes = [change_at(runs, medians, a, b, c)
-               for a, b, c in zip(bounds, bounds[1:], bounds[2:])]
-    return Series(host, label, row, [r.date for r in runs], medians, periods, changes)
+    changes = [change_at(runs, medians, relative, a, b, c, how)
+               for a, b, c, (_, how) in zip(bounds, bounds[1:], bounds[2:], points)]
+    return Series(host, label, row, [r.date for r in runs], medians, periods, changes,
+                  relative)
 
 
 def history_report(runs: list[StoredRun], rows: Sequence[str] = ()) -> HistoryReport:
@@ -293,19 +364,30 @@ def history_report(runs: list[StoredRun], rows: Sequence[str] = ()) -> HistoryRe
     labels: dict[str, set[str]] = {}
     for host, label in series_runs:
         labels.setdefault(host, set()).add(label)
-    chosen_series: list[tuple[str, str, str, list[StoredRun]]] = []
+    series: list[Series] = []
+    groups: list[st.Floats] = []
+    chosen_rows: list[list[int]] = []
+    made: list[tuple[str, str, list[str], list[StoredRun]]] = []
     for (host, label), chosen in series_runs.items():
         ordered = in_date_order(chosen)
+        # Every row the runs measured makes the load, whichever are shown.
         met = list(dict.fromkeys(row for r in ordered for row in r.medians))
-        for row in (list(rows) if rows else met):
-            having = [r for r in ordered if row in r.medians
-                      and math.isfinite(r.medians[row])]
-            if having:
-                chosen_series.append((host, label, row, having))
-    points = change_points_of([[r.medians[row] for r in having]
-                               for _, _, row, having in chosen_series])
-    return HistoryReport([series_of(*s, p) for s, p in zip(chosen_series, points)],
-                         any(len(v) > 1 for v in labels.values()))
+        x = np.array([[r.medians.get(row, math.nan) for row in met] for r in ordered],
+                     dtype=np.float64).reshape(len(ordered), len(met))
+        x[~np.isfinite(x)] = math.nan
+        shown = [met.index(row) for row in (list(rows) if rows else met) if row in met
+                 and np.isfinite(x[:, met.index(row)]).any()]
+        groups.append(x)
+        chosen_rows.append(shown)
+        made.append((host, label, met, ordered))
+    points = found_in(groups, chosen_rows)
+    for (host, label, met, ordered), x, shown, found in zip(made, groups, chosen_rows, points):
+        shares = st.relative_logs(x)
+        for j, p in zip(shown, found):
+            having = np.flatnonzero(np.isfinite(x[:, j]))
+            series.append(series_of(host, label, met[j], [ordered[i] for i in having],
+                                    [float(v) for v in shares[having, j]], p))
+    return HistoryReport(series, any(len(v) > 1 for v in labels.values()))
 
 
 def optional(value: float | Interval | None) -> Cell:
@@ -341,7 +423,8 @@ def print_history(report: HistoryReport, out: Output) -> None:
         return
     table = Table("changes", "change points: the later period less the earlier "
                   "(negative = fewer ticks), in ticks and in % of the earlier median, "
-                  f"{st.CONFIDENCE_TEXT} interval from a rank test on the runs' medians",
+                  f"{st.CONFIDENCE_TEXT} interval from a rank test on the runs' medians (on "
+                  "their values relative to the run's load where found relative)",
                   names + [Column("row", Align.LEFT), Column("run", kind=Kind.COUNT),
                            Column("date", Align.LEFT), Column("before", kind=Kind.TICKS),
                            Column("after", kind=Kind.TICKS),
@@ -350,15 +433,18 @@ def print_history(report: HistoryReport, out: Output) -> None:
                            Column("change", kind=Kind.CHANGE),
                            Column("interval", Align.LEFT, Kind.CHANGE_INTERVAL),
                            Column("p"), Column("verdict", Align.LEFT),
-                           Column("context", Align.LEFT)])
+                           Column("found", Align.LEFT), Column("context", Align.LEFT)])
     for s, c in changes:
         table.add(*name(s), s.row, c.at + 1, c.date, c.before, c.after, c.change.difference,
                   optional(c.interval), c.change, optional(c.percent),
                   NONE if c.p_value is None else f"{c.p_value:.3g}",
-                  NONE if c.verdict is None else c.verdict.value,
+                  NONE if c.verdict is None else c.verdict.value, c.found,
                   "; ".join(c.context) or "-")
     out.table(table)
     out.note(f"run: the first run of the later period, counted from 1 in its series; a "
              f"change point is found where a rank test of the runs before against those "
-             f"after, at its largest over every split, is beyond {1 - LEVEL:.0%} of orders "
-             f"of the same runs; periods have {MIN_SEGMENT} runs at least")
+             f"after, at its largest over every split, is beyond {1 - LEVEL / 2:.1%} of "
+             f"orders of the same runs, either in the runs' medians (found: {TICKS}) or in "
+             f"their logarithms relative to the run's load, the median over its rows "
+             f"(found: {RELATIVE}; its interval, p and verdict are then of those, made % "
+             f"of the earlier median); periods have {MIN_SEGMENT} runs at least")

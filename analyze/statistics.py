@@ -27,6 +27,9 @@ RESAMPLES = 10000
 PAIRED_MOST = 5000
 # Paired resamples drawn at once: bounds the memory of a large row.
 PAIRED_BATCH = 250
+# Rows are taken relative to their run's load where the run has this many
+# at least with a median above 0 ticks.
+RELATIVE_ROWS = 3
 # Fewer runs a side than this can never give a rank test's p below 0.05.
 RUNS_FOR_VERDICT = 4
 # A 95 % interval of an estimate that is normally distributed is 2 x 1.96
@@ -255,3 +258,24 @@ def spread_of_medians(medians: Values) -> float:
 def standard_error(estimate: Estimate) -> float:
     """The standard error of an estimate whose interval is normal."""
     return (estimate.interval.high - estimate.interval.low) / WIDTH_IN_STANDARD_ERRORS
+
+
+def relative_logs(medians: Floats) -> Floats:
+    """Run medians (..., runs x rows; NaN where a run lacks the row) relative
+    to each run's load, as logarithms: how far each lies above its row's
+    median over the runs, less the run's load, the median of that over the
+    run's rows. NaN where a median is not above 0, and in every row of a
+    run with fewer than RELATIVE_ROWS medians above 0: such a run has no
+    load."""
+    import warnings
+
+    x = np.asarray(medians, dtype=np.float64)
+    with np.errstate(divide="ignore", invalid="ignore"), warnings.catch_warnings():
+        # A row or a run of no median above 0 has a median of NaN.
+        warnings.simplefilter("ignore", RuntimeWarning)
+        logs = np.where(x > 0, np.log(np.where(x > 0, x, 1.0)), np.nan)
+        above = logs - np.nanmedian(logs, axis=-2, keepdims=True)
+        load = np.nanmedian(above, axis=-1, keepdims=True)
+    load[np.isfinite(above).sum(axis=-1, keepdims=True) < RELATIVE_ROWS] = np.nan
+    result: Floats = above - load
+    return result

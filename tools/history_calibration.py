@@ -3,13 +3,16 @@
 history without change, and how often it finds a step made on purpose.
 
 Given the files of many runs of one machine, it takes each run's median of
-each row and builds histories of one row by drawing runs in random order
-(without replacement), a day apart: the share of histories without change
-in which any change point is found, for each length; then, with the
-medians of the runs after a given position multiplied by 1 + --step, the
-share in which a change point is found within one run of that position,
-and the share with a change point elsewhere. A calibrated detector finds
-a change point in at most 5 % of histories without change.
+each row and builds a host's histories by drawing whole runs in random
+order (without replacement), a day apart, so that each run's load is what
+it would be: the share of one-row histories without change in which any
+change point is found, for each length, and the share of hosts with one
+on any row; then, with one row's medians of the runs after a given
+position multiplied by 1 + --step, the share in which a change point is
+found within one run of that position, of each row; and with every row's
+multiplied at once (a machine-wide change), the share with one within one
+run on any row. A calibrated detector finds a change point in at most 5 %
+of one-row histories without change.
 """
 
 from __future__ import annotations
@@ -23,7 +26,7 @@ sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.realpath(__file__))))
 
 from analyze.errors import Parser, Unusable, need  # noqa: E402
 from analyze.reader import Results, rows_of  # noqa: E402
-from analyze.tables import FORMATS, Column, Kind, Output, Table  # noqa: E402
+from analyze.tables import FORMATS, Align, Column, Kind, Output, Table  # noqa: E402
 
 
 def numbers(text: str) -> list[int]:
@@ -54,7 +57,7 @@ def main(argv: list[str]) -> int:
     parser.add_argument("files", nargs="+", metavar="FILE.json")
     parser.add_argument("--lengths", default="10,30,100",
                         help="runs a history without change (default %(default)s)")
-    parser.add_argument("--steps", default="4+6,5+5,8+8,4+26,15+15,8+22,50+50",
+    parser.add_argument("--steps", default="4+6,5+5,8+8,4+26,15+15,50+50",
                         help="runs before and after each step (default %(default)s)")
     parser.add_argument("--step", type=float, default=0.20,
                         help="how much higher the runs after the step are "
@@ -69,7 +72,7 @@ def main(argv: list[str]) -> int:
     import numpy as np
 
     from analyze import statistics as st
-    from analyze.history import LEVEL, MIN_SEGMENT, change_points
+    from analyze.history import LEVEL, MIN_SEGMENT, RELATIVE, TICKS, found_in
 
     lengths, made = numbers(args.lengths), steps(args.steps)
     results = [Results.read(path) for path in args.files]
@@ -82,50 +85,65 @@ def main(argv: list[str]) -> int:
     skipped = [n for n in lengths + [a + b for a, b in made] if n > len(results)]
 
     def histories(n: int) -> list[st.Floats]:
-        """--histories histories of n runs for each row, a day apart: the
-        runs' order drawn anew for each."""
-        drawn = []
-        for _ in range(args.histories):
-            picked = medians[rng.permutation(len(results))[:n]]
-            drawn += [picked[:, j] for j in range(len(rows))]
-        return drawn
+        """--histories histories of n whole runs (every row, so that each
+        run's load is what it would be), a day apart: the runs' order drawn
+        anew for each."""
+        return [medians[rng.permutation(len(results))[:n]] for _ in range(args.histories)]
+
+    def near(points: list[tuple[int, str]], at: int) -> bool:
+        return any(abs(p - at) <= 1 for p, _ in points)
 
     out = Output(args.format, sys.stdout)
     table = Table("level", f"histories without change, {len(results)} runs drawn in random "
-                  f"order, one row each: the share with any change point (at most "
-                  f"{LEVEL:.0%}), and the share of draws with one on any of the "
-                  f"{len(rows)} rows", [
+                  f"order, each with its {len(rows)} rows: the share of one-row histories "
+                  f"with any change point (at most {LEVEL:.0%}), as found as ticks and "
+                  "relative to the run's load, and the share of hosts' histories with one "
+                  "on any row", [
                       Column("runs", kind=Kind.COUNT), Column("histories", kind=Kind.COUNT),
-                      Column("found %", kind=Kind.TICKS), Column("any row %", kind=Kind.TICKS)])
+                      Column("found %", kind=Kind.TICKS), Column("ticks %", kind=Kind.TICKS),
+                      Column("relative %", kind=Kind.TICKS),
+                      Column("any row %", kind=Kind.TICKS)])
     for n in lengths:
         if n > len(results):
             continue
-        found = np.array([bool(change_points(x)) for x in histories(n)])
-        table.add(n, len(found), float(found.mean()) * 100,
-                  float(found.reshape(-1, len(rows)).any(axis=1).mean()) * 100)
+        found = found_in(histories(n))
+        kinds = np.array([[[any(how == kind for _, how in points) for kind in (TICKS, RELATIVE)]
+                           for points in host] for host in found])
+        table.add(n, kinds.shape[0] * kinds.shape[1], float(kinds.any(axis=2).mean()) * 100,
+                  *(float(kinds[:, :, k].mean()) * 100 for k in (0, 1)),
+                  float(kinds.any(axis=(1, 2)).mean()) * 100)
     out.table(table)
-    table = Table("steps", f"histories with a step of {args.step:+.0%} (the later runs' "
-                  f"medians x {1 + args.step:g}): the share with a change point within one "
-                  "run of the step, within three, anywhere, and with one further than three runs "
-                  "from it", [
+    table = Table("steps", f"histories with a step of {args.step:+.0%} in one row (that row's "
+                  f"later medians x {1 + args.step:g}): the share with a change point within "
+                  "one run of the step, of the typical row and of the worst, and of those "
+                  "found relative; then with the step in every row at once (a machine-wide "
+                  "change): the share with one within one run on any row", [
                       Column("before", kind=Kind.COUNT), Column("after", kind=Kind.COUNT),
-                      Column("histories", kind=Kind.COUNT), Column("found %", kind=Kind.TICKS),
-                      Column("within 3 %", kind=Kind.TICKS),
-                      Column("anywhere %", kind=Kind.TICKS),
-                      Column("elsewhere %", kind=Kind.TICKS)])
+                      Column("histories", kind=Kind.COUNT),
+                      Column("typical %", kind=Kind.TICKS), Column("worst %", kind=Kind.TICKS),
+                      Column("worst row", Align.LEFT), Column("relative %", kind=Kind.TICKS),
+                      Column("every row %", kind=Kind.TICKS)])
     for a, b in made:
         if a + b > len(results):
             continue
-        # Each history: a change point within 1, within 3, anywhere, further.
-        counts = np.zeros(4)
         drawn = histories(a + b)
+        stepped = []
         for x in drawn:
-            x = x.copy()
-            x[a:] *= 1 + args.step
-            away = [abs(p - a) for p in change_points(x)]
-            counts += [any(d <= 1 for d in away), any(d <= 3 for d in away), bool(away),
-                       any(d > 3 for d in away)]
-        table.add(a, b, len(drawn), *(float(c) / len(drawn) * 100 for c in counts))
+            for j in range(len(rows)):
+                y = x.copy()
+                y[a:, j] *= 1 + args.step
+                stepped.append(y)
+        found = found_in(stepped, [[j] for _ in drawn for j in range(len(rows))])
+        hits = np.array([near(points[0], a) for points in found]).reshape(-1, len(rows))
+        relative = np.mean([any(abs(p - a) <= 1 and how == RELATIVE for p, how in points[0])
+                            for points in found])
+        shares = hits.mean(axis=0) * 100
+        everywhere = [x * np.where(np.arange(a + b) >= a, 1 + args.step, 1.0)[:, None]
+                      for x in drawn]
+        machine = [any(near(points, a) for points in host) for host in found_in(everywhere)]
+        table.add(a, b, len(drawn), float(np.median(shares)), float(shares.min()),
+                  rows[int(np.argmin(shares))], float(relative) * 100,
+                  float(np.mean(machine)) * 100)
     out.table(table)
     out.note(f"periods of {MIN_SEGMENT} runs at least; a step with fewer runs a side than "
              "that cannot be found")

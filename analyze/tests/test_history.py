@@ -6,6 +6,7 @@ options that narrow it."""
 from __future__ import annotations
 
 import io
+import math
 import os
 import tempfile
 import unittest
@@ -16,14 +17,18 @@ import numpy as np
 
 from analyze.__main__ import run
 from analyze.estimates import Interval
-from analyze.history import (Period, change_points, history_report, null_length,
-                             print_history, segment_test, standardised_maxima)
+from analyze import statistics as st
+from analyze.history import (RELATIVE, TICKS, Period, change_points, found_in, history_report,
+                             merged, null_length, print_history, segment_test,
+                             standardised_maxima)
+from analyze.statistics import relative_logs
 from analyze.sides import Verdict
 from analyze.store import StoredRun
 from analyze.tables import Output
 
 PIPE = "program_run/pipe"
 COLD = "cold_thread_start"
+WARM = "warm_create_join"
 
 
 def history(medians: Sequence[float], host: str = "vm", label: str = "",
@@ -192,16 +197,132 @@ class Report(unittest.TestCase):
         report = history_report(history(EARLIER + LATER))
         for form, expected in [
                 ("text", "vm    program_run/pipe    7  2026-11-07T03:00:00+00:00   105.0  155.0"
-                         "        50.0  [44.0, 56.0]  +47.6%  [+41.9%, +53.3%]  0.00216  differs"),
+                         "        50.0  [44.0, 56.0]  +47.6%  [+41.9%, +53.3%]  0.00216  differs"
+                         "  ticks"),
                 ("markdown", "| vm | program_run/pipe | 7 | 2026-11-07T03:00:00+00:00 | 105.0 "
                              "| 155.0 | 50.0 | [44.0, 56.0] | +47.6% | [+41.9%, +53.3%] "
-                             "| 0.00216 | differs | - |"),
+                             "| 0.00216 | differs | ticks | - |"),
                 ("csv", "changes,vm,program_run/pipe,7,2026-11-07T03:00:00+00:00,105.0,155.0,"
-                        "50.0,44.0,56.0,47.6,41.9,53.3,0.00216,differs,-")]:
+                        "50.0,44.0,56.0,47.6,41.9,53.3,0.00216,differs,ticks,-")]:
             with self.subTest(form):
                 text = io.StringIO()
                 print_history(report, Output(form, text))
                 self.assertIn(expected, text.getvalue())
+
+
+# Rows of a host whose runs all move together with the machine's state.
+LOADED = [PIPE, COLD, WARM, "program_run/tty", "program_parts/small_stack"]
+
+
+def loaded_history(load: Sequence[float], steps: Sequence[Sequence[float]],
+                   spread: Sequence[Sequence[float]] = ()) -> list[StoredRun]:
+    """A run a day, each of the LOADED rows' medians 100, 200, ... times
+    the run's load factor, times each row's step factor of the run
+    (steps: runs x rows), times its own spread where given."""
+    return [StoredRun(f"vm{i}", f"vm-{i}.json", "vm", "", f"2026-11-{i + 1:02d}T03:00:00+00:00",
+                      {"kernel": "6.1.0-28"},
+                      {row: 100.0 * (j + 1) * f * steps[i][j]
+                       * (spread[i][j] if len(spread) else 1)
+                       for j, row in enumerate(LOADED)})
+            for i, f in enumerate(load)]
+
+
+class Relative(unittest.TestCase):
+    def test_relative_to_the_load(self) -> None:
+        # Row medians of the logs: 100, 400, 400. Run 1's rows lie 1, 1/2
+        # and 1 times those, its load 1; run 2's 2, 1 and 2, its load 2.
+        # Runs 4 and 5 have two medians above 0: no load.
+        nan = math.nan
+        medians = np.array([[100, 200, 400], [200, 400, 800], [100, 400, 400],
+                            [100, nan, 400], [100, 0, 400]], dtype=np.float64)
+        half = -math.log(2)
+        expected = np.array([[0, half, 0], [0, half, 0], [0, 0, 0], [nan] * 3, [nan] * 3])
+        np.testing.assert_allclose(relative_logs(medians), expected, atol=1e-12)
+        # A batch of hosts: each its own.
+        np.testing.assert_allclose(relative_logs(np.stack([medians, medians * 3])),
+                                   np.stack([relative_logs(medians)] * 2), atol=1e-12)
+
+    def test_merged(self) -> None:
+        cases: list[tuple[str, list[int], list[int], list[tuple[int, str]]]] = [
+                ("none", [], [], []),
+                ("ticks only", [10], [], [(10, TICKS)]),
+                ("relative only", [], [5, 12], [(5, RELATIVE), (12, RELATIVE)]),
+                ("3 runs from a ticks one: left out", [10], [7], [(10, TICKS)]),
+                ("4 runs from it: kept", [10], [14], [(10, TICKS), (14, RELATIVE)]),
+                ("the same run: left out", [10, 20], [10, 30],
+                 [(10, TICKS), (20, TICKS), (30, RELATIVE)])]
+        for case, ticks, relative, expected in cases:
+            with self.subTest(case):
+                self.assertEqual(merged(ticks, relative), expected)
+
+    def test_each_kind_at_half_the_level(self) -> None:
+        # 500 hosts of 20 runs and 3 rows, each run's rows moved by one load
+        # factor: the share of one-row series with a change point is 5 %
+        # (2.5 % each way) give or take its chance (0.6 % at 1500).
+        rng = np.random.default_rng(2)
+        groups = [np.exp(rng.normal(size=(20, 3)) * 0.03 + rng.normal(size=(20, 1)) * 0.15)
+                  for _ in range(500)]
+        found = [bool(points) for host in found_in(groups) for points in host]
+        self.assertLess(np.mean(found), 0.075)
+        self.assertGreater(np.mean(found), 0.03)
+
+    def test_one_row_steps(self) -> None:
+        # The pipe row 20 % higher from the 13th run on, every run's rows
+        # moved by one load factor of spread 15 %: the runs' medians hide
+        # the step, their values relative to the load show it.
+        load = np.exp(np.random.default_rng(5).normal(size=30) * 0.15)
+        steps = [[1.2 if i >= 12 and j == 0 else 1.0 for j in range(len(LOADED))]
+                 for i in range(30)]
+        # Each row's own spread of 1 %: found on the pipe row only.
+        spread = np.exp(np.random.default_rng(8).normal(size=(30, len(LOADED))) * 0.01)
+        series = history_report(loaded_history(load, steps, spread)).series
+        self.assertEqual([s.row for s in series], LOADED)
+        self.assertEqual([[(c.at, c.found) for c in s.changes] for s in series],
+                         [[(12, RELATIVE)], [], [], [], []])
+        # Without it, the relative values are known (the other rows' are 0
+        # to the last bits, which the rank test sees: they are not asserted).
+        series = history_report(loaded_history(load, steps)).series
+        (change,) = series[0].changes
+        self.assertEqual((change.at, change.found, change.verdict),
+                         (12, RELATIVE, Verdict.DIFFERS))
+        # Every earlier relative value one, every later one log 1.2 higher:
+        # the interval is the step, of the earlier median in ticks.
+        assert change.percent is not None and change.interval is not None
+        self.assertAlmostEqual(change.percent.low, 20.0)
+        self.assertAlmostEqual(change.percent.high, 20.0)
+        self.assertAlmostEqual(change.interval.low, change.before * 0.2)
+        self.assertAlmostEqual(change.interval.high, change.before * 0.2)
+        self.assertLess(change.p_value or 1, 0.001)
+        # The ticks change: the periods' medians as they are.
+        self.assertAlmostEqual(change.before, st.median([100 * f for f in load[:12]]))
+        self.assertAlmostEqual(change.after, st.median([120 * f for f in load[12:]]))
+        text = io.StringIO()
+        print_history(history_report(loaded_history(load, steps)), Output("csv", text))
+        self.assertIn(f"changes,vm,{PIPE},13,", text.getvalue())
+        self.assertIn(",20.0,20.0,", text.getvalue())
+        self.assertIn(",differs,relative,", text.getvalue())
+
+    def test_machine_wide_step(self) -> None:
+        # Every row 20 % higher from the 16th run on, the load spread 2 %:
+        # found as ticks on every row, and relative to the load on none.
+        rng = np.random.default_rng(6)
+        load = np.exp(rng.normal(size=30) * 0.02)
+        steps = [[1.2 if i >= 15 else 1.0] * len(LOADED) for i in range(30)]
+        spread = np.exp(rng.normal(size=(30, len(LOADED))) * 0.01)
+        series = history_report(loaded_history(load, steps, spread)).series
+        for s in series:
+            with self.subTest(s.row):
+                # A part tested again may split by chance: not asserted.
+                self.assertIn((15, TICKS), [(c.at, c.found) for c in s.changes])
+                self.assertNotIn(RELATIVE, [c.found for c in s.changes])
+
+    def test_no_change(self) -> None:
+        rng = np.random.default_rng(7)
+        load = np.exp(rng.normal(size=30) * 0.15)
+        spread = np.exp(rng.normal(size=(30, len(LOADED))) * 0.03)
+        series = history_report(loaded_history(load, [[1.0] * len(LOADED)] * 30,
+                                               spread)).series
+        self.assertEqual([s.changes for s in series], [[]] * len(LOADED))
 
 
 class CommandLine(unittest.TestCase):
@@ -275,19 +396,23 @@ class Calibration(unittest.TestCase):
             # Every run alike: no order shows a change, and a step of 20 %
             # puts every later run above every earlier one.
             files = [write_results(os.path.join(directory, f"{i}.json"),
-                                   {PIPE: [9, 10, 11], COLD: [4, 5, 6]}) for i in range(12)]
+                                   {PIPE: [9, 10, 11], COLD: [4, 5, 6],
+                                    WARM: [2, 3, 4]}) for i in range(12)]
             out = io.StringIO()
             with contextlib.redirect_stdout(out):
                 status = calibration["main"](files + ["--lengths", "10,20", "--steps",
                                                       "4+6,4+26", "--histories", "3",
                                                       "--format", "csv"])
         self.assertEqual(status, 0)
+        self.maxDiff = None
         self.assertEqual(out.getvalue().splitlines(), [
-            "table,runs,histories,found %,any row %",
-            "level,10,6,0.0,0.0",
+            "table,runs,histories,found %,ticks %,relative %,any row %",
+            "level,10,9,0.0,0.0,0.0,0.0",
             "",
-            "table,before,after,histories,found %,within 3 %,anywhere %,elsewhere %",
-            "steps,4,6,6,100.0,100.0,100.0,0.0",
+            "table,before,after,histories,typical %,worst %,worst row,relative %,every row %",
+            # Every later run above every earlier: found as ticks, and the
+            # relative change point at the same run is left out.
+            "steps,4,6,3,100.0,100.0,program_run/pipe,0.0,100.0",
             "note,periods of 4 runs at least; a step with fewer runs a side than that "
             "cannot be found",
             "note,\"left out: histories of 20, 30 runs, more than the 12 files given\"",
