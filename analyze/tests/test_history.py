@@ -5,6 +5,7 @@ options that narrow it."""
 
 from __future__ import annotations
 
+import dataclasses
 import io
 import math
 import os
@@ -256,15 +257,21 @@ class Relative(unittest.TestCase):
                 self.assertEqual(merged(ticks, relative), expected)
 
     def test_each_kind_at_half_the_level(self) -> None:
-        # 500 hosts of 20 runs and 3 rows, each run's rows moved by one load
+        # 1000 hosts of 20 runs and 3 rows, each run's rows moved by one load
         # factor: the share of one-row series with a change point is 5 %
-        # (2.5 % each way) give or take its chance (0.6 % at 1500).
+        # give or take its chance (0.4 % at 3000).
         rng = np.random.default_rng(2)
         groups = [np.exp(rng.normal(size=(20, 3)) * 0.03 + rng.normal(size=(20, 1)) * 0.15)
-                  for _ in range(500)]
-        found = [bool(points) for host in found_in(groups) for points in host]
-        self.assertLess(np.mean(found), 0.075)
-        self.assertGreater(np.mean(found), 0.03)
+                  for _ in range(1000)]
+        found = np.array([[any(how == kind for _, how in points) for kind in (TICKS, RELATIVE)]
+                          for host in found_in(groups) for points in host])
+        self.assertLess(found.any(axis=1).mean(), 0.075)
+        self.assertGreater(found.any(axis=1).mean(), 0.03)
+        # Each kind at 2.5 %, give or take 0.3 %.
+        for k, kind in enumerate((TICKS, RELATIVE)):
+            with self.subTest(kind):
+                self.assertLess(found[:, k].mean(), 0.0375)
+                self.assertGreater(found[:, k].mean(), 0.015)
 
     def test_one_row_steps(self) -> None:
         # The pipe row 20 % higher from the 13th run on, every run's rows
@@ -273,9 +280,15 @@ class Relative(unittest.TestCase):
         load = np.exp(np.random.default_rng(5).normal(size=30) * 0.15)
         steps = [[1.2 if i >= 12 and j == 0 else 1.0 for j in range(len(LOADED))]
                  for i in range(30)]
-        # Each row's own spread of 1 %: found on the pipe row only.
+        # Each row's own spread of 1 %: found on the pipe row only. The 3rd
+        # run has two rows, and so no load: the pipe row's relative series
+        # is of 29 runs, and the change point still the 13th run.
         spread = np.exp(np.random.default_rng(8).normal(size=(30, len(LOADED))) * 0.01)
-        series = history_report(loaded_history(load, steps, spread)).series
+        runs = loaded_history(load, steps, spread)
+        runs[2] = dataclasses.replace(runs[2], medians={row: runs[2].medians[row]
+                                                        for row in (PIPE, COLD)})
+        series = history_report(runs).series
+        self.assertTrue(math.isnan(series[0].relative[2]))
         self.assertEqual([s.row for s in series], LOADED)
         self.assertEqual([[(c.at, c.found) for c in s.changes] for s in series],
                          [[(12, RELATIVE)], [], [], [], []])
