@@ -166,7 +166,9 @@ def run_history(args: argparse.Namespace, out: Output) -> None:
     from .store import stored_runs
 
     try:
-        runs = stored_runs(args.store, args.host or (), args.row or (), args.label or (),
+        # Every row: each run's load, against which the rows asked for are
+        # also tested, is the median over all of its rows.
+        runs = stored_runs(args.store, args.host or (), (), args.label or (),
                            args.since, args.until)
     except NotImplementedError:
         raise Unusable(f"--store {args.store}: this build cannot read a store") from None

@@ -292,6 +292,9 @@ class Relative(unittest.TestCase):
         self.assertEqual([s.row for s in series], LOADED)
         self.assertEqual([[(c.at, c.found) for c in s.changes] for s in series],
                          [[(12, RELATIVE)], [], [], [], []])
+        # The pipe row asked for alone: the load is still of every row.
+        (pipe,) = history_report(runs, rows=[PIPE]).series
+        self.assertEqual([(c.at, c.found) for c in pipe.changes], [(12, RELATIVE)])
         # Without it, the relative values are known (the other rows' are 0
         # to the last bits, which the rank test sees: they are not asserted).
         series = history_report(loaded_history(load, steps)).series
@@ -353,7 +356,8 @@ class CommandLine(unittest.TestCase):
                                          "--since", "2026-11-01", "--until", "2026-12-01",
                                          "--format", "csv")
         self.assertEqual((status, err), (0, ""))
-        stored.assert_called_once_with("s.db", ["vm", "other"], [PIPE], [""], "2026-11-01",
+        # Every row asked for: the load is of them all.
+        stored.assert_called_once_with("s.db", ["vm", "other"], (), [""], "2026-11-01",
                                        "2026-12-01")
         # Only the row asked for, though the runs have two.
         self.assertNotIn(COLD, out)
