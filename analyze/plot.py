@@ -315,8 +315,9 @@ def draw_history(report: HistoryReport, path: str) -> None:
                         [period.median] * 2, color=style.color, linewidth=2)
                 start += period.runs
             for change in s.changes:
-                ax.axvline(times[change.at], color=style.color, linestyle="--",
-                           linewidth=1)
+                # Dotted where found relative to the run's load only.
+                ax.axvline(times[change.at], color=style.color,
+                           linestyle=":" if change.found == "relative" else "--", linewidth=1)
         ax.set_title(visible(row), fontsize="medium", loc="left")
         ax.set_ylabel("run median, ticks")
         ax.grid(True, axis="y", alpha=0.3)
