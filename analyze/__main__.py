@@ -59,12 +59,27 @@ def parser() -> Parser:
     parser.add_argument("--format", choices=FORMATS, default="text",
                         help="how tables are printed (default text)")
     parser.add_argument("--plot", metavar="OUT.png|OUT.svg",
-                        help="draw the rows and where the ticks go")
+                        help="draw the rows and where the ticks go; with --history, "
+                             "the run medians over time")
     parser.add_argument("--store", metavar="PATH",
                         help="add the files' runs to the results store PATH (an SQLite "
-                             "database, made if absent); with --fleet, report on its runs")
-    parser.add_argument("--since", metavar="DATE", help="--store --fleet: runs of DATE or later")
-    parser.add_argument("--until", metavar="DATE", help="--store --fleet: runs until DATE")
+                             "database, made if absent); with --fleet or --history, report "
+                             "on its runs")
+    parser.add_argument("--history", action="store_true",
+                        help="with --store: each host's run medians of each row over time, "
+                             "as periods between change points")
+    parser.add_argument("--host", action="append", metavar="HOST",
+                        help="with --history: this host only (repeatable)")
+    parser.add_argument("--row", action="append", metavar="ROW",
+                        help="with --history: this row only (repeatable)")
+    parser.add_argument("--label", action="append", metavar="LABEL",
+                        help="with --history: runs of this label only (repeatable)")
+    parser.add_argument("--since", metavar="DATE",
+                        help="with --store and --fleet or --history: runs dated DATE or later "
+                             "(YYYY-MM-DD, or a date and time)")
+    parser.add_argument("--until", metavar="DATE",
+                        help="with --store and --fleet or --history: runs dated DATE or "
+                             "earlier (a day: to its end)")
     parser.add_argument("--latest", metavar="N", type=int,
                         help="--store --fleet: the N latest runs of each host")
     return parser
@@ -79,7 +94,11 @@ def check(args: argparse.Namespace) -> None:
     for group in args.group or []:
         if len(group) < 2:
             raise Unusable(f"--group {group[0]}: name the side's files after its name")
-    if args.store is not None:
+    if args.history:
+        check_history(args)
+    elif args.host or args.row or args.label:
+        raise Unusable("--host, --row and --label go with --store PATH --history")
+    elif args.store is not None:
         from .store import check_command
 
         check_command(args)
@@ -87,6 +106,41 @@ def check(args: argparse.Namespace) -> None:
         raise Unusable("--since, --until and --latest choose runs of a store: give --store")
     elif not args.files and not args.group:
         raise Unusable("the following arguments are required: FILE.json")
+
+
+def check_history(args: argparse.Namespace) -> None:
+    """Refuses the options of a history that do not fit together."""
+    from .store import bound
+
+    if args.store is None:
+        raise Unusable("--history needs --store PATH")
+    if args.files or args.group or args.fleet or args.runs or args.latest is not None:
+        raise Unusable("--history reads the store: give no files, --group, --fleet, --runs "
+                       "or --latest")
+    for option, text, end in (("--since", args.since, False), ("--until", args.until, True)):
+        if text is not None:
+            bound(option, text, end)
+
+
+def run_history(args: argparse.Namespace, out: Output) -> None:
+    """The history of the store's runs, narrowed as asked."""
+    from .history import history_report, print_history
+    from .store import stored_runs
+
+    # Every row: each run's load, against which the rows asked for are
+    # also tested, is the median over all of its rows.
+    runs = stored_runs(args.store, args.host or (), (), args.label or (), args.since, args.until)
+    report = history_report(runs, args.row or ())
+    if args.plot:
+        from .plot import check_history_size
+
+        check_history_size(report, args.plot)
+    print_history(report, out)
+    if args.plot:
+        from .plot import plot_history
+
+        plot_history(report, args.plot)
+        out.note(f"picture: {args.plot}")
 
 
 def run_one_file(r: Results, out: Output) -> None:
@@ -129,10 +183,13 @@ def main(argv: list[str], stdout: TextIO) -> int:
     groups = args.group or []
     # What the call needs, asked for before anything is read or printed.
     need("numpy", "python3-numpy")
-    if args.fleet or len(args.files) + sum(len(g) - 1 for g in groups) > 1:
+    if args.fleet or args.history or len(args.files) + sum(len(g) - 1 for g in groups) > 1:
         need("scipy.stats", "python3-scipy")
     if args.plot:
         need("matplotlib", "python3-matplotlib")
+    if args.history:
+        run_history(args, Output(args.format, stdout))
+        return 0
     if args.store is not None and not args.fleet:
         from .store import add_command
 

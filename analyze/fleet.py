@@ -57,7 +57,7 @@ PERMUTATION_BATCH = 100
 TIES = 1e-9
 # Rows are tested relative to the run's load where a run has this many at
 # least: the median of them is then not moved by any one row.
-RELATIVE_ROWS = 3
+RELATIVE_ROWS = st.RELATIVE_ROWS
 # How a row found only relative to the run's other rows is marked.
 RELATIVE = " (relative)"
 # The seed of the interval of each run's median.
@@ -218,10 +218,9 @@ def relative(runs: Sequence[st.Floats]) -> list[st.Floats] | None:
     few rows, or a median of no ticks."""
     if runs[0].shape[1] < RELATIVE_ROWS or not all((x > 0).all() for x in runs):
         return None
-    logs = [np.log(x) for x in runs]
-    typical = np.median(np.concatenate(logs), axis=0)
-    above = [x - typical for x in logs]
-    return [x - np.median(x, axis=1, keepdims=True) for x in above]
+    # Every host's runs as one group: the typical of each row is the fleet's.
+    shares = st.relative_logs(np.concatenate(runs))
+    return np.split(shares, np.cumsum([len(x) for x in runs])[:-1])
 
 
 def marked_rows(runs: Sequence[st.Floats], rows: Sequence[str]) -> list[list[str]]:

@@ -10,13 +10,16 @@ import os
 import stat
 import tempfile
 from collections.abc import Callable
-from typing import Any, NamedTuple
+from typing import TYPE_CHECKING, Any, NamedTuple
 
 from . import statistics as st
 from .errors import Lost, Unusable
 from .one_file import PARTS_ROW, LeverEffect, lever_effects
 from .reader import PARTS, Results, rows_of
 from .tables import visible
+
+if TYPE_CHECKING:
+    from .history import HistoryReport
 
 # Its notes (a font cache being built, a configuration directory it cannot
 # write) are not this program's output: kept off standard error from its
@@ -275,3 +278,77 @@ def save(fig: Figure, path: str) -> None:
         except OSError:
             pass
         raise
+
+
+# The history's picture: a panel a row, so high.
+HISTORY_PANEL_HEIGHT = 2.6
+
+
+def history_rows(report: HistoryReport) -> list[str]:
+    return list(dict.fromkeys(s.row for s in report.series))
+
+
+def check_history_size(report: HistoryReport, path: str) -> None:
+    """Refuses a history's picture too tall to draw, before anything is
+    printed."""
+    rows = len(history_rows(report))
+    pixels = (HISTORY_PANEL_HEIGHT * max(rows, 1) + 0.6) * DPI
+    if pixels > MOST_PIXELS:
+        raise Unusable(f"--plot {path}: {rows} rows would be {pixels:.0f} pixels tall; "
+                       f"at most {MOST_PIXELS} are drawn")
+
+
+def when(date: str, i: int) -> Any:
+    """Where a run goes on the time axis: its date, or its place in its
+    series where the date is not ISO 8601."""
+    from datetime import datetime
+
+    try:
+        return datetime.fromisoformat(date)
+    except ValueError:
+        return i
+
+
+def plot_history(report: HistoryReport, path: str) -> None:
+    """Draws each row's run medians over time into `path`, a panel a row
+    and a colour a host (and label): each period's median as a line over
+    its dates, each change point as a dashed line at its first run."""
+    with matplotlib.rc_context({"text.parse_math": False}):
+        draw_history(report, path)
+
+
+def draw_history(report: HistoryReport, path: str) -> None:
+    rows = history_rows(report)
+    fig = Figure(figsize=(WIDTH, HISTORY_PANEL_HEIGHT * max(len(rows), 1) + 0.6))
+    axes = list(fig.subplots(max(len(rows), 1), 1, squeeze=False)[:, 0])
+    names = list(dict.fromkeys((s.host, s.label) for s in report.series))
+    every_style = styles()
+    for ax, row in zip(axes, rows):
+        for s in (s for s in report.series if s.row == row):
+            style = every_style[names.index((s.host, s.label)) % len(every_style)]
+            name = visible(s.host + (f" ({s.label})" if report.labels_shown else ""))
+            times = [when(d, i) for i, d in enumerate(s.dates)]
+            ax.plot(times, s.medians, linestyle="none", marker=style.marker, markersize=3,
+                    color=style.color, alpha=0.6, label=name)
+            start = 0
+            for period in s.periods:
+                ax.plot([times[start], times[start + period.runs - 1]],
+                        [period.median] * 2, color=style.color, linewidth=2)
+                start += period.runs
+            for change in s.changes:
+                # Dotted where found relative to the run's load only.
+                ax.axvline(times[change.at], color=style.color,
+                           linestyle=":" if change.found == "relative" else "--", linewidth=1)
+        ax.set_title(visible(row), fontsize="medium", loc="left")
+        ax.set_ylabel("run median, ticks")
+        ax.grid(True, axis="y", alpha=0.3)
+        if len(names) <= len(every_style):
+            ax.legend(fontsize="small", loc="best")
+    if not rows:
+        axes[0].set_title("no runs")
+    fig.autofmt_xdate()
+    fig.tight_layout()
+    try:
+        save(fig, path)
+    except OSError as error:
+        raise Lost(f"--plot {path}: {error.strerror}") from None

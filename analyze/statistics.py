@@ -6,6 +6,7 @@ that need it, which only comparisons, fleets and runs of one label call."""
 
 from __future__ import annotations
 
+import functools
 import math
 from typing import NamedTuple
 
@@ -26,6 +27,9 @@ RESAMPLES = 10000
 PAIRED_MOST = 5000
 # Paired resamples drawn at once: bounds the memory of a large row.
 PAIRED_BATCH = 250
+# Rows are taken relative to their run's load where the run has this many
+# at least with a median above 0 ticks.
+RELATIVE_ROWS = 3
 # Fewer runs a side than this can never give a rank test's p below 0.05.
 RUNS_FOR_VERDICT = 4
 # A 95 % interval of an estimate that is normally distributed is 2 x 1.96
@@ -161,25 +165,65 @@ class RankTest(NamedTuple):
     p_value: float
 
 
-def tie_free_p_value(m: int, n: int, u: int) -> float:
-    """The rank test's two-sided p-value for U = u of n values against m,
-    as the test gives it for values without ties: from two made samples
-    whose U is u, so that the same method (exact or normal) decides."""
+def tie_free_p_values(m: int, n: int, us: Values, method: str = "auto") -> Floats:
+    """The rank test's two-sided p-value for each U = u of n values against
+    m, as the test gives it for values without ties: from two made samples
+    whose U is u, so that the same method (exact or normal) decides, or
+    the one given; all in one call of the test."""
     from scipy import stats
 
+    u = np.asarray(us, dtype=np.int64).reshape(-1, 1)
     # x: 0, n + 2, 2 (n + 2), ...; the j-th value of y lies above c_j
     # values of x, at a place of its own, and the c_j add up to u.
     step = n + 2
     x = np.arange(m, dtype=np.float64) * step
-    above = np.zeros(n, dtype=np.int64)
-    above[:u // m] = m
-    if u // m < n:
-        above[u // m] = u % m
-    y = above * step - (n + 1) + np.arange(n)
-    return float(stats.mannwhitneyu(y.astype(np.float64), x, alternative="two-sided").pvalue)
+    j = np.arange(n)
+    above = np.where(j < u // m, m, np.where(j == u // m, u % m, 0))
+    y = above * step - (n + 1) + j
+    p: Floats = np.atleast_1d(stats.mannwhitneyu(y.astype(np.float64), x[None, :], axis=-1,
+                                                 alternative="two-sided",
+                                                 method=method).pvalue)
+    return p
 
 
-def shift_interval(a: Values, b: Values) -> RankTest:
+def tie_free_p_value(m: int, n: int, u: int) -> float:
+    """tie_free_p_values() of one U."""
+    return float(tie_free_p_values(m, n, [u])[0])
+
+
+# The values of U tested at once while looking for the least one kept: more
+# cost the normal approximation a ranking of each for its ties.
+KEPT_SEARCH = 8
+
+
+@functools.lru_cache(maxsize=4096)
+def least_kept(m: int, n: int, method: str = "auto") -> int:
+    """The least U of n values against m whose p-value the rank test keeps
+    at CONFIDENCE. The p-value rises with U up to its mean. The test is
+    first asked about the few U around where the normal distribution puts
+    the bound; where the answer is not among them, the range is cut to one
+    of KEPT_SEARCH - 1 parts a step, each step one call of the test. So 200
+    values a side cost one or two calls, and a size once found is kept."""
+    from scipy import stats
+
+    lo, hi = 0, m * n // 2
+    mean, sd = m * n / 2, math.sqrt(m * n * (m + n + 1) / 12)
+    guess = int(mean + stats.norm.ppf((1 - CONFIDENCE) / 2) * sd)
+    near = np.arange(max(lo, guess - KEPT_SEARCH // 2), min(hi, guess + KEPT_SEARCH // 2) + 1)
+    kept = tie_free_p_values(m, n, near, method) >= 1 - CONFIDENCE
+    if kept.any() and (not kept[0] or near[0] == lo):
+        return int(near[np.argmax(kept)])
+    while lo < hi:
+        tried = np.unique(np.linspace(lo, hi, min(hi - lo + 1, KEPT_SEARCH)).astype(np.int64))
+        kept = tie_free_p_values(m, n, tried, method) >= 1 - CONFIDENCE
+        first = int(np.argmax(kept)) if kept.any() else len(tried) - 1
+        if first == 0:
+            return int(tried[0])
+        lo, hi = int(tried[first - 1]) + 1, int(tried[first])
+    return lo
+
+
+def shift_interval(a: Values, b: Values, method: str = "auto") -> RankTest:
     """A CONFIDENCE interval for how far b lies above a, from the
     Mann-Whitney U test on the two sets of values: the shifts it does not
     reject (Moses's interval). Of the N sorted differences b - a, it is
@@ -187,22 +231,17 @@ def shift_interval(a: Values, b: Values) -> RankTest:
     k is the least U whose p-value the test keeps: a shift below the k-th
     smallest leaves fewer than k differences at or below it. Where the test
     keeps even U = 0 (fewer than 4 values a side at 95 %), every shift is
-    kept: the interval is unbounded."""
+    kept: the interval is unbounded. `method` is the test's: "auto" lets
+    it choose, exact for a side of 8 values or fewer."""
     from scipy import stats
 
     x, y = floats(a), floats(b)
     every = np.sort(np.subtract.outer(y, x).ravel())
-    p0 = float(stats.mannwhitneyu(y, x, alternative="two-sided").pvalue)
-    m, n, total = len(x), len(y), len(every)
-    # The p-value rises with U up to its mean: the least U kept is found by
-    # bisection, a test each step, so that 200 values a side cost little.
-    lo, hi = 0, total // 2
-    while lo < hi:
-        mid = (lo + hi) // 2
-        lo, hi = (lo, mid) if tie_free_p_value(m, n, mid) >= 1 - CONFIDENCE else (mid + 1, hi)
-    k = lo
+    p0 = float(stats.mannwhitneyu(y, x, alternative="two-sided", method=method).pvalue)
+    k = least_kept(len(x), len(y), method)
     if k == 0:
         return RankTest(Interval(-math.inf, math.inf), p0)
+    total = len(every)
     return RankTest(Interval(float(every[k - 1]), float(every[total - k])), p0)
 
 
@@ -219,3 +258,24 @@ def spread_of_medians(medians: Values) -> float:
 def standard_error(estimate: Estimate) -> float:
     """The standard error of an estimate whose interval is normal."""
     return (estimate.interval.high - estimate.interval.low) / WIDTH_IN_STANDARD_ERRORS
+
+
+def relative_logs(medians: Floats) -> Floats:
+    """Run medians (..., runs x rows; NaN where a run lacks the row) relative
+    to each run's load, as logarithms: how far each lies above its row's
+    median over the runs, less the run's load, the median of that over the
+    run's rows. NaN where a median is not above 0, and in every row of a
+    run with fewer than RELATIVE_ROWS medians above 0: such a run has no
+    load."""
+    import warnings
+
+    x = np.asarray(medians, dtype=np.float64)
+    with np.errstate(divide="ignore", invalid="ignore"), warnings.catch_warnings():
+        # A row or a run of no median above 0 has a median of NaN.
+        warnings.simplefilter("ignore", RuntimeWarning)
+        logs = np.where(x > 0, np.log(np.where(x > 0, x, 1.0)), np.nan)
+        above = logs - np.nanmedian(logs, axis=-2, keepdims=True)
+        load = np.nanmedian(above, axis=-1, keepdims=True)
+    load[np.isfinite(above).sum(axis=-1, keepdims=True) < RELATIVE_ROWS] = np.nan
+    result: Floats = above - load
+    return result

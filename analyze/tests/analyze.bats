@@ -370,6 +370,8 @@ rows,program_run/pinned rows,program_run/pipe rows,program_run/fast" ]] ||
 		one group of runs | 2 | python3-scipy | --group runs $KNOWN $KNOWN
 		two sides | 2 | python3-scipy | --group a $KNOWN --group b $KNOWN
 		a fleet | 2 | python3-scipy | --fleet $KNOWN
+		a history | 2 | python3-scipy | --store $tmp/runs.db --history
+		a history's picture | 2 | python3-scipy | --store $tmp/runs.db --history --plot $tmp/picture.png
 		a picture | 2 | python3-matplotlib | $KNOWN --plot $tmp/picture.png
 	TABLE
 	[ ! -e "$tmp/picture.png" ] || failures+=$'\n'"a picture: drawn all the same"

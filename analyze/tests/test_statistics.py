@@ -164,6 +164,35 @@ class RankTest(unittest.TestCase):
         self.assertAlmostEqual(st.tie_free_p_value(4, 4, 16), 2 / 70)
         self.assertAlmostEqual(st.tie_free_p_value(4, 4, 1), 4 / 70)
 
+    def test_least_u_kept(self) -> None:
+        # The least U whose p-value is kept, against a search of every U
+        # one by one; sizes whose range of U is cut several times.
+        for m, n in ((1, 1), (3, 3), (4, 4), (4, 6), (6, 6), (5, 40), (7, 300), (20, 25),
+                     (60, 90)):
+            with self.subTest(m=m, n=n):
+                us = np.arange(m * n // 2 + 1)
+                p = st.tie_free_p_values(m, n, us)
+                self.assertEqual(st.least_kept(m, n), int(us[np.argmax(p >= 0.05)]))
+        self.assertEqual(st.least_kept(6, 6), 6)
+        self.assertEqual(st.least_kept(3, 3), 0)
+
+    def test_least_u_kept_where_the_normal_guess_misses(self) -> None:
+        # The guess far below the bound, above it, and beyond every U: the
+        # search finds it.
+        from unittest import mock
+
+        for z in (-40.0, -1.0, 40.0):
+            for m, n in ((4, 6), (7, 300), (60, 90)):
+                with self.subTest(z=z, m=m, n=n):
+                    us = np.arange(m * n // 2 + 1)
+                    expected = int(us[np.argmax(st.tie_free_p_values(m, n, us) >= 0.05)])
+                    st.least_kept.cache_clear()
+                    try:
+                        with mock.patch("scipy.stats.norm.ppf", return_value=z):
+                            self.assertEqual(st.least_kept(m, n), expected)
+                    finally:
+                        st.least_kept.cache_clear()
+
     def test_verdicts(self) -> None:
         self.assertTrue(Interval(0.5, 3).excludes_zero())
         self.assertTrue(Interval(-3, -0.5).excludes_zero())

@@ -1,0 +1,450 @@
+"""The report over time: each host's runs, row by row, as periods between
+change points, with the change at each and the context entries that
+changed there.
+
+A series is the run medians of one row on one host (of one label, where a
+host's runs have several), in the order of their dates. Its change points
+are found by binary segmentation, with the run as the unit: a segment is
+tested for "no change" by the Mann-Whitney statistic of the runs before a
+split against those after it, standardised and maximised over every split
+that leaves MIN_SEGMENT runs a side (Pettitt's test); where the segment's
+maximum lies beyond what PERMUTATIONS orders of its runs give at LEVEL, it
+is split there and each part tested again. The statistic is of ranks, so
+its distribution without a change depends only on the segment's length:
+it is drawn once for each length, seeded by the length, and kept. Ties
+are ranked by their mean and the statistic standardised as without ties,
+which makes a series of many ties split less often, not more. The first
+test holds LEVEL for a series without change.
+
+Run medians on one machine spread some 11 % from run to run, and most of
+that is the machine's state, common to every row of a run. So each row is
+tested twice, each at LEVEL / 2: as ticks, and relative to its run's load
+(statistics.relative_logs: the log of the median less the row's median over
+the host's runs, less the median of that over the run's rows), which
+spreads 2 to 4 %. Without change the runs are exchangeable either way, and
+so the null of ranks holds for both. The change points found as ticks are
+kept, and those found relative that are MIN_SEGMENT runs from every one of
+them.
+
+At each change point the later period is compared with the earlier one as
+sides are: the difference of their medians of run medians, and the exact
+rank-test interval of the shift (Moses) with its p-value and verdict. A
+change point found relative has its interval, p-value and verdict from
+the two periods' relative values instead (a shift of logarithms, made % of
+the earlier median and ticks of it), so that its verdict agrees with how
+it was found. The change point was placed where the two periods differ
+most, so that interval is narrower, and its p-value smaller, than for a
+step placed beforehand."""
+
+from __future__ import annotations
+
+import functools
+import json
+import math
+from datetime import datetime, timezone
+from typing import NamedTuple, Sequence
+
+import numpy as np
+import numpy.typing as npt
+
+from . import statistics as st
+from .estimates import Change, Interval, change_of
+from .files import CONTEXT_ALWAYS_DIFFERS
+from .sides import Verdict
+from .store import StoredRun
+from .tables import NONE, Align, Cell, Column, Kind, Output, Table
+
+# The share of series without change in which a change point may be found:
+# half of it as ticks, half relative to the run's load.
+LEVEL = 0.05
+# How a change point was found: in the run medians, or relative to the load.
+TICKS = "ticks"
+RELATIVE = "relative"
+# The fewest runs a period may have: a step with 4 runs on one side can be
+# found, and the rank test of fewer than 4 runs a side gives no verdict
+# (how often a step is found: tools/history_calibration.py).
+MIN_SEGMENT = 4
+# The orders of a segment's runs that its statistic is held against.
+PERMUTATIONS = 4999
+# Segments up to this long are held against orders of their own length;
+# longer ones against those of the next length on a grid of EXACT_UP_TO /
+# 4 steps an octave (65 against 68, 300 against 304), which has a few more
+# splits and so a slightly larger maximum: the test keeps its level, and
+# a long series needs some 50 draws of orders, not one for each length of
+# segment that its splits make.
+EXACT_UP_TO = 64
+# Statistics closer than this are one: the same sums in another order.
+TIES = 1e-9
+# A period of more runs than this is compared with its neighbour by the
+# rank test's normal approximation, even where the other has 8 runs or
+# fewer: scipy's exact distribution of 4 runs against 300 takes a quarter
+# of a second, and a thousand series of a year have some fifty such
+# periods at their ends by chance alone.
+EXACT_LONGEST = 50
+# The context entries compared at a change point: the run this many
+# before it with the run this many after it (the first after it is 0),
+# so that a change point found a run off still shows the entry.
+CONTEXT_BEFORE = 2
+CONTEXT_AFTER = 1
+
+
+class Period(NamedTuple):
+    first: str  # the date of its first run
+    last: str  # the date of its last run
+    runs: int
+    median: float  # of its runs' medians
+
+
+class ChangePoint(NamedTuple):
+    at: int  # the index of the first run of the later period
+    date: str  # that run's date
+    before: float  # the earlier period's median
+    after: float  # the later period's median
+    change: Change  # the later less the earlier
+    interval: Interval | None  # of the shift, in ticks; None with too few runs
+    percent: Interval | None  # the same in % of the earlier median
+    p_value: float | None
+    verdict: Verdict | None
+    context: list[str]  # "kernel 6.1 -> 6.12"
+    found: str = TICKS  # or RELATIVE: interval, p and verdict are then relative
+
+
+class Series(NamedTuple):
+    host: str
+    label: str
+    row: str
+    dates: list[str]
+    medians: list[float]
+    periods: list[Period]
+    changes: list[ChangePoint]
+    relative: list[float]  # each run's log relative to its load; NaN without a load
+
+
+class HistoryReport(NamedTuple):
+    series: list[Series]
+    # Whether a host's runs have several labels, so that label is shown.
+    labels_shown: bool
+
+
+def standardised_maxima(ranks: st.Floats, least: int) -> st.Floats:
+    """Each split's Mann-Whitney statistic of the first runs against the
+    rest, standardised: `ranks` holds one series of ranks a line (batch x
+    n); the result holds |Z| of each split k = least .. n - least (batch x
+    splits)."""
+    n = ranks.shape[-1]
+    k = np.arange(least, n - least + 1, dtype=np.float64)
+    # U less its mean, over its standard deviation: computed in place.
+    z: st.Floats = np.cumsum(ranks, axis=-1)[..., least - 1:n - least]
+    z -= k * (k + 1) / 2 + k * (n - k) / 2
+    np.abs(z, out=z)
+    z *= 1 / np.sqrt(k * (n - k) * (n + 1) / 12)
+    return z
+
+
+# The orders drawn at once: bounds the memory of a long series' null.
+NULL_BATCH = 1000
+
+
+def null_length(n: int) -> int:
+    """The length of the orders that a segment of n runs is held against:
+    n, or the next length on the grid."""
+    if n <= EXACT_UP_TO:
+        return n
+    step = 1 << (n.bit_length() - 1 - (EXACT_UP_TO.bit_length() - 1) + 2)
+    return -(-n // step) * step
+
+
+@functools.lru_cache(maxsize=None)
+def null_maxima(n: int, least: int = MIN_SEGMENT) -> st.Floats:
+    """The largest |Z| of PERMUTATIONS orders of n runs without ties,
+    sorted; drawn with the length as seed, so that every series of one
+    length is judged alike, and kept."""
+    rng = np.random.default_rng(n)
+    maxima = []
+    for done in range(0, PERMUTATIONS, NULL_BATCH):
+        order = rng.permuted(np.tile(np.arange(1, n + 1, dtype=np.float64),
+                                     (min(NULL_BATCH, PERMUTATIONS - done), 1)), axis=1)
+        maxima.append(standardised_maxima(order, least).max(axis=1))
+    result: st.Floats = np.sort(np.concatenate(maxima))
+    return result
+
+
+def segment_tests(values: st.Values, least: int = MIN_SEGMENT) -> tuple[list[int], list[float]]:
+    """segment_test() of each line of `values` (segments x runs, all of one
+    length) at once."""
+    from scipy import stats
+
+    x = st.floats(values)
+    if x.shape[-1] < 2 * least:
+        raise ValueError(f"{x.shape[-1]} values: a split needs {2 * least}")
+    z = standardised_maxima(stats.rankdata(x, axis=-1), least)
+    best = np.argmax(z, axis=-1)
+    null = null_maxima(null_length(x.shape[-1]), least)
+    largest = z[np.arange(len(z)), best]
+    at_least = len(null) - np.searchsorted(null, largest - TIES, side="left")
+    return [int(b) + least for b in best], [float(p) for p in (1 + at_least) / (len(null) + 1)]
+
+
+def segment_test(values: st.Values, least: int = MIN_SEGMENT) -> tuple[int, float]:
+    """The split of a segment whose runs before and after differ most, as
+    the number of runs before it, and the p-value of "no change" in the
+    segment: the share of orders of its runs, the observed one counted
+    among them, whose largest statistic is at least as large. Needs 2 x
+    `least` values."""
+    ats, ps = segment_tests(st.floats(values)[None, :], least)
+    return ats[0], ps[0]
+
+
+def change_points_of(series: Sequence[Sequence[float] | st.Floats], least: int = MIN_SEGMENT,
+                     level: float = LEVEL) -> list[list[int]]:
+    """change_points() of each series; the first test of the series of one
+    length made at once."""
+    found: list[list[int]] = [[] for _ in series]
+    lengths: dict[int, list[int]] = {}
+    for i, values in enumerate(series):
+        lengths.setdefault(len(values), []).append(i)
+    for n, chosen in lengths.items():
+        if n < 2 * least:
+            continue
+        _, ps = segment_tests(np.array([st.floats(series[i]) for i in chosen]), least)
+        for i, p in zip(chosen, ps):
+            if p <= level:
+                found[i] = change_points(series[i], least, level)
+    return found
+
+
+def change_points(values: st.Values, least: int = MIN_SEGMENT,
+                  level: float = LEVEL) -> list[int]:
+    """The change points of a series by binary segmentation: the index of
+    the first value after each, in order. A segment is split where
+    segment_test() puts it, if its p-value is at most `level`, and each
+    part tested again; no part has fewer than `least` values."""
+    x = st.floats(values)
+    found = []
+    segments = [(0, len(x))]
+    while segments:
+        start, end = segments.pop()
+        if end - start < 2 * least:
+            continue
+        at, p = segment_test(x[start:end], least)
+        if p <= level:
+            found.append(start + at)
+            segments += [(start, start + at), (start + at, end)]
+    return sorted(found)
+
+
+def merged(ticks: Sequence[int], relative: Sequence[int],
+           least: int = MIN_SEGMENT) -> list[tuple[int, str]]:
+    """The change points found as ticks, and those found relative that are
+    `least` runs from every one of them, so that every period keeps `least`
+    runs: (index, how found), in order."""
+    kept = [(p, TICKS) for p in ticks]
+    kept += [(p, RELATIVE) for p in relative if all(abs(p - t) >= least for t in ticks)]
+    return sorted(kept)
+
+
+def found_in(groups: Sequence[st.Floats],
+             rows: Sequence[Sequence[int]] | None = None) -> list[list[list[tuple[int, str]]]]:
+    """The change points of each group's rows: a group is one host's run
+    medians (runs x rows, in date order; NaN where a run lacks a row), and
+    its rows chosen are `rows` (else all). Each row's series is of the runs
+    that have it, tested as ticks and relative to the run's load, each at
+    LEVEL / 2 (the first test of all series of one length at once); a
+    change point is (index in that series, how found)."""
+    ticks: list[st.Floats] = []
+    relative: list[st.Floats] = []
+    where: list[npt.NDArray[np.int64]] = []
+    counts = []
+    for g, x in enumerate(groups):
+        shares = st.relative_logs(x)
+        chosen = rows[g] if rows is not None else range(x.shape[1])
+        counts.append(len(chosen))
+        for j in chosen:
+            having = np.flatnonzero(np.isfinite(x[:, j]))
+            ticks.append(x[having, j])
+            loaded = np.flatnonzero(np.isfinite(shares[having, j]))
+            relative.append(shares[having[loaded], j])
+            where.append(loaded)
+    as_ticks = change_points_of(ticks, level=LEVEL / 2)
+    as_relative = change_points_of(relative, level=LEVEL / 2)
+    points = [merged(t, [int(w[i]) for i in r])
+              for t, r, w in zip(as_ticks, as_relative, where)]
+    ends = np.cumsum([0] + counts)
+    return [points[a:b] for a, b in zip(ends, ends[1:])]
+
+
+def moment(date: str) -> float | None:
+    """A date as a time stamp, or None where it is not ISO 8601; one
+    without an offset is taken as UTC."""
+    try:
+        when = datetime.fromisoformat(date)
+    except ValueError:
+        return None
+    if when.tzinfo is None:
+        when = when.replace(tzinfo=timezone.utc)
+    return when.timestamp()
+
+
+def in_date_order(runs: list[StoredRun]) -> list[StoredRun]:
+    """The runs by date (where every date is ISO 8601; else as given),
+    then key."""
+    moments = [moment(r.date) for r in runs]
+    if any(m is None for m in moments):
+        return list(runs)
+    order = sorted(range(len(runs)), key=lambda i: (moments[i], runs[i].key))
+    return [runs[i] for i in order]
+
+
+def entry_text(value: object) -> str:
+    if value is None:
+        return "-"
+    return value if isinstance(value, str) else json.dumps(value, sort_keys=True)
+
+
+def context_changes(before: StoredRun, after: StoredRun) -> list[str]:
+    """The context entries that differ between two runs, "key a -> b",
+    less those that always differ."""
+    keys = sorted(set(before.context) | set(after.context))
+    return [f"{key} {entry_text(before.context.get(key))} -> "
+            f"{entry_text(after.context.get(key))}"
+            for key in keys if key not in CONTEXT_ALWAYS_DIFFERS
+            and entry_text(before.context.get(key)) != entry_text(after.context.get(key))]
+
+
+def change_at(runs: list[StoredRun], medians: list[float], relative: list[float],
+              start: int, at: int, end: int, found: str = TICKS) -> ChangePoint:
+    """The change between the periods [start, at) and [at, end). Its
+    interval, p-value and verdict are of the runs' medians where it was
+    found as ticks; of their values relative to the load where it was
+    found relative, the shift of logarithms made % and ticks of the
+    earlier median."""
+    earlier, later = medians[start:at], medians[at:end]
+    before, after = st.median(earlier), st.median(later)
+    interval = percent = p = verdict = None
+    if found == RELATIVE:
+        earlier = [v for v in relative[start:at] if math.isfinite(v)]
+        later = [v for v in relative[at:end] if math.isfinite(v)]
+    if min(len(earlier), len(later)) >= st.RUNS_FOR_VERDICT:
+        test = st.shift_interval(earlier, later, "asymptotic"
+                                 if max(len(earlier), len(later)) > EXACT_LONGEST else "auto")
+        interval, p = test.interval, test.p_value
+        verdict = Verdict.DIFFERS if interval.excludes_zero() else Verdict.NO_CHANGE
+        if found == RELATIVE:
+            percent = Interval(math.expm1(interval.low) * 100, math.expm1(interval.high) * 100)
+            interval = Interval(percent.low / 100 * before, percent.high / 100 * before)
+        elif before != 0:
+            percent = Interval(interval.low / before * 100, interval.high / before * 100)
+    context = context_changes(runs[max(start, at - CONTEXT_BEFORE)],
+                              runs[min(end - 1, at + CONTEXT_AFTER)])
+    return ChangePoint(at, runs[at].date, before, after, change_of(after, before), interval,
+                       percent, p, verdict, context, found)
+
+
+def series_of(host: str, label: str, row: str, runs: list[StoredRun],
+              relative: list[float], points: list[tuple[int, str]]) -> Series:
+    """One row's series on one host: its periods, and the change at each
+    of its change points."""
+    medians = [r.medians[row] for r in runs]
+    bounds = [0] + [p for p, _ in points] + [len(runs)]
+    periods = [Period(runs[a].date, runs[b - 1].date, b - a, st.median(medians[a:b]))
+               for a, b in zip(bounds, bounds[1:])]
+    changes = [change_at(runs, medians, relative, a, b, c, how)
+               for a, b, c, (_, how) in zip(bounds, bounds[1:], bounds[2:], points)]
+    return Series(host, label, row, [r.date for r in runs], medians, periods, changes,
+                  relative)
+
+
+def history_report(runs: list[StoredRun], rows: Sequence[str] = ()) -> HistoryReport:
+    """Each host's series, by host, label and row (the rows given, or
+    every row the host's runs measured, in the order first met). A run
+    without a row is left out of that row's series."""
+    series_runs: dict[tuple[str, str], list[StoredRun]] = {}
+    for r in runs:
+        series_runs.setdefault((r.host, r.label), []).append(r)
+    labels: dict[str, set[str]] = {}
+    for host, label in series_runs:
+        labels.setdefault(host, set()).add(label)
+    series: list[Series] = []
+    groups: list[st.Floats] = []
+    chosen_rows: list[list[int]] = []
+    made: list[tuple[str, str, list[str], list[StoredRun]]] = []
+    for (host, label), chosen in series_runs.items():
+        ordered = in_date_order(chosen)
+        # Every row the runs measured makes the load, whichever are shown.
+        met = list(dict.fromkeys(row for r in ordered for row in r.medians))
+        x = np.array([[r.medians.get(row, math.nan) for row in met] for r in ordered],
+                     dtype=np.float64).reshape(len(ordered), len(met))
+        x[~np.isfinite(x)] = math.nan
+        shown = [met.index(row) for row in (list(rows) if rows else met) if row in met
+                 and np.isfinite(x[:, met.index(row)]).any()]
+        groups.append(x)
+        chosen_rows.append(shown)
+        made.append((host, label, met, ordered))
+    points = found_in(groups, chosen_rows)
+    for (host, label, met, ordered), x, shown, found in zip(made, groups, chosen_rows, points):
+        shares = st.relative_logs(x)
+        for j, p in zip(shown, found):
+            having = np.flatnonzero(np.isfinite(x[:, j]))
+            series.append(series_of(host, label, met[j], [ordered[i] for i in having],
+                                    [float(v) for v in shares[having, j]], p))
+    return HistoryReport(series, any(len(v) > 1 for v in labels.values()))
+
+
+def optional(value: float | Interval | None) -> Cell:
+    return NONE if value is None else value
+
+
+def print_history(report: HistoryReport, out: Output) -> None:
+    """The periods of each series, then the change points."""
+    if not report.series:
+        out.note("no runs")
+        return
+    names = [Column("host", Align.LEFT)] + ([Column("label", Align.LEFT)]
+                                            if report.labels_shown else [])
+
+    def name(s: Series) -> list[Cell]:
+        cells: list[Cell] = [s.host]
+        return cells + ([s.label] if report.labels_shown else [])
+
+    table = Table("periods", "periods between change points: the median of their runs' "
+                  "medians in ticks", names + [
+                      Column("row", Align.LEFT), Column("period", kind=Kind.COUNT),
+                      Column("first", Align.LEFT), Column("last", Align.LEFT),
+                      Column("runs", kind=Kind.COUNT), Column("median", kind=Kind.TICKS)])
+    for s in report.series:
+        for i, period in enumerate(s.periods, 1):
+            table.add(*name(s), s.row, i, period.first, period.last, period.runs,
+                      period.median)
+    out.table(table)
+    changes = [(s, c) for s in report.series for c in s.changes]
+    if not changes:
+        out.note(f"no change point: no series changes at {LEVEL:.0%} (periods of "
+                 f"{MIN_SEGMENT} runs at least)")
+        return
+    table = Table("changes", "change points: the later period less the earlier "
+                  "(negative = fewer ticks), in ticks and in % of the earlier median, "
+                  f"{st.CONFIDENCE_TEXT} interval from a rank test on the runs' medians (on "
+                  "their values relative to the run's load where found relative)",
+                  names + [Column("row", Align.LEFT), Column("run", kind=Kind.COUNT),
+                           Column("date", Align.LEFT), Column("before", kind=Kind.TICKS),
+                           Column("after", kind=Kind.TICKS),
+                           Column("difference", kind=Kind.TICKS),
+                           Column("interval", Align.LEFT, Kind.INTERVAL),
+                           Column("change", kind=Kind.CHANGE),
+                           Column("interval", Align.LEFT, Kind.CHANGE_INTERVAL),
+                           Column("p"), Column("verdict", Align.LEFT),
+                           Column("found", Align.LEFT), Column("context", Align.LEFT)])
+    for s, c in changes:
+        table.add(*name(s), s.row, c.at + 1, c.date, c.before, c.after, c.change.difference,
+                  optional(c.interval), c.change, optional(c.percent),
+                  NONE if c.p_value is None else f"{c.p_value:.3g}",
+                  NONE if c.verdict is None else c.verdict.value, c.found,
+                  "; ".join(c.context) or "-")
+    out.table(table)
+    out.note(f"run: the first run of the later period, counted from 1 in its series; a "
+             f"change point is found where a rank test of the runs before against those "
+             f"after, at its largest over every split, is beyond {1 - LEVEL / 2:.1%} of "
+             f"orders of the same runs, either in the runs' medians (found: {TICKS}) or in "
+             f"their logarithms relative to the run's load, the median over its rows "
+             f"(found: {RELATIVE}; its interval, p and verdict are then of those, made % "
+             f"of the earlier median); periods have {MIN_SEGMENT} runs at least")

@@ -1,0 +1,436 @@
+"""The history's detector as functions, and the history's report on
+hand-made runs whose answers are known: where the change points fall,
+their numbers and interval, the context entries that changed, and the
+options that narrow it."""
+
+from __future__ import annotations
+
+import dataclasses
+import io
+import math
+import os
+import tempfile
+import unittest
+import unittest.mock
+from typing import Sequence
+
+import numpy as np
+
+from analyze.__main__ import run
+from analyze.estimates import Interval
+from analyze import statistics as st
+from analyze.history import (RELATIVE, TICKS, Period, change_points, found_in, history_report,
+                             merged, null_length, print_history, segment_test,
+                             standardised_maxima)
+from analyze.statistics import relative_logs
+from analyze.sides import Verdict
+from analyze.store import StoredRun
+from analyze.tables import Output
+
+PIPE = "program_run/pipe"
+COLD = "cold_thread_start"
+WARM = "warm_create_join"
+
+
+def history(medians: Sequence[float], host: str = "vm", label: str = "",
+            context: Sequence[dict[str, object]] = (), cold: float = 150.0,
+            day: int = 1) -> list[StoredRun]:
+    """A run a day from 2026-11-`day`, each of the pipe row's median given
+    and a cold row of `cold`, the context each run's (or a kernel that
+    never changes)."""
+    return [StoredRun(f"{host}{label}{i}", f"{host}-{i}.json", host, label,
+                      f"2026-{11 + (day + i - 1) // 30:02d}-{(day + i - 1) % 30 + 1:02d}"
+                      "T03:00:00+00:00",
+                      {"kernel": "6.1.0-28", "tunables": "none",
+                       "load_avg": [float(i), 0.0, 0.0], "date": f"d{i}",
+                       **(context[i] if context else {})},
+                      {PIPE: float(m), COLD: cold})
+            for i, m in enumerate(medians)]
+
+
+# Runs that spread about 100 without any change: no rank test of the runs
+# before a split against those after tells them apart.
+FLAT: list[float] = [100, 104, 98, 103, 99, 101, 97, 105, 100, 102, 96, 104, 101, 99, 103, 98]
+EARLIER: list[float] = [100, 102, 104, 106, 108, 110]
+LATER: list[float] = [150, 152, 154, 156, 158, 160]
+
+
+class Detector(unittest.TestCase):
+    def test_change_points(self) -> None:
+        up = FLAT[1:9]
+        cases: list[tuple[str, list[float], list[int]]] = [
+            ("flat", FLAT, []),
+            ("constant: every run tied", [100.0] * 20, []),
+            ("one step up", up + [v + 50 for v in up], [8]),
+            ("one step down", [v + 50 for v in up] + up, [8]),
+            ("two steps", up + [v + 50 for v in FLAT] + [v + 100 for v in up], [8, 24]),
+            ("a step undone after 16 runs", FLAT + [v + 50 for v in FLAT] + FLAT, [16, 32]),
+            # A split at a time: each split leaves a third of the runs on
+            # the wrong side, and 8 runs are too few to outweigh that.
+            ("a step undone after 8 runs: missed", up + [v + 50 for v in up] + up, []),
+            ("4 runs before the step", [100.0, 101, 102, 103] + [200 + v for v in FLAT], [4]),
+            ("4 runs after the step", FLAT + [200.0, 201, 202, 203], [16]),
+            ("3 runs after: no period so short", FLAT + [200.0, 201, 202], []),
+            ("7 runs: too few to split", [1.0, 2, 3, 100, 101, 102, 103], []),
+        ]
+        for case, values, expected in cases:
+            with self.subTest(case):
+                self.assertEqual(change_points(values), expected)
+
+    def test_statistic_of_each_split(self) -> None:
+        # 8 ranks in order, splits 4 only: U = 0 of 16 pairs, mean 8,
+        # variance 4 x 4 x 9 / 12 = 12.
+        z = standardised_maxima(np.arange(1.0, 9.0)[None, :], 4)
+        np.testing.assert_allclose(z, [[8 / 12 ** 0.5]])
+        # 10 ranks, splits 3 to 7: at k, |k (10 - k) / 2| / sqrt(k (10 - k) 11 / 12).
+        k = np.arange(3, 8)
+        z = standardised_maxima(np.arange(1.0, 11.0)[None, :], 3)
+        np.testing.assert_allclose(z[0], (k * (10 - k) / 2) / np.sqrt(k * (10 - k) * 11 / 12))
+
+    def test_p_value_matches_the_exact_distribution(self) -> None:
+        # 8 runs split 4 + 4 only: 2 of the 70 orders put every run of one
+        # side below the other (U = 0 or 16), 4 of 70 give U <= 1 or >= 15.
+        for case, values, exact in [
+                ("apart", [0, 1, 2, 3, 10, 11, 12, 13], 2 / 70),
+                ("one pair crossed", [0, 1, 2, 4, 3, 10, 11, 12], 4 / 70),
+                ("apart, later lower", [10, 11, 12, 13, 0, 1, 2, 3], 2 / 70)]:
+            with self.subTest(case):
+                at, p = segment_test(values)
+                self.assertEqual(at, 4)
+                self.assertAlmostEqual(p, exact, delta=0.006)
+
+    def test_split_where_the_runs_differ_most(self) -> None:
+        at, p = segment_test(EARLIER + LATER)
+        self.assertEqual(at, 6)
+        self.assertLess(p, 0.05)
+        with self.assertRaises(ValueError):
+            segment_test([1, 2, 3, 4, 5, 6, 7])
+        # Beyond every order drawn: the least p-value, the observed order
+        # counted among the 4999 drawn.
+        self.assertEqual(segment_test([0.0] * 20 + [1.0] * 20), (20, 1 / 5000))
+
+    def test_holds_its_level_without_change(self) -> None:
+        # 400 series of 20 and of 100 normal values: the share with a change
+        # point is 5 % give or take its chance (about 1.1 % at 400).
+        rng = np.random.default_rng(1)
+        for n in (20, 100):
+            with self.subTest(n=n):
+                found = np.mean([bool(change_points(rng.normal(size=n))) for _ in range(400)])
+                self.assertLess(found, 0.08)
+                self.assertGreater(found, 0.02)
+
+    def test_null_length(self) -> None:
+        for n, expected in [(8, 8), (64, 64), (65, 68), (68, 68), (69, 72), (128, 128),
+                            (129, 136), (365, 368)]:
+            with self.subTest(n=n):
+                self.assertEqual(null_length(n), expected)
+
+
+class Report(unittest.TestCase):
+    def test_a_step_made_on_purpose(self) -> None:
+        # The kernel and the tunables change at the 13th run, and the pipe
+        # row's medians go up 50 ticks there; the cold row does not move.
+        before: dict[str, object] = {"kernel": "6.1.0-28", "tunables": "none"}
+        after: dict[str, object] = {"kernel": "6.12.9", "tunables": "glibc.malloc.arena_max=1"}
+        runs = history(FLAT[:12] + [v + 50 for v in FLAT],
+                       context=[before] * 12 + [after] * 16)
+        pipe, cold = history_report(runs).series
+        self.assertEqual((pipe.row, cold.row), (PIPE, COLD))
+        self.assertEqual(cold.changes, [])
+        (change,) = pipe.changes
+        self.assertEqual(change.at, 12)
+        self.assertEqual(change.date, "2026-11-13T03:00:00+00:00")
+        # The date and the load average differ at every run, and are left out.
+        self.assertEqual(change.context, ["kernel 6.1.0-28 -> 6.12.9",
+                                          "tunables none -> glibc.malloc.arena_max=1"])
+        self.assertEqual(change.verdict, Verdict.DIFFERS)
+        self.assertEqual(pipe.periods, [
+            Period("2026-11-01T03:00:00+00:00", "2026-11-12T03:00:00+00:00", 12, 100.5),
+            Period("2026-11-13T03:00:00+00:00", "2026-11-28T03:00:00+00:00", 16, 150.5)])
+
+    def test_no_change(self) -> None:
+        (pipe, cold) = history_report(history(FLAT)).series
+        for s in (pipe, cold):
+            self.assertEqual(s.changes, [])
+            self.assertEqual(len(s.periods), 1)
+        self.assertEqual(pipe.periods[0].runs, 16)
+        self.assertEqual(pipe.periods[0].median, 100.5)
+        text = io.StringIO()
+        print_history(history_report(history(FLAT)), Output("text", text))
+        self.assertIn("no change point", text.getvalue())
+
+    def test_numbers_of_a_change(self) -> None:
+        (pipe, _) = history_report(history(EARLIER + LATER)).series
+        (change,) = pipe.changes
+        self.assertEqual((change.at, change.before, change.after), (6, 105.0, 155.0))
+        self.assertEqual(change.change.difference, 50.0)
+        self.assertAlmostEqual(change.change.percent or 0, 50 / 105 * 100)
+        # 6 runs a side keep U = 6 at 95 %: the 6th smallest and largest of
+        # the 36 differences later - earlier, 40, 42, 42, 44, 44, 44, ...
+        self.assertEqual(change.interval, Interval(44.0, 56.0))
+        assert change.percent is not None
+        self.assertAlmostEqual(change.percent.low, 44 / 105 * 100)
+        self.assertAlmostEqual(change.percent.high, 56 / 105 * 100)
+        # Every later run above every earlier: 2 of the 924 orders.
+        self.assertAlmostEqual(change.p_value or 0, 2 / 924)
+        self.assertEqual(change.context, [])
+        self.assertEqual([p.runs for p in pipe.periods], [6, 6])
+        self.assertEqual([p.median for p in pipe.periods], [105.0, 155.0])
+
+    def test_runs_in_date_order(self) -> None:
+        runs = history(EARLIER + LATER)
+        (pipe, _) = history_report(runs[::-1]).series
+        self.assertEqual(pipe.medians, [float(v) for v in EARLIER + LATER])
+        self.assertEqual(pipe.changes[0].change.difference, 50.0)
+
+    def test_hosts_labels_and_rows(self) -> None:
+        runs = (history(FLAT, host="b") + history(EARLIER + LATER, host="a", label="x")
+                + history(FLAT, host="a", label="y"))
+        report = history_report(runs, rows=[PIPE])
+        self.assertTrue(report.labels_shown)
+        self.assertEqual([(s.host, s.label, s.row, len(s.changes)) for s in report.series],
+                         [("b", "", PIPE, 0), ("a", "x", PIPE, 1), ("a", "y", PIPE, 0)])
+        self.assertFalse(history_report(history(FLAT)).labels_shown)
+        self.assertEqual(history_report(runs, rows=["no such row"]).series, [])
+        self.assertEqual(history_report([]).series, [])
+
+    def test_printed_formats(self) -> None:
+        report = history_report(history(EARLIER + LATER))
+        for form, expected in [
+                ("text", "vm    program_run/pipe    7  2026-11-07T03:00:00+00:00   105.0  155.0"
+                         "        50.0  [44.0, 56.0]  +47.6%  [+41.9%, +53.3%]  0.00216  differs"
+                         "  ticks"),
+                ("markdown", "| vm | program_run/pipe | 7 | 2026-11-07T03:00:00+00:00 | 105.0 "
+                             "| 155.0 | 50.0 | [44.0, 56.0] | +47.6% | [+41.9%, +53.3%] "
+                             "| 0.00216 | differs | ticks | - |"),
+                ("csv", "changes,vm,program_run/pipe,7,2026-11-07T03:00:00+00:00,105.0,155.0,"
+                        "50.0,44.0,56.0,47.6,41.9,53.3,0.00216,differs,ticks,-")]:
+            with self.subTest(form):
+                text = io.StringIO()
+                print_history(report, Output(form, text))
+                self.assertIn(expected, text.getvalue())
+
+
+# Rows of a host whose runs all move together with the machine's state.
+LOADED = [PIPE, COLD, WARM, "program_run/tty", "program_parts/small_stack"]
+
+
+def loaded_history(load: Sequence[float], steps: Sequence[Sequence[float]],
+                   spread: Sequence[Sequence[float]] = ()) -> list[StoredRun]:
+    """A run a day, each of the LOADED rows' medians 100, 200, ... times
+    the run's load factor, times each row's step factor of the run
+    (steps: runs x rows), times its own spread where given."""
+    return [StoredRun(f"vm{i}", f"vm-{i}.json", "vm", "", f"2026-11-{i + 1:02d}T03:00:00+00:00",
+                      {"kernel": "6.1.0-28"},
+                      {row: 100.0 * (j + 1) * f * steps[i][j]
+                       * (spread[i][j] if len(spread) else 1)
+                       for j, row in enumerate(LOADED)})
+            for i, f in enumerate(load)]
+
+
+class Relative(unittest.TestCase):
+    def test_relative_to_the_load(self) -> None:
+        # Row medians of the logs: 100, 400, 400. Run 1's rows lie 1, 1/2
+        # and 1 times those, its load 1; run 2's 2, 1 and 2, its load 2.
+        # Runs 4 and 5 have two medians above 0: no load.
+        nan = math.nan
+        medians = np.array([[100, 200, 400], [200, 400, 800], [100, 400, 400],
+                            [100, nan, 400], [100, 0, 400]], dtype=np.float64)
+        half = -math.log(2)
+        expected = np.array([[0, half, 0], [0, half, 0], [0, 0, 0], [nan] * 3, [nan] * 3])
+        np.testing.assert_allclose(relative_logs(medians), expected, atol=1e-12)
+        # A batch of hosts: each its own.
+        np.testing.assert_allclose(relative_logs(np.stack([medians, medians * 3])),
+                                   np.stack([relative_logs(medians)] * 2), atol=1e-12)
+
+    def test_merged(self) -> None:
+        cases: list[tuple[str, list[int], list[int], list[tuple[int, str]]]] = [
+                ("none", [], [], []),
+                ("ticks only", [10], [], [(10, TICKS)]),
+                ("relative only", [], [5, 12], [(5, RELATIVE), (12, RELATIVE)]),
+                ("3 runs from a ticks one: left out", [10], [7], [(10, TICKS)]),
+                ("4 runs from it: kept", [10], [14], [(10, TICKS), (14, RELATIVE)]),
+                ("the same run: left out", [10, 20], [10, 30],
+                 [(10, TICKS), (20, TICKS), (30, RELATIVE)])]
+        for case, ticks, relative, expected in cases:
+            with self.subTest(case):
+                self.assertEqual(merged(ticks, relative), expected)
+
+    def test_each_kind_at_half_the_level(self) -> None:
+        # 1000 hosts of 20 runs and 3 rows, each run's rows moved by one load
+        # factor: the share of one-row series with a change point is 5 %
+        # give or take its chance (0.4 % at 3000).
+        rng = np.random.default_rng(2)
+        groups = [np.exp(rng.normal(size=(20, 3)) * 0.03 + rng.normal(size=(20, 1)) * 0.15)
+                  for _ in range(1000)]
+        found = np.array([[any(how == kind for _, how in points) for kind in (TICKS, RELATIVE)]
+                          for host in found_in(groups) for points in host])
+        self.assertLess(found.any(axis=1).mean(), 0.075)
+        self.assertGreater(found.any(axis=1).mean(), 0.03)
+        # Each kind at 2.5 %, give or take 0.3 %.
+        for k, kind in enumerate((TICKS, RELATIVE)):
+            with self.subTest(kind):
+                self.assertLess(found[:, k].mean(), 0.0375)
+                self.assertGreater(found[:, k].mean(), 0.015)
+
+    def test_one_row_steps(self) -> None:
+        # The pipe row 20 % higher from the 13th run on, every run's rows
+        # moved by one load factor of spread 15 %: the runs' medians hide
+        # the step, their values relative to the load show it.
+        load = np.exp(np.random.default_rng(5).normal(size=30) * 0.15)
+        steps = [[1.2 if i >= 12 and j == 0 else 1.0 for j in range(len(LOADED))]
+                 for i in range(30)]
+        # Each row's own spread of 1 %: found on the pipe row only. The 3rd
+        # run has two rows, and so no load: the pipe row's relative series
+        # is of 29 runs, and the change point still the 13th run.
+        spread = np.exp(np.random.default_rng(8).normal(size=(30, len(LOADED))) * 0.01)
+        runs = loaded_history(load, steps, spread)
+        runs[2] = dataclasses.replace(runs[2], medians={row: runs[2].medians[row]
+                                                        for row in (PIPE, COLD)})
+        series = history_report(runs).series
+        self.assertTrue(math.isnan(series[0].relative[2]))
+        self.assertEqual([s.row for s in series], LOADED)
+        self.assertEqual([[(c.at, c.found) for c in s.changes] for s in series],
+                         [[(12, RELATIVE)], [], [], [], []])
+        # The pipe row asked for alone: the load is still of every row.
+        (pipe,) = history_report(runs, rows=[PIPE]).series
+        self.assertEqual([(c.at, c.found) for c in pipe.changes], [(12, RELATIVE)])
+        # Without it, the relative values are known (the other rows' are 0
+        # to the last bits, which the rank test sees: they are not asserted).
+        series = history_report(loaded_history(load, steps)).series
+        (change,) = series[0].changes
+        self.assertEqual((change.at, change.found, change.verdict),
+                         (12, RELATIVE, Verdict.DIFFERS))
+        # Every earlier relative value one, every later one log 1.2 higher:
+        # the interval is the step, of the earlier median in ticks.
+        assert change.percent is not None and change.interval is not None
+        self.assertAlmostEqual(change.percent.low, 20.0)
+        self.assertAlmostEqual(change.percent.high, 20.0)
+        self.assertAlmostEqual(change.interval.low, change.before * 0.2)
+        self.assertAlmostEqual(change.interval.high, change.before * 0.2)
+        self.assertLess(change.p_value or 1, 0.001)
+        # The ticks change: the periods' medians as they are.
+        self.assertAlmostEqual(change.before, st.median([100 * f for f in load[:12]]))
+        self.assertAlmostEqual(change.after, st.median([120 * f for f in load[12:]]))
+        text = io.StringIO()
+        print_history(history_report(loaded_history(load, steps)), Output("csv", text))
+        self.assertIn(f"changes,vm,{PIPE},13,", text.getvalue())
+        self.assertIn(",20.0,20.0,", text.getvalue())
+        self.assertIn(",differs,relative,", text.getvalue())
+
+    def test_machine_wide_step(self) -> None:
+        # Every row 20 % higher from the 16th run on, the load spread 2 %:
+        # found as ticks on every row, and relative to the load on none.
+        rng = np.random.default_rng(6)
+        load = np.exp(rng.normal(size=30) * 0.02)
+        steps = [[1.2 if i >= 15 else 1.0] * len(LOADED) for i in range(30)]
+        spread = np.exp(rng.normal(size=(30, len(LOADED))) * 0.01)
+        series = history_report(loaded_history(load, steps, spread)).series
+        for s in series:
+            with self.subTest(s.row):
+                # A part tested again may split by chance: not asserted.
+                self.assertIn((15, TICKS), [(c.at, c.found) for c in s.changes])
+                self.assertNotIn(RELATIVE, [c.found for c in s.changes])
+
+    def test_no_change(self) -> None:
+        rng = np.random.default_rng(7)
+        load = np.exp(rng.normal(size=30) * 0.15)
+        spread = np.exp(rng.normal(size=(30, len(LOADED))) * 0.03)
+        series = history_report(loaded_history(load, [[1.0] * len(LOADED)] * 30,
+                                               spread)).series
+        self.assertEqual([s.changes for s in series], [[]] * len(LOADED))
+
+
+class CommandLine(unittest.TestCase):
+    def call(self, *argv: str) -> tuple[int, str, str]:
+        out, err = io.StringIO(), io.StringIO()
+        with unittest.mock.patch("sys.stdout", out), unittest.mock.patch("sys.stderr", err):
+            status = run(list(argv))
+        return status, out.getvalue(), err.getvalue()
+
+    def test_options_reach_the_store(self) -> None:
+        runs = history(EARLIER + LATER)
+        with unittest.mock.patch("analyze.store.stored_runs", return_value=runs) as stored:
+            status, out, err = self.call("--store", "s.db", "--history", "--host", "vm",
+                                         "--host", "other", "--row", PIPE, "--label", "",
+                                         "--since", "2026-11-01", "--until", "2026-12-01",
+                                         "--format", "csv")
+        self.assertEqual((status, err), (0, ""))
+        # Every row asked for: the load is of them all.
+        stored.assert_called_once_with("s.db", ["vm", "other"], (), [""], "2026-11-01",
+                                       "2026-12-01")
+        # Only the row asked for, though the runs have two.
+        self.assertNotIn(COLD, out)
+        self.assertIn("changes,vm,program_run/pipe,7,", out)
+
+    def test_picture(self) -> None:
+        runs = history(EARLIER + LATER) + history(FLAT, host="other")
+        with tempfile.TemporaryDirectory() as directory, \
+                unittest.mock.patch("analyze.store.stored_runs", return_value=runs):
+            path = os.path.join(directory, "history.png")
+            status, out, err = self.call("--store", "s.db", "--history", "--plot", path)
+            self.assertEqual((status, err), (0, ""))
+            self.assertIn(f"picture: {path}", out)
+            with open(path, "rb") as f:
+                self.assertEqual(f.read(8), b"\x89PNG\r\n\x1a\n")
+
+    def test_refused(self) -> None:
+        cases = [
+            (["--history"], "--history needs --store PATH"),
+            (["--host", "vm", "a.json"], "--host, --row and --label go with --store PATH --history"),
+            (["--store", "s.db", "--history", "--latest", "2"], "--history reads the store"),
+            (["--store", "s.db", "--history", "a.json"], "--history reads the store"),
+            (["--store", "s.db", "--history", "--since", "last week"],
+             "--since 'last week': not a date"),
+            (["--store", "s.db", "--history", "--until", "2026-13-01"],
+             "--until '2026-13-01': not a date"),
+            (["--store", "s.db", "--history"], "s.db: No such file or directory"),
+        ]
+        for argv, expected in cases:
+            with self.subTest(" ".join(argv)):
+                status, out, err = self.call(*argv)
+                self.assertEqual(status, 2)
+                self.assertEqual(out, "")
+                self.assertIn(expected, err)
+                self.assertEqual(len(err.splitlines()), 1)
+
+
+if __name__ == "__main__":
+    unittest.main()
+
+
+class Calibration(unittest.TestCase):
+    def test_the_calibration_script(self) -> None:
+        import contextlib
+        import runpy
+
+        from .fixtures import write_results
+
+        tools = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
+            os.path.abspath(__file__)))), "tools", "history_calibration.py")
+        calibration = runpy.run_path(tools, run_name="history_calibration")
+        with tempfile.TemporaryDirectory() as directory:
+            # Every run alike: no order shows a change, and a step of 20 %
+            # puts every later run above every earlier one.
+            files = [write_results(os.path.join(directory, f"{i}.json"),
+                                   {PIPE: [9, 10, 11], COLD: [4, 5, 6],
+                                    WARM: [2, 3, 4]}) for i in range(12)]
+            out = io.StringIO()
+            with contextlib.redirect_stdout(out):
+                status = calibration["main"](files + ["--lengths", "10,20", "--steps",
+                                                      "4+6,4+26", "--histories", "3",
+                                                      "--format", "csv"])
+        self.assertEqual(status, 0)
+        self.maxDiff = None
+        self.assertEqual(out.getvalue().splitlines(), [
+            "table,runs,histories,found %,ticks %,relative %,any row %",
+            "level,10,9,0.0,0.0,0.0,0.0",
+            "",
+            "table,before,after,histories,typical %,worst %,worst row,relative %,every row %",
+            # Every later run above every earlier: found as ticks, and the
+            # relative change point at the same run is left out.
+            "steps,4,6,3,100.0,100.0,program_run/pipe,0.0,100.0",
+            "note,periods of 4 runs at least; a step with fewer runs a side than that "
+            "cannot be found",
+            "note,\"left out: histories of 20, 30 runs, more than the 12 files given\"",
+        ])
