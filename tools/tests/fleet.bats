@@ -46,7 +46,7 @@ playbook() {
 @test "each host's inventory settings are honoured, each gathering has a directory of its own; a failed host is reported and none of its old or partial runs shown" {
 	inventory hosts host-a host-b\ runs=3 \
 		"host-c bench=\"env MALLOC_ARENA_MAX=1 $THREAD_START_BENCH\""
-	run -0 playbook -i hosts
+	run -0 playbook -i hosts -e store=fleet.sqlite
 	# From the directory the playbook is called from, not the playbook's.
 	[ -L fleet/latest ]
 	local first
@@ -72,6 +72,10 @@ playbook() {
 	run -0 --separate-stderr "$ANALYZE" --fleet --format=csv fleet/latest/*/*.json
 	[ "$(grep -Ec '^fleet,(host-a,2|host-b,3|host-c,2),' <<<"$output")" -eq 3 ]
 	[ -z "$stderr" ]
+	# The store holds the same runs, and tells the same.
+	local from_files=$output
+	run -0 --separate-stderr "$ANALYZE" --store fleet.sqlite --fleet --format=csv
+	[ "$output" = "$from_files" ]
 
 	# host-b's second run writes no file, after its first was fetched;
 	# host-c has no bench.
@@ -80,7 +84,7 @@ playbook() {
 	chmod +x once-bench
 	inventory hosts host-a "host-b bench=$BATS_TEST_TMPDIR/once-bench" \
 		"host-c bench=$BATS_TEST_TMPDIR/no-bench"
-	run -2 playbook -i hosts
+	run -2 playbook -i hosts -e store=fleet.sqlite
 	[[ $output == *'host-b failed (fetch the results): '* ]]
 	[[ $output == *'host-c failed (run the bench): '*no-bench* ]]
 	local second
@@ -94,14 +98,20 @@ playbook() {
 	run -0 --separate-stderr "$ANALYZE" --fleet --format=csv fleet/latest/*/*.json
 	[ "$(grep -c '^fleet,' <<<"$output")" -eq 1 ]
 	grep -q '^fleet,host-a,2,' <<<"$output"
+	# Only host-a's new runs were added.
+	run -0 --separate-stderr "$ANALYZE" --store fleet.sqlite --fleet --format=csv
+	[ "$(grep -Ec '^fleet,(host-a,4|host-b,3|host-c,2),' <<<"$output")" -eq 3 ]
 }
 
-@test "without PWD a relative dest is refused, not written under the root; an absolute one is used" {
+@test "without PWD a relative dest is refused, not written under the root; an absolute one is used; a store that refuses the runs is reported" {
 	[ ! -e /fleet ] || skip "/fleet exists already"
 	root_fleet_absent=1
-	inventory hosts "host-a runs=1 dest=$BATS_TEST_TMPDIR/absolute" host-b
+	# host-a's store is a directory, which the store refuses.
+	inventory hosts "host-a runs=1 dest=$BATS_TEST_TMPDIR/absolute store=$BATS_TEST_TMPDIR" \
+		host-b
 	run -2 env -u PWD ansible-playbook --forks 1 -i hosts "$PLAYBOOK"
 	[[ $output == *'PWD is not set'* ]]
+	[[ $output == *"host-a: its runs are in $BATS_TEST_TMPDIR/absolute/"*"/host-a but not in the store $BATS_TEST_TMPDIR: "* ]]
 	[ ! -e /fleet ]
 	[ ! -e fleet ]
 	[ -f absolute/latest/host-a/run1.json ]
