@@ -28,7 +28,7 @@ from typing import NamedTuple, Sequence
 from urllib.parse import quote
 
 from .errors import PROG, Lost, Unusable
-from .reader import Lever, Results, results_digest
+from .reader import WALL, Lever, Results, results_digest
 from .tables import Output
 
 
@@ -205,15 +205,24 @@ def _as_integers(values: array.array[float]) -> tuple[int, bytes] | None:
     return None
 
 
+# Counters whose repetitions are not kept, only their medians and
+# percentiles: the wall time of each repetition is a double with every
+# digit significant, which does not compress and would take half of a
+# run's room.
+UNKEPT = (WALL,)
+
+
 def encode(r: Results) -> bytes:
     """The rows' order, the levers and every repetition of every counter of
-    every row, in the file's order, compressed: a JSON head of the rows,
-    levers and layout, (row, counter, scale, count) a counter, then the
-    values, integers where a scale gives them back exactly."""
+    every row but UNKEPT, in the file's order, compressed: a JSON head of
+    the rows, levers and layout, (row, counter, scale, count) a counter,
+    then the values, integers where a scale gives them back exactly."""
     layout: list[tuple[str, str, int, int]] = []
     chunks = []
     for row, counters in r.values.items():
         for counter, series in counters.items():
+            if counter in UNKEPT:
+                continue
             integers = _as_integers(series)
             if integers is None:
                 layout.append((row, counter, 0, len(series)))

@@ -93,12 +93,15 @@ class KnownAnswers(Store):
         self.assertEqual((back.path, back.context, back.rows, back.levers),
                          (os.path.abspath(r.path), r.context, r.rows, r.levers))
         self.assertEqual(list(back.values), list(r.values))
+        # Every counter's repetitions but the wall times', whose medians and
+        # percentiles alone are kept.
         for row, counters in r.values.items():
-            self.assertEqual(list(back.values[row]), list(counters), row)
+            self.assertEqual(list(back.values[row]), [c for c in counters if c != "wall"], row)
             for counter, values in counters.items():
-                self.assertEqual(back.values[row][counter].tobytes(), values.tobytes(),
-                                 (row, counter))
-        self.assertEqual(results_digest(back), results_digest(r))
+                if counter != "wall":
+                    self.assertEqual(back.values[row][counter].tobytes(), values.tobytes(),
+                                     (row, counter))
+        self.assertEqual(self.counter("program_run/pipe", "wall")[:2], (3, 0.1))
 
 
 class Encoding(unittest.TestCase):
