@@ -30,7 +30,7 @@ inventory() {
 	shift
 	{
 		printf '%s\n' "$@" '[all:vars]' ansible_connection=local \
-			ansible_python_interpreter=/usr/bin/python3 "bench=$THREAD_START_BENCH" \
+			ansible_python_interpreter=/usr/bin/python3 "bench=$THREAD_START_BENCH" "analyze=$ANALYZE" \
 			"bench_args='--benchmark_repetitions=3 --benchmark_filter=^(program_run/pipe|cold)'" \
 			runs=2
 	} >"$file"
