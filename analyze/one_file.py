@@ -3,7 +3,7 @@ between rows, where the ticks go and what each lever moves."""
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, NamedTuple
+from typing import TYPE_CHECKING, NamedTuple, Sequence
 
 from . import statistics as st
 from .estimates import LEAST_FOR_INTERVAL, Change, Reading, change_of, reading_of
@@ -155,6 +155,15 @@ def parts_of(r: Results) -> Parts | None:
     return Parts(parts, span, instrumentation)
 
 
+def lever_effect(lever: Lever, counter: str, values: Sequence[float],
+                 base_values: Sequence[float], seed: int) -> LeverEffect:
+    """A lever's row less its base on one counter: the difference of
+    medians, with a paired interval, and the change."""
+    paired = st.paired_median_gap(values, base_values, seed)
+    return LeverEffect(lever, counter, reading_of(paired, min(len(values), len(base_values))),
+                       change_of(st.median(values), st.median(base_values)))
+
+
 def lever_effects(r: Results) -> list[LeverEffect]:
     """Each lever of the file on its ticks and, where it acts on another
     counter, on that counter too; the seeds follow this order."""
@@ -164,13 +173,8 @@ def lever_effects(r: Results) -> list[LeverEffect]:
         for counter in ["ticks"] + ([lever.counter] if lever.counter != "ticks" else []):
             values = r.values[lever.row][counter]
             base_values = r.values.get(lever.base, {}).get(counter)
-            if base_values is None:
-                effects.append(LeverEffect(lever, counter, None, None))
-            else:
-                paired = st.paired_median_gap(values, base_values, seed)
-                effects.append(LeverEffect(
-                    lever, counter, reading_of(paired, min(len(values), len(base_values))),
-                    change_of(st.median(values), st.median(base_values))))
+            effects.append(LeverEffect(lever, counter, None, None) if base_values is None
+                           else lever_effect(lever, counter, values, base_values, seed))
             seed += 1
     return effects
 
@@ -189,13 +193,9 @@ def lever_count_effects(r: Results) -> list[LeverEffect]:
             # A count that neither row ever had (no major fault, as a
             # rule) says nothing; its seed is kept so that others keep
             # theirs.
-            if values is None or base_values is None or not any(values) and not any(base_values):
-                seed += 1
-                continue
-            paired = st.paired_median_gap(values, base_values, seed)
-            effects.append(LeverEffect(
-                lever, counter, reading_of(paired, min(len(values), len(base_values))),
-                change_of(st.median(values), st.median(base_values))))
+            if values is not None and base_values is not None and (any(values)
+                                                                   or any(base_values)):
+                effects.append(lever_effect(lever, counter, values, base_values, seed))
             seed += 1
     return effects
 
