@@ -1,14 +1,17 @@
-"""The command line of thread-start-analyze, and a function for each of its
-modes: one file, several runs of one label, sides of several files, a
-fleet, and the picture.
+"""The command line of thread-start-analyze: a command a report, each a
+function of its own (report, runs, compare, fleet, store add, history),
+and the older command line without commands, which still works and says
+which command it now is.
 
-Exit status: 0 done, 1 standard output or the picture lost, 2 a usage
-error, an unusable file or a missing Python library; interrupted by
-SIGINT, it dies of it (130 in a shell) without a traceback.
+Exit status: 0 done, 1 standard output or the picture lost, or a row
+slower than compare --fail-if-slower allows (told apart by the line on
+standard error), 2 a usage error, an unusable file or a missing Python
+library; interrupted by SIGINT, it dies of it (130 in a shell) without a
+traceback.
 
-Only what every call needs is imported here; each mode imports its report,
-and so numpy, scipy or matplotlib, once the call is known to need it and
-the libraries to be there.
+Only what every call needs is imported here; each command imports its
+report, and so numpy, scipy or matplotlib, once the call is known to need
+it and the libraries to be there.
 """
 
 from __future__ import annotations
@@ -16,10 +19,11 @@ from __future__ import annotations
 import argparse
 import errno
 import io
+import math
 import os
 import signal
 import sys
-from typing import TextIO
+from typing import Callable, TextIO
 
 from .errors import PROG, Lost, Parser, Unusable, need
 from .estimates import LEAST_FOR_INTERVAL
@@ -27,47 +31,172 @@ from .reader import Group, Results, refuse_duplicates
 from .tables import FORMATS, Output, visible
 
 PICTURE_ENDINGS = (".png", ".svg")
+# The fewest runs a side for a verdict between sides (statistics.py has
+# it too, with scipy).
+RUNS_FOR_VERDICT = 4
+EXIT_STATUS = ("Exit status: 0 done; 1 standard output or the picture could not be "
+               "written, or (compare --fail-if-slower) a row slower than allowed, told "
+               "apart by the line on standard error; 2 a usage error, an unusable file "
+               "or a missing library.")
+# A command's own: without the gate, and without a picture where it draws none.
+EXIT_STATUS_OF = {
+    "compare": EXIT_STATUS,
+    "store": "Exit status: 0 done; 1 standard output could not be written; 2 a usage "
+             "error, an unusable file or store, or a missing library.",
+}
+DRAWN_EXIT_STATUS = ("Exit status: 0 done; 1 standard output or the picture could not be "
+                     "written; 2 a usage error, an unusable file or a missing library.")
+Command = Callable[[argparse.Namespace, TextIO], int]
+
+
+def add_format(p: argparse.ArgumentParser, tables: bool = True, plot: str | None = None) -> None:
+    """The options of the output: its format, the one table asked for, and
+    the picture where the command draws one."""
+    p.add_argument("--format", choices=FORMATS, default="text",
+                   help="how tables are printed (default text)")
+    if tables:
+        p.add_argument("--table", metavar="NAME",
+                       help="the one table to print, by its name in CSV")
+    if plot is not None:
+        p.add_argument("--plot", metavar="OUT.png|OUT.svg", help=plot)
+
+
+def add_group(p: argparse.ArgumentParser, what: str) -> None:
+    p.add_argument("--group", nargs="+", action="append", metavar=("NAME", "FILE.json"),
+                   help=what)
+
+
+def add_dates(p: argparse.ArgumentParser) -> None:
+    p.add_argument("--since", metavar="DATE",
+                   help="runs dated DATE or later (YYYY-MM-DD, or a date and time)")
+    p.add_argument("--until", metavar="DATE",
+                   help="runs dated DATE or earlier (a day: to its end)")
+
+
+def percent(text: str) -> float:
+    """A threshold in percent: a finite number, 0 or more."""
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not math.isfinite(value) or value < 0:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a percentage of 0 or more")
+    return value
+
+
+FILES = "written by thread-start-bench --benchmark_out=FILE.json"
 
 
 def parser() -> Parser:
+    top = Parser(
+        prog=PROG,
+        description="Summarise thread-start-bench results files, compare them, and follow "
+                    "them over time. Each command has its own --help.",
+        epilog="Every difference is a row or side less the one it is measured against: "
+               "negative = fewer ticks. " + EXIT_STATUS)
+    commands = top.add_subparsers(dest="command", metavar="COMMAND", required=True,
+                                  parser_class=Parser)
+
+    def command(name: str, function: Command, summary: str, epilog: str = "") -> Parser:
+        p: Parser = commands.add_parser(name, help=summary, description=summary,
+                                        epilog=epilog + (" " if epilog else "")
+                                        + EXIT_STATUS_OF.get(name, DRAWN_EXIT_STATUS),
+                                        allow_abbrev=False)
+        p.set_defaults(function=function)
+        return p
+
+    p = command("report", report_command, "One run: the answer, each row's median and "
+                "percentiles, the gaps between rows, where the ticks go and each lever.",
+                f"An interval needs {LEAST_FOR_INTERVAL} repetitions of each row compared; "
+                "below that the value is shown with 'too few repetitions'.")
+    p.add_argument("file", metavar="FILE.json", help=FILES)
+    add_format(p, plot="draw the rows and where the ticks go")
+
+    p = command("runs", runs_command, "Runs of one thing (one label, or one --group): each "
+                "row's median of the runs' medians and each lever across them, the run as "
+                "the unit.", "An interval and a verdict need at least 6 runs.")
+    p.add_argument("files", nargs="*", metavar="FILE.json", help=FILES + ", all of one label")
+    add_group(p, "the runs: a name, then their files (instead of files of one label)")
+    add_format(p, plot="draw the runs' rows")
+
+    p = command("compare", compare_command, "Sides compared row by row, the run as the unit: "
+                "the files of each label a side, or each --group.",
+                f"A verdict needs at least {RUNS_FOR_VERDICT} runs a side. Every side is "
+                "compared with the first.")
+    p.add_argument("files", nargs="*", metavar="FILE.json", help=FILES)
+    add_group(p, "a side: its name, then its files (repeatable; files given apart make a "
+                 "side 'others')")
+    p.add_argument("--runs", action="store_true",
+                   help="each run's median of every row and its load average (always shown "
+                        "for a row with no change shown whose interval is wider than 10 %% "
+                        "of the first side's median)")
+    p.add_argument("--fail-if-slower", metavar="PCT", type=percent,
+                   help="exit with status 1 where a row of a side differs from the first "
+                        "side's, slower by more than PCT %% of its median, naming the rows "
+                        "on standard error")
+    add_format(p, plot="draw the runs' rows, by side")
+
+    p = command("fleet", fleet_command, "One line per host (the files' label or host_name, "
+                "or --group), the hosts that stand out marked, and why.",
+                "Outliers need 3 hosts of 2 runs at least.")
+    p.add_argument("files", nargs="*", metavar="FILE.json", help=FILES)
+    add_group(p, "a host: its name, then its files (repeatable)")
+    p.add_argument("--store", metavar="PATH", help="the runs of the results store PATH "
+                                                   "instead of files")
+    add_dates(p)
+    p.add_argument("--latest", metavar="N", type=int,
+                   help="with --store: the N latest runs of each host")
+    add_format(p, plot="draw the hosts' runs")
+
+    store = command("store", store_command, "The results store: an SQLite database of runs.")
+    actions = store.add_subparsers(dest="action", metavar="ACTION", required=True,
+                                   parser_class=Parser)
+    p = actions.add_parser("add", help="add the files' runs to the store PATH (made if "
+                           "absent), each run once", description="Add the files' runs to the "
+                           "results store PATH, made if absent: all of them, or none where "
+                           "one cannot be read. " + EXIT_STATUS_OF["store"],
+                           allow_abbrev=False)
+    p.add_argument("store", metavar="PATH", help="the store, an SQLite database")
+    p.add_argument("files", nargs="+", metavar="FILE.json", help=FILES)
+    add_format(p, tables=False)
+
+    p = command("history", history_command, "Each host's run medians of each row over time, "
+                "as periods between change points, from a results store.")
+    p.add_argument("--store", metavar="PATH", required=True, help="the results store")
+    p.add_argument("--host", action="append", metavar="HOST",
+                   help="this host only (repeatable)")
+    p.add_argument("--row", action="append", metavar="ROW", help="this row only (repeatable)")
+    p.add_argument("--label", action="append", metavar="LABEL",
+                   help="runs of this label only (repeatable)")
+    add_dates(p)
+    add_format(p, plot="draw the run medians over time")
+    return top
+
+
+def old_parser() -> Parser:
+    """The command line before commands, as it was."""
     parser = Parser(
         prog=PROG,
-        description="Summarise one thread-start-bench results file, or compare several.",
+        description="Summarise one thread-start-bench results file, or compare several "
+                    f"(the older command line: see {PROG} --help for the commands).",
         epilog="Files with the same --label of the bench form one side; --group names "
                "a side's files explicitly. Files of one label only (or one --group) are "
-               "runs of one thing: each row's median and each lever's effect across them, "
-               "with the run as the unit; an interval and a verdict need at least 6 runs. "
-               "One file: an interval of a median, or of a difference of medians, from "
-               f"{LEAST_FOR_INTERVAL} repetitions of each row on; below that the value is "
-               "shown with 'too few repetitions', no interval and no verdict. 6 is the "
-               "fewest values whose least and greatest bound a 95% interval of their "
-               "median. Every difference is a row or side less the one it is measured "
-               "against: negative = fewer ticks. Exit status: 0 done, 2 a usage error, an "
-               "unusable file or a missing library.",
+               "runs of one thing. " + EXIT_STATUS,
     )
-    parser.add_argument("files", nargs="*", metavar="FILE.json",
-                        help="written by thread-start-bench --benchmark_out=FILE.json")
+    parser.add_argument("files", nargs="*", metavar="FILE.json", help=FILES)
     parser.add_argument("--group", nargs="+", action="append", metavar=("NAME", "FILE.json"),
                         help="a side of the comparison: its name, then its files")
-    parser.add_argument("--fleet", action="store_true",
-                        help="one line per host (the files' label or host_name, or --group), "
-                             "the hosts that stand out marked: 3 hosts of 2 runs at least")
+    parser.add_argument("--fleet", action="store_true", help="one line per host")
     parser.add_argument("--runs", action="store_true",
-                        help="with several files: each run's median of every row and its load "
-                             "average (always shown for a row with no change shown whose "
-                             "interval is wider than 10 %% of the first side's median)")
+                        help="with sides: each run's median of every row and its load average")
     parser.add_argument("--format", choices=FORMATS, default="text",
                         help="how tables are printed (default text)")
-    parser.add_argument("--plot", metavar="OUT.png|OUT.svg",
-                        help="draw the rows and where the ticks go; with --history, "
-                             "the run medians over time")
+    parser.add_argument("--plot", metavar="OUT.png|OUT.svg", help="draw the rows")
     parser.add_argument("--store", metavar="PATH",
-                        help="add the files' runs to the results store PATH (an SQLite "
-                             "database, made if absent); with --fleet or --history, report "
-                             "on its runs")
+                        help="add the files' runs to the results store PATH; with --fleet or "
+                             "--history, report on its runs")
     parser.add_argument("--history", action="store_true",
-                        help="with --store: each host's run medians of each row over time, "
-                             "as periods between change points")
+                        help="with --store: the run medians over time")
     parser.add_argument("--host", action="append", metavar="HOST",
                         help="with --history: this host only (repeatable)")
     parser.add_argument("--row", action="append", metavar="ROW",
@@ -75,27 +204,296 @@ def parser() -> Parser:
     parser.add_argument("--label", action="append", metavar="LABEL",
                         help="with --history: runs of this label only (repeatable)")
     parser.add_argument("--since", metavar="DATE",
-                        help="with --store and --fleet or --history: runs dated DATE or later "
-                             "(YYYY-MM-DD, or a date and time)")
+                        help="with --store and --fleet or --history: runs dated DATE or later")
     parser.add_argument("--until", metavar="DATE",
                         help="with --store and --fleet or --history: runs dated DATE or "
-                             "earlier (a day: to its end)")
+                             "earlier")
     parser.add_argument("--latest", metavar="N", type=int,
                         help="--store --fleet: the N latest runs of each host")
     return parser
 
 
-def check(args: argparse.Namespace) -> None:
-    """Refuses what can be refused before anything is read."""
-    if args.plot is not None:
-        base, ending = os.path.splitext(args.plot)
+def note(text: str) -> None:
+    """A line on standard error about the call itself, not its results."""
+    print(f"{PROG}: note: {visible(text)}", file=sys.stderr)
+
+
+def check_plot(plot: str | None) -> None:
+    if plot is not None:
+        base, ending = os.path.splitext(plot)
         if ending not in PICTURE_ENDINGS or not os.path.basename(base):
-            raise Unusable(f"--plot {args.plot!r}: the picture's name must end in .png or .svg")
-    for group in args.group or []:
+            raise Unusable(f"--plot {plot!r}: the picture's name must end in .png or .svg")
+
+
+def check_groups(groups: list[list[str]]) -> None:
+    for group in groups:
         if len(group) < 2:
             raise Unusable(f"--group {group[0]}: name the side's files after its name")
+
+
+def check_dates(since: str | None, until: str | None) -> None:
+    from .store import bound
+
+    for option, text, end in (("--since", since, False), ("--until", until, True)):
+        if text is not None:
+            bound(option, text, end)
+
+
+def needs(scipy: bool, plot: str | None) -> None:
+    """What the call needs, asked for before anything is read or printed."""
+    need("numpy", "python3-numpy")
+    if scipy:
+        need("scipy.stats", "python3-scipy")
+    if plot:
+        need("matplotlib", "python3-matplotlib")
+
+
+def output(args: argparse.Namespace, stdout: TextIO) -> Output:
+    return Output(args.format, stdout, table=getattr(args, "table", None))
+
+
+def read_groups(groups: list[list[str]]) -> list[Group]:
+    return [Group(g[0], [Results.read(path) for path in g[1:]]) for g in groups]
+
+
+def drawn_first(drawn: list[Results], plot: str | None) -> None:
+    """Refuses a picture too large to draw, before anything is printed."""
+    if plot:
+        from .plot import check_size
+
+        check_size(drawn, plot)
+
+
+def draw(drawn: list[Results], plot: str | None, out: Output) -> None:
+    if plot:
+        from .files import name_of
+        from .plot import plot as plot_results
+
+        plot_results(drawn, [name_of(r, drawn) for r in drawn], plot)
+        out.note(f"picture: {plot}")
+
+
+def do_report(r: Results, plot: str | None, out: Output) -> int:
+    from .one_file import one_file_report, print_one_file
+
+    drawn_first([r], plot)
+    print_one_file(one_file_report(r), out)
+    draw([r], plot, out)
+    return 0
+
+
+def do_runs(group: Group, plot: str | None, out: Output) -> int:
+    from .label_runs import label_runs_report, print_label_runs
+
+    drawn_first(group.files, plot)
+    print_label_runs(label_runs_report(group), out)
+    draw(group.files, plot, out)
+    return 0
+
+
+def do_compare(groups: list[Group], runs: bool, slower: float | None, plot: str | None,
+               out: Output) -> int:
+    """The sides compared; with `slower`, the gate: 1 where a row of a
+    side is slower than allowed, the rows named on standard error."""
+    from .sides import gate, print_sides, sides_report
+
+    if len(groups) < 2:
+        raise Unusable("one side only: give files of two labels, or two --group")
+    drawn = [r for g in groups for r in g.files]
+    drawn_first(drawn, plot)
+    report = sides_report(groups)
+    if slower is not None and report.fewest_runs < RUNS_FOR_VERDICT:
+        raise Unusable(f"--fail-if-slower: a side has {report.fewest_runs} "
+                       f"run{'s' if report.fewest_runs != 1 else ''}; the gate needs a "
+                       f"verdict, which needs {RUNS_FOR_VERDICT} runs a side")
+    print_sides(report, out, runs)
+    draw(drawn, plot, out)
+    if slower is None:
+        return 0
+    out.stream.flush()
+    found = gate(report, slower)
+    if found.unjudged:
+        note(f"--fail-if-slower={slower:g}: not judged (no verdict): "
+             + ", ".join(found.unjudged))
+    if found.slower:
+        print(f"{PROG}: --fail-if-slower={slower:g}: slower: " + visible("; ".join(found.slower)),
+              file=sys.stderr)
+        return 1
+    return 0
+
+
+def do_fleet(groups: list[Group], plot: str | None, out: Output) -> int:
+    from .fleet import fleet_report, print_fleet
+
+    drawn = [r for g in groups for r in g.files]
+    drawn_first(drawn, plot)
+    print_fleet(fleet_report(groups), out)
+    draw(drawn, plot, out)
+    return 0
+
+
+def report_command(args: argparse.Namespace, stdout: TextIO) -> int:
+    check_plot(args.plot)
+    needs(False, args.plot)
+    return do_report(Results.read(args.file), args.plot, output(args, stdout))
+
+
+def runs_command(args: argparse.Namespace, stdout: TextIO) -> int:
+    check_plot(args.plot)
+    groups = args.group or []
+    check_groups(groups)
+    if groups and args.files:
+        raise Unusable("runs: give the files of one label, or one --group, not both")
+    if len(groups) > 1:
+        raise Unusable(f"runs: {len(groups)} --group: runs are of one thing; sides are "
+                       f"compared by '{PROG} compare'")
+    if not groups and not args.files:
+        raise Unusable("runs: give the files of the runs, or one --group")
+    needs(True, args.plot)
+    if groups:
+        group = read_groups(groups)[0]
+    else:
+        results = [Results.read(path) for path in args.files]
+        labels = list(dict.fromkeys(str(r.context.get("label") or "") for r in results))
+        if len(labels) > 1:
+            raise Unusable(f"runs: the files have {len(labels)} labels ("
+                           + ", ".join(label or "none" for label in labels)
+                           + f"): runs of one thing have one; sides are compared by "
+                           f"'{PROG} compare'")
+        group = Group(labels[0] or "runs", results)
+    refuse_duplicates(group.files)
+    return do_runs(group, args.plot, output(args, stdout))
+
+
+def sides_of(files: list[str], groups: list[list[str]]) -> list[Group]:
+    """The sides: each --group, then the files given apart as one side
+    'others'; or, without --group, the files of each label."""
+    from .sides import groups_of
+
+    results = [Results.read(path) for path in files]
+    explicit = read_groups(groups)
+    refuse_duplicates(results + [r for g in explicit for r in g.files])
+    if explicit and results:
+        explicit.append(Group("others", results))
+    return groups_of(results, explicit)
+
+
+def compare_command(args: argparse.Namespace, stdout: TextIO) -> int:
+    check_plot(args.plot)
+    groups = args.group or []
+    check_groups(groups)
+    if not args.files and not groups:
+        raise Unusable("compare: give the files of two labels, or two --group")
+    needs(True, args.plot)
+    return do_compare(sides_of(args.files, groups), args.runs, args.fail_if_slower,
+                      args.plot, output(args, stdout))
+
+
+def from_store(path: str, since: str | None, until: str | None,
+               latest: int | None) -> list[Results]:
+    """The store's runs of the dates asked for, the latest of each host;
+    an option that leaves out no run says so."""
+    from .store import count_runs, stored_results
+
+    results = stored_results(path, since=since, until=until, latest=latest)
+    if not results:
+        raise Unusable(f"{path}: no stored run of the dates asked for")
+    dated = count_runs(path, since=since, until=until)
+    if (since or until) and dated == count_runs(path):
+        note("--since/--until: every stored run is of the dates asked for: none left out")
+    if latest is not None and len(results) == dated:
+        note(f"--latest {latest}: no host has more than {latest} runs"
+             + (" of the dates asked for" if since or until else "") + ": every run kept")
+    return results
+
+
+def fleet_command(args: argparse.Namespace, stdout: TextIO) -> int:
+    check_plot(args.plot)
+    groups = args.group or []
+    check_groups(groups)
+    if args.store is not None:
+        if args.files or groups:
+            raise Unusable("fleet --store PATH reports on the store's runs: give no file "
+                           "or --group")
+        if args.latest is not None and args.latest < 1:
+            raise Unusable(f"--latest {args.latest}: give 1 or more")
+        check_dates(args.since, args.until)
+    elif args.since or args.until or args.latest is not None:
+        raise Unusable("--since, --until and --latest choose runs of a store: give --store")
+    elif not args.files and not groups:
+        raise Unusable("fleet: give the files, or --store PATH")
+    needs(True, args.plot)
+    if args.store is not None:
+        results = from_store(args.store, args.since, args.until, args.latest)
+    else:
+        results = [Results.read(path) for path in args.files]
+    explicit = read_groups(groups)
+    if args.store is None:
+        refuse_duplicates(results + [r for g in explicit for r in g.files])
+    if explicit and results:
+        explicit.append(Group("others", results))
+    from .fleet import hosts_of
+
+    return do_fleet(explicit or hosts_of(results), args.plot, output(args, stdout))
+
+
+def store_command(args: argparse.Namespace, stdout: TextIO) -> int:
+    from .store import add_command
+
+    needs(False, None)
+    return add_command(args.store, args.files, output(args, stdout))
+
+
+def history_command(args: argparse.Namespace, stdout: TextIO) -> int:
+    """The history of the store's runs, narrowed as asked; a --host,
+    --label or --row that matches no run, or dates that leave out none,
+    say so."""
+    check_plot(args.plot)
+    check_dates(args.since, args.until)
+    needs(True, args.plot)
+    from .history import history_report, print_history
+    from .store import count_runs, stored_runs
+
+    # Every row: each run's load, against which the rows asked for are
+    # also tested, is the median over all of its rows.
+    runs = stored_runs(args.store, args.host or (), (), args.label or (), args.since,
+                       args.until)
+    for option, asked, having in (("--host", args.host, {r.host for r in runs}),
+                                  ("--label", args.label, {r.label for r in runs}),
+                                  ("--row", args.row, {row for r in runs for row in r.medians})):
+        for value in dict.fromkeys(asked or ()):
+            if value not in having:
+                note(f"{option} {value}: no stored run of the choice asked for has it")
+    if runs and (args.since or args.until) and len(runs) == count_runs(args.store, args.host or (),
+                                                               args.label or ()):
+        note("--since/--until: every stored run is of the dates asked for: none left out")
+    report = history_report(runs, args.row or ())
+    if args.plot:
+        from .plot import check_history_size
+
+        check_history_size(report, args.plot)
+    out = output(args, stdout)
+    print_history(report, out)
+    if args.plot:
+        from .plot import plot_history
+
+        plot_history(report, args.plot)
+        out.note(f"picture: {args.plot}")
+    return 0
+
+
+def old_check(args: argparse.Namespace) -> None:
+    """Refuses what the older command line refused, before anything is
+    read."""
+    check_plot(args.plot)
+    check_groups(args.group or [])
     if args.history:
-        check_history(args)
+        if args.store is None:
+            raise Unusable("--history needs --store PATH")
+        if args.files or args.group or args.fleet or args.runs or args.latest is not None:
+            raise Unusable("--history reads the store: give no files, --group, --fleet, "
+                           "--runs or --latest")
+        check_dates(args.since, args.until)
     elif args.host or args.row or args.label:
         raise Unusable("--host, --row and --label go with --store PATH --history")
     elif args.store is not None:
@@ -108,134 +506,59 @@ def check(args: argparse.Namespace) -> None:
         raise Unusable("the following arguments are required: FILE.json")
 
 
-def check_history(args: argparse.Namespace) -> None:
-    """Refuses the options of a history that do not fit together."""
-    from .store import bound
-
-    if args.store is None:
-        raise Unusable("--history needs --store PATH")
-    if args.files or args.group or args.fleet or args.runs or args.latest is not None:
-        raise Unusable("--history reads the store: give no files, --group, --fleet, --runs "
-                       "or --latest")
-    for option, text, end in (("--since", args.since, False), ("--until", args.until, True)):
-        if text is not None:
-            bound(option, text, end)
-
-
-def run_history(args: argparse.Namespace, out: Output) -> None:
-    """The history of the store's runs, narrowed as asked."""
-    from .history import history_report, print_history
-    from .store import stored_runs
-
-    # Every row: each run's load, against which the rows asked for are
-    # also tested, is the median over all of its rows.
-    runs = stored_runs(args.store, args.host or (), (), args.label or (), args.since, args.until)
-    report = history_report(runs, args.row or ())
-    if args.plot:
-        from .plot import check_history_size
-
-        check_history_size(report, args.plot)
-    print_history(report, out)
-    if args.plot:
-        from .plot import plot_history
-
-        plot_history(report, args.plot)
-        out.note(f"picture: {args.plot}")
-
-
-def run_one_file(r: Results, out: Output) -> None:
-    from .one_file import one_file_report, print_one_file
-
-    print_one_file(one_file_report(r), out)
-
-
-def run_label_runs(group: Group, out: Output) -> None:
-    from .label_runs import label_runs_report, print_label_runs
-
-    print_label_runs(label_runs_report(group), out)
-
-
-def run_sides(groups: list[Group], out: Output, runs: bool = False) -> None:
-    from .sides import print_sides, sides_report
-
-    if len(groups) < 2:
-        raise Unusable("one side only: give files of two labels, or two --group")
-    print_sides(sides_report(groups), out, runs)
-
-
-def run_fleet(groups: list[Group], out: Output) -> None:
-    from .fleet import fleet_report, print_fleet
-
-    print_fleet(fleet_report(groups), out)
-
-
-def run_plot(results: list[Results], path: str, out: Output) -> None:
-    from .files import name_of
-    from .plot import plot
-
-    plot(results, [name_of(r, results) for r in results], path)
-    out.note(f"picture: {path}")
+def old_main(argv: list[str], stdout: TextIO) -> int:
+    """The older command line: each call does what its command does, then
+    says which command that is."""
+    args = old_parser().parse_args(argv)
+    old_check(args)
+    args.table = None
+    if args.history:
+        command = "history"
+        status = history_command(args, stdout)
+    elif args.store is not None and not args.fleet:
+        command = "store add"
+        status = store_command(args, stdout)
+    elif args.fleet:
+        command = "fleet"
+        status = fleet_command(args, stdout)
+    else:
+        groups = args.group or []
+        needs(len(args.files) + sum(len(g) - 1 for g in groups) > 1, args.plot)
+        sides = sides_of(args.files, groups)
+        out = output(args, stdout)
+        if len(sides) == 1 and len(sides[0].files) == 1 and not groups:
+            command = "report"
+            status = do_report(sides[0].files[0], args.plot, out)
+        elif len(sides) == 1:
+            command = "runs"
+            status = do_runs(sides[0], args.plot, out)
+        else:
+            command = "compare"
+            status = do_compare(sides, args.runs, None, args.plot, out)
+    stdout.flush()
+    if args.runs and command != "compare":
+        note(f"--runs changes nothing here: it shows each run of sides compared ({PROG} "
+             "compare --runs)")
+    note(f"this is '{PROG} {command} ...' now; the old form will keep working")
+    return status
 
 
 def main(argv: list[str], stdout: TextIO) -> int:
-    args = parser().parse_args(argv)
-    check(args)
-    groups = args.group or []
-    # What the call needs, asked for before anything is read or printed.
-    need("numpy", "python3-numpy")
-    if args.fleet or args.history or len(args.files) + sum(len(g) - 1 for g in groups) > 1:
-        need("scipy.stats", "python3-scipy")
-    if args.plot:
-        need("matplotlib", "python3-matplotlib")
-    if args.history:
-        run_history(args, Output(args.format, stdout))
-        return 0
-    if args.store is not None and not args.fleet:
-        from .store import add_command
-
-        return add_command(args.store, args.files, Output(args.format, stdout))
-    if args.store is not None:
-        from .store import stored_results
-
-        results = stored_results(args.store, since=args.since, until=args.until,
-                                 latest=args.latest)
-        if not results:
-            raise Unusable(f"{args.store}: no stored run of the dates asked for")
-    else:
-        results = [Results.read(path) for path in args.files]
-    explicit = [Group(g[0], [Results.read(path) for path in g[1:]]) for g in groups]
-    if args.store is None:
-        refuse_duplicates(results + [r for g in explicit for r in g.files])
-    if explicit and results:
-        explicit.append(Group("others", results))
-    out = Output(args.format, stdout)
-    if args.fleet:
-        from .fleet import hosts_of
-
-        chosen = explicit or hosts_of(results)
-        drawn = [r for g in chosen for r in g.files]
-    elif len(results) == 1 and not explicit:
-        drawn = results
-    else:
-        from .sides import groups_of
-
-        chosen = groups_of(results, explicit)
-        drawn = [r for g in chosen for r in g.files]
-    if args.plot:
-        from .plot import check_size
-
-        check_size(drawn, args.plot)
-    if args.fleet:
-        run_fleet(chosen, out)
-    elif len(results) == 1 and not explicit:
-        run_one_file(results[0], out)
-    elif len(chosen) == 1:
-        run_label_runs(chosen[0], out)
-    else:
-        run_sides(chosen, out, args.runs)
-    if args.plot:
-        run_plot(drawn, args.plot, out)
-    return 0
+    """The call: a command, or the older command line where the first
+    argument names none."""
+    if argv and argv[0] not in ("report", "runs", "compare", "fleet", "store", "history",
+                                "-h", "--help"):
+        return old_main(argv, stdout)
+    args, extra = parser().parse_known_args(argv)
+    if extra:
+        name = args.command + (f" {args.action}" if args.command == "store" else "")
+        foreign = next((e for e in extra if e.startswith("-")), None)
+        if foreign is None:
+            raise Unusable(f"{name}: unrecognized arguments: {' '.join(extra)}")
+        raise Unusable(f"{name} takes no {foreign.split('=')[0]} (its options: {PROG} {name} "
+                       "--help)")
+    function: Command = args.function
+    return function(args, stdout)
 
 
 class ClosedOutput(io.TextIOBase):

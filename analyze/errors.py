@@ -38,4 +38,6 @@ class Parser(argparse.ArgumentParser):
     like every other refusal."""
 
     def error(self, message: str) -> NoReturn:
-        raise Unusable(message)
+        # A command's parser names its command: "compare: ...".
+        command = self.prog[len(PROG) + 1:] if self.prog.startswith(PROG + " ") else ""
+        raise Unusable(f"{command}: {message}" if command else message)

@@ -7,6 +7,7 @@ import json
 import os
 from typing import NamedTuple
 
+from .noise import VARIANT_ROW, left_out_variants
 from .reader import Results
 from .tables import Align, Column, Output, Table
 
@@ -25,6 +26,8 @@ class NamedFile(NamedTuple):
     name: str
     path: str
     emulated: str  # what it was emulated on, or ""
+    # The variants its context lists whose rows it lacks.
+    left_out: tuple[str, ...] = ()
 
 
 class ContextEntry(NamedTuple):
@@ -56,7 +59,8 @@ def files_report(results: list[Results]) -> FilesReport:
     for i, r in enumerate(results, 1):
         virtualization = str(r.context.get("virtualization", ""))
         emulated = virtualization[len(EMULATED):] if virtualization.startswith(EMULATED) else ""
-        files.append(NamedFile(f"[{i}]", name_of(r, results), r.path, emulated))
+        files.append(NamedFile(f"[{i}]", name_of(r, results), r.path, emulated,
+                               tuple(left_out_variants(r))))
     if len(results) == 1:
         context = [ContextEntry(key, [str(results[0].context[key])])
                    for key in CONTEXT_SHOWN if key in results[0].context]
@@ -79,6 +83,11 @@ def print_files(report: FilesReport, out: Output) -> None:
         if f.emulated:
             out.note(f"{f.number} was measured {EMULATED}{f.emulated}: its numbers mean "
                      "nothing (the emulator translates every instruction)")
+        if f.left_out:
+            rows = ", ".join(VARIANT_ROW + v for v in f.left_out)
+            out.note(f"{f.number} lists the variant{'s' if len(f.left_out) > 1 else ''} "
+                     f"{', '.join(f.left_out)} in its context but has no row {rows}: "
+                     "left out by --benchmark_filter")
     if len(report.files) == 1:
         table = Table("context", "context", [Column("entry", Align.LEFT),
                                              Column("value", Align.LEFT)])

@@ -37,6 +37,8 @@ import numpy.typing as npt
 
 from . import statistics as st
 from .files import CONTEXT_ALWAYS_DIFFERS
+from .lead import lines
+from .noise import DisturbedOf, disturbed, disturbed_line
 from .reader import Group, Results, rows_of
 from .tables import Align, Column, Kind, Output, Spread, Table
 
@@ -103,6 +105,8 @@ class FleetReport(NamedTuple):
     # Rows that some host's files lack, which no host is marked on.
     unjudged: list[str]
     causes: list[Cause]
+    # The hosts with disturbed runs, each run named by its path.
+    noise: tuple[DisturbedOf, ...] = ()
 
 
 def hosts_of(results: list[Results]) -> list[Group]:
@@ -324,12 +328,35 @@ def fleet_report(groups: list[Group]) -> FleetReport:
          for g in groups], judged))
     causes = [c for i, g in enumerate(groups) if outlying[i]
               for c in causes_of(g, [o for o in groups if o is not g])]
+    noise = [DisturbedOf(g.name, len(g.files), tuple(runs)) for g in groups
+             if (runs := disturbed(g.files, [r.path for r in g.files]))]
     return FleetReport(rows, [Host(g.name, len(g.files), values[i], outlying[i])
                               for i, g in enumerate(groups)], left_out, why,
-                        [row for row in rows if row not in judged], causes)
+                        [row for row in rows if row not in judged], causes, tuple(noise))
+
+
+def fleet_answers(report: FleetReport) -> list[str]:
+    """The hosts marked, each with the rows it stands out on and the
+    context entries in which it differs from the rest; else why none is;
+    then the hosts with disturbed runs."""
+    answers = []
+    for host in report.hosts:
+        if host.outlying:
+            why = [f"{c.entry} {c.value} (others {c.others})"
+                   for c in report.causes if c.host == host.name]
+            answers.append(f"{host.name}: stands out on {', '.join(host.outlying)}"
+                           + (f"; differs in {', '.join(why)}" if why else
+                              "; no context entry of its own"))
+    if report.no_verdict:
+        answers.append(report.no_verdict)
+    elif not answers:
+        answers.append(f"no host stands out (a test at {FALSE_ALARMS:.0%} over every host "
+                       "and row)")
+    return answers + [disturbed_line(d.whose, d.disturbed, d.runs) for d in report.noise]
 
 
 def print_fleet(report: FleetReport, out: Output) -> None:
+    lines(out, fleet_answers(report), first=True)
     table = Table("fleet", "fleet: median of the runs' medians in ticks, +- run-to-run spread",
                   [Column("host", Align.LEFT), Column("runs", kind=Kind.COUNT)]
                   + [Column(row, kind=Kind.SPREAD) for row in report.rows]
@@ -340,9 +367,7 @@ def print_fleet(report: FleetReport, out: Output) -> None:
     out.table(table)
     for left in report.left_out:
         out.note(f"{left.row} left out: not measured on {', '.join(left.hosts)}")
-    if report.no_verdict:
-        out.note(report.no_verdict)
-    elif report.unjudged:
+    if report.unjudged and not report.no_verdict:
         out.note(f"no verdict on {', '.join(report.unjudged)}: not measured in every file")
     if report.causes:
         causes = Table("causes", "where the outliers differ from the other hosts",

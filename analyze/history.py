@@ -50,6 +50,7 @@ import numpy.typing as npt
 from . import statistics as st
 from .estimates import Change, Interval, change_of
 from .files import CONTEXT_ALWAYS_DIFFERS
+from .lead import lines
 from .sides import Verdict
 from .store import StoredRun
 from .tables import NONE, Align, Cell, Column, Kind, Output, Table
@@ -394,11 +395,31 @@ def optional(value: float | Interval | None) -> Cell:
     return NONE if value is None else value
 
 
+def history_answers(report: HistoryReport) -> list[str]:
+    """One line a change point found: where, when, by how much, its
+    verdict and what changed in the context there; or that there is none."""
+    answers = []
+    for s in report.series:
+        name = s.host + (f" {s.label}" if report.labels_shown else "")
+        for c in s.changes:
+            change = ("-" if c.change.percent is None else f"{c.change.percent:+.1f} %")
+            if c.percent is not None:
+                change += f" [{c.percent.low:+.1f}, {c.percent.high:+.1f}]"
+            answers.append(f"{name} {s.row}: {change} from {c.date} (run {c.at + 1}), "
+                           f"{'no verdict' if c.verdict is None else c.verdict.value}"
+                           + ("" if c.found == TICKS else ", found relative to the load")
+                           + (f"; {'; '.join(c.context)}" if c.context else ""))
+    return answers or [f"no change point: no series changes at {LEVEL:.0%} (periods of "
+                       f"{MIN_SEGMENT} runs at least)"]
+
+
 def print_history(report: HistoryReport, out: Output) -> None:
-    """The periods of each series, then the change points."""
+    """The change points in words, the periods of each series, then the
+    change points' table."""
     if not report.series:
         out.note("no runs")
         return
+    lines(out, history_answers(report), first=True)
     names = [Column("host", Align.LEFT)] + ([Column("label", Align.LEFT)]
                                             if report.labels_shown else [])
 
@@ -418,8 +439,6 @@ def print_history(report: HistoryReport, out: Output) -> None:
     out.table(table)
     changes = [(s, c) for s in report.series for c in s.changes]
     if not changes:
-        out.note(f"no change point: no series changes at {LEVEL:.0%} (periods of "
-                 f"{MIN_SEGMENT} runs at least)")
         return
     table = Table("changes", "change points: the later period less the earlier "
                   "(negative = fewer ticks), in ticks and in % of the earlier median, "

@@ -12,6 +12,8 @@ from typing import TYPE_CHECKING, NamedTuple
 from . import statistics as st
 from .estimates import Change, Estimate, Interval
 from .files import FilesReport, files_report, print_files
+from .lead import lines
+from .noise import Disturbed, disturbed, disturbed_line
 from .reader import PART_COUNTS, Group, Lever, Results, rows_of
 from .sides import Verdict
 from .tables import NONE, Align, Cell, Column, Kind, Missing, Output, Table
@@ -63,6 +65,7 @@ class LabelRuns(NamedTuple):
     rows: list[RowOfRuns]
     levers: list[LeverOfRuns]
     answer: Answer  # what the user came for, first
+    noise: tuple[Disturbed, ...] = ()  # the disturbed runs
 
 
 def levers_of(results: list[Results]) -> list[Lever]:
@@ -128,7 +131,8 @@ def label_runs_report(group: Group) -> LabelRuns:
               for lever in levers_of(results)
               for counter in counters_of_lever(lever, results)]
     return LabelRuns(files_report(results), group.name, len(results), st.least_runs(),
-                     rows, levers, answer_of_runs(results))
+                     rows, levers, answer_of_runs(results),
+                     tuple(disturbed(results, [f"[{i}]" for i in range(1, len(results) + 1)])))
 
 
 def every_run_up_to(least: int) -> int:
@@ -154,6 +158,8 @@ def print_label_runs(report: LabelRuns, out: Output) -> None:
     from .answer import print_answer
 
     print_answer(report.answer, out)
+    if report.noise:
+        lines(out, [disturbed_line("", report.noise, report.runs)])
     print_files(report.files, out)
     few = report.runs < report.least_runs
     no_interval = Missing(f"fewer than {report.least_runs} runs")

@@ -8,6 +8,8 @@ from typing import TYPE_CHECKING, NamedTuple, Sequence
 from . import statistics as st
 from .estimates import LEAST_FOR_INTERVAL, Change, Reading, change_of, reading_of
 from .files import FilesReport, files_report, print_files
+from .lead import lines
+from .noise import Disturbed, disturbed
 from .reader import COUNTS, PART_COUNTS, PARTS, Lever, Results
 from .tables import NONE, Align, Cell, Column, Kind, Missing, Output, Table
 
@@ -103,6 +105,8 @@ class OneFile(NamedTuple):
     answer: Answer
     # The levers' effects on the parts' counts, where both rows have them.
     lever_counts: list[LeverEffect]
+    # Why the run was disturbed, where it was.
+    noise: tuple[Disturbed, ...] = ()
 
 
 def row_summaries(r: Results) -> list[RowSummary]:
@@ -205,7 +209,8 @@ def one_file_report(r: Results) -> OneFile:
 
     levers = lever_effects(r)
     return OneFile(files_report([r]), row_summaries(r), gaps_of(r), parts_of(r), levers,
-                   answer_with(r, levers), lever_count_effects(r))
+                   answer_with(r, levers), lever_count_effects(r),
+                   tuple(disturbed([r], ["[1]"])))
 
 
 def interval_cell(reading: Reading) -> Cell:
@@ -254,6 +259,7 @@ def print_one_file(report: OneFile, out: Output) -> None:
     from .answer import print_answer
 
     print_answer(report.answer, out)
+    lines(out, [f"disturbed: {d.reasons}" for d in report.noise])
     print_files(report.files, out)
     table = Table("rows", "rows: ticks per repetition", [
         Column("row", Align.LEFT), Column("runs", kind=Kind.COUNT),

@@ -10,6 +10,8 @@ from typing import NamedTuple
 from . import statistics as st
 from .estimates import Change, Interval, change_of
 from .files import FilesReport, files_report, print_files
+from .lead import lines
+from .noise import DisturbedOf, disturbed, disturbed_line
 from .reader import Group, Results, rows_of
 from .statistics import RUNS_FOR_VERDICT
 from .tables import NONE, Align, Cell, Column, Kind, Output, Table
@@ -63,6 +65,12 @@ class SidesReport(NamedTuple):
     sides: list[Side]
     rows: list[ComparedRow]
     fewest_runs: int
+    # The sides with disturbed runs, in the sides' order.
+    noise: tuple[DisturbedOf, ...] = ()
+
+
+# The row of the program's span, which a side's line of the answer gives.
+SPAN_ROW = "program_run/pipe"
 
 
 def groups_of(results: list[Results], explicit: list[Group]) -> list[Group]:
@@ -136,8 +144,76 @@ def sides_report(groups: list[Group]) -> SidesReport:
         others = [compare_row(base, other) for other in medians[1:]]
         rows.append(ComparedRow(row, base_median, others, runs,
                                 any(is_wide(base_median, c) for c in others)))
+    noise = []
+    for side, g in zip(sides, groups):
+        found = disturbed(g.files, side.files)
+        if found:
+            noise.append(DisturbedOf(side.name, len(g.files), tuple(found)))
     return SidesReport(files_report(everything), sides, rows,
-                       min(len(g.files) for g in groups))
+                       min(len(g.files) for g in groups), tuple(noise))
+
+
+def percent_text(value: float) -> str:
+    return f"{value:+.1f} %"
+
+
+def change_words(c: Comparison) -> str:
+    """A side's change of a row in words: "-16.2 % [-20.1, -12.0]"."""
+    if c.change is None:
+        return "not measured on both sides"
+    if c.change.percent is None:
+        return f"{c.change.difference:+.1f} ticks from 0"
+    text = percent_text(c.change.percent)
+    if c.percent is not None:
+        text += f" [{c.percent.low:+.1f}, {c.percent.high:+.1f}]"
+    return text
+
+
+def side_answers(report: SidesReport) -> list[str]:
+    """One line a side after the first: the program's span's change from
+    the first side, with its interval and verdict, and how many rows
+    differ."""
+    base = report.sides[0].name
+    span = next((r for r in report.rows if r.row == SPAN_ROW), None)
+    answers = []
+    for i, side in enumerate(report.sides[1:]):
+        c = span.others[i] if span is not None else None
+        if c is None or c.change is None:
+            text = f"{side.name}: the program's span not measured on both sides"
+        else:
+            verdict = (c.verdict.value if c.verdict is not None
+                       else f"no verdict below {RUNS_FOR_VERDICT} runs a side")
+            text = f"{side.name}: the program's span {change_words(c)} than {base}, {verdict}"
+        judged = [r.others[i].verdict for r in report.rows if r.others[i].verdict is not None]
+        differ = judged.count(Verdict.DIFFERS)
+        text += (f"; {differ} of {len(judged)} rows differ" if judged else "; no row judged")
+        answers.append(text)
+    return answers + [disturbed_line(d.whose, d.disturbed, d.runs) for d in report.noise]
+
+
+class Gate(NamedTuple):
+    """What --fail-if-slower found: the rows slower than their base beyond
+    its threshold, and those it could not judge, each "SIDE ROW ..."."""
+
+    slower: list[str]
+    unjudged: list[str]
+
+
+def gate(report: SidesReport, percent: float) -> Gate:
+    """The rows of each side that differ from the first side's, slower
+    (more ticks), by a change beyond `percent` % of its median; a change
+    from a median of 0 is beyond any. Rows without a verdict are not
+    judged."""
+    slower = []
+    unjudged = []
+    for r in report.rows:
+        for side, c in zip(report.sides[1:], r.others):
+            if c.verdict is None or c.change is None:
+                unjudged.append(f"{side.name} {r.row}")
+            elif (c.verdict == Verdict.DIFFERS and c.change.difference > 0
+                  and (c.change.percent is None or c.change.percent > percent)):
+                slower.append(f"{side.name} {r.row} {change_words(c)}")
+    return Gate(slower, unjudged)
 
 
 def compare_columns(sides: list[Side]) -> list[Column]:
@@ -178,6 +254,7 @@ def print_runs(report: SidesReport, rows: list[ComparedRow], out: Output) -> Non
 def print_sides(report: SidesReport, out: Output, runs: bool = False) -> None:
     """The sides, their comparison and, with `runs` or for each row that
     shows no change across a wide spread, each run's median and load."""
+    lines(out, side_answers(report), first=True)
     print_files(report.files, out)
     table = Table("sides", "sides", [Column("side", Align.LEFT), Column("name", Align.LEFT),
                                      Column("runs", kind=Kind.COUNT),

@@ -534,6 +534,21 @@ def stored_runs(path: str, hosts: Sequence[str] = (), rows: Sequence[str] = (),
     return [r for r in runs.values() if r.medians]
 
 
+def count_runs(path: str, hosts: Sequence[str] = (), labels: Sequence[str] = (),
+               since: str | None = None, until: str | None = None) -> int:
+    """How many stored runs the choice given keeps: so that an option that
+    leaves out none can say so."""
+    where, values = _where(hosts, labels, since, until)
+    con = _open_for_reading(path)
+    try:
+        count: int = con.execute("SELECT COUNT(*) FROM runs r" + where, values).fetchone()[0]
+        return count
+    except sqlite3.Error as error:
+        raise failed(path, error, "cannot read the store") from None
+    finally:
+        con.close()
+
+
 def stored_results(path: str, hosts: Sequence[str] = (), labels: Sequence[str] = (),
                    since: str | None = None, until: str | None = None,
                    latest: int | None = None) -> list[Results]:

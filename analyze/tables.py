@@ -240,11 +240,13 @@ FORMATS = ("text", "markdown", "csv")
 class Output:
     """Tables and notes in one of FORMATS, on a stream."""
 
-    def __init__(self, form: str, stream: TextIO) -> None:
+    def __init__(self, form: str, stream: TextIO, table: str | None = None) -> None:
         if form not in FORMATS:
             raise ValueError(f"not a format: {form}")
         self.form = form
         self.stream = stream
+        # The one table asked for (--table NAME), or None for every table.
+        self.selected = table
         self.started = False
 
     def print(self, line: str = "") -> None:
