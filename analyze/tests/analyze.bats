@@ -54,7 +54,7 @@ no_failures() {
 }
 
 @test "one file: medians, nearest-rank percentiles, gaps, parts, shares, levers, exactly" {
-	run -0 --separate-stderr "$ANALYZE" --format=csv "$KNOWN"
+	run -0 --separate-stderr "$ANALYZE" report --format=csv "$KNOWN"
 	[ -z "$stderr" ]
 	local line failures=
 	while read -r line; do
@@ -206,7 +206,7 @@ rows,program_run/pinned rows,program_run/pipe rows,program_run/fast" ]] ||
 	# Labels make the sides, and name their columns; the interval from 4
 	# runs against 4 spans the least to the greatest difference of run
 	# medians, in ticks and in % of side A's median.
-	run -0 --separate-stderr "$ANALYZE" --format=csv "$tmp"/a?.json "$tmp"/b?.json
+	run -0 --separate-stderr "$ANALYZE" compare --format=csv "$tmp"/a?.json "$tmp"/b?.json
 	local header='table,row,before,after,after difference,after low,after high,after change %'
 	header+=',after interval low %,after interval high %,after verdict'
 	grep -Fxq "$header" <<<"$output"
@@ -350,7 +350,7 @@ rows,program_run/pinned rows,program_run/pipe rows,program_run/fast" ]] ||
 		mkdir -p "$hidden/$module"
 		echo 'raise ImportError("hidden by the test")' >"$hidden/$module/__init__.py"
 	done
-	"$ANALYZE" "$KNOWN" >"$tmp/summary"
+	"$ANALYZE" report "$KNOWN" >"$tmp/summary"
 	local failures= case want package args
 	# case | status | package named | arguments
 	while IFS='|' read -r case want package args; do
@@ -365,14 +365,14 @@ rows,program_run/pinned rows,program_run/pipe rows,program_run/fast" ]] ||
 			failures+=$'\n'"$case: status $status, stderr: $stderr"
 		fi
 	done <<-TABLE
-		one-file summary | 0 | | $KNOWN
-		runs of one label | 2 | python3-scipy | $KNOWN $KNOWN
-		one group of runs | 2 | python3-scipy | --group runs $KNOWN $KNOWN
-		two sides | 2 | python3-scipy | --group a $KNOWN --group b $KNOWN
-		a fleet | 2 | python3-scipy | --fleet $KNOWN
-		a history | 2 | python3-scipy | --store $tmp/runs.db --history
-		a history's picture | 2 | python3-scipy | --store $tmp/runs.db --history --plot $tmp/picture.png
-		a picture | 2 | python3-matplotlib | $KNOWN --plot $tmp/picture.png
+		one-file summary | 0 | | report $KNOWN
+		runs of one label | 2 | python3-scipy | runs $KNOWN $KNOWN
+		one group of runs | 2 | python3-scipy | runs --group runs $KNOWN $KNOWN
+		two sides | 2 | python3-scipy | compare --group a $KNOWN --group b $KNOWN
+		a fleet | 2 | python3-scipy | fleet $KNOWN
+		a history | 2 | python3-scipy | history --store $tmp/runs.db
+		a history's picture | 2 | python3-scipy | history --store $tmp/runs.db --plot $tmp/picture.png
+		a picture | 2 | python3-matplotlib | report $KNOWN --plot $tmp/picture.png
 	TABLE
 	[ ! -e "$tmp/picture.png" ] || failures+=$'\n'"a picture: drawn all the same"
 	no_failures
@@ -390,7 +390,7 @@ rows,program_run/pinned rows,program_run/pipe rows,program_run/fast" ]] ||
 	run -0 /usr/bin/python3 -c '
 import resource, subprocess, sys
 subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL, check=True)
-print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss // 1024)' "$ANALYZE" "$tmp/big.json"
+print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss // 1024)' "$ANALYZE" report "$tmp/big.json"
 	((output < 200)) || { echo "max RSS $output MB" >&2; false; }
 	run -0 "$ANALYZE" --format=csv "$tmp/big.json"
 	[[ $output == *",program_run/pipe,300000,499.5,899.0,989.0"* ]]
@@ -487,10 +487,10 @@ print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss // 1024)' "$ANALYZE
 	[ "$stderr" = "thread-start-analyze: standard output: No space left on device" ]
 
 	make_results "$tmp/zero.json" "program_run/pipe=0,0,0;program_run/pinned=1,1,1" '{}'
-	run -0 --separate-stderr "$ANALYZE" --format=csv "$tmp/zero.json"
+	run -0 --separate-stderr "$ANALYZE" report --format=csv "$tmp/zero.json"
 	grep -q '^levers,program_run/pinned,program_run/pipe,ticks,1.0,,' <<<"$output"
 	[ -z "$stderr" ]
-	run -0 --separate-stderr "$ANALYZE" "$tmp/zero.json"
+	run -0 --separate-stderr "$ANALYZE" report "$tmp/zero.json"
 	grep -Eq '^program_run/pinned +program_run/pipe +ticks +1.0 +n/a \(base 0\) ' <<<"$output"
 	[ -z "$stderr" ]
 }
@@ -502,7 +502,7 @@ print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss // 1024)' "$ANALYZE
 			--benchmark_filter='^(program_run/pipe|cold|warm)' \
 			--benchmark_out="$tmp/run$i.json" >/dev/null 2>&1
 	done
-	run -0 --separate-stderr "$ANALYZE" "$tmp/run1.json"
+	run -0 --separate-stderr "$ANALYZE" report "$tmp/run1.json"
 	grep -Eq "^kernel +$(uname -r)$" <<<"$output"
 	# Three repetitions: a value, too few for an interval.
 	grep -Eq '^first line +program_run/pipe - cold_thread_start +-?[0-9]+\.[0-9]  too few' \

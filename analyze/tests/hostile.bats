@@ -116,7 +116,8 @@ make_rows() {
 			args+=("$tmp/f$i.json")
 		done
 		rm -f "$tmp/p.png"
-		run --separate-stderr "$ANALYZE" --format=csv "${args[@]}" --plot "$tmp/p.png"
+		run --separate-stderr "$ANALYZE" "$( ((files == 1)) && echo report || echo compare)" \
+			--format=csv "${args[@]}" --plot "$tmp/p.png"
 		if ((want == 0)); then
 			[[ $status -eq 0 && -s $tmp/p.png && -z $stderr ]] ||
 				case_failed "$case" "status $status, $stderr"
@@ -153,7 +154,7 @@ make_rows() {
 			old) cp ../old.png p.png ;;
 			link) ln -s ../elsewhere/p.png p.png ;;
 			esac || exit 99
-			"$3" "$4" --plot "$5" >/dev/null
+			"$3" report "$4" --plot "$5" >/dev/null
 			echo "status $?"
 			cmp -s p.png "$1/old.png" && echo untouched
 			[[ -L p.png ]] && echo link
@@ -287,7 +288,7 @@ entry() {
 		          open(sys.argv[1], "w"))
 		EOF
 		rm -f "$tmp/drawn.png"
-		run --separate-stderr "$ANALYZE" "$tmp/drawn.json" --plot "$tmp/drawn.png"
+		run --separate-stderr "$ANALYZE" report "$tmp/drawn.json" --plot "$tmp/drawn.png"
 		[[ $status -eq 0 && -s $tmp/drawn.png && -z $stderr ]] ||
 			case_failed "$case" "status $status, ${stderr:0:200}"
 	done <<-'TABLE'

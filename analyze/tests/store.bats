@@ -56,7 +56,7 @@ fingerprint() {
 	local case args want
 	# case | files added | standard output
 	while IFS='|' read -r case args want; do
-		run --separate-stderr bash -c "cd '$tmp' && '$ANALYZE' --store s.db $args"
+		run --separate-stderr bash -c "cd '$tmp' && '$ANALYZE' store add s.db $args"
 		expect_equal "$case" "$status|$stderr|$output" "0||s.db: $want"
 	done <<-TABLE
 		new|r/run1.json r/run2.json|2 runs added, 0 already there
@@ -74,9 +74,9 @@ fingerprint() {
 	# case | what is chosen of the store | the same runs as files, by host
 	# and date as the store gives them
 	while IFS='|' read -r case store files; do
-		run --separate-stderr "$ANALYZE" --store "$tmp/s.db" --fleet $store
+		run --separate-stderr "$ANALYZE" fleet --store "$tmp/s.db" $store
 		local from_store="$status|$stderr|$output"
-		run --separate-stderr bash -c "cd '$tmp/r' && '$ANALYZE' --fleet $files"
+		run --separate-stderr bash -c "cd '$tmp/r' && '$ANALYZE' fleet $files"
 		expect_equal "$case" "$from_store" "$status|$stderr|$output"
 	done <<-TABLE
 		all||run3.json run6.json run9.json run1.json run4.json run7.json run2.json run5.json run8.json
@@ -155,13 +155,13 @@ fingerprint() {
 			mkdir -p "$1/d" && cd "$1/d" &&
 			mount -t tmpfs -o size=512k tmpfs . && cd . || exit 99
 			if [[ $2 == store ]]; then
-				"$3" --store s.db "$1/r/run1.json" "$1/r/run2.json" >/dev/null || exit 98
+				"$3" store add s.db "$1/r/run1.json" "$1/r/run2.json" >/dev/null || exit 98
 				head -c 1M /dev/zero >fill 2>/dev/null
 				truncate -s -8K fill
 			else
 				head -c 1M /dev/zero >fill 2>/dev/null
 			fi
-			"$3" --store s.db "$1"/r/run*.json >/dev/null
+			"$3" store add s.db "$1"/r/run*.json >/dev/null
 			echo "status $?"
 			[[ ! -e s.db ]] || /usr/bin/python3 -c "$4" s.db
 			ls -A' _ "$tmp" "$first" "$ANALYZE" "$STORED"

@@ -350,25 +350,37 @@ class CommandLine(unittest.TestCase):
 
     def test_options_reach_the_store(self) -> None:
         runs = history(EARLIER + LATER)
-        with unittest.mock.patch("analyze.store.stored_runs", return_value=runs) as stored:
-            status, out, err = self.call("--store", "s.db", "--history", "--host", "vm",
-                                         "--host", "other", "--row", PIPE, "--label", "",
-                                         "--since", "2026-11-01", "--until", "2026-12-01",
-                                         "--format", "csv")
-        self.assertEqual((status, err), (0, ""))
-        # Every row asked for: the load is of them all.
-        stored.assert_called_once_with("s.db", ["vm", "other"], (), [""], "2026-11-01",
-                                       "2026-12-01")
-        # Only the row asked for, though the runs have two.
-        self.assertNotIn(COLD, out)
-        self.assertIn("changes,vm,program_run/pipe,7,", out)
+        options = ["--host", "vm", "--host", "other", "--row", PIPE, "--label", "",
+                   "--since", "2026-11-01", "--until", "2026-12-01", "--format", "csv"]
+        # The command, and the older command line, which says which command
+        # it is; both say that no run is of the host "other".
+        other = ("thread-start-analyze: note: --host other: no stored run of the choice "
+                 "asked for has it\n")
+        pointer = ("thread-start-analyze: note: this is 'thread-start-analyze history ...' "
+                   "now; the old form will keep working\n")
+        for argv, stderr in ((["history", "--store", "s.db"], other),
+                             (["--store", "s.db", "--history"], other + pointer)):
+            with self.subTest(argv[0]), \
+                    unittest.mock.patch("analyze.store.count_runs", return_value=len(runs) + 1), \
+                    unittest.mock.patch("analyze.store.stored_runs", return_value=runs) as stored:
+                status, out, err = self.call(*argv, *options)
+                self.assertEqual((status, err), (0, stderr))
+                # Every row asked for: the load is of them all.
+                stored.assert_called_once_with("s.db", ["vm", "other"], (), [""], "2026-11-01",
+                                               "2026-12-01")
+                # Only the row asked for, though the runs have two.
+                self.assertNotIn(COLD, out)
+                self.assertIn("changes,vm,program_run/pipe,7,", out)
+                # The change point, in words, first.
+                self.assertTrue(out.startswith(
+                    'note,"vm program_run/pipe: +47.6 % [+41.9, +53.3] from '), out[:80])
 
     def test_picture(self) -> None:
         runs = history(EARLIER + LATER) + history(FLAT, host="other")
         with tempfile.TemporaryDirectory() as directory, \
                 unittest.mock.patch("analyze.store.stored_runs", return_value=runs):
             path = os.path.join(directory, "history.png")
-            status, out, err = self.call("--store", "s.db", "--history", "--plot", path)
+            status, out, err = self.call("history", "--store", "s.db", "--plot", path)
             self.assertEqual((status, err), (0, ""))
             self.assertIn(f"picture: {path}", out)
             with open(path, "rb") as f:
@@ -385,6 +397,9 @@ class CommandLine(unittest.TestCase):
             (["--store", "s.db", "--history", "--until", "2026-13-01"],
              "--until '2026-13-01': not a date"),
             (["--store", "s.db", "--history"], "s.db: No such file or directory"),
+            (["history"], "history: the following arguments are required: --store"),
+            (["history", "--store", "s.db", "--latest", "2"], "history takes no --latest"),
+            (["history", "--store", "s.db", "a.json"], "history: unrecognized arguments: a.json"),
         ]
         for argv, expected in cases:
             with self.subTest(" ".join(argv)):

@@ -504,15 +504,15 @@ class CommandLine(unittest.TestCase):
         return set(done.stderr.split())
 
     def test_each_call_imports_only_what_it_needs(self) -> None:
-        self.assertEqual(self.imported(KNOWN), {"numpy"})
-        self.assertEqual(self.imported("--format=csv", KNOWN), {"numpy"})
-        self.assertEqual(self.imported("--fleet", KNOWN), {"numpy", "scipy"})
+        self.assertEqual(self.imported("report", KNOWN), {"numpy"})
+        self.assertEqual(self.imported("report", "--format=csv", KNOWN), {"numpy"})
+        self.assertEqual(self.imported("fleet", KNOWN), {"numpy", "scipy"})
         with tempfile.TemporaryDirectory() as directory:
             other = write_results(os.path.join(directory, "b.json"), {"program_run/pipe": [1, 2]})
-            self.assertEqual(self.imported("--group", "A", KNOWN, "--group", "B", other),
-                             {"numpy", "scipy"})
-            self.assertEqual(self.imported("--plot", os.path.join(directory, "k.svg"), KNOWN),
-                             {"numpy", "matplotlib"})
+            self.assertEqual(self.imported("compare", "--group", "A", KNOWN, "--group", "B",
+                                           other), {"numpy", "scipy"})
+            self.assertEqual(self.imported("report", "--plot", os.path.join(directory, "k.svg"),
+                                           KNOWN), {"numpy", "matplotlib"})
 
     def test_refusals_are_one_line_and_status_2(self) -> None:
         done = analyze("--format=html", KNOWN)
@@ -560,7 +560,7 @@ class CommandLine(unittest.TestCase):
             self.several_runs_of_one_label(runs)
 
     def several_runs_of_one_label(self, runs: list[str]) -> None:
-        for argv in (runs[:2], ["--group", "again", *runs]):
+        for argv in (["runs", *runs[:2]], ["runs", "--group", "again", *runs]):
             done = analyze(*argv)
             self.assertEqual((done.returncode, done.stderr), (0, ""), argv)
             self.assertNotIn("one side only", done.stdout)
@@ -568,7 +568,8 @@ class CommandLine(unittest.TestCase):
                           done.stdout)
             self.assertRegex(done.stdout, r"\nprogram_run/pinned +program_run/pipe +ticks"
                                           r"( +-5\.5){%d} +-5\.5 +-100\.0%%\n" % len(set(argv) & set(runs)))
-        self.assertEqual(self.imported("--group", "again", *runs[:2]), {"numpy", "scipy"})
+        self.assertEqual(self.imported("runs", "--group", "again", *runs[:2]),
+                         {"numpy", "scipy"})
 
 if __name__ == "__main__":
     unittest.main()
