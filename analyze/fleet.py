@@ -30,6 +30,7 @@ from __future__ import annotations
 import hashlib
 import json
 import math
+import os
 from typing import NamedTuple, Sequence
 
 import numpy as np
@@ -105,7 +106,8 @@ class FleetReport(NamedTuple):
     # Rows that some host's files lack, which no host is marked on.
     unjudged: list[str]
     causes: list[Cause]
-    # The hosts with disturbed runs, each run named by its path.
+    # The hosts with disturbed runs, each run named by its file name (or
+    # path, where file names repeat).
     noise: tuple[DisturbedOf, ...] = ()
 
 
@@ -309,6 +311,13 @@ def causes_of(host: Group, others: list[Group]) -> list[Cause]:
     return causes
 
 
+def run_names(files: list[Results]) -> list[str]:
+    """A host's runs by file name where that tells them apart, else by
+    path: the same whether read from files or from a store."""
+    names = [os.path.basename(r.path) for r in files]
+    return names if len(set(names)) == len(names) else [r.path for r in files]
+
+
 def fleet_report(groups: list[Group]) -> FleetReport:
     everything = [r for g in groups for r in g.files]
     rows = []
@@ -329,7 +338,7 @@ def fleet_report(groups: list[Group]) -> FleetReport:
     causes = [c for i, g in enumerate(groups) if outlying[i]
               for c in causes_of(g, [o for o in groups if o is not g])]
     noise = [DisturbedOf(g.name, len(g.files), tuple(runs)) for g in groups
-             if (runs := disturbed(g.files, [r.path for r in g.files]))]
+             if (runs := disturbed(g.files, run_names(g.files)))]
     return FleetReport(rows, [Host(g.name, len(g.files), values[i], outlying[i])
                               for i, g in enumerate(groups)], left_out, why,
                         [row for row in rows if row not in judged], causes, tuple(noise))

@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""How often thread-start-analyze --fleet marks a host among identical ones,
+"""How often thread-start-analyze fleet marks a host among identical ones,
 and how often it finds one made slower.
 
 Given the files of many runs of one machine, it builds fleets by dealing
@@ -123,7 +123,7 @@ def main(argv: list[str]) -> int:
     for fleet_left in skipped:
         out.note(f"{fleet_left}: more runs than the {len(results)} given")
     for fleet_small in dict.fromkeys(no_verdict):
-        out.note(f"{fleet_small}: too few runs for a verdict (see --fleet)")
+        out.note(f"{fleet_small}: too few runs for a verdict (see thread-start-analyze fleet)")
     return 0
 
 

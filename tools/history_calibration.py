@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""How often thread-start-analyze --history finds a change point in a
+"""How often thread-start-analyze history finds a change point in a
 history without change, and how often it finds a step made on purpose.
 
 Given the files of many runs of one machine, it takes each run's median of

@@ -3,8 +3,8 @@ once a day for DAYS days. Each generated run is a real results file (of
 --runs, taken in turn) with the host name and label host001... and a date
 one day after the last; the files are written a batch at a time in a
 temporary directory and added through the real command line,
-thread-start-analyze --store PATH FILE.... It prints the store's size, the
-rate of adding (the --store calls' own time, the writing of the files
+thread-start-analyze store add PATH FILE.... It prints the store's size, the
+rate of adding (the store add calls' own time, the writing of the files
 apart) and the time of stored_runs over everything.
 
     /usr/bin/python3 tools/store_scale.py [--hosts 100] [--days 365]
@@ -28,7 +28,7 @@ sys.path.insert(0, ROOT)
 
 from analyze.store import stored_runs  # noqa: E402
 
-# The files added by one --store call.
+# The files added by one store add call.
 BATCH = 500
 FIRST_DAY = dt.datetime(2026, 1, 1, 6, 0, tzinfo=dt.timezone.utc)
 
@@ -60,7 +60,7 @@ def main() -> int:
         return 2
     scratch = tempfile.mkdtemp(dir="/dev/shm" if os.path.isdir("/dev/shm") else None)
     store = args.store or os.path.join(tempfile.mkdtemp(dir="/var/tmp"), "store.db")
-    analyze = [sys.executable, "-m", "analyze", "--store", store]
+    analyze = [sys.executable, "-m", "analyze", "store", "add", store]
     adding = writing = 0.0
     made = 0
     try:

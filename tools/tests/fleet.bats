@@ -69,12 +69,12 @@ playbook() {
 	END
 	expect_equal "scratch left, first gathering" "$(ls -A scratch)" ""
 	no_case_failed
-	run -0 --separate-stderr "$ANALYZE" --fleet --format=csv fleet/latest/*/*.json
+	run -0 --separate-stderr "$ANALYZE" fleet --format=csv fleet/latest/*/*.json
 	[ "$(grep -Ec '^fleet,(host-a,2|host-b,3|host-c,2),' <<<"$output")" -eq 3 ]
 	[ -z "$stderr" ]
 	# The store holds the same runs, and tells the same.
 	local from_files=$output
-	run -0 --separate-stderr "$ANALYZE" --store fleet.sqlite --fleet --format=csv
+	run -0 --separate-stderr "$ANALYZE" fleet --store fleet.sqlite --format=csv
 	[ "$output" = "$from_files" ]
 
 	# host-b's second run writes no file, after its first was fetched;
@@ -95,11 +95,11 @@ playbook() {
 	expect_equal "first gathering kept" "$(ls -A "fleet/$first" | xargs)" "host-a host-b host-c"
 	expect_equal "scratch left, second gathering" "$(ls -A scratch)" ""
 	no_case_failed
-	run -0 --separate-stderr "$ANALYZE" --fleet --format=csv fleet/latest/*/*.json
+	run -0 --separate-stderr "$ANALYZE" fleet --format=csv fleet/latest/*/*.json
 	[ "$(grep -c '^fleet,' <<<"$output")" -eq 1 ]
 	grep -q '^fleet,host-a,2,' <<<"$output"
 	# Only host-a's new runs were added.
-	run -0 --separate-stderr "$ANALYZE" --store fleet.sqlite --fleet --format=csv
+	run -0 --separate-stderr "$ANALYZE" fleet --store fleet.sqlite --format=csv
 	[ "$(grep -Ec '^fleet,(host-a,4|host-b,3|host-c,2),' <<<"$output")" -eq 3 ]
 }
 
