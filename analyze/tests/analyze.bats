@@ -293,6 +293,9 @@ rows,program_run/pinned rows,program_run/pipe rows,program_run/fast" ]] ||
 	grep -Fxq 'causes,arena,tunables,MALLOC_ARENA_MAX=1,none' <<<"$output"
 	grep -Fxq 'causes,arena,load_avg (1 min),2.50 (median of 4),1.00 to 4.00' <<<"$output"
 	[ "$(grep -c '^causes' <<<"$output")" -eq 2 ]
+	# Opened with the host marked and why.
+	run -0 "$ANALYZE" fleet "$tmp"/*[1-4].json
+	[ "${lines[0]}" = "arena: stands out on program_run/pipe; differs in tunables MALLOC_ARENA_MAX=1 (others none), load_avg (1 min) 2.50 (median of 4) (others 1.00 to 4.00)" ]
 	run -0 --separate-stderr "$ANALYZE" --fleet "$tmp"/[ab][1-4].json
 	grep -Fxq 'no verdict: 2 hosts; outliers need 3 hosts at least' <<<"$output"
 }

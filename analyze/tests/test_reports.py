@@ -21,7 +21,7 @@ from analyze.fleet import fleet_report
 from analyze.label_runs import label_runs_report, print_label_runs
 from analyze.one_file import one_file_report
 from analyze.reader import Group, Lever, Results
-from analyze.sides import Verdict, groups_of, print_sides, sides_report
+from analyze.sides import Verdict, gate, groups_of, print_sides, sides_report
 from analyze.tables import Output, Spread
 
 from .fixtures import KNOWN, results_of, write_results
@@ -253,6 +253,29 @@ class Sides(unittest.TestCase):
         (c,) = report.rows[0].others
         self.assertEqual((c.interval, c.verdict), ((-5.0, 5.0), Verdict.NO_CHANGE))
         self.assertFalse(report.rows[0].wide)
+
+    def test_the_gate(self) -> None:
+        # (side B's rows' medians, threshold, rows slower, rows not judged):
+        # side A's pipe medians 98 to 102 (median 100) and a row of 0
+        # ticks; B's tty row has no counterpart on A.
+        def side(label: str, pipe: list[int], zero: int, tty: bool) -> list[Results]:
+            return [results_of({"program_run/pipe": [m - 3, m, m + 5],
+                                "cold_thread_start": [zero * i, zero * i, zero * i + 1],
+                                **({"program_run/tty": [1, 2, 3]} if tty else {})},
+                               {"label": label}, path=f"{label}{i}.json")
+                    for i, m in enumerate(pipe, 1)]
+
+        slower = "B program_run/pipe +10.0 % [+6.0, +14.0]"
+        cases = [((108, 109, 111, 112), 0, 9.9, [slower], ["B program_run/tty"]),
+                 ((108, 109, 111, 112), 0, 10.0, [], ["B program_run/tty"]),
+                 ((88, 89, 91, 92), 0, 0.0, [], ["B program_run/tty"]),
+                 ((98, 99, 101, 102), 5, 50.0,
+                  ["B cold_thread_start +12.5 ticks from 0"], ["B program_run/tty"])]
+        for pipe, zero, threshold, failed, unjudged in cases:
+            with self.subTest(pipe=pipe, threshold=threshold):
+                report = sides_report([Group("A", side("a", [98, 99, 101, 102], 0, False)),
+                                       Group("B", side("b", list(pipe), zero, True))])
+                self.assertEqual(gate(report, threshold), (failed, unjudged))
 
     def printed(self, groups: list[Group], *, every_run: bool = False,
                 form: str = "csv") -> str:
@@ -534,7 +557,8 @@ class CommandLine(unittest.TestCase):
                      (["--fleet", other, KNOWN, copy], (KNOWN, copy), "the same results"),
                      (["--group", "a", KNOWN, "--group", "b", copy], (KNOWN, copy),
                       "the same results"),
-                     (["--group", "a", KNOWN, "--group", "b", other], (KNOWN, other), "")]
+                     (["compare", "--group", "a", KNOWN, "--group", "b", other],
+                      (KNOWN, other), "")]
             for argv, (first, second), reason in cases:
                 if not reason:
                     main(argv, io.StringIO())
