@@ -134,7 +134,7 @@ def parser() -> Parser:
                    help="exit with status 1 where a row of a side differs from the first "
                         "side's, slower by more than PCT %% of its median, naming the rows "
                         "on standard error")
-    add_format(p, plot="draw the runs' rows, by side")
+    add_format(p, plot="draw the sides' runs' rows")
 
     p = command("fleet", fleet_command, "One line per host (the files' label or host_name, "
                 "or --group), the hosts that stand out marked, and why.",

@@ -91,7 +91,7 @@ setup() {
 	run -0 "$root/usr/bin/thread-start-bench" --benchmark_repetitions=2 \
 		--benchmark_filter='^(program_run/pipe|program_parts/default|cold_thread_start)/' \
 		--benchmark_out="$json"
-	run -0 "$root/usr/bin/thread-start-analyze" "$json"
+	run -0 "$root/usr/bin/thread-start-analyze" report "$json"
 	[[ $output == *"$root/usr/bin/thread-start-time"* ]]
 	grep -q "\"cold_helper\": \"$root/usr/libexec/thread-start-bench/cold-thread-start\"" "$json"
 	grep -q "\"parts_helper\": \"$root/usr/libexec/thread-start-bench/thread-start-parts\"" "$json"
@@ -124,7 +124,7 @@ setup() {
 	        for t in (1, 2, 3)]
 	json.dump({"context": {"cold_helper": "/x"}, "benchmarks": runs}, open(sys.argv[1], "w"))
 	EOF
-	run -0 --separate-stderr "$moved/bin/thread-start-analyze" --format=csv "$json"
+	run -0 --separate-stderr "$moved/bin/thread-start-analyze" report --format=csv "$json"
 	[[ $output == *$'\nrows,program_run/pipe,3,2.0,3.0,3.0\n'* ]]
 	[ -z "$stderr" ]
 	# Nothing written under the prefix: no compiled files that no package

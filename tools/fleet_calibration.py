@@ -123,7 +123,7 @@ def main(argv: list[str]) -> int:
     for fleet_left in skipped:
         out.note(f"{fleet_left}: more runs than the {len(results)} given")
     for fleet_small in dict.fromkeys(no_verdict):
-        out.note(f"{fleet_small}: too few runs for a verdict (see thread-start-analyze fleet)")
+        out.note(f"{fleet_small}: too few runs for a verdict (see --fleet)")
     return 0
 
 
