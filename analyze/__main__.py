@@ -93,7 +93,9 @@ def parser() -> Parser:
         description="Summarise thread-start-bench results files, compare them, and follow "
                     "them over time. Each command has its own --help.",
         epilog="Every difference is a row or side less the one it is measured against: "
-               "negative = fewer ticks. " + EXIT_STATUS)
+               "negative = fewer ticks. Without a command first, the older command line "
+               f"({PROG} FILE.json..., --fleet, --store PATH ...) still works, and says "
+               "which command it is. " + EXIT_STATUS)
     commands = top.add_subparsers(dest="command", metavar="COMMAND", required=True,
                                   parser_class=Parser)
 
