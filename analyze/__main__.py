@@ -58,6 +58,9 @@ def parser() -> Parser:
                              "interval is wider than 10 %% of the first side's median)")
     parser.add_argument("--format", choices=FORMATS, default="text",
                         help="how tables are printed (default text)")
+    parser.add_argument("--table", metavar="NAME", help="only this table of the report (CSV "
+                        "gives one table: without --table the first, its name and the "
+                        "others' on standard error)")
     parser.add_argument("--plot", metavar="OUT.png|OUT.svg",
                         help="draw the rows and where the ticks go; with --history, "
                              "the run medians over time")
@@ -179,6 +182,13 @@ def run_plot(results: list[Results], path: str, out: Output) -> None:
 
 def main(argv: list[str], stdout: TextIO) -> int:
     args = parser().parse_args(argv)
+    out = Output(args.format, stdout, args.table)
+    status = report(args, out)
+    out.finish()
+    return status
+
+
+def report(args: argparse.Namespace, out: Output) -> int:
     check(args)
     groups = args.group or []
     # What the call needs, asked for before anything is read or printed.
@@ -188,12 +198,12 @@ def main(argv: list[str], stdout: TextIO) -> int:
     if args.plot:
         need("matplotlib", "python3-matplotlib")
     if args.history:
-        run_history(args, Output(args.format, stdout))
+        run_history(args, out)
         return 0
     if args.store is not None and not args.fleet:
         from .store import add_command
 
-        return add_command(args.store, args.files, Output(args.format, stdout))
+        return add_command(args.store, args.files, out)
     if args.store is not None:
         from .store import stored_results
 
@@ -208,7 +218,6 @@ def main(argv: list[str], stdout: TextIO) -> int:
         refuse_duplicates(results + [r for g in explicit for r in g.files])
     if explicit and results:
         explicit.append(Group("others", results))
-    out = Output(args.format, stdout)
     if args.fleet:
         from .fleet import hosts_of
 

@@ -431,7 +431,7 @@ def print_history(report: HistoryReport, out: Output) -> None:
                            Column("difference", kind=Kind.TICKS),
                            Column("interval", Align.LEFT, Kind.INTERVAL),
                            Column("change", kind=Kind.CHANGE),
-                           Column("interval", Align.LEFT, Kind.CHANGE_INTERVAL),
+                           Column("change interval", Align.LEFT, Kind.CHANGE_INTERVAL),
                            Column("p"), Column("verdict", Align.LEFT),
                            Column("found", Align.LEFT), Column("context", Align.LEFT)])
     for s, c in changes:

@@ -91,7 +91,7 @@ class Markdown(unittest.TestCase):
         for sides in (2, 3, 5):
             with self.subTest(sides=sides):
                 lines = shown(compare_table(sides), "markdown")
-                self.assertEqual(lines[:2], ["compare", ""])
+                self.assertEqual(lines[:2], ["### compare", ""])
                 counts = {len(markdown_cells(line)) for line in lines[2:]}
                 self.assertEqual(counts, {2 + 6 * (sides - 1)})
 
@@ -104,8 +104,8 @@ class Markdown(unittest.TestCase):
     def test_the_sides_names_head_their_columns_escaped(self) -> None:
         lines = shown(compare_table(2, ["before", "x|y\n"]), "markdown")
         self.assertEqual(markdown_cells(lines[2]), [
-            "row", "before", "x\\|y\\n", "difference", "interval", "change", "interval",
-            "verdict"])
+            "row", "before", "x\\|y\\n", "x\\|y\\n difference", "x\\|y\\n interval",
+            "x\\|y\\n change", "x\\|y\\n change interval", "x\\|y\\n verdict"])
         self.assertEqual(markdown_cells(lines[4]), [
             "program_run/pipe", "100.0", "101.0", "1.0", "[-1.5, 2.0]", "+1.0%",
             "[-1.5%, +2.0%]", "differs"])
@@ -144,7 +144,7 @@ class Csv(unittest.TestCase):
                 self.assertEqual(len(set(rows[0])), len(rows[0]))
                 self.assertEqual(rows[0][:11], [
                     "table", "row", "A", "B", "B difference", "B low", "B high", "B change %",
-                    "B interval low %", "B interval high %", "B verdict"])
+                    "B change interval low %", "B change interval high %", "B verdict"])
                 self.assertEqual(rows[1][:11], ["compare", "program_run/pipe", "100.0", "101.0",
                                                 "1.0", "-1.5", "2.0", "1.0", "-1.5", "2.0",
                                                 "differs"])
@@ -153,12 +153,13 @@ class Csv(unittest.TestCase):
         rows = self.rows(compare_table(2, ["=1+1", "-x"]))
         self.assertEqual(rows[0][2:5], ["'=1+1", "'-x", "'-x difference"])
 
-    def test_notes_as_lines_of_their_own(self) -> None:
-        stream = io.StringIO()
-        out = Output("csv", stream)
+    def test_notes_off_the_table_on_standard_error(self) -> None:
+        stream, errors = io.StringIO(), io.StringIO()
+        out = Output("csv", stream, errors=errors)
         out.table(Table("t", "t", [Column("a")]))
-        out.note("a note, with a comma")
-        self.assertEqual(stream.getvalue(), 'table,a\nnote,"a note, with a comma"\n')
+        out.note("a note, with a comma\n")
+        self.assertEqual((stream.getvalue(), errors.getvalue()),
+                         ("table,a\n", "note: a note, with a comma\\n\n"))
 
 
 if __name__ == "__main__":
