@@ -19,12 +19,15 @@ import io
 import os
 import signal
 import sys
-from typing import TextIO
+from typing import TYPE_CHECKING, TextIO
 
 from .errors import PROG, Lost, Parser, Unusable, need
 from .estimates import LEAST_FOR_INTERVAL
 from .reader import Group, Results, refuse_duplicates
 from .tables import FORMATS, Output, visible
+
+if TYPE_CHECKING:
+    from .sides import SidesReport
 
 PICTURE_ENDINGS = (".png", ".svg")
 
@@ -158,12 +161,14 @@ def run_label_runs(group: Group, out: Output) -> None:
     print_label_runs(label_runs_report(group), out)
 
 
-def run_sides(groups: list[Group], out: Output, runs: bool = False) -> None:
+def run_sides(groups: list[Group], out: Output, runs: bool = False) -> SidesReport:
     from .sides import print_sides, sides_report
 
     if len(groups) < 2:
         raise Unusable("one side only: give files of two labels, or two --group")
-    print_sides(sides_report(groups), out, runs)
+    report = sides_report(groups)
+    print_sides(report, out, runs)
+    return report
 
 
 def run_fleet(groups: list[Group], out: Output) -> None:
@@ -172,11 +177,13 @@ def run_fleet(groups: list[Group], out: Output) -> None:
     print_fleet(fleet_report(groups), out)
 
 
-def run_plot(results: list[Results], path: str, out: Output) -> None:
+def run_plot(results: list[Results], path: str, out: Output, groups: list[Group],
+             report: SidesReport | None) -> None:
     from .files import name_of
     from .plot import plot
 
-    plot(results, [name_of(r, results) for r in results], path)
+    plot(results, [name_of(r, results) for r in results], path,
+         [g.name for g in groups for _ in g.files] or None, report)
     out.note(f"picture: {path}")
 
 
@@ -218,6 +225,8 @@ def report(args: argparse.Namespace, out: Output) -> int:
         refuse_duplicates(results + [r for g in explicit for r in g.files])
     if explicit and results:
         explicit.append(Group("others", results))
+    chosen: list[Group] = []
+    sides = None
     if args.fleet:
         from .fleet import hosts_of
 
@@ -233,7 +242,7 @@ def report(args: argparse.Namespace, out: Output) -> int:
     if args.plot:
         from .plot import check_size
 
-        check_size(drawn, args.plot)
+        check_size(drawn, args.plot, 0 if args.fleet else len(chosen))
     if args.fleet:
         run_fleet(chosen, out)
     elif len(results) == 1 and not explicit:
@@ -241,9 +250,9 @@ def report(args: argparse.Namespace, out: Output) -> int:
     elif len(chosen) == 1:
         run_label_runs(chosen[0], out)
     else:
-        run_sides(chosen, out, args.runs)
+        sides = run_sides(chosen, out, args.runs)
     if args.plot:
-        run_plot(drawn, args.plot, out)
+        run_plot(drawn, args.plot, out, chosen, sides)
     return 0
 
 

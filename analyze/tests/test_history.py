@@ -375,6 +375,27 @@ class CommandLine(unittest.TestCase):
             with open(path, "rb") as f:
                 self.assertEqual(f.read(8), b"\x89PNG\r\n\x1a\n")
 
+    def test_picture_s_rows_scale_and_causes(self) -> None:
+        from analyze.plot import history_figure
+
+        # Rows declared in an order neither first met (the pipe's) nor
+        # alphabetical; the kernel changes where the pipe row steps up.
+        declared = f"{WARM} {PIPE} {COLD}"
+        context: list[dict[str, object]] = [{"rows": declared, "kernel": "6.1"}] * 6
+        context += [{"rows": declared, "kernel": "6.12"}] * 6
+        runs = history(EARLIER + LATER, context=context)
+        for r in runs:
+            r.medians[WARM] = 50.0
+        report = history_report(runs)
+        self.assertEqual([s.row for s in report.series], [WARM, PIPE, COLD])
+        fig = history_figure(report)
+        self.assertEqual([ax.get_title(loc="left") for ax in fig.axes], [WARM, PIPE, COLD])
+        # Every panel from 0, and above its largest median.
+        self.assertEqual([ax.get_ylim()[0] for ax in fig.axes], [0.0] * 3)
+        self.assertGreater(fig.axes[1].get_ylim()[1], 160)
+        self.assertEqual([[t.get_text() for t in ax.texts] for ax in fig.axes],
+                         [[], ["+47.6% (found ticks, differs): kernel 6.1 -> 6.12"], []])
+
     def test_refused(self) -> None:
         cases = [
             (["--history"], "--history needs --store PATH"),

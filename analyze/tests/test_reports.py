@@ -295,8 +295,8 @@ class Sides(unittest.TestCase):
                           Group("B", runs("b", *medians))]
                 (row,) = sides_report(groups).rows
                 self.assertEqual((row.others[0].verdict, row.wide), (Verdict.NO_CHANGE, wide))
-                self.assertEqual("\nruns,program_run/pipe,B,[8]," in self.printed(groups, table="runs"),
-                                 wide)
+                printed = self.printed(groups, table="runs")
+                self.assertEqual("\nruns,program_run/pipe,B,[8]," in printed, wide)
         # A difference shown, however wide, is not a row to explain.
         groups = [Group("A", runs("a", 100, 102, 98, 101)),
                   Group("B", runs("b", 150, 190, 170, 130))]
@@ -484,6 +484,51 @@ class Picture(unittest.TestCase):
                 plot([known, results_of({"program_run/pipe": [1, 2]})], ["known", "other"], path)
                 with open(path, "rb") as f:
                     self.assertEqual(f.read(len(start)), start)
+
+
+    def test_sides_drawn_as_the_report_has_them(self) -> None:
+        from analyze.plot import figure
+
+        # Rows in an order that is not alphabetical; 6 runs of side B
+        # that differ on the pipe row, 2 of side C, too few for a verdict.
+        order = ["program_run/pipe", "cold_thread_start", "warm_create_join"]
+
+        def side(name: str, pipe: int, count: int) -> list[Results]:
+            return [results_of({"program_run/pipe": [pipe + i, pipe + i + 1],
+                                "cold_thread_start": [50, 51 + i], "warm_create_join": [5, 6]},
+                               {"label": name}, path=f"{name}{i}.json") for i in range(count)]
+
+        groups = [Group("A", side("A", 100, 6)), Group("B", side("B", 120, 6)),
+                  Group("C", side("C", 100, 2))]
+        report = sides_report(groups)
+        files = [r for g in groups for r in g.files]
+        names = [g.name for g in groups for _ in g.files]
+        fig = figure(files, [r.name for r in files], names, report)
+        rows, *_, changes = fig.axes
+        for ax in (rows, changes):
+            self.assertEqual([t.get_text() for t in ax.get_yticklabels()], order)
+        # A colour a side: each file's median marks, a row each, in order.
+        marks = [line.get_color() for line in rows.lines if line.get_marker() == "o"]
+        colours = [marks[i * len(order)] for i in range(len(files))]
+        self.assertEqual(len(set(marks)), 3)
+        self.assertEqual([colours.index(c) for c in colours],
+                         [0] * 6 + [6] * 6 + [12] * 2)
+        self.assertEqual([t.get_text() for t in rows.get_legend().get_texts()], ["A", "B", "C"])
+        # Each change, its interval and its verdict's mark (hollow for no
+        # change shown) are the report's.
+        drawn = {line.get_gid(): (line.get_xdata()[0], line.get_markerfacecolor() != "white")
+                 if line.get_gid().startswith("change") else tuple(line.get_xdata())
+                 for line in changes.lines if line.get_gid()}
+        expected: dict[str, object] = {}
+        for r in report.rows:
+            for k, c in enumerate(r.others, 1):
+                assert c.change is not None
+                expected[f"change {k} {r.row}"] = (c.change.percent,
+                                                   c.verdict != Verdict.NO_CHANGE)
+                if c.percent is not None:
+                    expected[f"interval {k} {r.row}"] = tuple(c.percent)
+        self.assertEqual(drawn, expected)
+        self.assertEqual([c.verdict for c in report.rows[0].others], [Verdict.DIFFERS, None])
 
 
 def analyze(*argv: str) -> subprocess.CompletedProcess[str]:

@@ -6,12 +6,18 @@ from __future__ import annotations
 import csv
 import io
 import math
+import os
 import re
+import tempfile
 import unittest
+import unittest.mock
 
+from analyze.__main__ import run
 from analyze.estimates import Change, Interval
 from analyze.sides import Side, compare_columns
 from analyze.tables import NONE, Align, Cell, Column, Kind, Missing, Output, Spread, Table
+
+from .fixtures import KNOWN, write_results
 
 
 def shown(table: Table, form: str) -> list[str]:
@@ -160,6 +166,64 @@ class Csv(unittest.TestCase):
         out.note("a note, with a comma\n")
         self.assertEqual((stream.getvalue(), errors.getvalue()),
                          ("table,a\n", "note: a note, with a comma\\n\n"))
+
+
+def call(*argv: str) -> tuple[int, str, str]:
+    out, err = io.StringIO(), io.StringIO()
+    with unittest.mock.patch("sys.stdout", out), unittest.mock.patch("sys.stderr", err):
+        status = run(list(argv))
+    return status, out.getvalue(), err.getvalue()
+
+
+class EachReport(unittest.TestCase):
+    """Every report through the command line: CSV one table of one header,
+    the first without --table (its name and the others' on standard
+    error); --table any of them, in every format; Markdown a heading a
+    table, its columns named apart; a table it does not have refused."""
+
+    def test_tables_of_every_report(self) -> None:
+        with tempfile.TemporaryDirectory() as directory:
+            def files(label: str) -> list[str]:
+                return [write_results(os.path.join(directory, f"{label}{i}.json"),
+                                      {"program_run/pipe": [1 + i, 2, 3],
+                                       "cold_thread_start": [4, 5, 6]}, {"label": label})
+                        for i in range(2)]
+
+            store = os.path.join(directory, "s.db")
+            self.assertEqual(call("--store", store, *files("a"), *files("b"))[0], 0)
+            cases = [
+                ("one file", [KNOWN],
+                 ["answer", "files", "context", "rows", "gaps", "parts", "levers"]),
+                ("runs of one label", files("a"), ["answer", "files", "rows_runs"]),
+                ("sides", files("a") + files("b"), ["files", "context", "sides", "compare"]),
+                ("fleet", ["--fleet"] + files("a") + files("b") + files("c"), ["fleet"]),
+                ("history", ["--store", store, "--history"], ["periods"]),
+            ]
+            for case, argv, names in cases:
+                status, out, err = call(*argv, "--format=csv")
+                lines = list(csv.reader(out.splitlines()))
+                self.assertEqual((status, [line[0] for line in lines[:1]]), (0, ["table"]), case)
+                self.assertEqual({line[0] for line in lines[1:]} | {len(line) for line in lines},
+                                 {names[0], len(lines[0])}, case)
+                self.assertEqual(f"table: {names[0]} (the others, by --table NAME: "
+                                 f"{', '.join(names[1:])})" in err.splitlines(),
+                                 len(names) > 1, case)
+                for name in names:
+                    lines = list(csv.reader(call(*argv, "--format=csv", "--table", name)[1]
+                                            .splitlines()))
+                    self.assertEqual([line[0] for line in lines],
+                                     ["table"] + [name] * (len(lines) - 1), (case, name))
+                    status, out, _ = call(*argv, "--format=markdown", "--table", name)
+                    headings = [i for i, line in enumerate(out.splitlines())
+                                if line.startswith("### ")]
+                    self.assertEqual((status, len(headings)), (0, 1), (case, name))
+                    header = markdown_cells(out.splitlines()[headings[0] + 2])
+                    self.assertEqual(len(set(header)), len(header), (case, name))
+                for form in ("text", "csv"):
+                    self.assertEqual(call(*argv, f"--format={form}", "--table", "nope"),
+                                     (2, "", f"thread-start-analyze: --table nope: no such "
+                                      f"table here; the tables are {', '.join(names)}\n"),
+                                     (case, form))
 
 
 if __name__ == "__main__":
