@@ -277,10 +277,9 @@ class Output:
 
     def shows(self, key: str) -> bool:
         """Whether the table `key`, the next one given, is printed."""
-        if self.form == "csv" and self.started:
+        if self.chosen is not None and key != self.chosen:
             return False
-        return key == (self.chosen if self.chosen is not None
-                       else self.names[0] if self.form == "csv" else key)
+        return self.form != "csv" or not self.started
 
     def table(self, table: Table) -> None:
         """A table, a blank line after the one before."""

@@ -508,7 +508,7 @@ class Picture(unittest.TestCase):
         for ax in (rows, changes):
             self.assertEqual([t.get_text() for t in ax.get_yticklabels()], order)
         # A colour a side: each file's median marks, a row each, in order.
-        marks = [line.get_color() for line in rows.lines if line.get_marker() == "o"]
+        marks = [line.get_color() for line in rows.lines if line.get_linestyle() == "None"]
         colours = [marks[i * len(order)] for i in range(len(files))]
         self.assertEqual(len(set(marks)), 3)
         self.assertEqual([colours.index(c) for c in colours],
