@@ -114,7 +114,8 @@ def draw_rows(ax: Axes, results: list[Results], groups: list[str], rows: list[st
     ax.set_xlim(left=0)
     ax.set_xlabel("ticks (µs of processor time; warm_create_join: per thread)\n"
                   "each file's repetitions: median (marker), 25-75 % (thick), 10-90 % (thin)")
-    ax.set_title("each row, a line a file", fontsize=10, loc="left")
+    ax.set_title("each row" + (", a line a file" if len(results) > 1 else ""), fontsize=10,
+                 loc="left")
     ax.grid(True, axis="x", alpha=0.3)
     legend_above(ax, len(labelled))
 
@@ -188,8 +189,8 @@ def draw_levers(ax: Axes, effects: list[list[LeverEffect]], lever_names: list[st
     ax.set_ylim(len(lever_names) - 0.5, -0.5)
     ax.set_xlabel("ticks (µs): difference of medians against the base row, "
                   f"{st.CONFIDENCE_TEXT} interval")
-    ax.set_title("what each lever moves in each file (below 0: fewer ticks)", fontsize=10,
-                 loc="left")
+    ax.set_title("what each lever moves" + (" in each file" if len(effects) > 1 else "")
+                 + " (below 0: fewer ticks)", fontsize=10, loc="left")
     ax.grid(True, axis="x", alpha=0.3)
 
 

@@ -193,7 +193,7 @@ check_names() {
 	uneven=$(sed 's/\\|//g' <<<"$output" | awk -F'|' '
 		!/^\|/ { cells = 0; next } !cells { cells = NF } NF != cells { print }')
 	[[ -z $uneven ]] || case_failed "$1" "markdown: $uneven"
-	run -0 "$ANALYZE" --format=csv "$tmp/names.json"
+	run -0 --separate-stderr "$ANALYZE" --format=csv --table files "$tmp/names.json"
 	run -0 /usr/bin/python3 -c '
 import csv, json, sys
 lines = [line for line in csv.reader(sys.stdin) if line]
@@ -269,7 +269,7 @@ entry() {
 			"$host" "$runs" >"$tmp/$host.json"
 	done
 	run -0 "$ANALYZE" --fleet --format=csv "$tmp"/?.json
-	grep -Fxq "note,program_run/pinned left out: not measured on host-b" <<<"$output"
+	grep -Fxq "note: program_run/pinned left out: not measured on host-b" <<<"$output"
 	grep -Fxq "table,host,runs,program_run/pipe,program_run/pipe spread,verdict" <<<"$output"
 }
 
