@@ -83,12 +83,14 @@ def group_styles(groups: list[str]) -> list[Style]:
     return [every_style[names.index(g) % len(every_style)] for g in groups]
 
 
-def legend_above(ax: Axes, entries: int) -> None:
-    """The legend over the panel's top right, off the data."""
+def legend_above(ax: Axes, handles: list[Any] | None = None) -> None:
+    """The legend (of `handles`, else of the labelled lines) over the
+    panel's top right, off the data."""
+    entries = len(handles if handles is not None else ax.get_legend_handles_labels()[0])
     if entries:
-        ax.legend(loc="lower right", bbox_to_anchor=(1.0, 1.0), fontsize=9, frameon=False,
-                  ncol=min(entries, 4), borderaxespad=0.2, handletextpad=0.3,
-                  columnspacing=1.0)
+        ax.legend(**({} if handles is None else {"handles": handles}), loc="lower right",
+                  bbox_to_anchor=(1.0, 1.0), fontsize=9, frameon=False, ncol=min(entries, 4),
+                  borderaxespad=0.2, handletextpad=0.3, columnspacing=1.0)
 
 
 def draw_rows(ax: Axes, results: list[Results], groups: list[str], rows: list[str]) -> None:
@@ -117,7 +119,7 @@ def draw_rows(ax: Axes, results: list[Results], groups: list[str], rows: list[st
     ax.set_title("each row" + (", a line a file" if len(results) > 1 else ""), fontsize=10,
                  loc="left")
     ax.grid(True, axis="x", alpha=0.3)
-    legend_above(ax, len(labelled))
+    legend_above(ax)
 
 
 # The least share of a bar of the parts that is labelled with its counts.
@@ -264,9 +266,7 @@ def draw_changes(ax: Axes, report: SidesReport) -> None:
     handles = [Line2D([], [], color=every_style[k % len(every_style)].color, marker="o",
                       linestyle="none", label=visible(report.sides[k].name))
                for k in range(1, others + 1)]
-    ax.legend(handles=handles, loc="lower right", bbox_to_anchor=(1.0, 1.0), fontsize=9,
-              frameon=False, ncol=min(len(handles), 4), borderaxespad=0.2,
-              handletextpad=0.3, columnspacing=1.0)
+    legend_above(ax, handles)
 
 
 def measured_levers(results: list[Results]) -> list[str]:
@@ -461,13 +461,11 @@ def history_figure(report: HistoryReport) -> Figure:
     for ax, row in zip(axes, rows):
         top = 0.0
         causes = 0
-        shown = [s for s in report.series if s.row == row]
-        for s in shown:
+        for s in (s for s in report.series if s.row == row):
             style = every_style[names.index((s.host, s.label)) % len(every_style)]
-            name = visible(s.host + (f" ({s.label})" if report.labels_shown else ""))
             times = [when(d, i) for i, d in enumerate(s.dates)]
             ax.plot(times, s.medians, linestyle="none", marker=style.marker, markersize=3,
-                    color=style.color, alpha=0.6, label=name)
+                    color=style.color, alpha=0.6)
             top = max([top] + [m for m in s.medians if math.isfinite(m)])
             start = 0
             for period in s.periods:
@@ -491,8 +489,15 @@ def history_figure(report: HistoryReport) -> Figure:
         ax.set_title(visible(row), fontsize="medium", loc="left")
         ax.set_ylabel("run median, ticks")
         ax.grid(True, axis="y", alpha=0.3)
-        if len(names) <= len(every_style):
-            legend_above(ax, len(shown))
+    if rows and len(names) <= len(every_style):
+        # Once, over the first panel: a host has its colour in every panel.
+        from matplotlib.lines import Line2D
+
+        legend_above(axes[0], [
+            Line2D([], [], color=every_style[i].color, marker=every_style[i].marker,
+                   linestyle="none", label=visible(host + (f" ({label})" if report.labels_shown
+                                                           else "")))
+            for i, (host, label) in enumerate(names)])
     if not rows:
         axes[0].set_title("no runs")
     fig.autofmt_xdate()
