@@ -224,6 +224,9 @@ class EachReport(unittest.TestCase):
                                      (2, "", f"thread-start-analyze: --table nope: no such "
                                       f"table here; the tables are {', '.join(names)}\n"),
                                      (case, form))
+        # In text, the table asked for with the notes under it, and no other's.
+        self.assertEqual([call(KNOWN, "--table", table)[1].count("resample pairs")
+                          for table in ("levers", "rows")], [1, 0])
 
 
 if __name__ == "__main__":
