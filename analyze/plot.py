@@ -246,10 +246,10 @@ def draw_changes(ax: Axes, report: SidesReport) -> None:
                 markeredgewidth=1.5, gid=f"change {mark.side} {mark.row}")
         # The change in words beyond the interval's high end.
         words = f"{mark.percent:+.1f}%" + (" differs" if mark.verdict == "differs" else "")
-        ax.annotate(words, (mark.percent if mark.interval is None
-                                               else mark.interval.high, y),
-                    xytext=(5, 0), textcoords="offset points", ha="left", va="center",
-                    fontsize=8, color=color)
+        end = mark.percent if mark.interval is None else mark.interval.high
+        ax.annotate(words, (end, y), xytext=(5, 0), textcoords="offset points", ha="left",
+                    va="center", fontsize=8, color=color,
+                    bbox={"facecolor": "white", "alpha": 0.8, "edgecolor": "none", "pad": 1})
     ax.axvline(0, color="black", linewidth=0.8)
     # Room on the right for the words beyond the intervals.
     low, high = ax.get_xlim()
@@ -447,12 +447,15 @@ def cause(change: ChangePoint) -> str:
 
 # Where the first cause of a panel is written, and how far apart the next
 # ones are, in shares of the panel's height: in the room that an axis from
-# 0 leaves below the medians.
+# 0 leaves below the medians, CAUSE_PLACES of them, then from the first
+# again.
 CAUSE_FROM = 0.04
 CAUSE_STEP = 0.13
+CAUSE_PLACES = 4
 
 
 def history_figure(report: HistoryReport) -> Figure:
+    """The history's picture: a panel a row, the rows in the bench's order."""
     rows = history_rows(report)
     fig = Figure(figsize=(WIDTH, HISTORY_PANEL_HEIGHT * max(len(rows), 1) + 0.6))
     axes = list(fig.subplots(max(len(rows), 1), 1, squeeze=False, sharex=True)[:, 0])
@@ -478,7 +481,8 @@ def history_figure(report: HistoryReport) -> Figure:
                            linestyle=":" if change.found == "relative" else "--", linewidth=1)
                 # Beside the line, on the side with more room.
                 left = change.at > len(times) / 2
-                ax.annotate(cause(change), (times[change.at], CAUSE_FROM + CAUSE_STEP * causes),
+                place = CAUSE_FROM + CAUSE_STEP * (causes % CAUSE_PLACES)
+                ax.annotate(cause(change), (times[change.at], place),
                             xycoords=("data", "axes fraction"), xytext=(-3 if left else 3, 0),
                             textcoords="offset points", fontsize=8, color=style.color,
                             ha="right" if left else "left", va="bottom", gid=f"cause {row}",
