@@ -23,12 +23,15 @@ import math
 import os
 import signal
 import sys
-from typing import Callable, TextIO
+from typing import TYPE_CHECKING, Callable, TextIO
 
 from .errors import PROG, Lost, Parser, Unusable, need
 from .estimates import LEAST_FOR_INTERVAL
 from .reader import Group, Results, refuse_duplicates
 from .tables import FORMATS, Output, visible
+
+if TYPE_CHECKING:
+    from .sides import SidesReport
 
 PICTURE_ENDINGS = (".png", ".svg")
 # The fewest runs a side for a verdict between sides (statistics.py has
@@ -46,7 +49,7 @@ EXIT_STATUS_OF = {
 }
 DRAWN_EXIT_STATUS = ("Exit status: 0 done; 1 standard output or the picture could not be "
                      "written; 2 a usage error, an unusable file or a missing library.")
-Command = Callable[[argparse.Namespace, TextIO], int]
+Command = Callable[[argparse.Namespace, Output], int]
 
 
 def add_format(p: argparse.ArgumentParser, tables: bool = True, plot: str | None = None) -> None:
@@ -193,6 +196,7 @@ def old_parser() -> Parser:
                         help="with sides: each run's median of every row and its load average")
     parser.add_argument("--format", choices=FORMATS, default="text",
                         help="how tables are printed (default text)")
+    parser.add_argument("--table", metavar="NAME", help="only this table of the report")
     parser.add_argument("--plot", metavar="OUT.png|OUT.svg", help="draw the rows")
     parser.add_argument("--store", metavar="PATH",
                         help="add the files' runs to the results store PATH; with --fleet or "
@@ -250,28 +254,28 @@ def needs(scipy: bool, plot: str | None) -> None:
         need("matplotlib", "python3-matplotlib")
 
 
-def output(args: argparse.Namespace, stdout: TextIO) -> Output:
-    return Output(args.format, stdout, table=getattr(args, "table", None))
-
-
 def read_groups(groups: list[list[str]]) -> list[Group]:
     return [Group(g[0], [Results.read(path) for path in g[1:]]) for g in groups]
 
 
-def drawn_first(drawn: list[Results], plot: str | None) -> None:
+def drawn_first(drawn: list[Results], plot: str | None, sides: int = 0) -> None:
     """Refuses a picture too large to draw, before anything is printed."""
     if plot:
         from .plot import check_size
 
-        check_size(drawn, plot)
+        check_size(drawn, plot, sides)
 
 
-def draw(drawn: list[Results], plot: str | None, out: Output) -> None:
+def draw(drawn: list[Results], plot: str | None, out: Output, groups: list[Group] | None = None,
+         report: SidesReport | None = None) -> None:
+    """The picture of `drawn`: coloured by group where there are groups, with
+    the comparison's changes where there is its report."""
     if plot:
         from .files import name_of
         from .plot import plot as plot_results
 
-        plot_results(drawn, [name_of(r, drawn) for r in drawn], plot)
+        plot_results(drawn, [name_of(r, drawn) for r in drawn], plot,
+                     [g.name for g in groups or [] for _ in g.files] or None, report)
         out.note(f"picture: {plot}")
 
 
@@ -287,9 +291,9 @@ def do_report(r: Results, plot: str | None, out: Output) -> int:
 def do_runs(group: Group, plot: str | None, out: Output) -> int:
     from .label_runs import label_runs_report, print_label_runs
 
-    drawn_first(group.files, plot)
+    drawn_first(group.files, plot, 1)
     print_label_runs(label_runs_report(group), out)
-    draw(group.files, plot, out)
+    draw(group.files, plot, out, [group])
     return 0
 
 
@@ -302,14 +306,14 @@ def do_compare(groups: list[Group], runs: bool, slower: float | None, plot: str 
     if len(groups) < 2:
         raise Unusable("one side only: give files of two labels, or two --group")
     drawn = [r for g in groups for r in g.files]
-    drawn_first(drawn, plot)
+    drawn_first(drawn, plot, len(groups))
     report = sides_report(groups)
     if slower is not None and report.fewest_runs < RUNS_FOR_VERDICT:
         raise Unusable(f"--fail-if-slower: a side has {report.fewest_runs} "
                        f"run{'s' if report.fewest_runs != 1 else ''}; the gate needs a "
                        f"verdict, which needs {RUNS_FOR_VERDICT} runs a side")
     print_sides(report, out, runs)
-    draw(drawn, plot, out)
+    draw(drawn, plot, out, groups, report)
     if slower is None:
         return 0
     out.stream.flush()
@@ -330,17 +334,17 @@ def do_fleet(groups: list[Group], plot: str | None, out: Output) -> int:
     drawn = [r for g in groups for r in g.files]
     drawn_first(drawn, plot)
     print_fleet(fleet_report(groups), out)
-    draw(drawn, plot, out)
+    draw(drawn, plot, out, groups)
     return 0
 
 
-def report_command(args: argparse.Namespace, stdout: TextIO) -> int:
+def report_command(args: argparse.Namespace, out: Output) -> int:
     check_plot(args.plot)
     needs(False, args.plot)
-    return do_report(Results.read(args.file), args.plot, output(args, stdout))
+    return do_report(Results.read(args.file), args.plot, out)
 
 
-def runs_command(args: argparse.Namespace, stdout: TextIO) -> int:
+def runs_command(args: argparse.Namespace, out: Output) -> int:
     check_plot(args.plot)
     groups = args.group or []
     check_groups(groups)
@@ -364,7 +368,7 @@ def runs_command(args: argparse.Namespace, stdout: TextIO) -> int:
                            f"'{PROG} compare'")
         group = Group(labels[0] or "runs", results)
     refuse_duplicates(group.files)
-    return do_runs(group, args.plot, output(args, stdout))
+    return do_runs(group, args.plot, out)
 
 
 def sides_of(files: list[str], groups: list[list[str]]) -> list[Group]:
@@ -380,7 +384,7 @@ def sides_of(files: list[str], groups: list[list[str]]) -> list[Group]:
     return groups_of(results, explicit)
 
 
-def compare_command(args: argparse.Namespace, stdout: TextIO) -> int:
+def compare_command(args: argparse.Namespace, out: Output) -> int:
     check_plot(args.plot)
     groups = args.group or []
     check_groups(groups)
@@ -388,7 +392,7 @@ def compare_command(args: argparse.Namespace, stdout: TextIO) -> int:
         raise Unusable("compare: give the files of two labels, or two --group")
     needs(True, args.plot)
     return do_compare(sides_of(args.files, groups), args.runs, args.fail_if_slower,
-                      args.plot, output(args, stdout))
+                      args.plot, out)
 
 
 def from_store(path: str, since: str | None, until: str | None,
@@ -409,7 +413,7 @@ def from_store(path: str, since: str | None, until: str | None,
     return results
 
 
-def fleet_command(args: argparse.Namespace, stdout: TextIO) -> int:
+def fleet_command(args: argparse.Namespace, out: Output) -> int:
     check_plot(args.plot)
     groups = args.group or []
     check_groups(groups)
@@ -436,17 +440,17 @@ def fleet_command(args: argparse.Namespace, stdout: TextIO) -> int:
         explicit.append(Group("others", results))
     from .fleet import hosts_of
 
-    return do_fleet(explicit or hosts_of(results), args.plot, output(args, stdout))
+    return do_fleet(explicit or hosts_of(results), args.plot, out)
 
 
-def store_command(args: argparse.Namespace, stdout: TextIO) -> int:
+def store_command(args: argparse.Namespace, out: Output) -> int:
     from .store import add_command
 
     needs(False, None)
-    return add_command(args.store, args.files, output(args, stdout))
+    return add_command(args.store, args.files, out)
 
 
-def history_command(args: argparse.Namespace, stdout: TextIO) -> int:
+def history_command(args: argparse.Namespace, out: Output) -> int:
     """The history of the store's runs, narrowed as asked; a --host,
     --label or --row that matches no run, or dates that leave out none,
     say so."""
@@ -474,7 +478,6 @@ def history_command(args: argparse.Namespace, stdout: TextIO) -> int:
         from .plot import check_history_size
 
         check_history_size(report, args.plot)
-    out = output(args, stdout)
     print_history(report, out)
     if args.plot:
         from .plot import plot_history
@@ -513,21 +516,20 @@ def old_main(argv: list[str], stdout: TextIO) -> int:
     says which command that is."""
     args = old_parser().parse_args(argv)
     old_check(args)
-    args.table = None
+    out = Output(args.format, stdout, args.table)
     if args.history:
         command = "history"
-        status = history_command(args, stdout)
+        status = history_command(args, out)
     elif args.store is not None and not args.fleet:
         command = "store add"
-        status = store_command(args, stdout)
+        status = store_command(args, out)
     elif args.fleet:
         command = "fleet"
-        status = fleet_command(args, stdout)
+        status = fleet_command(args, out)
     else:
         groups = args.group or []
         needs(len(args.files) + sum(len(g) - 1 for g in groups) > 1, args.plot)
         sides = sides_of(args.files, groups)
-        out = output(args, stdout)
         if len(sides) == 1 and len(sides[0].files) == 1 and not groups:
             command = "report"
             status = do_report(sides[0].files[0], args.plot, out)
@@ -537,6 +539,7 @@ def old_main(argv: list[str], stdout: TextIO) -> int:
         else:
             command = "compare"
             status = do_compare(sides, args.runs, None, args.plot, out)
+    out.finish()
     stdout.flush()
     if args.runs and command != "compare":
         note(f"--runs changes nothing here: it shows each run of sides compared ({PROG} "
@@ -560,7 +563,10 @@ def main(argv: list[str], stdout: TextIO) -> int:
         raise Unusable(f"{name} takes no {foreign.split('=')[0]} (its options: {PROG} {name} "
                        "--help)")
     function: Command = args.function
-    return function(args, stdout)
+    out = Output(args.format, stdout, getattr(args, "table", None))
+    status = function(args, out)
+    out.finish()
+    return status
 
 
 class ClosedOutput(io.TextIOBase):

@@ -51,6 +51,7 @@ from . import statistics as st
 from .estimates import Change, Interval, change_of
 from .files import CONTEXT_ALWAYS_DIFFERS
 from .lead import lines
+from .reader import merged_rows
 from .sides import Verdict
 from .store import StoredRun
 from .tables import NONE, Align, Cell, Column, Kind, Output, Table
@@ -357,7 +358,7 @@ def series_of(host: str, label: str, row: str, runs: list[StoredRun],
 
 def history_report(runs: list[StoredRun], rows: Sequence[str] = ()) -> HistoryReport:
     """Each host's series, by host, label and row (the rows given, or
-    every row the host's runs measured, in the order first met). A run
+    every row the host's runs measured; in the bench's order). A run
     without a row is left out of that row's series."""
     series_runs: dict[tuple[str, str], list[StoredRun]] = {}
     for r in runs:
@@ -371,13 +372,19 @@ def history_report(runs: list[StoredRun], rows: Sequence[str] = ()) -> HistoryRe
     made: list[tuple[str, str, list[str], list[StoredRun]]] = []
     for (host, label), chosen in series_runs.items():
         ordered = in_date_order(chosen)
-        # Every row the runs measured makes the load, whichever are shown.
-        met = list(dict.fromkeys(row for r in ordered for row in r.medians))
+        # Every row the runs measured makes the load, whichever are shown;
+        # in the bench's order (the runs' context entry rows).
+        measured = list(dict.fromkeys(row for r in ordered for row in r.medians))
+        measured_set = set(measured)
+        orders = dict.fromkeys(tuple(str(r.context.get("rows", "")).split()) for r in ordered)
+        met = [row for row in merged_rows([*orders, measured]) if row in measured_set]
         x = np.array([[r.medians.get(row, math.nan) for row in met] for r in ordered],
                      dtype=np.float64).reshape(len(ordered), len(met))
         x[~np.isfinite(x)] = math.nan
-        shown = [met.index(row) for row in (list(rows) if rows else met) if row in met
-                 and np.isfinite(x[:, met.index(row)]).any()]
+        # The rows shown in the runs' order, the bench's, whatever the order
+        # asked in.
+        shown = [j for j, row in enumerate(met) if (not rows or row in rows)
+                 and np.isfinite(x[:, j]).any()]
         groups.append(x)
         chosen_rows.append(shown)
         made.append((host, label, met, ordered))
@@ -450,7 +457,7 @@ def print_history(report: HistoryReport, out: Output) -> None:
                            Column("difference", kind=Kind.TICKS),
                            Column("interval", Align.LEFT, Kind.INTERVAL),
                            Column("change", kind=Kind.CHANGE),
-                           Column("interval", Align.LEFT, Kind.CHANGE_INTERVAL),
+                           Column("change interval", Align.LEFT, Kind.CHANGE_INTERVAL),
                            Column("p"), Column("verdict", Align.LEFT),
                            Column("found", Align.LEFT), Column("context", Align.LEFT)])
     for s, c in changes:

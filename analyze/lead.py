@@ -11,7 +11,10 @@ from .tables import Output, visible
 
 def lines(out: Output, texts: Sequence[str], first: bool = False) -> None:
     """The lines given; `first` where they open the output, so that a blank
-    line parts them from the table after them."""
+    line parts them from the table after them. Where one table is asked for
+    (--table), only CSV keeps them, as notes off the table."""
+    if out.chosen is not None and out.form != "csv":
+        return
     for i, text in enumerate(texts):
         if out.form == "csv":
             out.note(text)

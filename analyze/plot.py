@@ -1,11 +1,14 @@
-"""The picture: every row's distribution, a file a style; where the ticks
-go; and each lever's effect with its interval, on linear axes with
-labelled ticks. The only module that imports matplotlib, and only --plot
+"""The picture: every row's distribution, a side (or host) a colour; where
+the ticks go; each lever's effect with its interval; and, for sides, each
+row's change against the first side with its interval and verdict, as the
+report has them; on linear axes with labelled ticks, the rows in the
+bench's order. The only module that imports matplotlib, and only --plot
 imports it."""
 
 from __future__ import annotations
 
 import logging
+import math
 import os
 import stat
 import tempfile
@@ -14,12 +17,14 @@ from typing import TYPE_CHECKING, Any, NamedTuple
 
 from . import statistics as st
 from .errors import Lost, Unusable
+from .estimates import Interval
 from .one_file import PARTS_ROW, LeverEffect, lever_effects
-from .reader import PARTS, Results, rows_of
+from .reader import PARTS, Results, merged_rows, rows_of
 from .tables import visible
 
 if TYPE_CHECKING:
-    from .history import HistoryReport
+    from .history import ChangePoint, HistoryReport
+    from .sides import SidesReport
 
 # Its notes (a font cache being built, a configuration directory it cannot
 # write) are not this program's output: kept off standard error from its
@@ -71,14 +76,29 @@ def offsets(files: int) -> Callable[[int], float]:
     return lambda i: (i - (files - 1) / 2) * step
 
 
-def draw_rows(ax: Axes, results: list[Results], names: list[str], rows: list[str]) -> None:
-    """Each row's median, quartiles and 10th and 90th percentiles, a file a
-    style."""
-    offset = offsets(len(results))
+def group_styles(groups: list[str]) -> list[Style]:
+    """Each file's style: one a group (its side or host), in their order."""
+    names = list(dict.fromkeys(groups))
     every_style = styles()
-    for i, r in enumerate(results):
-        style = every_style[i % len(every_style)]
-        labelled = False
+    return [every_style[names.index(g) % len(every_style)] for g in groups]
+
+
+def legend_above(ax: Axes, handles: list[Any] | None = None) -> None:
+    """The legend (of `handles`, else of the labelled lines) over the
+    panel's top right, off the data."""
+    entries = len(handles if handles is not None else ax.get_legend_handles_labels()[0])
+    if entries:
+        ax.legend(**({} if handles is None else {"handles": handles}), loc="lower right",
+                  bbox_to_anchor=(1.0, 1.0), fontsize=9, frameon=False, ncol=min(entries, 4),
+                  borderaxespad=0.2, handletextpad=0.3, columnspacing=1.0)
+
+
+def draw_rows(ax: Axes, results: list[Results], groups: list[str], rows: list[str]) -> None:
+    """Each row's median, quartiles and 10th and 90th percentiles, a file a
+    line, a group a colour."""
+    offset = offsets(len(results))
+    labelled: set[str] = set()
+    for i, (r, style) in enumerate(zip(results, group_styles(groups))):
         for j, row in enumerate(rows):
             if row not in r.ticks:
                 continue
@@ -88,17 +108,18 @@ def draw_rows(ax: Axes, results: list[Results], names: list[str], rows: list[str
             ax.plot([p25, p75], [y, y], color=style.color, linewidth=5, alpha=0.5,
                     solid_capstyle="butt")
             ax.plot([p50], [y], marker=style.marker, color=style.color, markersize=6,
-                    linestyle="none", label=None if labelled else names[i])
-            labelled = True
+                    linestyle="none", label=None if groups[i] in labelled else groups[i])
+            labelled.add(groups[i])
     ax.set_yticks(range(len(rows)))
     ax.set_yticklabels([visible(row) for row in rows])
     ax.set_ylim(len(rows) - 0.5, -0.5)
     ax.set_xlim(left=0)
-    ax.set_xlabel("ticks (µs of processor time; warm_create_join: per thread)")
-    ax.set_title("each row: median (marker), 25-75 % (thick), 10-90 % of repetitions (thin)",
-                 fontsize=10)
+    ax.set_xlabel("ticks (µs of processor time; warm_create_join: per thread)\n"
+                  "each file's repetitions: median (marker), 25-75 % (thick), 10-90 % (thin)")
+    ax.set_title("each row" + (", a line a file" if len(results) > 1 else ""), fontsize=10,
+                 loc="left")
     ax.grid(True, axis="x", alpha=0.3)
-    ax.legend(loc="lower right", fontsize=9, framealpha=0.9)
+    legend_above(ax)
 
 
 # The least share of a bar of the parts that is labelled with its counts.
@@ -139,7 +160,7 @@ def draw_parts(ax: Axes, parts: list[Results], names: list[str]) -> None:
     ax.set_ylim(len(parts) - 0.5 + BAR_HEIGHT, -0.5)
     ax.set_xlabel(f"ticks (µs): median of each part of {PARTS_ROW}")
     ax.set_title("where the ticks go (and, where measured, each part's median page faults "
-                 "and context switches)", fontsize=10)
+                 "and context switches)", fontsize=10, loc="left")
     ax.legend(loc="lower right", fontsize=9, ncol=4, framealpha=0.9)
     ax.grid(True, axis="x", alpha=0.3)
 
@@ -148,13 +169,12 @@ def lever_name(effect: LeverEffect) -> str:
     return f"{effect.lever.row} ({effect.counter})"
 
 
-def draw_levers(ax: Axes, effects: list[list[LeverEffect]], lever_names: list[str]) -> None:
+def draw_levers(ax: Axes, effects: list[list[LeverEffect]], lever_names: list[str],
+                groups: list[str]) -> None:
     """Each lever's difference from its base row with its interval, a file
-    a style."""
+    a line, a group a colour."""
     offset = offsets(len(effects))
-    every_style = styles()
-    for i, found in enumerate(effects):
-        style = every_style[i % len(every_style)]
+    for i, (found, style) in enumerate(zip(effects, group_styles(groups))):
         for effect in found:
             if effect.gap is None:
                 continue
@@ -171,8 +191,82 @@ def draw_levers(ax: Axes, effects: list[list[LeverEffect]], lever_names: list[st
     ax.set_ylim(len(lever_names) - 0.5, -0.5)
     ax.set_xlabel("ticks (µs): difference of medians against the base row, "
                   f"{st.CONFIDENCE_TEXT} interval")
-    ax.set_title("what each lever moves (below 0: fewer ticks)", fontsize=10)
+    ax.set_title("what each lever moves" + (" in each file" if len(effects) > 1 else "")
+                 + " (below 0: fewer ticks)", fontsize=10, loc="left")
     ax.grid(True, axis="x", alpha=0.3)
+
+
+class ChangeMark(NamedTuple):
+    """A row's change on one side against the first, as the report has it:
+    in % of the first side's median, with its interval and verdict."""
+
+    row: str
+    side: int  # 1 for side B
+    percent: float
+    interval: Interval | None
+    verdict: str | None
+
+
+def change_marks(report: SidesReport) -> list[ChangeMark]:
+    """The changes drawn: each row's (in the report's order, the bench's)
+    on each side after the first, where the report has one in %."""
+    marks = []
+    for compared in report.rows:
+        for k, c in enumerate(compared.others, 1):
+            if c.change is None or c.change.percent is None:
+                continue
+            marks.append(ChangeMark(compared.row, k, c.change.percent, c.percent,
+                                    None if c.verdict is None else c.verdict.value))
+    return marks
+
+
+# The marks of the verdicts: filled, hollow, a cross without one.
+VERDICT_MARKS = {"differs": ("o", True), "no change shown": ("o", False), None: ("x", True)}
+
+
+def draw_changes(ax: Axes, report: SidesReport) -> None:
+    """Each row's change on each side against the first, in %, with its
+    interval: filled where it differs, hollow where no change is shown, a
+    cross where the runs are too few for a verdict."""
+    from matplotlib.lines import Line2D
+
+    rows = [compared.row for compared in report.rows]
+    others = len(report.sides) - 1
+    offset = offsets(others)
+    every_style = styles()
+    for mark in change_marks(report):
+        color = every_style[mark.side % len(every_style)].color
+        y = rows.index(mark.row) + offset(mark.side - 1)
+        if mark.interval is not None:
+            ax.plot([mark.interval.low, mark.interval.high], [y, y], color=color, linewidth=2,
+                    gid=f"interval {mark.side} {mark.row}")
+        shape, filled = VERDICT_MARKS[mark.verdict]
+        ax.plot([mark.percent], [y], marker=shape, markersize=7, linestyle="none",
+                color=color, markerfacecolor=color if filled else "white",
+                markeredgewidth=1.5, gid=f"change {mark.side} {mark.row}")
+        # The change in words beyond the interval's high end.
+        words = f"{mark.percent:+.1f}%" + (" differs" if mark.verdict == "differs" else "")
+        end = mark.percent if mark.interval is None else mark.interval.high
+        ax.annotate(words, (end, y), xytext=(5, 0), textcoords="offset points", ha="left",
+                    va="center", fontsize=8, color=color,
+                    bbox={"facecolor": "white", "alpha": 0.8, "edgecolor": "none", "pad": 1})
+    ax.axvline(0, color="black", linewidth=0.8)
+    # Room on the right for the words beyond the intervals.
+    low, high = ax.get_xlim()
+    ax.set_xlim(low, high + 0.1 * (high - low))
+    ax.set_yticks(range(len(rows)))
+    ax.set_yticklabels([visible(row) for row in rows])
+    ax.set_ylim(len(rows) - 0.5, -0.5)
+    first = visible(report.sides[0].name)
+    ax.set_xlabel(f"% of {first}'s median: each side's median of its runs' medians less "
+                  f"{first}'s, {st.CONFIDENCE_TEXT} interval\nbelow 0: fewer ticks; filled: "
+                  "differs; hollow: no change shown; x: too few runs for a verdict")
+    ax.set_title(f"each row's change against {first}", fontsize=10, loc="left")
+    ax.grid(True, axis="x", alpha=0.3)
+    handles = [Line2D([], [], color=every_style[k % len(every_style)].color, marker="o",
+                      linestyle="none", label=visible(report.sides[k].name))
+               for k in range(1, others + 1)]
+    legend_above(ax, handles)
 
 
 def measured_levers(results: list[Results]) -> list[str]:
@@ -188,9 +282,10 @@ def measured_levers(results: list[Results]) -> list[str]:
     return names
 
 
-def panel_heights(results: list[Results]) -> list[float]:
+def panel_heights(results: list[Results], sides: int = 0) -> list[float]:
     """The height of each panel in inches: the rows, where the ticks go (if
-    a file has the parts row), the levers (if any)."""
+    a file has the parts row), the levers (if any), the changes against
+    the first of `sides` (if two or more)."""
     grow = max(1, len(results)) ** 0.5
     heights = [ROW_HEIGHT * len(rows_of(results)) * grow + PANEL_MARGIN]
     parts = sum(PARTS_ROW in r.values for r in results)
@@ -199,12 +294,14 @@ def panel_heights(results: list[Results]) -> list[float]:
     levers = len(measured_levers(results))
     if levers:
         heights.append(LEVER_HEIGHT * levers * grow + PANEL_MARGIN)
+    if sides > 1:
+        heights.append(ROW_HEIGHT * len(rows_of(results)) * (sides - 1) ** 0.5 + PANEL_MARGIN)
     return heights
 
 
-def check_size(results: list[Results], path: str) -> None:
+def check_size(results: list[Results], path: str, sides: int = 0) -> None:
     """Refuses a picture too tall to draw, before anything is printed."""
-    pixels = (sum(panel_heights(results)) + 0.6) * DPI
+    pixels = (sum(panel_heights(results, sides)) + 0.6) * DPI
     if pixels > MOST_PIXELS:
         raise Unusable(f"--plot {path}: {len(rows_of(results))} rows and "
                        f"{len(measured_levers(results))} levers of {len(results)} file"
@@ -212,34 +309,43 @@ def check_size(results: list[Results], path: str) -> None:
                        f"would be {pixels:.0f} pixels tall; at most {MOST_PIXELS} are drawn")
 
 
-def plot(results: list[Results], names: list[str], path: str) -> None:
+def plot(results: list[Results], names: list[str], path: str,
+         groups: list[str] | None = None, report: SidesReport | None = None) -> None:
     """Draws the files into `path`, a .png or .svg; `names` are theirs in
-    the tables. Names are drawn as they are printed, their control
-    characters escaped, and never read as matplotlib's mathematics (where
-    a "$" would start it)."""
+    the tables, `groups` each file's side or host (else its name), `report`
+    the sides' comparison, whose changes are drawn. Names are drawn as
+    they are printed, their control characters escaped, and never read as
+    matplotlib's mathematics (where a "$" would start it)."""
     with matplotlib.rc_context({"text.parse_math": False}):
-        draw(results, [visible(name) for name in names], path)
+        fig = figure(results, [visible(name) for name in names],
+                     [visible(g) for g in groups or names], report)
+        try:
+            save(fig, path)
+        except OSError as error:
+            raise Lost(f"--plot {path}: {error.strerror}") from None
 
 
-def draw(results: list[Results], names: list[str], path: str) -> None:
+def figure(results: list[Results], names: list[str], groups: list[str],
+           report: SidesReport | None = None) -> Figure:
+    """The picture, its panels from the top: rows, parts, levers, changes."""
     rows = rows_of(results)
     parts = [i for i, r in enumerate(results) if PARTS_ROW in r.values]
     effects = [lever_effects(r) for r in results]
     lever_names = measured_levers(results)
-    heights = panel_heights(results)
+    sides = len(report.sides) if report is not None else 0
+    heights = panel_heights(results, sides)
     fig = Figure(figsize=(WIDTH, sum(heights) + 0.6))
     axes = list(fig.subplots(len(heights), 1, squeeze=False,
                              gridspec_kw={"height_ratios": heights})[:, 0])
-    draw_rows(axes.pop(0), results, names, rows)
+    draw_rows(axes.pop(0), results, groups, rows)
     if parts:
         draw_parts(axes.pop(0), [results[i] for i in parts], [names[i] for i in parts])
     if lever_names:
-        draw_levers(axes.pop(0), effects, lever_names)
+        draw_levers(axes.pop(0), effects, lever_names, groups)
+    if report is not None and sides > 1:
+        draw_changes(axes.pop(0), report)
     fig.tight_layout()
-    try:
-        save(fig, path)
-    except OSError as error:
-        raise Lost(f"--plot {path}: {error.strerror}") from None
+    return fig
 
 
 def save(fig: Figure, path: str) -> None:
@@ -285,7 +391,12 @@ HISTORY_PANEL_HEIGHT = 2.6
 
 
 def history_rows(report: HistoryReport) -> list[str]:
-    return list(dict.fromkeys(s.row for s in report.series))
+    """The rows of the series in the bench's order: each series' rows in
+    theirs, merged as the rows of several files are."""
+    orders: dict[tuple[str, str], list[str]] = {}
+    for s in report.series:
+        orders.setdefault((s.host, s.label), []).append(s.row)
+    return merged_rows(list(orders.values()))
 
 
 def check_history_size(report: HistoryReport, path: str) -> None:
@@ -312,24 +423,53 @@ def when(date: str, i: int) -> Any:
 def plot_history(report: HistoryReport, path: str) -> None:
     """Draws each row's run medians over time into `path`, a panel a row
     and a colour a host (and label): each period's median as a line over
-    its dates, each change point as a dashed line at its first run."""
+    its dates, each change point as a dashed line at its first run (dotted
+    where found relative to the run's load) with its change and the
+    context entries that changed there. Every panel's axis starts at 0, so
+    that a change looks as large as it is against the row's ticks."""
     with matplotlib.rc_context({"text.parse_math": False}):
-        draw_history(report, path)
+        fig = history_figure(report)
+        try:
+            save(fig, path)
+        except OSError as error:
+            raise Lost(f"--plot {path}: {error.strerror}") from None
 
 
-def draw_history(report: HistoryReport, path: str) -> None:
+def cause(change: ChangePoint) -> str:
+    """A change point in words: its change, how it was found and its
+    verdict, then the context entries that changed there."""
+    size = (f"{change.change.percent:+.1f}%" if change.change.percent is not None
+            else f"{change.change.difference:+.1f} ticks")
+    verdict = f", {change.verdict.value}" if change.verdict is not None else ""
+    entries = "; ".join(change.context) or "no context entry changed"
+    return visible(f"{size} (found {change.found}{verdict}): {entries}")
+
+
+# Where the first cause of a panel is written, and how far apart the next
+# ones are, in shares of the panel's height: in the room that an axis from
+# 0 leaves below the medians, CAUSE_PLACES of them, then from the first
+# again.
+CAUSE_FROM = 0.04
+CAUSE_STEP = 0.13
+CAUSE_PLACES = 4
+
+
+def history_figure(report: HistoryReport) -> Figure:
+    """The history's picture: a panel a row, the rows in the bench's order."""
     rows = history_rows(report)
     fig = Figure(figsize=(WIDTH, HISTORY_PANEL_HEIGHT * max(len(rows), 1) + 0.6))
-    axes = list(fig.subplots(max(len(rows), 1), 1, squeeze=False)[:, 0])
+    axes = list(fig.subplots(max(len(rows), 1), 1, squeeze=False, sharex=True)[:, 0])
     names = list(dict.fromkeys((s.host, s.label) for s in report.series))
     every_style = styles()
     for ax, row in zip(axes, rows):
+        top = 0.0
+        causes = 0
         for s in (s for s in report.series if s.row == row):
             style = every_style[names.index((s.host, s.label)) % len(every_style)]
-            name = visible(s.host + (f" ({s.label})" if report.labels_shown else ""))
             times = [when(d, i) for i, d in enumerate(s.dates)]
             ax.plot(times, s.medians, linestyle="none", marker=style.marker, markersize=3,
-                    color=style.color, alpha=0.6, label=name)
+                    color=style.color, alpha=0.6)
+            top = max([top] + [m for m in s.medians if math.isfinite(m)])
             start = 0
             for period in s.periods:
                 ax.plot([times[start], times[start + period.runs - 1]],
@@ -339,16 +479,31 @@ def draw_history(report: HistoryReport, path: str) -> None:
                 # Dotted where found relative to the run's load only.
                 ax.axvline(times[change.at], color=style.color,
                            linestyle=":" if change.found == "relative" else "--", linewidth=1)
+                # Beside the line, on the side with more room.
+                left = change.at > len(times) / 2
+                place = CAUSE_FROM + CAUSE_STEP * (causes % CAUSE_PLACES)
+                ax.annotate(cause(change), (times[change.at], place),
+                            xycoords=("data", "axes fraction"), xytext=(-3 if left else 3, 0),
+                            textcoords="offset points", fontsize=8, color=style.color,
+                            ha="right" if left else "left", va="bottom", gid=f"cause {row}",
+                            bbox={"facecolor": "white", "alpha": 0.8, "edgecolor": "none",
+                                  "pad": 1})
+                causes += 1
+        ax.set_ylim(0, top * 1.08 if top > 0 else 1)
         ax.set_title(visible(row), fontsize="medium", loc="left")
         ax.set_ylabel("run median, ticks")
         ax.grid(True, axis="y", alpha=0.3)
-        if len(names) <= len(every_style):
-            ax.legend(fontsize="small", loc="best")
+    if rows and len(names) <= len(every_style):
+        # Once, over the first panel: a host has its colour in every panel.
+        from matplotlib.lines import Line2D
+
+        legend_above(axes[0], [
+            Line2D([], [], color=every_style[i].color, marker=every_style[i].marker,
+                   linestyle="none", label=visible(host + (f" ({label})" if report.labels_shown
+                                                           else "")))
+            for i, (host, label) in enumerate(names)])
     if not rows:
         axes[0].set_title("no runs")
     fig.autofmt_xdate()
     fig.tight_layout()
-    try:
-        save(fig, path)
-    except OSError as error:
-        raise Lost(f"--plot {path}: {error.strerror}") from None
+    return fig

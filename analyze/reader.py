@@ -13,7 +13,7 @@ import os
 import re
 import stat
 from dataclasses import dataclass
-from typing import IO, NamedTuple
+from typing import IO, NamedTuple, Sequence
 
 from .errors import Unusable
 
@@ -493,22 +493,26 @@ class Group(NamedTuple):
 
 
 def rows_of(results: list[Results]) -> list[str]:
-    """The rows of several files in one order: each file's rows in its
-    order, a row that the files before lack placed before the next of its
-    file's rows that they have."""
+    """The rows of several files in one order: merged_rows() of theirs."""
+    return merged_rows([r.rows for r in results])
+
+
+def merged_rows(orders: Sequence[Sequence[str]]) -> list[str]:
+    """Several orders of rows made one: each in its order, a row that the
+    ones before lack placed before the next of its rows that they have."""
     merged: list[str] = []
-    for r in results:
+    for rows in orders:
         known = set(merged)
-        # For each of the file's rows, the first of its later rows that the
-        # files before have: what a new row is placed before. One pass from
-        # the end, so that thousands of rows take no time.
-        before: list[str | None] = [None] * len(r.rows)
+        # For each row, the first of its later rows that the orders before
+        # have: what a new row is placed before. One pass from the end, so
+        # that thousands of rows take no time.
+        before: list[str | None] = [None] * len(rows)
         following: str | None = None
-        for i in range(len(r.rows) - 1, -1, -1):
+        for i in range(len(rows) - 1, -1, -1):
             before[i] = following
-            if r.rows[i] in known:
-                following = r.rows[i]
-        for row, place in zip(r.rows, before):
+            if rows[i] in known:
+                following = rows[i]
+        for row, place in zip(rows, before):
             if row not in known:
                 merged.insert(len(merged) if place is None else merged.index(place), row)
     return merged

@@ -226,7 +226,8 @@ def compare_columns(sides: list[Side]) -> list[Column]:
                     Column("difference", kind=Kind.TICKS, side=side.name),
                     Column("interval", Align.LEFT, Kind.INTERVAL, side=side.name),
                     Column("change", kind=Kind.CHANGE, side=side.name),
-                    Column("interval", Align.LEFT, Kind.CHANGE_INTERVAL, side=side.name),
+                    Column("change interval", Align.LEFT, Kind.CHANGE_INTERVAL,
+                           side=side.name),
                     Column("verdict", Align.LEFT, side=side.name)]
     return columns
 

@@ -594,8 +594,10 @@ def check_command(args: argparse.Namespace) -> None:
         raise Unusable("--store PATH --fleet reports on the store's runs: give no file")
     if not args.fleet and not args.files:
         raise Unusable("--store PATH: give the files to add, or --fleet")
-    if not args.fleet and (args.since or args.until or args.latest is not None or args.plot):
-        raise Unusable("--since, --until, --latest and --plot go with --store PATH --fleet")
+    if not args.fleet and (args.since or args.until or args.latest is not None or args.plot
+                           or args.table is not None):
+        raise Unusable("--since, --until, --latest, --plot and --table go with --store PATH "
+                       "--fleet")
     if args.latest is not None and args.latest < 1:
         raise Unusable(f"--latest {args.latest}: give 1 or more")
     for option, text, end in (("--since", args.since, False), ("--until", args.until, True)):

@@ -20,10 +20,12 @@ import csv
 import enum
 import math
 import re
+import sys
 import textwrap
 from dataclasses import dataclass, field
 from typing import NamedTuple, TextIO, Union
 
+from .errors import Unusable
 from .estimates import Change, Interval
 
 # The width that notes are wrapped to in text and Markdown.
@@ -105,6 +107,11 @@ class Column:
     align: Align = Align.RIGHT
     kind: Kind = Kind.TEXT
     side: str = ""
+
+    def markdown_name(self) -> str:
+        """Its name in a Markdown header: after its side's, as no two
+        columns of a table have one name there."""
+        return f"{self.side} {self.name}" if self.side else self.name
 
     def csv_names(self) -> list[str]:
         prefix = f"{self.side} " if self.side else ""
@@ -220,7 +227,8 @@ class Table:
 
         divider = "|" + "|".join(" --- " if c.align == Align.LEFT else " ---: "
                                  for c in self.columns) + "|"
-        return ([line([visible(c.name).replace("|", "\\|") for c in self.columns]), divider]
+        return ([line([visible(c.markdown_name()).replace("|", "\\|") for c in self.columns]),
+                 divider]
                 + [line([cell_text(c, cell).replace("|", "\\|")
                          for c, cell in zip(self.columns, row)])
                    for row in self.rows])
@@ -235,45 +243,95 @@ class Table:
 
 
 FORMATS = ("text", "markdown", "csv")
+# What Markdown reads as formatting in a heading: escaped there.
+MARKDOWN_MARKS = re.compile(r"([\\`*_\[\]<>#|])")
 
 
 class Output:
-    """Tables and notes in one of FORMATS, on a stream."""
+    """Tables and notes in one of FORMATS, on a stream. With `table`, only
+    the table of that name is printed, in every format, with its notes;
+    CSV prints one table in any case (one header, so that it loads as one
+    sheet), the first without `table`, and every note goes to `errors`
+    (standard error), a line each. finish() says which table CSV gave, or
+    refuses a name that the report has no table of."""
 
-    def __init__(self, form: str, stream: TextIO, table: str | None = None) -> None:
+    def __init__(self, form: str, stream: TextIO, table: str | None = None,
+                 errors: TextIO | None = None) -> None:
         if form not in FORMATS:
             raise ValueError(f"not a format: {form}")
         self.form = form
         self.stream = stream
-        # The one table asked for (--table NAME), or None for every table.
-        self.selected = table
+        self.chosen = table
+        self.errors = errors
         self.started = False
+        # Whether the last table was printed: the notes under it are with it.
+        self.shown = table is None
+        # CSV's notes, kept until the report is known to have the table
+        # asked for.
+        self.notes: list[str] = []
+        # The names of the tables the report gave, in its order.
+        self.names: list[str] = []
 
     def print(self, line: str = "") -> None:
         print(line, file=self.stream)
 
+    def shows(self, key: str) -> bool:
+        """Whether the table `key`, the next one given, is printed."""
+        if self.chosen is not None and key != self.chosen:
+            return False
+        return self.form != "csv" or not self.started
+
     def table(self, table: Table) -> None:
         """A table, a blank line after the one before."""
+        if table.key not in self.names:
+            self.names.append(table.key)
+        self.shown = self.shows(table.key)
+        if table.key == self.chosen:
+            self.say_notes()
+        if not self.shown:
+            return
         if self.started:
             self.print()
         self.started = True
         if self.form == "csv":
             csv.writer(self.stream, lineterminator="\n").writerows(table.csv_rows())
             return
-        self.print(visible(table.title))
         if self.form == "markdown":
+            self.print("### " + MARKDOWN_MARKS.sub(r"\\\1", visible(table.title)))
             self.print()
             lines = table.markdown_lines()
         else:
+            self.print(visible(table.title))
             lines = table.text_lines()
         for line in lines:
             self.print(line)
 
     def note(self, text: str) -> None:
-        """A line of its own: under the last table, or a CSV line
-        "note,TEXT"."""
+        """A line of its own under the last table, printed where it is; in
+        CSV on standard error, off the table, every note."""
         if self.form == "csv":
-            csv.writer(self.stream, lineterminator="\n").writerow(["note", inert(text)])
+            self.notes.append(f"note: {visible(text)}")
+            if self.chosen is None or self.chosen in self.names:
+                self.say_notes()
+            return
+        if not self.shown:
             return
         self.print(("\n" if self.form == "markdown" else "")
                    + textwrap.fill(visible(text), NOTE_WIDTH))
+
+    def say_notes(self) -> None:
+        for note in self.notes:
+            print(note, file=self.errors or sys.stderr)
+        self.notes = []
+
+    def finish(self) -> None:
+        """Refuses a table asked for that the report did not give; in CSV
+        says in one line, on standard error, which table it gave and what
+        the others are called."""
+        if self.chosen is not None and self.chosen not in self.names:
+            raise Unusable(f"--table {self.chosen}: no such table here; "
+                           + (f"the tables are {', '.join(self.names)}" if self.names
+                              else "this report has no table"))
+        if self.form == "csv" and self.chosen is None and len(self.names) > 1:
+            print(f"table: {self.names[0]} (the others, by --table NAME: "
+                  f"{', '.join(self.names[1:])})", file=self.errors or sys.stderr)

@@ -66,6 +66,7 @@ def main(argv: list[str]) -> int:
                         help="histories of each row drawn for each line "
                              "(default %(default)s)")
     parser.add_argument("--format", choices=FORMATS, default="text")
+    parser.add_argument("--table", metavar="NAME", help="only this table: level or steps")
     args = parser.parse_args(argv)
     need("numpy", "python3-numpy")
     need("scipy.stats", "python3-scipy")
@@ -93,7 +94,7 @@ def main(argv: list[str]) -> int:
     def near(points: list[tuple[int, str]], at: int) -> bool:
         return any(abs(p - at) <= 1 for p, _ in points)
 
-    out = Output(args.format, sys.stdout)
+    out = Output(args.format, sys.stdout, args.table)
     table = Table("level", f"histories without change, {len(results)} runs drawn in random "
                   f"order, each with its {len(rows)} rows: the share of one-row histories "
                   f"with any change point (at most {LEVEL:.0%}), as found as ticks and "
@@ -150,6 +151,7 @@ def main(argv: list[str]) -> int:
     if skipped:
         out.note(f"left out: histories of {', '.join(map(str, sorted(set(skipped))))} runs, "
                  f"more than the {len(results)} files given")
+    out.finish()
     return 0
 
 

@@ -48,14 +48,28 @@ make_runs() {
 	done
 }
 
+# The CSV tables named, one after another, as $output (CSV prints one
+# table a call), and what each call said on standard error as $stderr:
+# tables NAME[,NAME...] COMMAND ARGUMENT...
+tables() {
+	local names=$1 command=$2 name all= errors=
+	shift 2
+	for name in ${names//,/ }; do
+		run -0 --separate-stderr "$ANALYZE" "$command" --format=csv --table "$name" "$@"
+		all+=$output$'\n'
+		errors+=$stderr
+	done
+	output=$all stderr=$errors
+}
+
 # Fails, naming every case in "$failures" (one a line), if there is one.
 no_failures() {
 	[[ -z ${failures:-} ]] || { printf 'failed: %s\n' "$failures" >&2; false; }
 }
 
 @test "one file: medians, nearest-rank percentiles, gaps, parts, shares, levers, exactly" {
-	run -0 --separate-stderr "$ANALYZE" report --format=csv "$KNOWN"
-	[ -z "$stderr" ]
+	tables rows,gaps,parts,levers report "$KNOWN"
+	[[ -z $(grep -v '^note: ' <<<"$stderr") ]]
 	local line failures=
 	while read -r line; do
 		grep -Fxq -- "$line" <<<"$output" || failures+=$'\n'"$line"
@@ -92,7 +106,7 @@ no_failures() {
 }
 
 @test "CSV: numbers a spreadsheet reads, an interval as its low and high, a change without %" {
-	run -0 "$ANALYZE" --format=csv "$KNOWN"
+	tables gaps,parts,levers report "$KNOWN"
 	local failures= header
 	for header in "table,gap,rows,difference,low,high" "table,part,median,share %,low,high" \
 		"table,lever,against,on,difference,change %,low,high"; do
@@ -151,7 +165,7 @@ no_failures() {
 	        for row, values in rows.items() for t in values]
 	json.dump({"context": {"cold_helper": "/x"}, "benchmarks": runs}, open(sys.argv[1], "w"))
 	EOF
-	run -0 "$ANALYZE" --format=csv "$tmp/drift.json"
+	tables levers report "$tmp/drift.json"
 	local line low high
 	line=$(grep '^levers,program_run/pinned,program_run/pipe,ticks,' <<<"$output")
 	# lever, against, on, difference, change, low, high
@@ -169,7 +183,7 @@ no_failures() {
 		"levers": "program_run/fast:program_run/pipe:ticks"}'
 	make_results "$tmp/older.json" "$rows" '{}'
 	local failures=
-	run -0 "$ANALYZE" --format=csv "$tmp/declared.json"
+	tables rows,levers report "$tmp/declared.json"
 	[[ $(grep -o '^rows,[^,]*' <<<"$output" | xargs) == "rows,program_run/pipe \
 rows,program_run/pinned rows,program_run/fast rows,cold_thread_start" ]] ||
 		failures+=$'\n'"declared: the rows' order"
@@ -177,7 +191,7 @@ rows,program_run/pinned rows,program_run/fast rows,cold_thread_start" ]] ||
 		failures+=$'\n'"declared: the levers"
 	# Without the entries: the rows in the order of their first repetition,
 	# every process row but the pipe's and the terminal's against the pipe.
-	run -0 "$ANALYZE" --format=csv "$tmp/older.json"
+	tables rows,levers report "$tmp/older.json"
 	[[ $(grep -o '^rows,[^,]*' <<<"$output" | xargs) == "rows,cold_thread_start \
 rows,program_run/pinned rows,program_run/pipe rows,program_run/fast" ]] ||
 		failures+=$'\n'"older: the rows' order"
@@ -186,7 +200,7 @@ rows,program_run/pinned rows,program_run/pipe rows,program_run/fast" ]] ||
 		failures+=$'\n'"older: the levers"
 	# The parts rows' levers of an older file: on ticks and on creator.
 	jq 'del(.context.rows, .context.levers)' "$KNOWN" >"$tmp/known-older.json"
-	run -0 "$ANALYZE" --format=csv "$tmp/known-older.json"
+	tables rows,levers report "$tmp/known-older.json"
 	grep -q '^levers,program_parts/own_stack,program_parts/default,creator,-5.0,' \
 		<<<"$output" || failures+=$'\n'"older: the parts' lever"
 	[[ $(grep -o '^rows,[^,]*' <<<"$output" | tail -n 2 | xargs) == \
@@ -194,8 +208,9 @@ rows,program_run/pinned rows,program_run/pipe rows,program_run/fast" ]] ||
 		failures+=$'\n'"older: the parts rows last, as they come"
 	# No levers declared: no table of levers.
 	jq '.context.levers = ""' "$KNOWN" >"$tmp/no-levers.json"
-	run -0 "$ANALYZE" --format=csv "$tmp/no-levers.json"
-	[[ $output != *levers,* ]] || failures+=$'\n'"no levers declared, a table of them"
+	run -2 --separate-stderr "$ANALYZE" --format=csv --table levers "$tmp/no-levers.json"
+	[[ $stderr == *"--table levers: no such table here; the tables are answer, files, "* ]] ||
+		failures+=$'\n'"no levers declared, a table of them"
 	no_failures
 }
 
@@ -206,24 +221,28 @@ rows,program_run/pinned rows,program_run/pipe rows,program_run/fast" ]] ||
 	# Labels make the sides, and name their columns; the interval from 4
 	# runs against 4 spans the least to the greatest difference of run
 	# medians, in ticks and in % of side A's median.
-	run -0 --separate-stderr "$ANALYZE" compare --format=csv "$tmp"/a?.json "$tmp"/b?.json
+	run -0 --separate-stderr "$ANALYZE" compare --format=csv --table compare \
+		"$tmp"/a?.json "$tmp"/b?.json
 	local header='table,row,before,after,after difference,after low,after high,after change %'
-	header+=',after interval low %,after interval high %,after verdict'
+	header+=',after change interval low %,after change interval high %,after verdict'
 	grep -Fxq "$header" <<<"$output"
 	grep -Fxq 'compare,program_run/pipe,100.5,120.5,20.0,17.0,24.0,19.9,16.9,23.9,differs' \
 		<<<"$output"
 	[[ $output != *"no verdict"* ]]
-	[ -z "$stderr" ]
+	[[ -z $(grep -v '^note: ' <<<"$stderr") ]]
 
-	run -0 "$ANALYZE" --format=csv --group A "$tmp"/a?.json --group C "$tmp"/c?.json
+	run -0 "$ANALYZE" --format=csv --table compare \
+		--group A "$tmp"/a?.json --group C "$tmp"/c?.json
 	grep -Fxq 'compare,program_run/pipe,100.5,99.5,-1.0,-5.0,5.0,-1.0,-5.0,5.0,no change shown' \
 		<<<"$output"
 	# Each run's median on request.
-	run -0 "$ANALYZE" --format=csv --runs --group A "$tmp"/a?.json --group C "$tmp"/c?.json
+	run -0 "$ANALYZE" --format=csv --table runs --runs \
+		--group A "$tmp"/a?.json --group C "$tmp"/c?.json
 	grep -Fxq 'runs,program_run/pipe,C,[8],97.0,' <<<"$output"
 
 	# Three runs a side, or one: the difference, but no interval, no verdict.
-	run -0 "$ANALYZE" --format=csv --group A "$tmp"/a[123].json --group B "$tmp"/b[123].json
+	run -0 "$ANALYZE" --format=csv --table compare \
+		--group A "$tmp"/a[123].json --group B "$tmp"/b[123].json
 	grep -Fxq 'compare,program_run/pipe,100.0,120.0,20.0,,,20.0,,,' <<<"$output"
 	[[ $output == *"no verdict: a side has 3 runs; a verdict needs at least 4 runs a side"* ]]
 	run -0 "$ANALYZE" "$tmp/a1.json" "$tmp/b1.json"
@@ -286,7 +305,7 @@ rows,program_run/pinned rows,program_run/pipe rows,program_run/fast" ]] ||
 				  \"load_avg\": [$i, 0.5, 0.5]}"
 		done
 	done
-	run -0 --separate-stderr "$ANALYZE" --fleet --format=csv "$tmp"/*[1-4].json
+	tables fleet,causes fleet "$tmp"/*[1-4].json
 	grep -Fxq 'fleet,arena,4,130.5,2.2,outlier: program_run/pipe' <<<"$output"
 	[ "$(grep -c outlier <<<"$output")" -eq 1 ]
 	grep -Fxq 'table,host,entry,its value,the others'"'"'' <<<"$output"
@@ -305,7 +324,7 @@ rows,program_run/pinned rows,program_run/pipe rows,program_run/fast" ]] ||
 	make_results "$tmp/arena.json" "program_run/pipe=1,2,3" \
 		'{"tunables": "MALLOC_ARENA_MAX=1", "kernel": "6.1", "label": "one arena"}'
 	run -0 "$ANALYZE" "$tmp/plain.json" "$tmp/arena.json"
-	run -0 "$ANALYZE" --format=csv "$tmp/plain.json" "$tmp/arena.json"
+	tables files,context compare "$tmp/plain.json" "$tmp/arena.json"
 	[[ $output == *$'\nfiles,[1],plain.json,'"$tmp/plain.json"$'\n'* ]]
 	[[ $output == *$'\nfiles,[2],one arena,'"$tmp/arena.json"$'\n'* ]]
 	[[ $output == *$'\ncontext,tunables,none,MALLOC_ARENA_MAX=1\n'* ]]
@@ -314,19 +333,20 @@ rows,program_run/pinned rows,program_run/pipe rows,program_run/fast" ]] ||
 	# Two runs of one label are told apart by their file names.
 	make_results "$tmp/arena2.json" "program_run/pipe=1,2,4" \
 		'{"tunables": "MALLOC_ARENA_MAX=1", "kernel": "6.1", "label": "one arena"}'
-	run -0 "$ANALYZE" --format=csv "$tmp/arena.json" "$tmp/arena2.json" "$tmp/plain.json"
+	run -0 "$ANALYZE" --format=csv --table files \
+		"$tmp/arena.json" "$tmp/arena2.json" "$tmp/plain.json"
 	[[ $output == *$'\nfiles,[1],one arena (arena.json),'* ]]
 	[[ $output == *$'\nfiles,[2],one arena (arena2.json),'* ]]
 
 	# A run under emulation is said to be one, alone or among others.
 	make_results "$tmp/emulated.json" "program_run/pipe=1,2,3" \
 		'{"virtualization": "emulated on x86_64", "label": "qemu"}'
-	local note='note,[2] was measured emulated on x86_64: its numbers mean nothing'
+	local note='note: [2] was measured emulated on x86_64: its numbers mean nothing'
 	note+=' (the emulator translates every instruction)'
-	run -0 "$ANALYZE" --format=csv "$tmp/plain.json" "$tmp/emulated.json"
-	[[ $output == *$'\n'"$note"$'\n'* ]]
-	run -0 "$ANALYZE" --format=csv "$tmp/emulated.json"
-	[[ $output == *$'\n'"${note/\[2\]/[1]}"$'\n'* ]]
+	run -0 --separate-stderr "$ANALYZE" --format=csv "$tmp/plain.json" "$tmp/emulated.json"
+	grep -Fxq "$note" <<<"$stderr"
+	run -0 --separate-stderr "$ANALYZE" --format=csv "$tmp/emulated.json"
+	grep -Fxq "${note/\[2\]/[1]}" <<<"$stderr"
 	run -0 "$ANALYZE" --format=csv "$tmp/plain.json" "$tmp/arena.json"
 	[[ $output != *"emulat"* ]]
 
@@ -395,7 +415,7 @@ import resource, subprocess, sys
 subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL, check=True)
 print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss // 1024)' "$ANALYZE" report "$tmp/big.json"
 	((output < 200)) || { echo "max RSS $output MB" >&2; false; }
-	run -0 "$ANALYZE" --format=csv "$tmp/big.json"
+	run -0 "$ANALYZE" report --format=csv --table rows "$tmp/big.json"
 	[[ $output == *",program_run/pipe,300000,499.5,899.0,989.0"* ]]
 }
 
@@ -490,9 +510,9 @@ print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss // 1024)' "$ANALYZE
 	[ "$stderr" = "thread-start-analyze: standard output: No space left on device" ]
 
 	make_results "$tmp/zero.json" "program_run/pipe=0,0,0;program_run/pinned=1,1,1" '{}'
-	run -0 --separate-stderr "$ANALYZE" report --format=csv "$tmp/zero.json"
+	tables levers report "$tmp/zero.json"
 	grep -q '^levers,program_run/pinned,program_run/pipe,ticks,1.0,,' <<<"$output"
-	[ -z "$stderr" ]
+	[[ -z $(grep -v '^note: ' <<<"$stderr") ]]
 	run -0 --separate-stderr "$ANALYZE" report "$tmp/zero.json"
 	grep -Eq '^program_run/pinned +program_run/pipe +ticks +1.0 +n/a \(base 0\) ' <<<"$output"
 	[ -z "$stderr" ]

@@ -202,7 +202,7 @@ make_runs() {
 		--latest above every host's runs|fleet --store $tmp/s.db --latest 4|stderr|thread-start-analyze: note: --latest 4: no host has more than 4 runs: every run kept
 		dates that leave out no run|fleet --store $tmp/s.db --since 2000-01-01|stderr|thread-start-analyze: note: --since/--until: every stored run is of the dates asked for: none left out
 		a history of a row no run has|history --store $tmp/s.db --row program_run/gone|stderr|thread-start-analyze: note: --row program_run/gone: no stored run of the choice asked for has it
-		variants left out by the filter|report --format=csv $tmp/filtered.json|stdout|note,"[1] lists the variants fast, tc0 in its context but has no row program_run/fast, program_run/tc0: left out by --benchmark_filter"
+		variants left out by the filter|report --format=csv $tmp/filtered.json|stderr|note: [1] lists the variants fast, tc0 in its context but has no row program_run/fast, program_run/tc0: left out by --benchmark_filter
 	TABLE
 	no_case_failed
 	# Where they do change something, nothing is said.

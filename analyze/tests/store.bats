@@ -134,7 +134,8 @@ fingerprint() {
 		no file|--store s.db|--store PATH: give the files to add, or --fleet
 		files and --fleet|--store s.db --fleet $KNOWN|--store PATH --fleet reports on the store's runs: give no file
 		--since without --store|--since 2026-12-01 $KNOWN|--since, --until and --latest choose runs of a store: give --store
-		--latest when adding|--store s.db --latest 2 $KNOWN|--since, --until, --latest and --plot go with --store PATH --fleet
+		--latest when adding|--store s.db --latest 2 $KNOWN|--since, --until, --latest, --plot and --table go with --store PATH --fleet
+		--table when adding|--store s.db --table rows $KNOWN|--since, --until, --latest, --plot and --table go with --store PATH --fleet
 		--latest 0|--store s.db --fleet --latest 0|--latest 0: give 1 or more
 		a bad date|--store s.db --fleet --until soon|--until 'soon': not a date (2026-12-01) or an ISO 8601 timestamp (2026-12-01T08:00:00+01:00)
 		a group|--store s.db --group a $KNOWN|--store: --group and --runs are not for a store

@@ -197,8 +197,8 @@ class Report(unittest.TestCase):
                 self.assertEqual(report.no_verdict, why)
                 self.assertEqual([h.outlying for h in report.hosts], [[]] * len(groups))
                 out = io.StringIO()
-                print_fleet(report, Output("csv", out))
-                self.assertIn(f"note,{why}\n", out.getvalue())
+                print_fleet(report, Output("csv", io.StringIO(), errors=out))
+                self.assertIn(f"note: {why}\n", out.getvalue())
 
     def test_a_row_some_files_lack_is_not_judged(self) -> None:
         def both(name: str, pipe: float, cold: bool = True) -> Results:
@@ -214,8 +214,8 @@ class Report(unittest.TestCase):
                          (["program_run/pipe", "cold_thread_start"], ["cold_thread_start"]))
         self.assertEqual(marked(groups), {"d": ["program_run/pipe"]})
         out = io.StringIO()
-        print_fleet(report, Output("csv", out))
-        self.assertIn("note,no verdict on cold_thread_start: not measured in every file\n",
+        print_fleet(report, Output("csv", io.StringIO(), errors=out))
+        self.assertIn("note: no verdict on cold_thread_start: not measured in every file\n",
                       out.getvalue())
 
     def test_no_reason_where_a_verdict_is_given(self) -> None:
@@ -254,13 +254,15 @@ class Causes(unittest.TestCase):
 
     def test_the_table_after_the_fleet(self) -> None:
         out = io.StringIO()
-        print_fleet(fleet_report(self.groups), Output("csv", out))
+        print_fleet(fleet_report(self.groups), Output("csv", out, "causes"))
         lines = out.getvalue().splitlines()
-        self.assertEqual(lines[-3:], [
+        self.assertEqual(lines, [
             "table,host,entry,its value,the others'",
             "causes,arena,tunables,MALLOC_ARENA_MAX=1,none",
             "causes,arena,load_avg (1 min),2.00 (median of 4),0.25 to 1.50",
         ])
+        out = io.StringIO()
+        print_fleet(fleet_report(self.groups), Output("csv", out))
         self.assertIn("fleet,arena,4,130.5,", out.getvalue())
 
 
@@ -284,7 +286,7 @@ class Calibration(unittest.TestCase):
                                    {"program_run/pipe": [9, 10, 11],
                                     "cold_thread_start": [4, 5, 6]}) for i in range(10)]
             out = io.StringIO()
-            with contextlib.redirect_stdout(out):
+            with contextlib.redirect_stdout(out), contextlib.redirect_stderr(out):
                 calibration["main"](files + ["--hosts", "3", "--runs", "2,3,4",
                                              "--shifted-runs", "3", "--fleets", "5",
                                              "--format", "csv"])
@@ -293,6 +295,6 @@ class Calibration(unittest.TestCase):
             "calibration,3,2,none,,",
             "calibration,3,3,none,,0.0",
             "calibration,3,3,30% higher on one row,100.0,0.0",
-            "note,3 hosts of 4 runs: more runs than the 10 given",
-            "note,3 hosts of 2 runs: too few runs for a verdict (see --fleet)",
+            "note: 3 hosts of 4 runs: more runs than the 10 given",
+            "note: 3 hosts of 2 runs: too few runs for a verdict (see --fleet)",
         ])

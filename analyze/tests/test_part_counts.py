@@ -143,9 +143,11 @@ class OneFile(unittest.TestCase):
         self.assertEqual((creator.lever, creator.change.percent), (OWN_STACK, -25.0))
 
     def test_printed_beside_the_ticks_and_under_the_lever(self) -> None:
-        text = io.StringIO()
-        print_one_file(self.report(), Output("csv", text))
-        lines = text.getvalue().splitlines()
+        lines = []
+        for table in ("parts", "levers"):
+            text = io.StringIO()
+            print_one_file(self.report(), Output("csv", text, table))
+            lines += text.getvalue().splitlines()
         # Major faults only where some part has them: none here.
         self.assertIn("table,part,median,share %,low,high,faults,switches,involuntary", lines)
         self.assertIn("parts,creator,8.0,40.0,,,4.0,0.0,1.0", lines)
@@ -160,7 +162,7 @@ class OneFile(unittest.TestCase):
         text = io.StringIO()
         report = one_file_report(Results.read(KNOWN))
         self.assertEqual(report.lever_counts, [])
-        print_one_file(report, Output("csv", text))
+        print_one_file(report, Output("csv", text, "parts"))
         self.assertIn("table,part,median,share %,low,high", text.getvalue().splitlines())
         self.assertNotIn("faults", text.getvalue())
 

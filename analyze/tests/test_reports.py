@@ -183,7 +183,7 @@ class AnswerOfOneRun(unittest.TestCase):
         out = io.StringIO()
         for pinned in ([v - 10 for v in pipe], pipe[::-1], pipe[:5]):
             print_answer(answer_of_run(pipe_and_pinned(pipe[:len(pinned)], pinned)),
-                         Output("csv", out))
+                         Output("csv", out, "answer"))
         levers = [line for line in out.getvalue().splitlines() if ",lever," in line]
         self.assertEqual([line.rsplit(",", 2)[1:] for line in levers],
                          [["%", DIFFERS], ["%", NO_CHANGE], ["%", ""]])
@@ -278,9 +278,9 @@ class Sides(unittest.TestCase):
                 self.assertEqual(gate(report, threshold), (failed, unjudged))
 
     def printed(self, groups: list[Group], *, every_run: bool = False,
-                form: str = "csv") -> str:
+                form: str = "csv", table: str | None = None) -> str:
         out = io.StringIO()
-        print_sides(sides_report(groups), Output(form, out), every_run)
+        print_sides(sides_report(groups), Output(form, out, table), every_run)
         return out.getvalue()
 
     def test_the_sides_names_head_the_columns(self) -> None:
@@ -288,7 +288,7 @@ class Sides(unittest.TestCase):
                              Group("after", runs("b", 120, 119, 121, 122))], form="text")
         header = next(line for line in text.splitlines() if line.startswith("row "))
         self.assertEqual(header.split(), ["row", "before", "after", "difference", "interval",
-                                          "change", "interval", "verdict"])
+                                          "change", "change", "interval", "verdict"])
         self.assertRegex(text, r"\nprogram_run/pipe +100\.5 +120\.5 +20\.0 +\[17\.0, 24\.0\] "
                                r"+\+19\.9% +\[\+16\.9%, \+23\.9%\] +differs\n")
 
@@ -298,8 +298,8 @@ class Sides(unittest.TestCase):
                              {"label": "a", "load_avg": [1.5 + i, 0.5, 0.25]}, path=r.path)
                   for i, r in enumerate(a)]
         groups = [Group("A", loaded), Group("B", b)]
-        self.assertNotIn("\nruns,", self.printed(groups))
-        lines = [line for line in self.printed(groups, every_run=True).splitlines()
+        self.assertNotIn("\nruns,", self.printed(groups, table="runs"))
+        lines = [line for line in self.printed(groups, every_run=True, table="runs").splitlines()
                  if line.startswith("runs,")]
         self.assertEqual(lines, [
             "runs,program_run/pipe,A,[1],100.0,1.5", "runs,program_run/pipe,A,[2],102.0,2.5",
@@ -318,7 +318,8 @@ class Sides(unittest.TestCase):
                           Group("B", runs("b", *medians))]
                 (row,) = sides_report(groups).rows
                 self.assertEqual((row.others[0].verdict, row.wide), (Verdict.NO_CHANGE, wide))
-                self.assertEqual("\nruns,program_run/pipe,B,[8]," in self.printed(groups), wide)
+                printed = self.printed(groups, table="runs")
+                self.assertEqual("\nruns,program_run/pipe,B,[8]," in printed, wide)
         # A difference shown, however wide, is not a row to explain.
         groups = [Group("A", runs("a", 100, 102, 98, 101)),
                   Group("B", runs("b", 150, 190, 170, 130))]
@@ -408,11 +409,9 @@ class LabelRuns(unittest.TestCase):
                       " ".join(out.getvalue().split()))
         # In CSV each table has a name of its own: the answer, the rows and
         # the levers across runs.
-        csv = io.StringIO()
-        print_label_runs(report, Output("csv", csv))
-        names = {line.split(",")[0] for line in csv.getvalue().splitlines() if line}
-        names -= {"table", "note"}
-        self.assertEqual(names, {"answer", "files", "rows_runs", "levers_runs"})
+        printed = Output("csv", io.StringIO())
+        print_label_runs(report, printed)
+        self.assertEqual(printed.names, ["answer", "files", "rows_runs", "levers_runs"])
 
     def test_each_row_s_median_of_the_runs_medians_and_its_interval(self) -> None:
         report = label_runs_report(Group("here", lever_runs(
@@ -510,6 +509,51 @@ class Picture(unittest.TestCase):
                     self.assertEqual(f.read(len(start)), start)
 
 
+    def test_sides_drawn_as_the_report_has_them(self) -> None:
+        from analyze.plot import figure
+
+        # Rows in an order that is not alphabetical; 6 runs of side B
+        # that differ on the pipe row, 2 of side C, too few for a verdict.
+        order = ["program_run/pipe", "cold_thread_start", "warm_create_join"]
+
+        def side(name: str, pipe: int, count: int) -> list[Results]:
+            return [results_of({"program_run/pipe": [pipe + i, pipe + i + 1],
+                                "cold_thread_start": [50, 51 + i], "warm_create_join": [5, 6]},
+                               {"label": name}, path=f"{name}{i}.json") for i in range(count)]
+
+        groups = [Group("A", side("A", 100, 6)), Group("B", side("B", 120, 6)),
+                  Group("C", side("C", 100, 2))]
+        report = sides_report(groups)
+        files = [r for g in groups for r in g.files]
+        names = [g.name for g in groups for _ in g.files]
+        fig = figure(files, [r.name for r in files], names, report)
+        rows, *_, changes = fig.axes
+        for ax in (rows, changes):
+            self.assertEqual([t.get_text() for t in ax.get_yticklabels()], order)
+        # A colour a side: each file's median marks, a row each, in order.
+        marks = [line.get_color() for line in rows.lines if line.get_linestyle() == "None"]
+        colours = [marks[i * len(order)] for i in range(len(files))]
+        self.assertEqual(len(set(marks)), 3)
+        self.assertEqual([colours.index(c) for c in colours],
+                         [0] * 6 + [6] * 6 + [12] * 2)
+        self.assertEqual([t.get_text() for t in rows.get_legend().get_texts()], ["A", "B", "C"])
+        # Each change, its interval and its verdict's mark (hollow for no
+        # change shown) are the report's.
+        drawn = {line.get_gid(): (line.get_xdata()[0], line.get_markerfacecolor() != "white")
+                 if line.get_gid().startswith("change") else tuple(line.get_xdata())
+                 for line in changes.lines if line.get_gid()}
+        expected: dict[str, object] = {}
+        for r in report.rows:
+            for k, c in enumerate(r.others, 1):
+                assert c.change is not None
+                expected[f"change {k} {r.row}"] = (c.change.percent,
+                                                   c.verdict != Verdict.NO_CHANGE)
+                if c.percent is not None:
+                    expected[f"interval {k} {r.row}"] = tuple(c.percent)
+        self.assertEqual(drawn, expected)
+        self.assertEqual([c.verdict for c in report.rows[0].others], [Verdict.DIFFERS, None])
+
+
 def analyze(*argv: str) -> subprocess.CompletedProcess[str]:
     """Runs the package as its launcher does, in a process of its own."""
     return subprocess.run([sys.executable, "-m", "analyze", *argv], cwd=ROOT,
@@ -524,7 +568,7 @@ class CommandLine(unittest.TestCase):
                 " file=sys.stderr)")
         done = subprocess.run([sys.executable, "-c", code, *argv], cwd=ROOT, check=True,
                               capture_output=True, text=True)
-        return set(done.stderr.split())
+        return set(done.stderr.splitlines()[-1].split())
 
     def test_each_call_imports_only_what_it_needs(self) -> None:
         self.assertEqual(self.imported("report", KNOWN), {"numpy"})

@@ -6,12 +6,18 @@ from __future__ import annotations
 import csv
 import io
 import math
+import os
 import re
+import tempfile
 import unittest
+import unittest.mock
 
+from analyze.__main__ import run
 from analyze.estimates import Change, Interval
 from analyze.sides import Side, compare_columns
 from analyze.tables import NONE, Align, Cell, Column, Kind, Missing, Output, Spread, Table
+
+from .fixtures import KNOWN, write_results
 
 
 def shown(table: Table, form: str) -> list[str]:
@@ -91,7 +97,7 @@ class Markdown(unittest.TestCase):
         for sides in (2, 3, 5):
             with self.subTest(sides=sides):
                 lines = shown(compare_table(sides), "markdown")
-                self.assertEqual(lines[:2], ["compare", ""])
+                self.assertEqual(lines[:2], ["### compare", ""])
                 counts = {len(markdown_cells(line)) for line in lines[2:]}
                 self.assertEqual(counts, {2 + 6 * (sides - 1)})
 
@@ -104,8 +110,8 @@ class Markdown(unittest.TestCase):
     def test_the_sides_names_head_their_columns_escaped(self) -> None:
         lines = shown(compare_table(2, ["before", "x|y\n"]), "markdown")
         self.assertEqual(markdown_cells(lines[2]), [
-            "row", "before", "x\\|y\\n", "difference", "interval", "change", "interval",
-            "verdict"])
+            "row", "before", "x\\|y\\n", "x\\|y\\n difference", "x\\|y\\n interval",
+            "x\\|y\\n change", "x\\|y\\n change interval", "x\\|y\\n verdict"])
         self.assertEqual(markdown_cells(lines[4]), [
             "program_run/pipe", "100.0", "101.0", "1.0", "[-1.5, 2.0]", "+1.0%",
             "[-1.5%, +2.0%]", "differs"])
@@ -144,7 +150,7 @@ class Csv(unittest.TestCase):
                 self.assertEqual(len(set(rows[0])), len(rows[0]))
                 self.assertEqual(rows[0][:11], [
                     "table", "row", "A", "B", "B difference", "B low", "B high", "B change %",
-                    "B interval low %", "B interval high %", "B verdict"])
+                    "B change interval low %", "B change interval high %", "B verdict"])
                 self.assertEqual(rows[1][:11], ["compare", "program_run/pipe", "100.0", "101.0",
                                                 "1.0", "-1.5", "2.0", "1.0", "-1.5", "2.0",
                                                 "differs"])
@@ -153,12 +159,74 @@ class Csv(unittest.TestCase):
         rows = self.rows(compare_table(2, ["=1+1", "-x"]))
         self.assertEqual(rows[0][2:5], ["'=1+1", "'-x", "'-x difference"])
 
-    def test_notes_as_lines_of_their_own(self) -> None:
-        stream = io.StringIO()
-        out = Output("csv", stream)
+    def test_notes_off_the_table_on_standard_error(self) -> None:
+        stream, errors = io.StringIO(), io.StringIO()
+        out = Output("csv", stream, errors=errors)
         out.table(Table("t", "t", [Column("a")]))
-        out.note("a note, with a comma")
-        self.assertEqual(stream.getvalue(), 'table,a\nnote,"a note, with a comma"\n')
+        out.note("a note, with a comma\n")
+        self.assertEqual((stream.getvalue(), errors.getvalue()),
+                         ("table,a\n", "note: a note, with a comma\\n\n"))
+
+
+def call(*argv: str) -> tuple[int, str, str]:
+    out, err = io.StringIO(), io.StringIO()
+    with unittest.mock.patch("sys.stdout", out), unittest.mock.patch("sys.stderr", err):
+        status = run(list(argv))
+    return status, out.getvalue(), err.getvalue()
+
+
+class EachReport(unittest.TestCase):
+    """Every report through the command line: CSV one table of one header,
+    the first without --table (its name and the others' on standard
+    error); --table any of them, in every format; Markdown a heading a
+    table, its columns named apart; a table it does not have refused."""
+
+    def test_tables_of_every_report(self) -> None:
+        with tempfile.TemporaryDirectory() as directory:
+            def files(label: str) -> list[str]:
+                return [write_results(os.path.join(directory, f"{label}{i}.json"),
+                                      {"program_run/pipe": [1 + i, 2, 3],
+                                       "cold_thread_start": [4, 5, 6]}, {"label": label})
+                        for i in range(2)]
+
+            store = os.path.join(directory, "s.db")
+            self.assertEqual(call("--store", store, *files("a"), *files("b"))[0], 0)
+            cases = [
+                ("one file", [KNOWN],
+                 ["answer", "files", "context", "rows", "gaps", "parts", "levers"]),
+                ("runs of one label", files("a"), ["answer", "files", "rows_runs"]),
+                ("sides", files("a") + files("b"), ["files", "context", "sides", "compare"]),
+                ("fleet", ["--fleet"] + files("a") + files("b") + files("c"), ["fleet"]),
+                ("history", ["--store", store, "--history"], ["periods"]),
+            ]
+            for case, argv, names in cases:
+                status, out, err = call(*argv, "--format=csv")
+                lines = list(csv.reader(out.splitlines()))
+                self.assertEqual((status, [line[:1] for line in lines]),
+                                 (0, [["table"]] + [[names[0]]] * (len(lines) - 1)), case)
+                self.assertEqual({len(line) for line in lines}, {len(lines[0])}, case)
+                self.assertEqual(f"table: {names[0]} (the others, by --table NAME: "
+                                 f"{', '.join(names[1:])})" in err.splitlines(),
+                                 len(names) > 1, case)
+                for name in names:
+                    lines = list(csv.reader(call(*argv, "--format=csv", "--table", name)[1]
+                                            .splitlines()))
+                    self.assertEqual([line[:1] for line in lines],
+                                     [["table"]] + [[name]] * (len(lines) - 1), (case, name))
+                    status, out, _ = call(*argv, "--format=markdown", "--table", name)
+                    headings = [i for i, line in enumerate(out.splitlines())
+                                if line.startswith("### ")]
+                    self.assertEqual((status, len(headings)), (0, 1), (case, name))
+                    header = markdown_cells(out.splitlines()[headings[0] + 2])
+                    self.assertEqual(len(set(header)), len(header), (case, name))
+                for form in ("text", "csv"):
+                    self.assertEqual(call(*argv, f"--format={form}", "--table", "nope"),
+                                     (2, "", f"thread-start-analyze: --table nope: no such "
+                                      f"table here; the tables are {', '.join(names)}\n"),
+                                     (case, form))
+        # In text, the table asked for with the notes under it, and no other's.
+        self.assertEqual([call(KNOWN, "--table", table)[1].count("resample pairs")
+                          for table in ("levers", "rows")], [1, 0])
 
 
 if __name__ == "__main__":
