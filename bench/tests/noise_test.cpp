@@ -1,0 +1,150 @@
+// The noise's known answers, and its reading on stand-in files.
+//
+//   noise-test                          the judging's table of cases
+//   noise-test run CPUS BEFORE AFTER    the context entries of a run whose
+//                                       samples are read under the roots
+//                                       BEFORE and AFTER
+//   noise-test check CPUS ROOT [AFTER]  the system check on those files
+//
+// Exit status 0 (the check's own otherwise), 1 a case failed, 2 usage.
+
+#include "noise.hpp"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace
+{
+
+struct Case {
+	const char *name;
+	Figures figures;
+	const char *reasons; // joined by "; "
+};
+
+Figures made(int cpus, std::optional<double> before,
+             std::optional<double> after, std::optional<double> others,
+             double seconds, std::optional<double> steal)
+{
+	Figures figures;
+	figures.cpus = cpus;
+	figures.load_before = before;
+	figures.load_after = after;
+	figures.others_percent = others;
+	figures.others_seconds = seconds;
+	figures.steal_percent = steal;
+	return figures;
+}
+
+const char *const others_above =
+    "other processes used 10.1 % of the bench's CPUs (above 10.0 %)";
+
+int judging_table()
+{
+	const Case cases[] = {
+	    {"quiet", made(2, 0.5, 0.6, 5, 0.5, 0), ""},
+	    {"all unknown", made(2, {}, {}, {}, 0, {}), ""},
+	    {"others at 10 %", made(2, 0, 0, 10, 1, 0), ""},
+	    {"others just below", made(2, 0, 0, 9.9, 1, 0), ""},
+	    {"others just above", made(2, 0, 0, 10.1, 1, 0), others_above},
+	    {"others 50 % for 0.1 s", made(2, 0, 0, 50, 0.1, 0), ""},
+	    {"others 50 % for 0.11 s", made(2, 0, 0, 50, 0.11, 0),
+	     "other processes used 50.0 % of the bench's CPUs (above "
+	     "10.0 %)"},
+	    {"steal at 2 %", made(2, 0, 0, 0, 0, 2), ""},
+	    {"steal just above", made(2, 0, 0, 0, 0, 2.1),
+	     "steal time took 2.1 % of the bench's CPUs (above 2.0 %)"},
+	    {"load at the CPUs", made(2, 2, 2, 0, 0, 0), ""},
+	    {"load before just above", made(2, 2.01, 1.9, 0, 0, 0),
+	     "load average 2.01 before the run (above the bench's 2 CPUs)"},
+	    {"load after, one CPU", made(1, 0.2, 1.01, 0, 0, 0),
+	     "load average 1.01 after the run (above the bench's 1 CPU)"},
+	    {"all three", made(2, 2.32, 2.74, 55.3, 1.9, 3),
+	     "other processes used 55.3 % of the bench's CPUs (above "
+	     "10.0 %); steal time took 3.0 % of the bench's CPUs (above "
+	     "2.0 %); load average 2.32 before and 2.74 after the run "
+	     "(above the bench's 2 CPUs)"},
+	};
+	int failed = 0;
+	for (const Case &c : cases) {
+		std::string got;
+		for (const std::string &reason : judge(c.figures))
+			got += (got.empty() ? "" : "; ") + reason;
+		const std::string entry =
+		    noise_entries(c.figures, Settings{}).front().second;
+		const std::string want_entry =
+		    *c.reasons == '\0' ? "quiet"
+		                       : std::string("disturbed: ") + c.reasons;
+		if (got != c.reasons || entry != want_entry) {
+			(void)std::printf("failed: %s: got \"%s\" (%s), "
+			                  "expected \"%s\"\n",
+			                  c.name, got.c_str(), entry.c_str(),
+			                  c.reasons);
+			++failed;
+		}
+	}
+	// The figures from two samples of CPUs 0 and 1 at 100 ticks a
+	// second: 400 ticks, 150 busy of which the bench's own 0.5 s.
+	Sample start;
+	Sample end;
+	start.cpus = {{0, {10, 10, 0}}, {1, {20, 20, 5}}};
+	end.cpus = {{0, {60, 230, 0}}, {1, {120, 40, 15}}};
+	start.own_seconds = 1;
+	end.own_seconds = 1.5;
+	const Figures got = figures(start, end, 2, 100);
+	if (!got.others_percent || *got.others_percent != 25 ||
+	    got.others_seconds != 1 || !got.steal_percent ||
+	    *got.steal_percent != 2.5) {
+		(void)std::printf("failed: figures: got others %g %% (%g s), "
+		                  "steal %g %%, expected 25 %% (1 s), 2.5 %%\n",
+		                  got.others_percent.value_or(-1),
+		                  got.others_seconds,
+		                  got.steal_percent.value_or(-1));
+		++failed;
+	}
+	// The bench's own time beyond what the kernel counted: none others'.
+	end.own_seconds = 9;
+	if (figures(start, end, 2, 100).others_percent != 0.0) {
+		(void)std::puts("failed: own time above busy: not 0 %");
+		++failed;
+	}
+	end.cpus.erase(1);
+	end.cpus.erase(0);
+	if (figures(start, end, 2, 100).others_percent) {
+		(void)std::puts(
+		    "failed: no CPU in the end sample: not unknown");
+		++failed;
+	}
+	return failed == 0 ? 0 : 1;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+	const std::vector<std::string> args(argv + 1, argv + argc);
+	if (args.empty())
+		return judging_table();
+	if (args[0] == "run" && args.size() == 4) {
+		const std::set<int> cpus = parse_cpu_list(args[1]);
+		const Figures got = figures(take_sample(args[2], cpus, false),
+		                            take_sample(args[3], cpus, false),
+		                            static_cast<int>(cpus.size()),
+		                            sysconf(_SC_CLK_TCK));
+		for (const auto &[name, value] :
+		     noise_entries(got, read_settings(args[2], cpus)))
+			(void)std::printf("%s: %s\n", name.c_str(),
+			                  value.c_str());
+		return 0;
+	}
+	if (args[0] == "check" && (args.size() == 3 || args.size() == 4))
+		return check_system(args[2], args.size() == 4 ? args[3] : "",
+		                    parse_cpu_list(args[1]), 0);
+	(void)std::fputs("usage: noise-test [run CPUS BEFORE AFTER | check "
+	                 "CPUS ROOT [AFTER]]\n",
+	                 stderr);
+	return 2;
+}
