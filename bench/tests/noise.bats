@@ -62,6 +62,7 @@ steal at 2 %|0|quiet: nothing found that disturbs runs on CPU 1|after/proc/stat=
 busy process|1|busy: other processes used 60.0 % of CPU 1|after/proc/stat=cpu1 50 0 10 40 0 0 0 0 0 0;after/proc/4242/stat=4242 (burn) R 1 1 1 0 -1 0 0 0 0 0 50 10 0 0 20 0 1 0 0
 busy, its pid|1|    4242 burn: 60.0 % of a CPU|after/proc/stat=cpu1 50 0 10 40 0 0 0 0 0 0;after/proc/4242/stat=4242 (burn) R 1 1 1 0 -1 0 0 0 0 0 50 10 0 0 20 0 1 0 0
 busy, its fix|1|    fix: kill 4242   (or wait until they are done)|after/proc/stat=cpu1 50 0 10 40 0 0 0 0 0 0;after/proc/4242/stat=4242 (burn) R 1 1 1 0 -1 0 0 0 0 0 50 10 0 0 20 0 1 0 0
+busy, one under 5 % of a CPU|1|!4243|after/proc/stat=cpu1 54 0 10 36 0 0 0 0 0 0;after/proc/4242/stat=4242 (burn) R 1 1 1 0 -1 0 0 0 0 0 50 10 0 0 20 0 1 0 0;before/proc/4243/stat=4243 (sh) S 1 1 1 0 -1 0 0 0 0 0 0 0 0 0 20 0 1 0 0;after/proc/4243/stat=4243 (sh) S 1 1 1 0 -1 0 0 0 0 0 4 0 0 0 20 0 1 0 0
 busy at 10 %|0|quiet: nothing found that disturbs runs on CPU 1|after/proc/stat=cpu1 10 0 0 90 0 0 0 0 0 0
 load above the CPUs|1|load: the 1-minute load average is 1.50, above the bench'"'"'s 1 CPU: processes wait to run|proc/loadavg=1.50 1.00 0.50 3/100 4242
 load at the CPUs|0|quiet: nothing found that disturbs runs on CPU 1|proc/loadavg=1.00 1.00 0.50 3/100 4242
@@ -97,27 +98,50 @@ two disturb|1|disturbed: 2 findings that disturb runs on CPU 1|sys/devices/syste
 		# A quiet machine: that line and nothing else.
 		if [[ $line == quiet:* ]]; then
 			expect_equal "$name" "$output" "$line"
+		elif [[ $line == !* ]]; then
+			! grep -qF -- "${line#!}" <<<"$output" || case_failed "$name" "\"${line#!}\" in: $output"
 		elif ! grep -qxF -- "$line" <<<"$output"; then
 			case_failed "$name" "no line \"$line\" in: $output"
 		fi
 	done <<<"$table"
+	# Six busy processes: the five that used the most are named.
+	local root=$BATS_TEST_TMPDIR/six pid
+	quiet_machine "$root/before" "$root/after"
+	echo 'cpu1 60 0 0 40 0 0 0 0 0 0' >"$root/after/proc/stat"
+	for pid in 1 2 3 4 5 6; do
+		mkdir -p "$root"/{before,after}/proc/$pid
+		echo "$pid (p$pid) R 1 1 1 0 -1 0 0 0 0 0 0 0 0 0 20 0 1 0 0" >"$root/before/proc/$pid/stat"
+		echo "$pid (p$pid) R 1 1 1 0 -1 0 0 0 0 0 $((pid + 6)) 0 0 0 20 0 1 0 0" >"$root/after/proc/$pid/stat"
+	done
+	run -1 "$PROBE" check 1 "$root/before" "$root/after"
+	expect_equal "six busy" "$(grep '^    [0-9]' <<<"$output")" "    6 p6: 12.0 % of a CPU
+    5 p5: 11.0 % of a CPU
+    4 p4: 10.0 % of a CPU
+    3 p3: 9.0 % of a CPU
+    2 p2: 8.0 % of a CPU"
 	no_case_failed
 }
 
 @test "a run's noise entries, from stand-in samples of CPUs 0-1" {
 	local root=$BATS_TEST_TMPDIR/machine
 	quiet_machine "$root/before" "$root/after"
+	# The settings are recorded, and never make a run disturbed.
+	echo powersave >"$root/before/sys/devices/system/cpu/cpu1/cpufreq/scaling_governor"
+	echo 1 >"$root/before/sys/devices/system/cpu/cpufreq/boost"
+	echo 0,2 >"$root/before/sys/devices/system/cpu/cpu0/topology/thread_siblings_list"
+	echo >"$root/before/sys/devices/system/cpu/isolated"
+	rm "$root/before/sys/devices/system/cpu/nohz_full"
 	run -0 "$PROBE" run 0-1 "$root/before" "$root/after"
 	expect_equal quiet "$output" "noise: quiet
 load_avg_before: 0.10
 load_avg_after: 0.10
 others_cpu: 0.0 % (0.00 s)
 steal: 0.0 %
-cpu_governor: performance
-cpu_boost: off
-smt: off
-isolated_cpus: 1
-nohz_full: 1"
+cpu_governor: performance on 0, powersave on 1
+cpu_boost: on
+smt: on (siblings 0,2)
+isolated_cpus: none
+nohz_full: unknown"
 	# CPU 1 busy, CPU 0 idle: half of the bench's CPUs' time.
 	printf 'cpu0 0 0 0 100 0 0 0 0\ncpu1 70 10 20 0 0 0 0 0\n' >"$root/after/proc/stat"
 	echo '2.50 1 1 1/1 1' >"$root/after/proc/loadavg"
@@ -201,4 +225,12 @@ warning_matches_entry() {
 	[ -z "$output" ]
 	run -2 --separate-stderr "$BENCH" --program="$FAKE" --benchmark_context=noise=quiet
 	[ "$stderr" = 'thread-start-bench: --benchmark_context: "noise" is an entry of the bench'"'"'s own; name yours otherwise (try --help)' ]
+	run -0 "$BENCH" --help
+	[[ $output == *"--check-system     measure nothing"* ]]
+}
+
+@test "--check-system: output that cannot be written is status 1, with its reason" {
+	[[ -w /dev/full ]] || skip "no /dev/full"
+	run -1 --separate-stderr sh -c '"$0" --check-system >/dev/full' "$BENCH"
+	[ "$stderr" = "thread-start-bench: standard output: No space left on device" ]
 }
