@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
@@ -56,16 +57,20 @@ std::map<int, CpuTimes> cpu_times(const std::string &text,
 	std::map<int, CpuTimes> times;
 	std::istringstream lines(text);
 	for (std::string line; std::getline(lines, line);) {
-		int cpu = 0;
-		std::array<long long, 8> t{};
-		const int got = std::sscanf(
-		    line.c_str(),
-		    "cpu%d %lld %lld %lld %lld %lld %lld %lld %lld", &cpu,
-		    &t[0], &t[1], &t[2], &t[3], &t[4], &t[5], &t[6], &t[7]);
-		if (got < 5 || cpus.count(cpu) == 0)
+		if (line.compare(0, 3, "cpu") != 0 ||
+		    std::isdigit(static_cast<unsigned char>(line[3])) == 0)
 			continue;
+		std::istringstream fields(line.substr(3));
+		int cpu = 0;
+		std::vector<long long> t;
+		fields >> cpu;
+		for (long long ticks = 0; fields >> ticks;)
+			t.push_back(ticks);
+		if (t.size() < 4 || cpus.count(cpu) == 0)
+			continue;
+		t.resize(std::max<std::size_t>(t.size(), 8));
 		times[cpu] = {t[0] + t[1] + t[2] + t[5] + t[6], t[3] + t[4],
-		              got >= 9 ? t[7] : 0};
+		              t[7]};
 	}
 	return times;
 }
@@ -78,6 +83,8 @@ std::map<int, ProcessTime> process_times(const std::string &proc)
 	    opendir(proc.c_str()), closedir);
 	if (!directory)
 		return times;
+	// Its own stream, read by one thread.
+	// NOLINTNEXTLINE(concurrency-mt-unsafe)
 	while (const dirent *entry = readdir(directory.get())) {
 		char *end = nullptr;
 		const long pid = std::strtol(entry->d_name, &end, 10);
@@ -121,6 +128,15 @@ std::string kernel_list(const std::string &path)
 	return text.empty() || text == "(null)" ? "none" : text;
 }
 
+std::string joined(const std::vector<std::string> &words,
+                   const std::string &between)
+{
+	std::string text;
+	for (const std::string &word : words)
+		text += (text.empty() ? "" : between) + word;
+	return text;
+}
+
 void sleep_for(double seconds)
 {
 	timespec left{
@@ -162,29 +178,35 @@ Sample take_sample(const std::string &root, const std::set<int> &cpus,
 	return sample;
 }
 
-Settings read_settings(const std::string &root, const std::set<int> &cpus)
+namespace
 {
-	Settings settings;
-	std::map<std::string, std::vector<int>> governors;
+
+void read_governors(Settings &settings, const std::string &root,
+                    const std::set<int> &cpus)
+{
+	std::map<std::string, std::set<int>> governors;
 	for (const int cpu : cpus) {
 		const std::string governor =
 		    first_line(cpu_path(root, cpu, "cpufreq/scaling_governor"));
-		if (governor.empty())
-			continue;
-		governors[governor].push_back(cpu);
-		if (governor != "performance")
+		if (!governor.empty())
+			governors[governor].insert(cpu);
+		if (!governor.empty() && governor != "performance")
 			settings.slow_governor.push_back(cpu);
 	}
 	if (governors.size() == 1) {
 		settings.governor = governors.begin()->first;
-	} else if (!governors.empty()) {
-		settings.governor.clear();
-		for (const auto &[governor, on] : governors)
-			settings.governor +=
-			    (settings.governor.empty() ? "" : ", ") + governor +
-			    " on " + cpu_list({on.begin(), on.end()});
+		return;
 	}
-	const std::string system = root + "/sys/devices/system/cpu/";
+	std::vector<std::string> each;
+	each.reserve(governors.size());
+	for (const auto &[governor, on] : governors)
+		each.push_back(governor + " on " + cpu_list(on));
+	if (!each.empty())
+		settings.governor = joined(each, ", ");
+}
+
+void read_boost(Settings &settings, const std::string &system)
+{
 	const std::string boost = first_line(system + "cpufreq/boost");
 	const std::string no_turbo =
 	    first_line(system + "intel_pstate/no_turbo");
@@ -195,37 +217,126 @@ Settings read_settings(const std::string &root, const std::set<int> &cpus)
 		settings.boost = no_turbo == "0" ? "on" : "off";
 		settings.boost_switch = "intel_pstate";
 	}
+}
+
+void read_smt(Settings &settings, const std::string &root,
+              const std::set<int> &cpus)
+{
 	std::set<std::set<int>> cores;
+	std::set<int> one_per_core;
 	for (const int cpu : cpus) {
 		std::set<int> siblings = parse_cpu_list(first_line(
 		    cpu_path(root, cpu, "topology/thread_siblings_list")));
 		if (siblings.empty())
 			continue;
-		const auto mine = std::find_if(
+		// The first of the core's CPUs that the bench may use.
+		one_per_core.insert(*std::find_if(
 		    siblings.begin(), siblings.end(),
-		    [&cpus](int sibling) { return cpus.count(sibling) > 0; });
-		settings.one_per_core.push_back(*mine);
+		    [&cpus](int sibling) { return cpus.count(sibling) > 0; }));
 		cores.insert(std::move(siblings));
 	}
-	std::string shared;
+	settings.one_per_core.assign(one_per_core.begin(), one_per_core.end());
+	std::vector<std::string> shared;
 	for (const std::set<int> &core : cores)
 		if (core.size() > 1)
-			shared += (shared.empty() ? "" : " ") + cpu_list(core);
-	const std::string active = first_line(system + "smt/active");
+			shared.push_back(cpu_list(core));
+	const std::string active =
+	    first_line(root + "/sys/devices/system/cpu/smt/active");
 	if (!shared.empty())
-		settings.smt = "on (siblings " + shared + ")";
+		settings.smt = "on (siblings " + joined(shared, " ") + ")";
 	else if (!cores.empty() || active == "0")
 		settings.smt = "off";
 	else if (active == "1")
 		settings.smt = "on";
-	std::sort(settings.one_per_core.begin(), settings.one_per_core.end());
-	settings.one_per_core.erase(std::unique(settings.one_per_core.begin(),
-	                                        settings.one_per_core.end()),
-	                            settings.one_per_core.end());
+}
+
+} // namespace
+
+Settings read_settings(const std::string &root, const std::set<int> &cpus)
+{
+	Settings settings;
+	const std::string system = root + "/sys/devices/system/cpu/";
+	read_governors(settings, root, cpus);
+	read_boost(settings, system);
+	read_smt(settings, root, cpus);
 	settings.isolated = kernel_list(system + "isolated");
 	settings.nohz_full = kernel_list(system + "nohz_full");
 	return settings;
 }
+
+namespace
+{
+
+// The processes other than this one that used the most CPU between the
+// samples, at most five and at least 5 % of a CPU each: pid, command, and
+// percent of one CPU, the CPUs' ticks over the sample as /proc/stat counted
+// them.
+std::vector<std::pair<int, std::pair<std::string, double>>>
+top_consumers(const Sample &start, const Sample &end)
+{
+	long long window = 0;
+	for (const auto &[cpu, before] : start.cpus) {
+		const auto after = end.cpus.find(cpu);
+		if (after != end.cpus.end())
+			window += after->second.busy + after->second.idle +
+			          after->second.steal - before.busy -
+			          before.idle - before.steal;
+	}
+	window /=
+	    std::max<long long>(1, static_cast<long long>(start.cpus.size()));
+	std::vector<std::pair<long long, int>> used;
+	for (const auto &[pid, before] : start.processes) {
+		const auto after = end.processes.find(pid);
+		if (pid != getpid() && after != end.processes.end() &&
+		    after->second.ticks > before.ticks)
+			used.emplace_back(after->second.ticks - before.ticks,
+			                  pid);
+	}
+	std::sort(used.rbegin(), used.rend());
+	std::vector<std::pair<int, std::pair<std::string, double>>> top;
+	for (const auto &[ticks, pid] : used) {
+		const double share = 100 * static_cast<double>(ticks) /
+		                     static_cast<double>(std::max(1LL, window));
+		if (top.size() == 5 || share < 5)
+			break;
+		top.push_back({pid, {end.processes.at(pid).command, share}});
+	}
+	return top;
+}
+
+// The findings as the check prints them, and the closing line; `unknown`
+// names what the kernel does not show.
+std::string report(const std::vector<Finding> &found,
+                   const std::vector<std::string> &unknown,
+                   const std::set<int> &cpus)
+{
+	std::string text;
+	int disturbing = 0;
+	for (const Finding &finding : found) {
+		disturbing += finding.note ? 0 : 1;
+		text += (finding.note ? "note: " : "") + finding.what + "\n";
+		const char *lead = "    fix: ";
+		for (const std::string &fix : finding.fixes) {
+			text += lead + fix + "\n";
+			lead = "     or: ";
+		}
+	}
+	if (!unknown.empty())
+		text +=
+		    "not shown by the kernel here: " + joined(unknown, " ") +
+		    "\n";
+	const std::string where =
+	    (cpus.size() == 1 ? "CPU " : "CPUs ") + cpu_list(cpus) + "\n";
+	if (disturbing == 0)
+		return text + "quiet: nothing found that disturbs runs on " +
+		       where;
+	return text + "disturbed: " + std::to_string(disturbing) +
+	       (disturbing == 1 ? " finding that disturbs"
+	                        : " findings that disturb") +
+	       " runs on " + where;
+}
+
+} // namespace
 
 int check_system(const std::string &root, const std::string &root_after,
                  const std::set<int> &cpus, double seconds)
@@ -239,70 +350,17 @@ int check_system(const std::string &root, const std::string &root_after,
 	// the others' share: too little to matter, and what it sees of stand-in
 	// files stays exact.
 	end.own_seconds = start.own_seconds;
-	const long ticks = sysconf(_SC_CLK_TCK);
-	const Figures got =
-	    figures(start, end, static_cast<int>(cpus.size()), ticks);
-	// One CPU's ticks over the sample, as /proc/stat counted them.
-	long long window = 0;
-	for (const auto &[cpu, before] : start.cpus) {
-		const auto after = end.cpus.find(cpu);
-		if (after != end.cpus.end())
-			window += after->second.busy + after->second.idle +
-			          after->second.steal - before.busy -
-			          before.idle - before.steal;
-	}
-	window /= std::max<long long>(1, static_cast<long long>(cpus.size()));
-	std::vector<std::pair<long long, int>> used;
-	for (const auto &[pid, before] : start.processes) {
-		const auto after = end.processes.find(pid);
-		if (pid != getpid() && after != end.processes.end() &&
-		    after->second.ticks > before.ticks)
-			used.emplace_back(after->second.ticks - before.ticks,
-			                  pid);
-	}
-	std::sort(used.rbegin(), used.rend());
-	std::vector<std::pair<int, std::pair<std::string, double>>> consumers;
-	for (const auto &[ticks_used, pid] : used) {
-		const double share = 100 * static_cast<double>(ticks_used) /
-		                     static_cast<double>(std::max(1LL, window));
-		if (consumers.size() == 5 || share < 5)
-			break;
-		consumers.push_back(
-		    {pid, {end.processes.at(pid).command, share}});
-	}
+	const Figures got = figures(start, end, static_cast<int>(cpus.size()),
+	                            sysconf(_SC_CLK_TCK));
 	const std::vector<Finding> found =
-	    findings(settings, got, consumers, cpus);
-	std::string text;
-	int disturbing = 0;
-	for (const Finding &finding : found) {
-		disturbing += finding.note ? 0 : 1;
-		text += (finding.note ? "note: " : "") + finding.what + "\n";
-		bool first = true;
-		for (const std::string &fix : finding.fixes) {
-			text +=
-			    (first ? "    fix: " : "     or: ") + fix + "\n";
-			first = false;
-		}
-	}
+	    findings(settings, got, top_consumers(start, end), cpus);
 	std::vector<std::string> unknown;
 	for (const auto &[name, value] : noise_entries(got, settings))
 		if (value == "unknown")
 			unknown.push_back(name);
-	if (!unknown.empty()) {
-		text += "not shown by the kernel here:";
-		for (const std::string &name : unknown)
-			text += " " + name;
-		text += "\n";
-	}
-	const std::string where =
-	    (cpus.size() == 1 ? "CPU " : "CPUs ") + cpu_list(cpus) + "\n";
-	if (disturbing == 0)
-		text += "quiet: nothing found that disturbs runs on " + where;
-	else
-		text += "disturbed: " + std::to_string(disturbing) +
-		        (disturbing == 1 ? " finding that disturbs"
-		                         : " findings that disturb") +
-		        " runs on " + where;
-	(void)std::fputs(text.c_str(), stdout);
-	return disturbing == 0 ? 0 : 1;
+	(void)std::fputs(report(found, unknown, cpus).c_str(), stdout);
+	const bool disturbs =
+	    std::any_of(found.begin(), found.end(),
+	                [](const Finding &finding) { return !finding.note; });
+	return disturbs ? 1 : 0;
 }

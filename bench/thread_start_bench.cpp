@@ -486,8 +486,12 @@ int measure(int argc, char **argv)
 		return 2;
 	const auto context = bench_context(options, chosen, cpu, reaper);
 	auto own_entries = context;
-	for (const std::string &name : noise_entry_names())
-		own_entries.emplace_back(name, "");
+	const std::vector<std::string> noise_names = noise_entry_names();
+	std::transform(noise_names.begin(), noise_names.end(),
+	               std::back_inserter(own_entries),
+	               [](const std::string &name) {
+		               return std::make_pair(name, std::string());
+	               });
 	const std::string clash =
 	    check_user_context(options.context, own_entries);
 	if (!clash.empty())

@@ -20,23 +20,23 @@ namespace
 {
 
 struct Case {
-	const char *name;
+	const char *name = "";
 	Figures figures;
-	const char *reasons; // joined by "; "
+	const char *reasons = ""; // joined by "; "
 };
 
 Figures made(int cpus, std::optional<double> before,
              std::optional<double> after, std::optional<double> others,
              double seconds, std::optional<double> steal)
 {
-	Figures figures;
-	figures.cpus = cpus;
-	figures.load_before = before;
-	figures.load_after = after;
-	figures.others_percent = others;
-	figures.others_seconds = seconds;
-	figures.steal_percent = steal;
-	return figures;
+	Figures given;
+	given.cpus = cpus;
+	given.load_before = before;
+	given.load_after = after;
+	given.others_percent = others;
+	given.others_seconds = seconds;
+	given.steal_percent = steal;
+	return given;
 }
 
 const char *const others_above =
