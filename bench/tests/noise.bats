@@ -104,21 +104,17 @@ two disturb|1|disturbed: 2 findings that disturb runs on CPU 1|sys/devices/syste
 			case_failed "$name" "no line \"$line\" in: $output"
 		fi
 	done <<<"$table"
-	# Six busy processes: the five that used the most are named.
+	# Six busy processes: the five that used the most are named, in order.
 	local root=$BATS_TEST_TMPDIR/six pid
 	quiet_machine "$root/before" "$root/after"
 	echo 'cpu1 60 0 0 40 0 0 0 0 0 0' >"$root/after/proc/stat"
 	for pid in 1 2 3 4 5 6; do
 		mkdir -p "$root"/{before,after}/proc/$pid
-		echo "$pid (p$pid) R 1 1 1 0 -1 0 0 0 0 0 0 0 0 0 20 0 1 0 0" >"$root/before/proc/$pid/stat"
-		echo "$pid (p$pid) R 1 1 1 0 -1 0 0 0 0 0 $((pid + 6)) 0 0 0 20 0 1 0 0" >"$root/after/proc/$pid/stat"
+		echo "$pid (p) R 1 1 1 0 -1 0 0 0 0 0 0 0" >"$root/before/proc/$pid/stat"
+		echo "$pid (p) R 1 1 1 0 -1 0 0 0 0 0 $((pid + 5)) 0" >"$root/after/proc/$pid/stat"
 	done
 	run -1 "$PROBE" check 1 "$root/before" "$root/after"
-	expect_equal "six busy" "$(grep '^    [0-9]' <<<"$output")" "    6 p6: 12.0 % of a CPU
-    5 p5: 11.0 % of a CPU
-    4 p4: 10.0 % of a CPU
-    3 p3: 9.0 % of a CPU
-    2 p2: 8.0 % of a CPU"
+	expect_equal "six busy" "$(grep -o '^    [0-9] ' <<<"$output" | tr -d ' \n')" 65432
 	no_case_failed
 }
 
@@ -215,7 +211,9 @@ warning_matches_entry() {
 	loops+=($!)
 	run -1 taskset -c "$cpu" "$BENCH" --check-system
 	[[ $output == *"busy: other processes used "*" of CPU $cpu"* ]]
-	[[ $output == *"    ${loops[0]} sh: "* ]]
+	# Named, unless five others used more of the machine.
+	[[ $output == *"    ${loops[0]} sh: "* ]] ||
+		(($(grep -c '^    [0-9]* .*: [0-9.]* % of a CPU$' <<<"$output") == 5))
 	[[ ${lines[-1]} == "disturbed: "*" runs on CPU $cpu" ]]
 }
 
