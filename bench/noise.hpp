@@ -15,7 +15,10 @@
 // A run is disturbed when, during it, other processes used more than this
 // share of the bench's CPUs' time (and more than the least the kernel's
 // 10 ms ticks can tell from none), steal took more than this share, or the
-// 1-minute load average before or after exceeded the bench's CPUs.
+// 1-minute load average before or after exceeded the bench's CPUs. On two
+// vCPUs, quiet runs left others at most 6 %; one busy loop took 55 % and
+// raised a median by 10 to 15 %, so 10 % moves it by about 2 to 3 %. Steal
+// lengthens the runs by its share: 2 % weighs about as much.
 constexpr double most_others_percent = 10;
 constexpr double least_others_seconds = 0.1;
 constexpr double most_steal_percent = 2;
