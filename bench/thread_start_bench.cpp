@@ -14,6 +14,7 @@
 #include "environment.hpp"
 #include "interrupt.hpp"
 #include "machine.hpp"
+#include "noise.hpp"
 #include "options.hpp"
 #include "progress.hpp"
 #include "results/reporters.hpp"
@@ -36,6 +37,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <iostream>
 #include <iterator>
@@ -398,6 +400,38 @@ int finish(const Reporters &reporters)
 	return std::fflush(stderr) == 0 && std::ferror(stderr) == 0 ? 0 : 1;
 }
 
+// The noise of the run since `start`, a sample of the bench's `cpus`: its
+// entries added to the context, and "" if it was quiet or the reasons.
+std::string judge_noise(const std::set<int> &cpus, const Settings &settings,
+                        const Sample &start)
+{
+	const Figures got =
+	    figures(start, take_sample("", cpus, false),
+	            static_cast<int>(cpus.size()), sysconf(_SC_CLK_TCK));
+	for (const auto &[name, value] : noise_entries(got, settings))
+		benchmark::AddCustomContext(name, value);
+	std::string reasons;
+	for (const std::string &reason : judge(got))
+		reasons += (reasons.empty() ? "" : "; ") + reason;
+	return reasons;
+}
+
+// --check-system, which takes no other argument. Returns the exit status.
+int system_check(int argc)
+{
+	if (argc != 2)
+		return usage_error(
+		    "--check-system takes no other argument (try --help)");
+	const int status = check_system("", "", own_cpus(), 1);
+	const std::string lost = close_stdout(0);
+	if (!lost.empty()) {
+		(void)std::fprintf(stderr, "thread-start-bench: %s\n",
+		                   lost.c_str());
+		return 1;
+	}
+	return status;
+}
+
 // Every repetition is kept until the end: too many of them for the memory
 // the bench may have stop it with one line and status 1.
 [[noreturn]] void out_of_memory()
@@ -411,6 +445,10 @@ int finish(const Reporters &reporters)
 int measure(int argc, char **argv)
 {
 	open_standard_descriptors();
+	if (std::any_of(argv + 1, argv + argc, [](const char *word) {
+		    return std::strcmp(word, "--check-system") == 0;
+	    }))
+		return system_check(argc);
 	ResultsFile::fail_writes_past_limits();
 	CommandLine line(argc, argv);
 	Options options;
@@ -447,7 +485,15 @@ int measure(int argc, char **argv)
 	if (chosen.empty())
 		return 2;
 	const auto context = bench_context(options, chosen, cpu, reaper);
-	const std::string clash = check_user_context(options.context, context);
+	auto own_entries = context;
+	const std::vector<std::string> noise_names = noise_entry_names();
+	std::transform(noise_names.begin(), noise_names.end(),
+	               std::back_inserter(own_entries),
+	               [](const std::string &name) {
+		               return std::make_pair(name, std::string());
+	               });
+	const std::string clash =
+	    check_user_context(options.context, own_entries);
 	if (!clash.empty())
 		return usage_error(clash + " (try --help)");
 	if (!initialize_library(line.argc(), line.argv()))
@@ -490,6 +536,12 @@ int measure(int argc, char **argv)
 	    std::move(file), names_of(rows), names_of(chosen));
 	progress().start(static_cast<long>(chosen.size()) *
 	                 options.repetitions);
+	const std::set<int> cpus = own_cpus();
+	const Settings settings = read_settings("", cpus);
+	const Sample start = take_sample("", cpus, false);
+	reporters.set_noise_judge([&cpus, &settings, &start]() {
+		return judge_noise(cpus, settings, start);
+	});
 
 	// A run that fails never returns here.
 	const std::size_t ran =
@@ -501,6 +553,13 @@ int measure(int argc, char **argv)
 		ResultsFile::discard();
 		return ran == 0 ? 2 : close_stdout(0).empty() ? 0 : 1;
 	}
+	if (!reporters.noise().empty())
+		(void)std::fprintf(
+		    stderr,
+		    "thread-start-bench: warning: the machine was "
+		    "disturbed during the run: %s; the figures "
+		    "may be off\n",
+		    reporters.noise().c_str());
 	return finish(reporters);
 }
 

@@ -167,22 +167,22 @@ void JsonReporter::pass_on()
 
 bool JsonReporter::ReportContext(const Context &context)
 {
+	context_.emplace(context);
 	const bool reported = library_.ReportContext(context);
-	pass_on();
+	start_context_ = library_text_.str();
+	library_text_.str("");
 	return reported;
 }
 
 void JsonReporter::ReportRuns(const std::vector<Run> &report)
 {
-	std::string text;
 	for (const Run &run : report) {
-		text.clear();
 		if (!first_)
-			text += ",\n";
+			runs_ += ",\n";
 		first_ = false;
 		const std::string name = run.benchmark_name();
 		if (name == run.run_name.str() && ordinary(run, name)) {
-			append_repetition(text, run, name);
+			append_repetition(runs_, run, name);
 		} else {
 			library_.ReportRuns({run});
 			std::string written = valid_json(library_text_.str());
@@ -191,15 +191,35 @@ void JsonReporter::ReportRuns(const std::vector<Run> &report)
 			// separator first; the separator here is this one's.
 			if (written.compare(0, 2, ",\n") == 0)
 				written.erase(0, 2);
-			text += written;
+			runs_ += written;
 		}
-		GetOutputStream().write(
-		    text.data(), static_cast<std::streamsize>(text.size()));
 	}
 }
 
 void JsonReporter::Finalize()
 {
+	if (context_) {
+		// The context again, with the entries added since, and the
+		// start's date.
+		(void)library_.ReportContext(*context_);
+		std::string context = library_text_.str();
+		library_text_.str("");
+		const std::string date = "\"date\": ";
+		const std::size_t old_date = start_context_.find(date);
+		const std::size_t new_date = context.find(date);
+		if (old_date != std::string::npos &&
+		    new_date != std::string::npos)
+			context.replace(
+			    new_date, context.find('\n', new_date) - new_date,
+			    start_context_, old_date,
+			    start_context_.find('\n', old_date) - old_date);
+		library_text_ << context;
+		pass_on();
+	}
+	GetOutputStream().write(runs_.data(),
+	                        static_cast<std::streamsize>(runs_.size()));
+	runs_.clear();
+	runs_.shrink_to_fit();
 	library_.Finalize();
 	pass_on();
 }

@@ -4,11 +4,17 @@
 // the library's own reporter's text, with what the library would leave
 // invalid (a control character, a byte not of UTF-8) escaped. Otherwise
 // the file is the same byte for byte.
+//
+// The context is written last of all, ahead of the repetitions held until
+// then, so that it can hold entries known only at the end (the noise
+// during the run); its date stays the start's.
 #pragma once
 
 #include <benchmark/benchmark.h>
 
+#include <optional>
 #include <sstream>
+#include <string>
 #include <vector>
 
 class JsonReporter : public benchmark::BenchmarkReporter
@@ -26,4 +32,7 @@ private:
 	benchmark::JSONReporter library_;
 	std::ostringstream library_text_;
 	bool first_ = true;
+	std::optional<Context> context_;
+	std::string start_context_; // the context as it was at the start
+	std::string runs_;          // the repetitions, until Finalize
 };

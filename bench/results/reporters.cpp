@@ -60,6 +60,8 @@ void Reporters::show(bool all)
 
 void Reporters::Finalize()
 {
+	if (noise_judge_)
+		noise_ = noise_judge_();
 	show(true);
 	progress().clear();
 	console_->Finalize();

@@ -5,9 +5,11 @@
 
 #include <benchmark/benchmark.h>
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 class Reporters : public benchmark::BenchmarkReporter
@@ -28,6 +30,15 @@ public:
 	bool reported() const { return reported_; }
 	// The error of the first write to standard output that failed, or 0.
 	int console_error() const { return console_error_; }
+	// Called once at the start of Finalize, before the results file is
+	// finished: judges the run's noise, adds its context entries, and
+	// returns "" for a quiet run or the reasons joined by "; ".
+	void set_noise_judge(std::function<std::string()> judge)
+	{
+		noise_judge_ = std::move(judge);
+	}
+	// What the judge returned; "" before Finalize.
+	const std::string &noise() const { return noise_; }
 
 private:
 	// Shows the finished rows that no earlier row is still holding up;
@@ -45,6 +56,8 @@ private:
 	int console_error_ = 0;
 	std::size_t next_ = 0; // the first row of order_ not yet shown
 	std::map<std::string, std::vector<Run>> finished_;
+	std::function<std::string()> noise_judge_;
+	std::string noise_;
 };
 
 // A reporter of Google Benchmark's for the format named ("console" or

@@ -85,7 +85,8 @@ bench_with() { writes_json "$1" "$2" "$3" "$BENCH" "${quick[@]}" --benchmark_out
 own_entries='label program cold_helper parts_helper rows levers variants pinned_cpu subreaper
 	benchmark_version kernel libc cpu_model cpu_features affinity virtualization tunables
 	date host_name executable num_cpus mhz_per_cpu cpu_scaling_enabled caches load_avg
-	library_version library_build_type json_schema_version'
+	library_version library_build_type json_schema_version noise load_avg_before load_avg_after
+	others_cpu steal cpu_governor cpu_boost smt isolated_cpus nohz_full'
 
 @test "context: each entry of the bench's or the library's own is refused, as flag or variable" {
 	local key
