@@ -220,44 +220,34 @@ std::string answer_text(const Answer &answer, int repetitions,
 		line.push_back(figure.unit);
 		lines.push_back(line);
 	}
-	std::vector<std::string> bases;
 	for (const Lever &lever : answer.levers) {
 		std::vector<std::string> line{
 		    lever.row +
 		    (lever.counter == ticks ? "" : " on " + lever.counter)};
 		const std::vector<std::string> more = cells(lever.reading);
 		line.insert(line.end(), more.begin(), more.end());
-		line.push_back("%");
 		line.push_back(lever.verdict);
 		lines.push_back(line);
-		if (std::find(bases.begin(), bases.end(), lever.base) ==
-		    bases.end())
-			bases.push_back(lever.base);
 	}
 	std::size_t widths[3] = {0, 0, 0};
 	for (const auto &line : lines)
 		for (std::size_t i = 0; i < 3; ++i)
 			widths[i] = std::max(widths[i], line[i].size());
-	std::string text = "the answer, median [95 % interval] of " +
+	std::string text = "median [95 % interval] of " +
 	                   std::to_string(repetitions) +
-	                   " repetitions a row; ticks are clock(3) ticks:\n";
+	                   " repetitions a row; ticks: clock(3) ticks\n";
 	for (std::size_t at = 0; at < lines.size(); ++at) {
-		if (at == answer.figures.size()) {
-			std::string of;
-			for (const std::string &base : bases)
-				of += (of.empty() ? "" : " or ") + base;
-			text += "levers: the change in % of the median of "
-			        "their base row, " +
-			        of + ":\n";
-		}
+		if (at == answer.figures.size())
+			text += "levers: the change in % of the base row's "
+			        "median, and its verdict\n";
 		const auto &line = lines[at];
 		std::string shown = padded(line[0], widths[0], false) + "  " +
 		                    padded(line[1], widths[1], true) + "  " +
-		                    padded(line[2], widths[2], false) + "  " +
-		                    line[3];
-		if (line.size() > 4 && !line[4].empty())
-			shown += "  " + line[4];
-		text += shown + "\n";
+		                    padded(line[2], widths[2], false);
+		// The unit of a figure, the verdict of a lever.
+		if (!line[3].empty())
+			shown += "  " + line[3];
+		text += shown.substr(0, shown.find_last_not_of(' ') + 1) + "\n";
 	}
 	if (!noise.empty())
 		text += "warning: the machine disturbed this run, its figures "

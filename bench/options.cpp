@@ -316,6 +316,20 @@ std::optional<std::string> flag_value(const char *argument, const char *name)
 	return true;
 }
 
+// Whether the flag `name`, which takes no value, is given; takes it out of
+// argv.
+bool switch_flag(int &argc, char **argv, const char *name)
+{
+	char **const end =
+	    std::remove_if(argv + 1, argv + argc, [name](char *word) {
+		    return std::strcmp(word, name) == 0;
+	    });
+	const bool given = end != argv + argc;
+	argc = static_cast<int>(end - argv);
+	argv[argc] = nullptr;
+	return given;
+}
+
 // Whether the console is coloured, as the library would decide.
 bool use_color(const std::string &color)
 {
@@ -479,13 +493,14 @@ bool read_options(int &argc, char **argv, Options &options)
 	// The library would open (and empty) the file before it knew that
 	// anything will be measured; the bench writes it itself.
 	options.out_file = flag(argc, argv, "--benchmark_out=", true);
-	char **const end =
-	    std::remove_if(argv + 1, argv + argc, [](char *word) {
-		    return std::strcmp(word, "--force") == 0;
-	    });
-	options.force = end != argv + argc;
-	argc = static_cast<int>(end - argv);
-	argv[argc] = nullptr;
+	options.force = switch_flag(argc, argv, "--force");
+	options.table = switch_flag(argc, argv, "--table");
+	if (options.table && options.console_format == "json") {
+		usage_error("--table shows the library's table, "
+		            "--benchmark_format=json its JSON: not both "
+		            "(try --help)");
+		return false;
+	}
 	options.filter =
 	    flag(argc, argv, "--benchmark_filter=", false).value_or(".");
 	// Checked against the context once it is known, then the library's.

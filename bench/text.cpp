@@ -152,6 +152,9 @@ std::string fit_counters(const std::string &line, std::size_t columns,
 {
 	if (columns_of(line) <= columns)
 		return line;
+	// A rule under or over the header.
+	if (line.find_first_not_of('-') == std::string::npos)
+		return line.substr(0, columns);
 	std::vector<std::size_t> starts;
 	for (std::size_t at = 0; at < line.size(); ++at)
 		if (counter_at(line, at))

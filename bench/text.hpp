@@ -34,6 +34,6 @@ std::size_t columns_of(const std::string &line);
 // `line` cut to `columns`: where it is wider, its trailing counters
 // (" NAME=VALUE" each) that do not fit are left out, those named in
 // `first` kept before the others, and " ..." says so. A line still too
-// wide without any is left as it is.
+// wide without any is left as it is; a rule of dashes is cut.
 std::string fit_counters(const std::string &line, std::size_t columns,
                          const std::vector<std::string> &first);

@@ -1,14 +1,17 @@
 // Known answers of the bench's answer: the ranks of a median's interval,
 // the intervals of a median, a difference and a change, as R gives them,
-// and the console's lines cut to the terminal. One case a line; every case
-// that fails is named, and the status is 1 if any did.
+// the console's lines cut to the terminal, and what Reporters keeps of a
+// run and asks of the noise judge. One case a line; every case that fails
+// is named, and the status is 1 if any did.
 
 #include "answer.hpp"
+#include "results/reporters.hpp"
 #include "text.hpp"
 
 #include <cmath>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -202,6 +205,7 @@ const char *const fit_cases[][3] = {
     {"row 5 us abcdef=1 process_cpu=3 ticks=2", "34",
      "row 5 us process_cpu=3 ticks=2 ..."},
     {"a long row without counters", "10", "a long row without counters"},
+    {"------", "4", "----"},
     {"\033[32mrow\033[m 5 a=1\033[m b=2\033[m c=3\033[m", "13",
      "\033[32mrow\033[m 5 a=1\033[m ..."},
     {"\xc2\xb5s \xc2\xb5s a=1 b=2", "13", "\xc2\xb5s \xc2\xb5s a=1 b=2"},
@@ -216,6 +220,77 @@ void test_fit()
 		       quoted(c[2]));
 }
 
+// A results file that notes when it is finished.
+class FileStandIn : public benchmark::BenchmarkReporter
+{
+public:
+	explicit FileStandIn(std::string &log) : log_(log) {}
+	bool ReportContext(const Context & /*context*/) override
+	{
+		return true;
+	}
+	void ReportRuns(const std::vector<Run> & /*report*/) override {}
+	void Finalize() override { log_ += "file finished;"; }
+
+private:
+	std::string &log_;
+};
+
+// Each case: whether a judge is set, what it says, then what happens in
+// Finalize and the answer's warning lines.
+const char *const noise_cases[][4] = {
+    {"no", "", "file finished;", ""},
+    {"yes", "", "judged;file finished;", ""},
+    {"yes", "load average 3.1 on 2 CPUs; others used 58 % of the CPUs",
+     "judged;file finished;",
+     "warning: the machine disturbed this run, its figures may be off: "
+     "load average 3.1 on 2 CPUs; others used 58 % of the CPUs\n"},
+};
+
+void test_noise()
+{
+	for (const auto &c : noise_cases) {
+		std::string log;
+		Reporters reporters(nullptr, 0,
+		                    std::make_unique<FileStandIn>(log), {}, {},
+		                    {"ticks"});
+		const std::string said = c[1];
+		if (std::string(c[0]) == "yes")
+			reporters.set_noise_judge([&log, said] {
+				log += "judged;";
+				return said;
+			});
+		// One repetition of 2 ms and 5 ticks.
+		benchmark::BenchmarkReporter::Run run;
+		run.run_name.function_name = "row";
+		run.run_type = benchmark::BenchmarkReporter::Run::RT_Iteration;
+		run.iterations = 1;
+		run.time_unit = benchmark::kMicrosecond;
+		run.real_accumulated_time = 0.002;
+		run.counters["ticks"] = 5;
+		run.counters["other"] = 1;
+		reporters.ReportRuns({run});
+		reporters.Finalize();
+		const std::string name =
+		    std::string("judge ") + c[0] + " " + c[1];
+		expect(name + ": Finalize", log, c[2]);
+		std::string warning;
+		std::istringstream lines(
+		    answer_text(Answer{}, 7, reporters.noise(), ""));
+		for (std::string line; std::getline(lines, line);)
+			if (line.compare(0, 8, "warning:") == 0)
+				warning += line + "\n";
+		expect(name + ": warning", warning, c[3]);
+		const Samples &kept = reporters.samples();
+		expect(
+		    name + ": kept",
+		    std::to_string(kept.at("row").size()) + " " +
+		        std::to_string(kept.at("row").at("ticks").at(0)) + " " +
+		        std::to_string(kept.at("row").at(wall_counter).at(0)),
+		    "2 5.000000 2000.000000");
+	}
+}
+
 } // namespace
 
 int main()
@@ -223,6 +298,7 @@ int main()
 	test_ranks();
 	test_intervals();
 	test_fit();
+	test_noise();
 	if (failures > 0) {
 		(void)std::printf("%d failed\n", failures);
 		return 1;
