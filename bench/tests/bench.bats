@@ -640,7 +640,7 @@ EOF
 	run -0 --separate-stderr "$BENCH" --help
 	# One output, checked for each word: every word wrong is named.
 	local word
-	for word in --timeout=SECONDS "from 2 to 100000" "intervals from 6 on" "Exit status" \
+	for word in --timeout=SECONDS "from 2 to 100000" "intervals from 6 on" "Exit status" --table \
 		--benchmark_filter; do
 		[[ $output == *"$word"* ]] || case_failed "$word" "not shown"
 	done
