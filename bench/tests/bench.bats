@@ -125,7 +125,7 @@ percentile_cases='
 # Runs of the stand-ins, which report 5 ticks (the parts 2 on creator) or
 # what FAKE_MODE says, and the answer they give: the flags (VAR=VALUE set
 # in the environment) % the lines it has, spaces squeezed, separated by
-# '|' % what no line has. An interval needs 6 repetitions, a difference or
+# '|' % what it does not have, likewise. An interval needs 6 repetitions, a difference or
 # a lever 7 (qbinom(0.0125, 7, 0.5) = 1 in R); one whose base's interval
 # reaches 0 has none.
 answer_cases=$(cat <<'EOF'
@@ -140,7 +140,7 @@ answer_cases=$(cat <<'EOF'
 --benchmark_filter=^(program_run/(pipe|pinned)|cold_thread_start)/ --benchmark_repetitions=6
 	% the program's span 5.0 [5.0, 5.0] ticks|first line 0.0 too few repetitions ticks
 	|program_run/pinned 0.0 too few repetitions|cold thread start 5.0 [5.0, 5.0] ticks
-	% differs
+	% differs|pipe_one_arena
 --benchmark_filter=^program_run/pinned/ --benchmark_repetitions=7
 	% program_run/pinned - not measured|the program's span - not measured ticks
 	|the program's process CPU - not measured µs|the program's wall time - not measured µs
@@ -179,8 +179,11 @@ EOF
 			tr -s ' ' <<<"$output" | grep -qxF -- "$line" ||
 				case_failed "$flags" "no line \"$line\" in: $output"
 		done
-		hasnot=$(xargs <<<"$hasnot")
-		[[ $output != *"$hasnot"* ]] || case_failed "$flags" "has \"$hasnot\""
+		IFS='|' read -ra words <<<"$hasnot"
+		for line in "${words[@]}"; do
+			line=$(xargs <<<"$line")
+			[[ $output != *"$line"* ]] || case_failed "$flags" "has \"$line\""
+		done
 	done < <(sed -e ':a' -e '$!N; s/\n\t/ /; ta' -e 'P; D' <<<"$answer_cases")
 	no_case_failed
 }
@@ -214,6 +217,18 @@ EOF
 	((longest <= 150)) || case_failed --table "a line of $longest bytes"
 	grep -q '^program_parts/default/.*_median .* ticks=5 .*\.\.\.$' <<<"$output" ||
 		case_failed --table "the parts rows keep no ticks, or nothing was cut"
+	# 80 columns without COLUMNS: no counter fits beside these names.
+	env -u COLUMNS "$BENCH" "${quick[@]}" --table >"$BATS_TEST_TMPDIR/table" 2>/dev/null
+	! grep '_median .*=' "$BATS_TEST_TMPDIR/table" || case_failed "80 columns" "counters shown"
+	# The terminal's own width wins over COLUMNS.
+	if command -v script >/dev/null; then
+		COLUMNS=300 script -qec "stty cols 140; '$BENCH' --program='$FAKE' --parts-helper='$PARTS' \
+			--benchmark_filter=^program_parts/default/ --benchmark_repetitions=2 --table \
+			2>/dev/null" "$BATS_TEST_TMPDIR/typescript" >/dev/null
+		longest=$(tr -d '\r' <"$BATS_TEST_TMPDIR/typescript" | grep -v '^Script ' |
+			sed 's/\x1b\[[0-9;]*m//g' | awk '{ print length }' | sort -n | tail -n 1)
+		((longest <= 140)) || case_failed terminal "a line of $longest bytes"
+	fi
 	# JSON on standard output, the answer on standard error.
 	run -0 --separate-stderr "$BENCH" "${quick[@]}" --benchmark_format=json
 	jq -e '.benchmarks | length > 0' <<<"$output" >/dev/null || case_failed json "not JSON"
