@@ -229,9 +229,9 @@ std::string answer_text(const Answer &answer, int repetitions,
 		line.push_back(lever.verdict);
 		lines.push_back(line);
 	}
-	std::size_t widths[3] = {0, 0, 0};
+	std::vector<std::size_t> widths(3, 0);
 	for (const auto &line : lines)
-		for (std::size_t i = 0; i < 3; ++i)
+		for (std::size_t i = 0; i < widths.size(); ++i)
 			widths[i] = std::max(widths[i], line[i].size());
 	std::string text = "median [95 % interval] of " +
 	                   std::to_string(repetitions) +

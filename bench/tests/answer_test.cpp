@@ -254,7 +254,7 @@ void test_noise()
 		Reporters reporters(nullptr, 0,
 		                    std::make_unique<FileStandIn>(log), {}, {},
 		                    {"ticks"});
-		const std::string said = c[1];
+		std::string said = c[1];
 		if (std::string(c[0]) == "yes")
 			reporters.set_noise_judge([&log, said] {
 				log += "judged;";
