@@ -10,11 +10,12 @@
 
 #include <cmath>
 #include <cstdio>
-#include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace
@@ -32,59 +33,35 @@ void expect(const std::string &what, const std::string &got,
 	                  got.c_str(), expected.c_str());
 }
 
-// The lower rank for n = 1 to 300, from R: qbinom(tail, n, 0.5); the
-// interval is ranks l and n + 1 - l, none where l is 0.
-const char *const ranks_95 =
-    "0 0 0 0 0 1 1 1 2 2 2 3 3 3 4 4 5 5 5 6 6 6 7 7 8 8 8 9 9 10 10 10 "
-    "11 11 12 12 13 13 13 14 14 15 15 16 16 16 17 17 18 18 19 19 19 20 "
-    "20 21 21 22 22 22 23 23 24 24 25 25 26 26 26 27 27 28 28 29 29 29 "
-    "30 30 31 31 32 32 33 33 33 34 34 35 35 36 36 37 37 38 38 38 39 39 "
-    "40 40 41 41 42 42 42 43 43 44 44 45 45 46 46 47 47 47 48 48 49 49 "
-    "50 50 51 51 52 52 52 53 53 54 54 55 55 56 56 57 57 58 58 58 59 59 "
-    "60 60 61 61 62 62 63 63 63 64 64 65 65 66 66 67 67 68 68 69 69 69 "
-    "70 70 71 71 72 72 73 73 74 74 75 75 75 76 76 77 77 78 78 79 79 80 "
-    "80 81 81 82 82 82 83 83 84 84 85 85 86 86 87 87 88 88 88 89 89 90 "
-    "90 91 91 92 92 93 93 94 94 95 95 95 96 96 97 97 98 98 99 99 100 "
-    "100 101 101 102 102 102 103 103 104 104 105 105 106 106 107 107 "
-    "108 108 109 109 110 110 110 111 111 112 112 113 113 114 114 115 "
-    "115 116 116 117 117 118 118 118 119 119 120 120 121 121 122 122 "
-    "123 123 124 124 125 125 125 126 126 127 127 128 128 129 129 130 "
-    "130 131 131 132 132 133 133 ";
-const char *const ranks_975 =
-    "0 0 0 0 0 0 1 1 1 2 2 2 3 3 3 4 4 4 5 5 5 6 6 7 7 7 8 8 9 9 9 10 "
-    "10 11 11 11 12 12 13 13 13 14 14 15 15 15 16 16 17 17 18 18 18 19 "
-    "19 20 20 21 21 21 22 22 23 23 24 24 24 25 25 26 26 27 27 27 28 28 "
-    "29 29 30 30 30 31 31 32 32 33 33 34 34 34 35 35 36 36 37 37 38 38 "
-    "38 39 39 40 40 41 41 41 42 42 43 43 44 44 45 45 46 46 46 47 47 48 "
-    "48 49 49 50 50 50 51 51 52 52 53 53 54 54 55 55 55 56 56 57 57 58 "
-    "58 59 59 59 60 60 61 61 62 62 63 63 64 64 64 65 65 66 66 67 67 68 "
-    "68 69 69 70 70 70 71 71 72 72 73 73 74 74 75 75 75 76 76 77 77 78 "
-    "78 79 79 80 80 80 81 81 82 82 83 83 84 84 85 85 86 86 86 87 87 88 "
-    "88 89 89 90 90 91 91 92 92 92 93 93 94 94 95 95 96 96 97 97 98 98 "
-    "98 99 99 100 100 101 101 102 102 103 103 104 104 105 105 105 106 "
-    "106 107 107 108 108 109 109 110 110 111 111 111 112 112 113 113 "
-    "114 114 115 115 116 116 117 117 118 118 118 119 119 120 120 121 "
-    "121 122 122 123 123 124 124 125 125 125 126 126 127 127 128 128 "
-    "129 129 130 130 131 ";
+// The lower rank l for n = 1 to 300, from R: qbinom(tail, n, 0.5), each
+// digit l(n) - l(n - 1); the interval is ranks l and n + 1 - l, none
+// where l is 0.
+const char *const steps_95 =
+    "0000010010010010100100101001010010101001010100101010010101001010101001"
+    "0101001010101001010101010010101010010101010100101010101001010101010100"
+    "1010101010010101010101001010101010100101010101010100101010101010010101"
+    "0101010100101010101010100101010101010101001010101010101010010101010101"
+    "01001010101010101010";
+const char *const steps_975 =
+    "0000001001001001001001010010100101001010010100101010010101001010100101"
+    "0100101010010101010010101010010101001010101010010101010010101010100101"
+    "0101001010101010010101010101001010101010010101010100101010101010010101"
+    "0101010010101010101001010101010101001010101010100101010101010100101010"
+    "10101010010101010101";
 
 void test_ranks()
 {
-	const struct {
-		double tail;
-		const char *ranks;
-	} tables[] = {{one_median_tail, ranks_95},
-	              {two_medians_tail, ranks_975}};
-	for (const auto &table : tables) {
-		std::istringstream ranks(table.ranks);
-		std::size_t n = 0;
-		for (std::string rank; ranks >> rank;) {
-			++n;
+	for (const auto &[tail, steps] :
+	     {std::pair{one_median_tail, steps_95},
+	      std::pair{two_medians_tail, steps_975}}) {
+		std::size_t rank = 0;
+		for (std::size_t n = 1; n <= 300; ++n) {
+			rank += static_cast<std::size_t>(steps[n - 1] - '0');
 			expect("rank n=" + std::to_string(n) +
-			           " tail=" + std::to_string(table.tail),
-			       std::to_string(median_rank(n, table.tail)),
-			       rank);
+			           " tail=" + std::to_string(tail),
+			       std::to_string(median_rank(n, tail)),
+			       std::to_string(rank));
 		}
-		expect("ranks in the table", std::to_string(n), "300");
 	}
 	// Large n, from R likewise: n, then the rank at each tail.
 	const std::size_t large[][3] = {
@@ -108,36 +85,30 @@ std::string text_of(const std::optional<Interval> &interval)
 	return text;
 }
 
-std::vector<double> made(std::size_t n, const std::function<double(double)> &f)
-{
-	std::vector<double> values;
-	for (std::size_t i = 1; i <= n; ++i)
-		values.push_back(f(static_cast<double>(i)));
-	return values;
-}
-
 // The data sets of the cases, made alike in R.
 std::vector<double> data(const std::string &name)
 {
+	// Values 1 to n through f.
+	const auto made = [](std::size_t n, auto f) {
+		std::vector<double> values;
+		for (std::size_t i = 1; i <= n; ++i)
+			values.push_back(f(static_cast<double>(i)));
+		return values;
+	};
 	const auto mod101 = [](double i) { return std::fmod(i * 37, 101); };
-	if (name == "seven")
-		return {40, 10, 70, 20, 60, 30, 50};
-	if (name == "six")
-		return {9, 3, 7, 1, 5, 11};
-	if (name == "five")
-		return {4, 2, 8, 6, 10};
-	if (name == "ties")
-		return std::vector<double>(10, 5);
-	if (name == "mod101")
-		return made(20, mod101);
-	if (name == "shifted")
-		return made(20, [&](double i) { return mod101(i) - 60; });
-	if (name == "squares")
-		return made(200, [](double i) { return i * i * 7 + 50; });
-	if (name == "mod97")
-		return made(
-		    300, [](double i) { return std::fmod(i * 13, 97) + 200; });
-	return {0, 0, 1, 2, 3, 4, 5, 6, 7, 8}; // zeros
+	const std::map<std::string, std::vector<double>> sets = {
+	    {"seven", {40, 10, 70, 20, 60, 30, 50}},
+	    {"six", {9, 3, 7, 1, 5, 11}},
+	    {"five", {4, 2, 8, 6, 10}},
+	    {"ties", std::vector<double>(10, 5)},
+	    {"mod101", made(20, mod101)},
+	    {"shifted", made(20, [&](double i) { return mod101(i) - 60; })},
+	    {"squares", made(200, [](double i) { return i * i * 7 + 50; })},
+	    {"mod97",
+	     made(300, [](double i) { return std::fmod(i * 13, 97) + 200; })},
+	    {"zeros", {0, 0, 1, 2, 3, 4, 5, 6, 7, 8}},
+	};
+	return sets.at(name);
 }
 
 // From R: median(x), then the interval at 95 % and at 97.5 % (sort(x) at
@@ -274,13 +245,11 @@ void test_noise()
 		const std::string name =
 		    std::string("judge ") + c[0] + " " + c[1];
 		expect(name + ": Finalize", log, c[2]);
-		std::string warning;
-		std::istringstream lines(
-		    answer_text(Answer{}, 7, reporters.noise(), ""));
-		for (std::string line; std::getline(lines, line);)
-			if (line.compare(0, 8, "warning:") == 0)
-				warning += line + "\n";
-		expect(name + ": warning", warning, c[3]);
+		// The answer's lines after its title.
+		const std::string text =
+		    answer_text(Answer{}, 7, reporters.noise(), "");
+		expect(name + ": warning", text.substr(text.find('\n') + 1),
+		       c[3]);
 		const Samples &kept = reporters.samples();
 		expect(
 		    name + ": kept",
