@@ -22,7 +22,8 @@ namespace
 
 const char *const usage_text =
     "Usage: thread-start-bench [OPTION]... [BENCHMARK OPTION]...\n"
-    "Measure what starting a thread costs, as percentiles of many runs.\n"
+    "Measure what starting a thread costs over many runs, and end with the\n"
+    "answer: medians with 95 %% intervals, and what each lever changes.\n"
     "\n"
     "  --program=PATH     thread-start-time to measure\n"
     "                     (default: %s)\n"
@@ -40,12 +41,15 @@ const char *const usage_text =
     "                     at most 86400)\n"
     "  --benchmark_repetitions=N\n"
     "                     runs of each row, from 2 to %d (default: %d);\n"
-    "                     thread-start-analyze gives intervals from 6 on\n"
+    "                     intervals from 6 on, differences and levers from 7\n"
     "  --benchmark_out=FILE\n"
     "                     every repetition and the machine, as JSON; FILE\n"
     "                     is replaced only when every run succeeded\n"
     "  --force            replace FILE even if its mode does not let you\n"
     "                     write it\n"
+    "  --table            show the library's table of each row's statistics\n"
+    "                     before the answer (the context on standard error);\n"
+    "                     counters that do not fit the terminal are left out\n"
     "  --check-system     measure nothing: say what makes runs noisy on\n"
     "                     this machine, each with the command that fixes\n"
     "                     it; status 0 if nothing does, 1 if something does\n"
@@ -57,6 +61,12 @@ const char *const usage_text =
     "--benchmark_enable_random_interleaving=false\n"
     "runs them one after another. A default run takes 2 to 5 s on two\n"
     "cores, most of it starting processes, and grows with the repetitions.\n"
+    "\n"
+    "The answer: the cold and warm thread start, the first line and the\n"
+    "program's span in ticks, its process CPU and wall time in us, each a\n"
+    "median with its 95 %% interval; each lever's change in %% of its base\n"
+    "row's median and its verdict; a warning if the run was disturbed; where\n"
+    "the results are, and the command for the rest.\n"
     "\n"
     "Exit status: 0 measured, 1 a run failed, output was lost or the\n"
     "kernel's list of the bench's children cannot be read (the reason on\n"
@@ -74,7 +84,8 @@ const char *const usage_text =
     "  --benchmark_enable_random_interleaving={true|false}\n"
     "                     (default: true)\n"
     "  --benchmark_format={console|json}\n"
-    "                     what the console shows (default: console)\n"
+    "                     console: the answer (default); json: the\n"
+    "                     library's JSON, the answer on standard error\n"
     "  --benchmark_out_format={json|console}\n"
     "                     the results file's format (default: json)\n"
     "  --benchmark_color={auto|true|false}\n"
@@ -85,7 +96,7 @@ const char *const usage_text =
     "Each is also read from the environment, BENCHMARK_FILTER for\n"
     "--benchmark_filter and so on; the command line wins. The library's\n"
     "other options are refused: the rows run a set number of iterations,\n"
-    "the console shows each row's aggregates in microseconds and the\n"
+    "the table shows each row's aggregates in microseconds and the\n"
     "results file every repetition.\n";
 
 constexpr int default_repetitions = 200;
@@ -321,6 +332,20 @@ std::optional<std::string> flag_value(const char *argument, const char *name)
 	return true;
 }
 
+// Whether the flag `name`, which takes no value, is given; takes it out of
+// argv.
+bool switch_flag(int &argc, char **argv, const char *name)
+{
+	char **const end =
+	    std::remove_if(argv + 1, argv + argc, [name](char *word) {
+		    return std::strcmp(word, name) == 0;
+	    });
+	const bool given = end != argv + argc;
+	argc = static_cast<int>(end - argv);
+	argv[argc] = nullptr;
+	return given;
+}
+
 // Whether the console is coloured, as the library would decide.
 bool use_color(const std::string &color)
 {
@@ -484,13 +509,14 @@ bool read_options(int &argc, char **argv, Options &options)
 	// The library would open (and empty) the file before it knew that
 	// anything will be measured; the bench writes it itself.
 	options.out_file = flag(argc, argv, "--benchmark_out=", true);
-	char **const end =
-	    std::remove_if(argv + 1, argv + argc, [](char *word) {
-		    return std::strcmp(word, "--force") == 0;
-	    });
-	options.force = end != argv + argc;
-	argc = static_cast<int>(end - argv);
-	argv[argc] = nullptr;
+	options.force = switch_flag(argc, argv, "--force");
+	options.table = switch_flag(argc, argv, "--table");
+	if (options.table && options.console_format == "json") {
+		usage_error("--table shows the library's table, "
+		            "--benchmark_format=json its JSON: not both "
+		            "(try --help)");
+		return false;
+	}
 	options.filter =
 	    flag(argc, argv, "--benchmark_filter=", false).value_or(".");
 	// Checked against the context once it is known, then the library's.

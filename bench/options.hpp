@@ -23,6 +23,7 @@ struct Options {
 	std::string filter;
 	std::string context; // --benchmark_context, extra entries
 	bool color = false;  // the console in colour
+	bool table = false;  // the library's table before the answer
 	std::vector<Variant> variants;
 };
 

@@ -1,6 +1,8 @@
 #include "text.hpp"
 
+#include <algorithm>
 #include <array>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -105,4 +107,92 @@ std::string seconds_text(double seconds)
 	std::array<char, 32> text{};
 	(void)std::snprintf(text.data(), text.size(), "%g s", seconds);
 	return text.data();
+}
+
+std::size_t columns_of(const std::string &line)
+{
+	std::size_t columns = 0;
+	for (std::size_t at = 0; at < line.size(); ++at) {
+		if (line[at] == '\033' && at + 1 < line.size() &&
+		    line[at + 1] == '[') {
+			// CSI: parameters up to a final byte from '@' to '~'.
+			at += 2;
+			while (at < line.size() &&
+			       (line[at] < '@' || line[at] > '~'))
+				++at;
+			continue;
+		}
+		// A UTF-8 continuation byte takes no column of its own.
+		if ((static_cast<unsigned char>(line[at]) & 0xc0) != 0x80)
+			++columns;
+	}
+	return columns;
+}
+
+namespace
+{
+
+// Whether a counter, " NAME=", starts `line` at `at`.
+bool counter_at(const std::string &line, std::size_t at)
+{
+	if (line[at] != ' ')
+		return false;
+	std::size_t end = at + 1;
+	while (end < line.size() &&
+	       (std::isalnum(static_cast<unsigned char>(line[end])) != 0 ||
+	        line[end] == '_'))
+		++end;
+	return end > at + 1 && end < line.size() && line[end] == '=';
+}
+
+} // namespace
+
+std::string fit_counters(const std::string &line, std::size_t columns,
+                         const std::vector<std::string> &first)
+{
+	if (columns_of(line) <= columns)
+		return line;
+	// A rule under or over the header.
+	if (line.find_first_not_of('-') == std::string::npos)
+		return line.substr(0, columns);
+	std::vector<std::size_t> starts;
+	for (std::size_t at = 0; at < line.size(); ++at)
+		if (counter_at(line, at))
+			starts.push_back(at);
+	if (starts.empty())
+		return line;
+	starts.push_back(line.size());
+	const std::string more = " ...";
+	const std::string head = line.substr(0, starts.front());
+	std::size_t width = columns_of(head) + more.size();
+	// The counters by their place in `first`, the others after them.
+	std::vector<std::size_t> order(starts.size() - 1);
+	for (std::size_t i = 0; i < order.size(); ++i)
+		order[i] = i;
+	const auto rank = [&](std::size_t i) {
+		const std::size_t from = starts[i] + 1;
+		const std::string name =
+		    line.substr(from, line.find('=', from) - from);
+		return static_cast<std::size_t>(
+		    std::find(first.begin(), first.end(), name) -
+		    first.begin());
+	};
+	std::stable_sort(
+	    order.begin(), order.end(),
+	    [&](std::size_t a, std::size_t b) { return rank(a) < rank(b); });
+	std::vector<bool> kept(order.size(), false);
+	for (const std::size_t i : order) {
+		const std::size_t cost = columns_of(
+		    line.substr(starts[i], starts[i + 1] - starts[i]));
+		if (width + cost <= columns) {
+			kept[i] = true;
+			width += cost;
+		}
+	}
+	std::string fitted = head;
+	for (std::size_t i = 0; i < kept.size(); ++i)
+		if (kept[i])
+			fitted +=
+			    line.substr(starts[i], starts[i + 1] - starts[i]);
+	return fitted + more;
 }

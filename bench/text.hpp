@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 // The text of error number `error`.
 std::string error_text(int error);
@@ -25,3 +26,14 @@ bool valid_utf8(const std::string &text);
 
 // A number of seconds as "%g s" writes it.
 std::string seconds_text(double seconds);
+
+// The columns `line` takes on a terminal: its UTF-8 characters, less the
+// escape sequences that colour it.
+std::size_t columns_of(const std::string &line);
+
+// `line` cut to `columns`: where it is wider, its trailing counters
+// (" NAME=VALUE" each) that do not fit are left out, those named in
+// `first` kept before the others, and " ..." says so. A line still too
+// wide without any is left as it is; a rule of dashes is cut.
+std::string fit_counters(const std::string &line, std::size_t columns,
+                         const std::vector<std::string> &first);

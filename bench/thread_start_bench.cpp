@@ -4,13 +4,15 @@
 // Google Benchmark and measured.
 //
 // The repetitions of all rows run interleaved in random order, so that drift
-// falls on every row alike. The console shows percentiles; the results file
-// of --benchmark_out holds every repetition, and the machine the results
-// were measured on in its context. Every run is checked: the first that
+// falls on every row alike. The console ends with the answer (answer.cpp),
+// after the library's table with --table; the results file of
+// --benchmark_out holds every repetition, and the machine the results were
+// measured on in its context. Every run is checked: the first that
 // fails, hangs, floods its output or reports anything but a count stops the
 // bench with its reason, and no file is written from fewer runs than were
 // asked; a file the user had is left as it was.
 
+#include "answer.hpp"
 #include "environment.hpp"
 #include "interrupt.hpp"
 #include "machine.hpp"
@@ -34,6 +36,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -382,16 +385,72 @@ void add_context(
 			benchmark::AddCustomContext(name, value);
 }
 
-// Puts the results file in place and checks that the console was written.
-// Returns the exit status.
-int finish(const Reporters &reporters)
+// A path as a shell word: as it is where it needs no quotes, in single
+// quotes where it has other printable characters, else with C escapes.
+std::string shell_word(const std::string &path)
 {
+	const bool plain =
+	    !path.empty() && std::all_of(path.begin(), path.end(), [](char c) {
+		    return std::isalnum(static_cast<unsigned char>(c)) != 0 ||
+		           std::strchr("_./:@%+=,-", c) != nullptr;
+	    });
+	if (plain)
+		return path;
+	const bool printable =
+	    valid_utf8(path) &&
+	    std::none_of(path.begin(), path.end(), [](char c) {
+		    return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+	    });
+	if (!printable)
+		return quoted(path, path.size());
+	std::string word = "'";
+	for (const char c : path)
+		word += c == '\'' ? std::string("'\\''") : std::string(1, c);
+	return word + "'";
+}
+
+// The answer's last lines: where the results are, and the command for
+// the rest; `kept` is false where they could not be put in place.
+std::string closing(const Options &options, bool kept)
+{
+	if (!options.out_file)
+		return "results not kept: --benchmark_out=FILE keeps every "
+		       "repetition\nthe rest: thread-start-analyze report "
+		       "FILE\n";
+	const std::string file = shell_word(*options.out_file);
+	if (!kept)
+		return "results not written to " + file +
+		       ": the reason is on standard error\n";
+	if (options.out_format != "json")
+		return "every repetition in " + file +
+		       ", as the library's console table\n";
+	return "every repetition in " + file +
+	       "\nthe rest: thread-start-analyze report " + file + "\n";
+}
+
+// Ends the console with the answer, puts the results file in place, says
+// where it is and checks that the console was written. Returns the exit
+// status.
+int finish(const Reporters &reporters, const Options &options,
+           const std::vector<Row> &rows)
+{
+	// Standard output is the library's JSON with json: the answer goes
+	// to standard error then. Written before the results file is put in
+	// place, so that a reader gone by then leaves no file, as before.
+	std::FILE *const console =
+	    options.console_format == "json" ? stderr : stdout;
+	(void)std::fputs(answer_text(answer_of(reporters.samples(), rows),
+	                             options.repetitions, reporters.noise(), "")
+	                     .c_str(),
+	                 console);
+	(void)std::fflush(console);
 	std::string lost;
 	if (writing_results)
 		lost = results.commit();
-	const std::string console = close_stdout(reporters.console_error());
+	(void)std::fputs(closing(options, lost.empty()).c_str(), console);
+	const std::string closed = close_stdout(reporters.console_error());
 	if (lost.empty())
-		lost = console;
+		lost = closed;
 	if (!lost.empty()) {
 		(void)std::fprintf(stderr, "thread-start-bench: %s\n",
 		                   lost.c_str());
@@ -430,6 +489,19 @@ int system_check(int argc)
 		return 1;
 	}
 	return status;
+}
+
+// The counters the answer reads: ticks, the program's processor time and
+// each lever's own.
+std::vector<std::string> answer_counters(const std::vector<Row> &rows)
+{
+	std::vector<std::string> counters{"ticks", "process_cpu"};
+	for (const Row &row : rows)
+		if (!row.counter.empty() &&
+		    std::find(counters.begin(), counters.end(), row.counter) ==
+		        counters.end())
+			counters.push_back(row.counter);
+	return counters;
 }
 
 // Every repetition is kept until the end: too many of them for the memory
@@ -531,9 +603,19 @@ int measure(int argc, char **argv)
 		file->SetOutputStream(&results.stream());
 		file->SetErrorStream(&results.stream());
 	}
-	Reporters reporters(
-	    make_reporter(options.console_format, options.color),
-	    std::move(file), names_of(rows), names_of(chosen));
+	// The library's table with --table, its JSON with json; else the
+	// answer alone.
+	std::unique_ptr<benchmark::BenchmarkReporter> console;
+	std::size_t columns = 0;
+	if (options.console_format == "json") {
+		console = make_reporter("json", false);
+	} else if (options.table) {
+		console = make_reporter("console", options.color);
+		columns = console_columns();
+	}
+	Reporters reporters(std::move(console), columns, std::move(file),
+	                    names_of(rows), names_of(chosen),
+	                    answer_counters(rows));
 	progress().start(static_cast<long>(chosen.size()) *
 	                 options.repetitions);
 	const std::set<int> cpus = own_cpus();
@@ -553,14 +635,7 @@ int measure(int argc, char **argv)
 		ResultsFile::discard();
 		return ran == 0 ? 2 : close_stdout(0).empty() ? 0 : 1;
 	}
-	if (!reporters.noise().empty())
-		(void)std::fprintf(
-		    stderr,
-		    "thread-start-bench: warning: the machine was "
-		    "disturbed during the run: %s; the figures "
-		    "may be off\n",
-		    reporters.noise().c_str());
-	return finish(reporters);
+	return finish(reporters, options, rows);
 }
 
 } // namespace

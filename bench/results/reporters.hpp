@@ -1,26 +1,32 @@
 // Passes the library's results on to the console and to the results file:
 // every repetition to the file, as it comes; the statistics to the console,
 // row by row in the bench's own order, whatever order the rows finished in.
+// It keeps the repetitions' values that the answer is made of.
 #pragma once
+
+#include "answer.hpp"
 
 #include <benchmark/benchmark.h>
 
 #include <functional>
 #include <map>
 #include <memory>
+#include <sstream>
 #include <string>
-#include <utility>
 #include <vector>
 
 class Reporters : public benchmark::BenchmarkReporter
 {
 public:
 	// `order` names the rows as the console shows them; `expected` the
-	// ones this run will report. `file` may be null.
+	// ones this run will report; `kept` the counters the answer reads.
+	// `console` may be null: no table; its lines are cut to `columns`
+	// unless 0. `file` may be null.
 	Reporters(std::unique_ptr<BenchmarkReporter> console,
-	          std::unique_ptr<BenchmarkReporter> file,
+	          std::size_t columns, std::unique_ptr<BenchmarkReporter> file,
 	          std::vector<std::string> order,
-	          std::vector<std::string> expected);
+	          std::vector<std::string> expected,
+	          std::vector<std::string> kept);
 
 	bool ReportContext(const Context &context) override;
 	void ReportRuns(const std::vector<Run> &report) override;
@@ -30,33 +36,38 @@ public:
 	bool reported() const { return reported_; }
 	// The error of the first write to standard output that failed, or 0.
 	int console_error() const { return console_error_; }
-	// Called once at the start of Finalize, before the results file is
-	// finished: judges the run's noise, adds its context entries, and
-	// returns "" for a quiet run or the reasons joined by "; ".
-	void set_noise_judge(std::function<std::string()> judge)
-	{
-		noise_judge_ = std::move(judge);
-	}
-	// What the judge returned; "" before Finalize.
+	// Each row's repetitions, by counter and wall time.
+	const Samples &samples() const { return samples_; }
+	// Called once, first thing in Finalize, before the results file is
+	// finished: "" for a quiet run, else why it was disturbed, the
+	// reasons joined by "; ".
+	void set_noise_judge(std::function<std::string()> judge);
+	// What the judge said, "" without one.
 	const std::string &noise() const { return noise_; }
 
 private:
 	// Shows the finished rows that no earlier row is still holding up;
 	// with `all`, every finished row.
 	void show(bool all);
+	// Writes what the console reporter wrote since, cut to the columns.
+	void pass_console();
 	// Notes a failed write to standard output; its error number is lost
 	// once the stream is closed.
 	void check_console();
 
 	std::unique_ptr<BenchmarkReporter> console_;
+	std::size_t columns_;
+	std::ostringstream console_text_;
 	std::unique_ptr<BenchmarkReporter> file_;
 	std::vector<std::string> order_;
 	std::vector<std::string> expected_;
+	std::vector<std::string> kept_;
 	bool reported_ = false;
 	int console_error_ = 0;
 	std::size_t next_ = 0; // the first row of order_ not yet shown
 	std::map<std::string, std::vector<Run>> finished_;
-	std::function<std::string()> noise_judge_;
+	Samples samples_;
+	std::function<std::string()> judge_;
 	std::string noise_;
 };
 
@@ -64,3 +75,6 @@ private:
 // "json"), or null if there is none of that name.
 std::unique_ptr<benchmark::BenchmarkReporter>
 make_reporter(const std::string &format, bool color);
+
+// The columns of the terminal standard output is on; else $COLUMNS; else 80.
+std::size_t console_columns();

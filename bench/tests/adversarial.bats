@@ -111,7 +111,7 @@ own_entries='label program cold_helper parts_helper rows levers variants pinned_
 }
 
 # The rows a filter selects, as the library reads it, by their names: in
-# the results' context, on the console (one median each) and as the bench
+# the results' context, in the table (one median each) and as the bench
 # lists them, which must agree, with the rows of the library's own listing.
 # Each line: the filter, then the rows (short names, "none" for none, then
 # the status is 2).
@@ -130,7 +130,7 @@ real_time$            % warm
 x^                    % none
 '
 
-@test "filters: the rows in the file, on the console and listed are the library's" {
+@test "filters: the rows in the file, in the table and listed are the library's" {
 	ln -s "$FAKE" "$BATS_TEST_TMPDIR/cold-thread-start"
 	ln -s "$FAKE" "$BATS_TEST_TMPDIR/thread-start-parts"
 	local -a args=(--program="$FAKE" --cold-helper="$BATS_TEST_TMPDIR/cold-thread-start"
@@ -144,7 +144,7 @@ x^                    % none
 			s#^ +##' <<<"$rows")
 		rm -f "$json"
 		run --separate-stderr "$BENCH" "${args[@]}" --benchmark_filter="$filter" \
-			--benchmark_out="$json"
+			--benchmark_out="$json" --table
 		if [[ $expected == none ]]; then
 			[[ $status -eq 2 && ! -e $json ]] ||
 				case_failed "$filter" "status $status, expected 2 and no file"
@@ -157,7 +157,7 @@ x^                    % none
 			| sub("/iterations:.*"; "")] | unique | length' "$json")
 		[[ $got == $(wc -w <<<"$expected") ]] || case_failed "$filter" "$got rows measured"
 		got=$(sed -n 's#^\([^ ]*\)/iterations:.*_median .*#\1#p' <<<"$output" | paste -sd ' ')
-		[[ $got == "$expected" ]] || case_failed "$filter" "the console's rows: $got"
+		[[ $got == "$expected" ]] || case_failed "$filter" "the table's rows: $got"
 		got=$("$BENCH" "${args[@]}" --benchmark_filter="$filter" --benchmark_list_tests=true |
 			sed 's#/iterations:.*##' | paste -sd ' ')
 		[[ $got == "$expected" ]] || case_failed "$filter" "listed: $got"

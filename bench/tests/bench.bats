@@ -29,7 +29,7 @@ aggregate() {
 
 @test "a short real run: every row, counter and context entry; parts that add up" {
 	run -0 --separate-stderr "$BENCH" --benchmark_repetitions=3 --label='my run' \
-		--variant=arena2:MALLOC_ARENA_MAX=2 --benchmark_out="$json"
+		--variant=arena2:MALLOC_ARENA_MAX=2 --benchmark_out="$json" --table
 	# A real run is too costly to make for each row and entry: this one is
 	# checked for all of them, and each that is wrong is named.
 	local name
@@ -45,6 +45,9 @@ aggregate() {
 	done
 	# Single repetitions are not shown on the console.
 	[[ $output != *"manual_time "* ]] || case_failed console "shows single repetitions"
+	# The answer after the table; warm_create_join's ticks in it, per thread.
+	grep -Eq '^warm thread start +[0-9]+\.[0-9]  too few repetitions  ticks per thread$' \
+		<<<"$output" || case_failed answer "no warm thread start after the table"
 	jq -e '.context | .label == "my run" and .variants == "arena2: MALLOC_ARENA_MAX=2"
 		and (.parts_helper | endswith("/thread-start-parts"))
 		and (.pinned_cpu | test("^[0-9]+$"))' "$json" >/dev/null ||
@@ -77,47 +80,187 @@ aggregate() {
 	no_case_failed
 }
 
-# The sequence of ticks the stand-in reports, in shuffled order, then the
-# min, median, p90, p99 and max. Nearest rank: p90 of 7 values is the 7th
-# (ceil 6.3), of 20 the 18th; p99 of 20 the 20th. A short run each: one test
-# a sequence, naming each statistic that is wrong.
-percentiles() {
-	local stat i
+# The sequence of ticks the stand-in reports, in shuffled order, % the min,
+# median, p90, p99 and max in the file, % the span in the answer. Nearest
+# rank: p90 of 7 values is the 7th (ceil 6.3), of 20 the 18th; p99 of 20 the
+# 20th. The answer's interval: ranks l and n + 1 - l, l = qbinom(0.025, n,
+# 0.5) in R: 1 for 7 values, 6 for 20; none for 2.
+percentile_cases='
+40 10 70 20 60 30 50                                % 10 40 70 70 70     % 40.0 [10.0, 70.0]
+7 19 2 14 11 20 1 16 5 13 9 18 3 12 17 4 10 15 8 6 % 1 10.5 18 20 20    % 10.5 [6.0, 15.0]
+3 3                                                 % 3 3 3 3 3          % 3.0 too few repetitions
+'
+
+@test "percentiles in the file and the span's median and interval in the answer" {
+	local sequence stats span stat i
 	local -a want
-	read -ra want <<<"$2"
-	tr ' ' '\n' <<<"$1" >"$BATS_TEST_TMPDIR/sequence"
-	FAKE_MODE=sequence FAKE_SEQUENCE=$BATS_TEST_TMPDIR/sequence \
-		FAKE_COUNTER=$BATS_TEST_TMPDIR/count \
-		run -0 "$BENCH" --program="$FAKE" --benchmark_filter='^program_run/pipe/' \
-		--benchmark_repetitions="$(wc -l <"$BATS_TEST_TMPDIR/sequence")" \
-		--benchmark_out="$json"
-	i=0
-	for stat in min median p90 p99 max; do
-		expect_equal "$stat" "$(aggregate program_run/pipe "$stat" ticks)" "${want[i]}"
-		i=$((i + 1))
-	done
+	while IFS=% read -r sequence stats span; do
+		[[ -n $sequence ]] || continue
+		read -ra want <<<"$stats"
+		tr -s ' ' '\n' <<<"${sequence% }" >"$BATS_TEST_TMPDIR/sequence"
+		rm -f "$BATS_TEST_TMPDIR/count"
+		FAKE_MODE=sequence FAKE_SEQUENCE=$BATS_TEST_TMPDIR/sequence \
+			FAKE_COUNTER=$BATS_TEST_TMPDIR/count \
+			run -0 "$BENCH" --program="$FAKE" --benchmark_filter='^program_run/pipe/' \
+			--benchmark_repetitions="$(wc -l <"$BATS_TEST_TMPDIR/sequence")" \
+			--benchmark_out="$json"
+		i=0
+		for stat in min median p90 p99 max; do
+			expect_equal "${sequence:0:9}... $stat" \
+				"$(aggregate program_run/pipe "$stat" ticks)" "${want[i]}"
+			i=$((i + 1))
+		done
+		expect_equal "${sequence:0:9}... span" \
+			"$(grep "^the program's span" <<<"$output" | tr -s ' ' | cut -d' ' -f4-)" \
+			"$(xargs <<<"$span") ticks"
+	done <<<"$percentile_cases"
 	no_case_failed
 }
 
-@test "percentiles: 7 values"       { percentiles '40 10 70 20 60 30 50' '10 40 70 70 70'; }
-@test "percentiles: 20 values" {
-	percentiles '7 19 2 14 11 20 1 16 5 13 9 18 3 12 17 4 10 15 8 6' '1 10.5 18 20 20'
+# Runs of the stand-ins, which report 5 ticks (the parts 2 on creator) or
+# what FAKE_MODE says, and the answer they give: the flags (VAR=VALUE set
+# in the environment) % the lines it has, spaces squeezed, separated by
+# '|' % what it does not have, likewise. An interval needs 6 repetitions, a difference or
+# a lever 7 (qbinom(0.0125, 7, 0.5) = 1 in R); one whose base's interval
+# reaches 0 has none.
+answer_cases=$(cat <<'EOF'
+--benchmark_filter=^(program|cold) --benchmark_repetitions=7
+	% cold thread start 5.0 [5.0, 5.0] ticks|warm thread start - not measured ticks per thread
+	|first line 0.0 [0.0, 0.0] ticks|the program's span 5.0 [5.0, 5.0] ticks
+	|program_run/pipe_one_arena 0.0 [0.0, 0.0] no change shown
+	|program_parts/own_stack on creator 0.0 [0.0, 0.0] no change shown
+	|results not kept: --benchmark_out=FILE keeps every repetition
+	|the rest: thread-start-analyze report FILE
+	% warning
+--benchmark_filter=^(program_run/(pipe|pinned)|cold_thread_start)/ --benchmark_repetitions=6
+	% the program's span 5.0 [5.0, 5.0] ticks|first line 0.0 too few repetitions ticks
+	|program_run/pinned 0.0 too few repetitions|cold thread start 5.0 [5.0, 5.0] ticks
+	% differs|pipe_one_arena
+--benchmark_filter=^program_run/pinned/ --benchmark_repetitions=7
+	% program_run/pinned - not measured|the program's span - not measured ticks
+	|the program's process CPU - not measured µs|the program's wall time - not measured µs
+	% no change shown
+FAKE_MODE=env FAKE_TICKS=0 --benchmark_filter=^program_run/pipe --benchmark_repetitions=7
+	% the program's span 0.0 [0.0, 0.0] ticks|program_run/pipe_one_arena - the base's median is 0
+	% differs
+FAKE_MODE=sequence --benchmark_filter=^program_run/pipe --benchmark_repetitions=7
+	--benchmark_enable_random_interleaving=false
+	% the program's span 1.0 [0.0, 1.0] ticks
+	|program_run/pipe_one_arena 0.0 no interval: the base's reaches 0
+	% differs
+EOF
+)
+
+@test "the answer: known figures and levers from the stand-ins, in at most 20 lines" {
+	# For FAKE_MODE=sequence: program_run/pipe, then pipe_one_arena.
+	printf '%s\n' 0 0 1 1 1 1 1 1 1 1 1 1 1 1 >"$BATS_TEST_TMPDIR/sequence"
+	local flags has hasnot line
+	local -a words envs args
+	while IFS=% read -r flags has hasnot; do
+		read -ra words <<<"$flags"
+		envs=() args=()
+		for line in "${words[@]}"; do
+			if [[ $line =~ ^[A-Z_]+= ]]; then envs+=("$line"); else args+=("$line"); fi
+		done
+		rm -f "$BATS_TEST_TMPDIR/count"
+		run --separate-stderr env "${envs[@]}" FAKE_SEQUENCE="$BATS_TEST_TMPDIR/sequence" \
+			FAKE_COUNTER="$BATS_TEST_TMPDIR/count" "$BENCH" --program="$FAKE" \
+			--cold-helper="$COLD" --parts-helper="$PARTS" "${args[@]}"
+		[[ $status -eq 0 ]] || { case_failed "$flags" "status $status: $stderr"; continue; }
+		((${#lines[@]} <= 20)) || case_failed "$flags" "${#lines[@]} lines"
+		IFS='|' read -ra words <<<"$has"
+		for line in "${words[@]}"; do
+			line=$(tr -s ' \t' ' ' <<<"$line" | sed 's/^ //; s/ $//')
+			tr -s ' ' <<<"$output" | grep -qxF -- "$line" ||
+				case_failed "$flags" "no line \"$line\" in: $output"
+		done
+		IFS='|' read -ra words <<<"$hasnot"
+		for line in "${words[@]}"; do
+			line=$(xargs <<<"$line")
+			[[ $output != *"$line"* ]] || case_failed "$flags" "has \"$line\""
+		done
+	done < <(sed -e ':a' -e '$!N; s/\n\t/ /; ta' -e 'P; D' <<<"$answer_cases")
+	no_case_failed
 }
-@test "percentiles: 2 equal values" { percentiles '3 3' '3 3 3 3 3'; }
+
+# Where the results are: --benchmark_out's value (@ the test's directory)
+# and format % the answer's last lines.
+closing_cases=$(cat <<'EOF'
+                % results not kept: --benchmark_out=FILE keeps every repetition|the rest: thread-start-analyze report FILE
+@/r.json        % every repetition in @/r.json|the rest: thread-start-analyze report @/r.json
+@/a_b's.json    % every repetition in '@/a_b'\''s.json'|the rest: thread-start-analyze report '@/a_b'\''s.json'
+@/r.txt console % every repetition in @/r.txt, as the library's console table
+EOF
+)
+
+@test "the console: the answer alone; --table the library's table first, cut to the terminal; json" {
+	local -a quick=(--program="$FAKE" --cold-helper="$COLD" --parts-helper="$PARTS"
+		--benchmark_repetitions=2)
+	# The answer alone, and standard error empty.
+	run -0 --separate-stderr "$BENCH" "${quick[@]}"
+	expect_equal default "${lines[0]}" \
+		"median [95 % interval] of 2 repetitions a row; ticks: clock(3) ticks"
+	expect_equal "default's standard error" "$stderr" ""
+	# The table before the answer, the context on standard error; no line
+	# wider than COLUMNS, the parts rows' ticks kept and the rest cut.
+	COLUMNS=150 run -0 --separate-stderr "$BENCH" "${quick[@]}" --table
+	[[ $output == *manual_time_median*"median [95 % interval]"* ]] ||
+		case_failed --table "no table before the answer"
+	[[ $stderr == *"rows: program_run/pipe "* ]] || case_failed --table "no context"
+	local longest
+	longest=$(awk '{ print length }' <<<"$output" | sort -n | tail -n 1)
+	((longest <= 150)) || case_failed --table "a line of $longest bytes"
+	grep -q '^program_parts/default/.*_median .* ticks=5 .*\.\.\.$' <<<"$output" ||
+		case_failed --table "the parts rows keep no ticks, or nothing was cut"
+	# 80 columns without COLUMNS: no counter fits beside these names.
+	env -u COLUMNS "$BENCH" "${quick[@]}" --table >"$BATS_TEST_TMPDIR/table" 2>/dev/null
+	! grep '_median .*=' "$BATS_TEST_TMPDIR/table" || case_failed "80 columns" "counters shown"
+	# The terminal's own width wins over COLUMNS.
+	if command -v script >/dev/null; then
+		COLUMNS=300 script -qec "stty cols 140; '$BENCH' --program='$FAKE' --parts-helper='$PARTS' \
+			--benchmark_filter=^program_parts/default/ --benchmark_repetitions=2 --table \
+			2>/dev/null" "$BATS_TEST_TMPDIR/typescript" >/dev/null
+		longest=$(tr -d '\r' <"$BATS_TEST_TMPDIR/typescript" | grep -v '^Script ' |
+			sed 's/\x1b\[[0-9;]*m//g' | awk '{ print length }' | sort -n | tail -n 1)
+		((longest <= 140)) || case_failed terminal "a line of $longest bytes"
+	fi
+	# JSON on standard output, the answer on standard error.
+	run -0 --separate-stderr "$BENCH" "${quick[@]}" --benchmark_format=json
+	jq -e '.benchmarks | length > 0' <<<"$output" >/dev/null || case_failed json "not JSON"
+	[[ $stderr == "median [95 % interval]"*"the rest: "* ]] || case_failed json "$stderr"
+	local file format has
+	while IFS=% read -r file has; do
+		read -r file format <<<"$file"
+		file=${file//@/$BATS_TEST_TMPDIR} has=${has//@/$BATS_TEST_TMPDIR}
+		run -0 "$BENCH" "${quick[@]}" --benchmark_filter=^cold ${file:+"--benchmark_out=$file"} \
+			${format:+"--benchmark_out_format=$format"}
+		expect_equal "closing ${file:-none}" \
+			"$(grep -A1 -e '^results' -e '^every' <<<"$output")" "$(tr '|' '\n' <<<"${has# }")"
+	done <<<"$closing_cases"
+	no_case_failed
+}
 
 @test "each lever and variant runs the program as it says: tunable, CPU, variables" {
 	local n
 	n=$(nproc)
 	FAKE_MODE=env run -0 "$BENCH" --program="$FAKE" --benchmark_filter='^program_run/' \
-		--benchmark_repetitions=2 --benchmark_out="$json" \
+		--benchmark_repetitions=7 --benchmark_out="$json" \
 		--variant=answer:FAKE_TICKS=42 --variant=odd:FAKE_ECHO=a:b=c \
 		--variant=odd:GLIBC_TUNABLES=glibc.malloc.tcache_count=5
 	# The row, then the median ticks the stand-in reports there. The rows
 	# share one run, which shows that each lever reaches its own row only:
-	# every row is checked, and each that is wrong named.
-	local row ticks
+	# every row is checked, and each that is wrong named. Each lever's
+	# change in the answer follows: every repetition alike, its interval
+	# is the change itself, which differs unless it is 0.
+	local row ticks change verdict
 	while read -r row ticks; do
 		expect_equal "$row" "$(aggregate "$row" median ticks)" "$ticks"
+		[[ $row != program_run/@(pipe|tty) ]] || continue
+		change=$(awk -v t="$ticks" -v b="$((100 * n))" 'BEGIN { printf "%.1f", (t - b) / b * 100 }')
+		verdict=differs
+		[[ $change != 0.0 ]] || verdict="no change shown"
+		expect_equal "$row in the answer" "$(grep "^$row " <<<"$output" | tr -s ' ')" \
+			"$row $change [$change, $change] $verdict"
 	done <<-EOF
 		program_run/pipe            $((100 * n))
 		program_run/pipe_one_arena  $((100 * n + 1))
@@ -198,7 +341,7 @@ percentiles() {
 		| length == 2 and all' "$json"
 }
 
-@test "the console shows the rows in the bench's own order, whatever order they finished in" {
+@test "the table shows the rows in the bench's own order, whatever order they finished in" {
 	local expected=$BATS_TEST_TMPDIR/expected i
 	printf '%s\n' program_run/pipe program_run/pipe_one_arena program_run/pinned \
 		program_run/zz program_run/tty program_parts/default program_parts/own_stack \
@@ -207,7 +350,7 @@ percentiles() {
 	for i in 1 2 3; do
 		run -0 --separate-stderr "$BENCH" --program="$FAKE" --cold-helper="$COLD" \
 			--parts-helper="$PARTS" --benchmark_filter='^(program|cold)' \
-			--benchmark_repetitions=4 --variant=zz:A=1
+			--benchmark_repetitions=4 --variant=zz:A=1 --table
 		grep -o '^[a-z_/]*/iterations:1/repeats:4/manual_time_median' <<<"$output" |
 			sed 's|/iterations.*||' | diff "$expected" - ||
 			{ echo "try $i: rows out of order" >&2; false; }
@@ -231,7 +374,7 @@ percentiles() {
 	FAKE_MODE=fds run -0 --separate-stderr "$BENCH" --program="$FAKE" \
 		--benchmark_filter='^program_run/pipe/' --benchmark_repetitions=2 \
 		--benchmark_out="$json"
-	[[ $output == *"program_run/pipe"*"median"* ]]
+	grep -q "^the program's span  *5.0  too few" <<<"$output"
 }
 
 # The flag that names the program row $1 runs.
@@ -429,113 +572,85 @@ check_usage_error() {
 	fi
 }
 
-# Passes if the flag $1 is a usage error that says $2.
-usage_error() {
-	FAKE_LOG=$BATS_TEST_TMPDIR/log run --separate-stderr "$BENCH" --program="$FAKE" "$1"
-	check_usage_error "$2"
-}
+# Usage errors, found before any run: each line the flags (or a library
+# flag's variable, VAR=VALUE, set in the environment), then what the one
+# line on standard error says.
+usage_cases=$(cat <<'EOF'
+--benchmark_repetitions=1                    % 0, not "1"
+--benchmark_repetitions=0                    % 0, not "0"
+--benchmark_repetitions=-5                   % not "-5"
+--benchmark_repetitions=                     % not ""
+--benchmark_repetitions=2x                   % not "2x"
+--benchmark_repetitions=100001               % from 2 to 100000, not "100001"
+--timeout=0                                  % above 0 and at most 86400, not "0"
+--timeout=-1                                 % --timeout must be a number
+--timeout=abc                                % not "abc"
+--label=                                     % --label must be 1 to 100 printable
+--benchmark_out_format=xml                   % must be json or console, not "xml"
+--benchmark_format=csv                       % json or console
+--table --benchmark_format=json              % --table shows the library's table, --benchmark_format=json its JSON: not both
+--variant=noassignment                       % NAME:VAR=VALUE
+--variant=Upper:A=1                          % NAME must be 1 to 32
+--variant=9lives:A=1                         % starting with a letter
+--variant=ok:1A=1                            % VAR a variable's name
+--variant=ok:=1                              % VAR a variable's name
+--variant=pipe:A=1                           % pipe is a row of
+--variant=pinned:A=1                         % pinned is a row of
+--benchmark_filter=matches_no_row            % matches_no_row
+--no-such-flag                               % --no-such-flag
+--benchmark_min_time=1                       % set number of
+--benchmark_min_time=10x                     % set number of
+--benchmark_min_warmup_time=0                % no row is warmed up
+--benchmark_dry_run                          % list_tests=true lists
+--benchmark_report_aggregates_only           % keeps every repetition
+--benchmark_report_aggregates_only=yes       % keeps every repetition
+--benchmark_display_aggregates_only=false    % each row's aggregates only
+--benchmark_counters_tabular=true            % not in a table
+--benchmark_time_unit=ms                     % microseconds
+--benchmark_perf_counters=CYCLES             % performance counters are not read
+--benchmark_out_format=csv                   % must be json or console, not "csv"
+--benchmark_context=label=spoofed            % "label" is an entry of the bench
+--benchmark_context=rack=1,program=/bin/true % "program" is an entry of
+--benchmark_context=host_name=elsewhere      % "host_name" is an entry of the library
+--benchmark_context=date=yesterday           % "date" is an entry of the library
+--benchmark_context=no_value                 % "no_value" is not KEY=VALUE
+BENCHMARK_REPETITIONS=1                      % not "1"
+BENCHMARK_FORMAT=csv                         % format must be json
+BENCHMARK_OUT_FORMAT=csv                     % --benchmark_out_format must
+BENCHMARK_FILTER=matches_no_row              % matches_no_row
+BENCHMARK_MIN_TIME=1                         % BENCHMARK_MIN_TIME in the environment
+BENCHMARK_REPORT_AGGREGATES_ONLY=true        % AGGREGATES_ONLY in the environment
+BENCHMARK_TIME_UNIT=ns                       % BENCHMARK_TIME_UNIT in the environment
+BENCHMARK_CONTEXT=label=spoofed              % "label" is an entry of the bench
+EOF
+)
 
-# Passes if the variable assignment $1, a library flag set through the
-# environment as the library reads it, is a usage error that says $2.
-usage_error_env() {
-	FAKE_LOG=$BATS_TEST_TMPDIR/log run --separate-stderr env "$1" "$BENCH" --program="$FAKE"
-	check_usage_error "$2"
-}
-
-# Usage errors, found before any run: quick, one test each.
-@test "usage: --benchmark_repetitions=1"  { usage_error --benchmark_repetitions=1 '0, not "1"'; }
-@test "usage: --benchmark_repetitions=0"  { usage_error --benchmark_repetitions=0 '0, not "0"'; }
-@test "usage: --benchmark_repetitions=-5" { usage_error --benchmark_repetitions=-5 'not "-5"'; }
-@test "usage: --benchmark_repetitions="   { usage_error --benchmark_repetitions= 'not ""'; }
-@test "usage: --benchmark_repetitions=2x" { usage_error --benchmark_repetitions=2x 'not "2x"'; }
-@test "usage: --benchmark_repetitions=100001" {
-	usage_error --benchmark_repetitions=100001 'from 2 to 100000, not "100001"'
-}
-@test "usage: --timeout=0"   { usage_error --timeout=0 'above 0 and at most 86400, not "0"'; }
-@test "usage: --timeout=-1"  { usage_error --timeout=-1 '--timeout must be a number'; }
-@test "usage: --timeout=abc" { usage_error --timeout=abc 'not "abc"'; }
-@test "usage: --label="      { usage_error --label= '--label must be 1 to 100 printable'; }
-@test "usage: --benchmark_out_format=xml" {
-	usage_error --benchmark_out_format=xml 'must be json or console, not "xml"'
-}
-@test "usage: --benchmark_format=csv" { usage_error --benchmark_format=csv 'json or console'; }
-@test "usage: --variant=noassignment" { usage_error --variant=noassignment 'NAME:VAR=VALUE'; }
-@test "usage: --variant=Upper:A=1"    { usage_error --variant=Upper:A=1 'NAME must be 1 to 32'; }
-@test "usage: --variant=9lives:A=1"   { usage_error --variant=9lives:A=1 'starting with a letter'; }
-@test "usage: --variant=ok:1A=1"      { usage_error --variant=ok:1A=1 "VAR a variable's name"; }
-@test "usage: --variant=ok:=1"        { usage_error --variant=ok:=1 "VAR a variable's name"; }
-@test "usage: --variant=pipe:A=1"     { usage_error --variant=pipe:A=1 'pipe is a row of'; }
-@test "usage: --variant=pinned:A=1"   { usage_error --variant=pinned:A=1 'pinned is a row of'; }
-@test "usage: --benchmark_filter=matches_no_row" {
-	usage_error --benchmark_filter=matches_no_row matches_no_row
-}
-@test "usage: --no-such-flag" { usage_error --no-such-flag --no-such-flag; }
-@test "usage: --benchmark_min_time=1"   { usage_error --benchmark_min_time=1 'set number of'; }
-@test "usage: --benchmark_min_time=10x" { usage_error --benchmark_min_time=10x 'set number of'; }
-@test "usage: --benchmark_min_warmup_time=0" {
-	usage_error --benchmark_min_warmup_time=0 'no row is warmed up'
-}
-@test "usage: --benchmark_dry_run" { usage_error --benchmark_dry_run 'list_tests=true lists'; }
-@test "usage: --benchmark_report_aggregates_only" {
-	usage_error --benchmark_report_aggregates_only 'keeps every repetition'
-}
-@test "usage: --benchmark_report_aggregates_only=yes" {
-	usage_error --benchmark_report_aggregates_only=yes 'keeps every repetition'
-}
-@test "usage: --benchmark_display_aggregates_only=false" {
-	usage_error --benchmark_display_aggregates_only=false "each row's aggregates only"
-}
-@test "usage: --benchmark_counters_tabular=true" {
-	usage_error --benchmark_counters_tabular=true 'not in a table'
-}
-@test "usage: --benchmark_time_unit=ms" { usage_error --benchmark_time_unit=ms 'microseconds'; }
-@test "usage: --benchmark_perf_counters=CYCLES" {
-	usage_error --benchmark_perf_counters=CYCLES 'performance counters are not read'
-}
-@test "usage: --benchmark_out_format=csv" {
-	usage_error --benchmark_out_format=csv 'must be json or console, not "csv"'
-}
-@test "usage: --benchmark_context=label=spoofed" {
-	usage_error --benchmark_context=label=spoofed '"label" is an entry of the bench'
-}
-@test "usage: --benchmark_context=rack=1,program=/bin/true" {
-	usage_error --benchmark_context=rack=1,program=/bin/true '"program" is an entry of'
-}
-@test "usage: --benchmark_context=host_name=elsewhere" {
-	usage_error --benchmark_context=host_name=elsewhere '"host_name" is an entry of the library'
-}
-@test "usage: --benchmark_context=date=yesterday" {
-	usage_error --benchmark_context=date=yesterday '"date" is an entry of the library'
-}
-@test "usage: --benchmark_context=no_value" {
-	usage_error --benchmark_context=no_value '"no_value" is not KEY=VALUE'
-}
-@test "usage: BENCHMARK_REPETITIONS=1" { usage_error_env BENCHMARK_REPETITIONS=1 'not "1"'; }
-@test "usage: BENCHMARK_FORMAT=csv" { usage_error_env BENCHMARK_FORMAT=csv 'format must be json'; }
-@test "usage: BENCHMARK_OUT_FORMAT=csv" {
-	usage_error_env BENCHMARK_OUT_FORMAT=csv '--benchmark_out_format must'
-}
-@test "usage: BENCHMARK_FILTER=matches_no_row" {
-	usage_error_env BENCHMARK_FILTER=matches_no_row matches_no_row
-}
-@test "usage: BENCHMARK_MIN_TIME=1" {
-	usage_error_env BENCHMARK_MIN_TIME=1 'BENCHMARK_MIN_TIME in the environment'
-}
-@test "usage: BENCHMARK_REPORT_AGGREGATES_ONLY=true" {
-	usage_error_env BENCHMARK_REPORT_AGGREGATES_ONLY=true 'AGGREGATES_ONLY in the environment'
-}
-@test "usage: BENCHMARK_TIME_UNIT=ns" {
-	usage_error_env BENCHMARK_TIME_UNIT=ns 'BENCHMARK_TIME_UNIT in the environment'
-}
-@test "usage: BENCHMARK_CONTEXT=label=spoofed" {
-	usage_error_env BENCHMARK_CONTEXT=label=spoofed '"label" is an entry of the bench'
+@test "usage errors: status 2, one line that says why, no output and no run" {
+	local line said
+	local -a words
+	while IFS= read -r line; do
+		[[ -n $line ]] || continue
+		read -ra words <<<"${line%% % *}"
+		said=${line#* % }
+		rm -f "$BATS_TEST_TMPDIR/log"
+		if [[ ${words[0]} =~ ^[A-Z_]+= ]]; then
+			FAKE_LOG=$BATS_TEST_TMPDIR/log run --separate-stderr env "${words[@]}" "$BENCH" \
+				--program="$FAKE"
+		else
+			FAKE_LOG=$BATS_TEST_TMPDIR/log run --separate-stderr "$BENCH" --program="$FAKE" \
+				"${words[@]}"
+		fi
+		check_usage_error "$said" 2>/dev/null ||
+			case_failed "${words[*]}" "status $status: $stderr; output: $output"
+	done <<<"$usage_cases"
+	no_case_failed
 }
 
 @test "--help: the bench's flags and exit statuses; of the library's, only those it takes" {
 	run -0 --separate-stderr "$BENCH" --help
 	# One output, checked for each word: every word wrong is named.
 	local word
-	for word in --timeout=SECONDS "from 2 to 100000" "intervals from 6 on" "Exit status" \
+	for word in --timeout=SECONDS "from 2 to 100000" "intervals from 6 on" "Exit status" --table \
 		--benchmark_filter; do
 		[[ $output == *"$word"* ]] || case_failed "$word" "not shown"
 	done

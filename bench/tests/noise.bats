@@ -147,16 +147,16 @@ nohz_full: unknown"
 	no_case_failed
 }
 
-# Passes if the warning on standard error and the results file's entry
+# Passes if the answer's warning and the results file's entry
 # `noise` say the same: quiet (no warning) or disturbed with its reasons.
 warning_matches_entry() {
 	local noise warning
 	noise=$(jq -r .context.noise "$json")
-	warning=$(grep '^thread-start-bench: warning: the machine was disturbed' <<<"$stderr" || true)
+	warning=$(grep '^warning: the machine disturbed' <<<"$output" || true)
 	case $noise in
 	quiet) [[ -z $warning ]] || { echo "quiet, but: $warning" >&2; return 1; } ;;
 	"disturbed: "?*)
-		[[ $warning == "thread-start-bench: warning: the machine was disturbed during the run: ${noise#disturbed: }; the figures may be off" ]] ||
+		[[ $warning == "warning: the machine disturbed this run, its figures may be off: ${noise#disturbed: }" ]] ||
 			{ echo "entry \"$noise\", warning \"$warning\"" >&2; return 1; } ;;
 	*) echo "noise: \"$noise\"" >&2; return 1 ;;
 	esac
