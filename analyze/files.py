@@ -16,8 +16,10 @@ CONTEXT_SHOWN = (
     "label", "host_name", "date", "kernel", "libc", "cpu_model", "affinity",
     "virtualization", "tunables", "variants", "program",
 )
-# Entries that differ between any two runs, and so tell nothing.
-CONTEXT_ALWAYS_DIFFERS = ("date", "load_avg", "executable", "mhz_per_cpu")
+# Entries that differ between any two runs, and so tell nothing: a run's
+# noise is told apart, in the reports' opening lines.
+CONTEXT_ALWAYS_DIFFERS = ("date", "load_avg", "executable", "mhz_per_cpu", "noise",
+                          "load_avg_before", "load_avg_after", "others_cpu", "steal")
 EMULATED = "emulated on "
 
 
