@@ -78,8 +78,9 @@ def add_dates(p: argparse.ArgumentParser) -> None:
 
 def percent(text: str) -> float:
     """A threshold in percent: a finite number, 0 or more."""
+    number = text[:-1] if text.endswith("%") else text
     try:
-        value = float(text)
+        value = math.nan if "_" in number else float(number)
     except ValueError:
         value = math.nan
     if not math.isfinite(value) or value < 0:
@@ -464,6 +465,8 @@ def history_command(args: argparse.Namespace, out: Output) -> int:
     # also tested, is the median over all of its rows.
     runs = stored_runs(args.store, args.host or (), (), args.label or (), args.since,
                        args.until)
+    if not runs:
+        raise Unusable(f"{args.store}: no stored run of the choice asked for")
     for option, asked, having in (("--host", args.host, {r.host for r in runs}),
                                   ("--label", args.label, {r.label for r in runs}),
                                   ("--row", args.row, {row for r in runs for row in r.medians})):

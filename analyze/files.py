@@ -93,11 +93,12 @@ def print_files(report: FilesReport, out: Output) -> None:
     if len(report.files) == 1:
         table = Table("context", "context", [Column("entry", Align.LEFT),
                                              Column("value", Align.LEFT)])
-    elif report.context:
+    else:
         table = Table("context", "context entries that differ",
                       [Column("entry", Align.LEFT)]
                       + [Column(f.number, Align.LEFT) for f in report.files])
-    else:
+    if len(report.files) > 1 and not report.context:
+        out.empty(table)
         out.note("the files' contexts differ only in their dates")
         return
     for entry in report.context:

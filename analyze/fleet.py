@@ -378,10 +378,12 @@ def print_fleet(report: FleetReport, out: Output) -> None:
         out.note(f"{left.row} left out: not measured on {', '.join(left.hosts)}")
     if report.unjudged and not report.no_verdict:
         out.note(f"no verdict on {', '.join(report.unjudged)}: not measured in every file")
+    causes = Table("causes", "where the outliers differ from the other hosts",
+                   [Column("host", Align.LEFT), Column("entry", Align.LEFT),
+                    Column("its value", Align.LEFT), Column("the others'", Align.LEFT)])
+    for cause in report.causes:
+        causes.add(*cause)
     if report.causes:
-        causes = Table("causes", "where the outliers differ from the other hosts",
-                       [Column("host", Align.LEFT), Column("entry", Align.LEFT),
-                        Column("its value", Align.LEFT), Column("the others'", Align.LEFT)])
-        for cause in report.causes:
-            causes.add(*cause)
         out.table(causes)
+    else:
+        out.empty(causes)

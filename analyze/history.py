@@ -445,8 +445,6 @@ def print_history(report: HistoryReport, out: Output) -> None:
                       period.median)
     out.table(table)
     changes = [(s, c) for s in report.series for c in s.changes]
-    if not changes:
-        return
     table = Table("changes", "change points: the later period less the earlier "
                   "(negative = fewer ticks), in ticks and in % of the earlier median, "
                   f"{st.CONFIDENCE_TEXT} interval from a rank test on the runs' medians (on "
@@ -466,6 +464,9 @@ def print_history(report: HistoryReport, out: Output) -> None:
                   NONE if c.p_value is None else f"{c.p_value:.3g}",
                   NONE if c.verdict is None else c.verdict.value, c.found,
                   "; ".join(c.context) or "-")
+    if not changes:
+        out.empty(table)
+        return
     out.table(table)
     out.note(f"run: the first run of the later period, counted from 1 in its series; a "
              f"change point is found where a rank test of the runs before against those "

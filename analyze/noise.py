@@ -43,7 +43,10 @@ def disturbance(r: Results) -> str | None:
     if verdict is not None:
         if isinstance(verdict, str) and verdict.startswith(DISTURBED):
             return verdict[len(DISTURBED):] or "no reason given"
-        return None
+        if verdict == QUIET:
+            return None
+        # Not the bench's words: nothing says the run was quiet.
+        return f"its noise entry is not the bench's: {str(verdict)[:40]!r}"
     loads = r.context.get("load_avg")
     load = number(loads[0]) if isinstance(loads, list) and loads else None
     cpus = number(r.context.get("num_cpus"))

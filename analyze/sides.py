@@ -255,6 +255,7 @@ def print_runs(report: SidesReport, rows: list[ComparedRow], out: Output) -> Non
 def print_sides(report: SidesReport, out: Output, runs: bool = False) -> None:
     """The sides, their comparison and, with `runs` or for each row that
     shows no change across a wide spread, each run's median and load."""
+    out.lead_with("compare")
     lines(out, side_answers(report), first=True)
     print_files(report.files, out)
     table = Table("sides", "sides", [Column("side", Align.LEFT), Column("name", Align.LEFT),

@@ -271,13 +271,21 @@ class Output:
         self.notes: list[str] = []
         # The names of the tables the report gave, in its order.
         self.names: list[str] = []
+        # The table CSV gives without --table, where not the first.
+        self.main: str | None = None
 
     def print(self, line: str = "") -> None:
         print(line, file=self.stream)
 
+    def lead_with(self, key: str) -> None:
+        """Makes `key` the table CSV gives without --table: the report's
+        answer where its first table is not."""
+        self.main = key
+
     def shows(self, key: str) -> bool:
         """Whether the table `key`, the next one given, is printed."""
-        if self.chosen is not None and key != self.chosen:
+        wanted = self.chosen if self.chosen is not None or self.form != "csv" else self.main
+        if wanted is not None and key != wanted:
             return False
         return self.form != "csv" or not self.started
 
@@ -306,6 +314,15 @@ class Output:
         for line in lines:
             self.print(line)
 
+    def empty(self, table: Table) -> None:
+        """A table the report has no row of: its header alone where --table
+        asks for it, so that a script reading it finds a table, not a
+        refusal; otherwise nothing but its name, among the report's."""
+        if table.key == self.chosen:
+            self.table(table)
+        elif table.key not in self.names:
+            self.names.append(table.key)
+
     def note(self, text: str) -> None:
         """A line of its own under the last table, printed where it is; in
         CSV on standard error, off the table, every note."""
@@ -333,5 +350,7 @@ class Output:
                            + (f"the tables are {', '.join(self.names)}" if self.names
                               else "this report has no table"))
         if self.form == "csv" and self.chosen is None and len(self.names) > 1:
-            print(f"table: {self.names[0]} (the others, by --table NAME: "
-                  f"{', '.join(self.names[1:])})", file=self.errors or sys.stderr)
+            given = self.main if self.main in self.names else self.names[0]
+            print(f"table: {given} (the others, by --table NAME: "
+                  f"{', '.join(n for n in self.names if n != given)})",
+                  file=self.errors or sys.stderr)

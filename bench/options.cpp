@@ -74,7 +74,7 @@ const char *const usage_text =
     "standard error), 2 usage error; killed by a signal, the bench ends\n"
     "the run in progress and removes its temporary file. A run that other\n"
     "processes, steal time or a load above the bench's CPUs disturbed\n"
-    "ends with a warning on standard error, and its results file says so.\n"
+    "adds a warning to its answer, and its results file says so.\n"
     "\n"
     "Google Benchmark's options that the bench honours:\n"
     "  --benchmark_list_tests={true|false}\n"

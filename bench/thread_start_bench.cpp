@@ -36,6 +36,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -386,7 +387,7 @@ void add_context(
 }
 
 // A path as a shell word: as it is where it needs no quotes, in single
-// quotes where it has other printable characters, else with C escapes.
+// quotes where it has other printable characters, else in bash's $'...'.
 std::string shell_word(const std::string &path)
 {
 	const bool plain =
@@ -401,8 +402,27 @@ std::string shell_word(const std::string &path)
 	    std::none_of(path.begin(), path.end(), [](char c) {
 		    return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
 	    });
-	if (!printable)
-		return quoted(path, path.size());
+	if (!printable) {
+		// bash's $'...': every byte that is not printable UTF-8 as \xHH.
+		std::string word = "$'";
+		for (std::size_t at = 0; at < path.size();) {
+			const auto byte = static_cast<unsigned char>(path[at]);
+			const std::size_t length = utf8_sequence(path, at);
+			if (length > 0 && byte >= 0x20 && byte != 0x7f) {
+				if (byte == '\\' || byte == '\'')
+					word += '\\';
+				word.append(path, at, length);
+				at += length;
+				continue;
+			}
+			std::array<char, 8> escape{};
+			(void)std::snprintf(escape.data(), escape.size(), "\\x%02x",
+			                    byte);
+			word += escape.data();
+			++at;
+		}
+		return word + "'";
+	}
 	std::string word = "'";
 	for (const char c : path)
 		word += c == '\'' ? std::string("'\\''") : std::string(1, c);

@@ -411,7 +411,8 @@ class LabelRuns(unittest.TestCase):
         # the levers across runs.
         printed = Output("csv", io.StringIO())
         print_label_runs(report, printed)
-        self.assertEqual(printed.names, ["answer", "files", "rows_runs", "levers_runs"])
+        self.assertEqual(printed.names,
+                         ["answer", "files", "context", "rows_runs", "levers_runs"])
 
     def test_each_row_s_median_of_the_runs_medians_and_its_interval(self) -> None:
         report = label_runs_report(Group("here", lever_runs(
