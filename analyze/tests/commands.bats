@@ -37,9 +37,11 @@ make_runs() {
 	EOF
 }
 
+# Side a of medians about 100, side b about 110: 4 runs each.
+sides() { make_runs a a 98 99 101 102 && make_runs b b 108 109 111 112; }
+
 @test "each command refuses what is not its own: one line, status 2, nothing printed" {
-	make_runs a a 98 99 101 102
-	make_runs b b 108 109 111 112
+	sides
 	local case args reason
 	# case | arguments | the line on standard error, after "thread-start-analyze: "
 	while IFS='|' read -r case args reason; do
@@ -83,8 +85,7 @@ make_runs() {
 }
 
 @test "the older command line: what its command prints and its status, then a pointer to it" {
-	make_runs a a 98 99 101 102
-	make_runs b b 108 109 111 112
+	sides
 	mkdir "$tmp/old" "$tmp/new"
 	local case old new command
 	# case | the older arguments | the command's | the command named. Each
@@ -112,8 +113,7 @@ make_runs() {
 }
 
 @test "compare opens with a line a side; --fail-if-slower fails beyond its threshold only, naming the rows" {
-	make_runs a a 98 99 101 102
-	make_runs b b 108 109 111 112
+	sides
 	make_runs c c 96 99 103 104
 	run -0 "$ANALYZE" compare "$tmp"/[abc]?.json
 	expect_equal "the answer, b" "${lines[0]}" \
@@ -183,12 +183,7 @@ make_runs() {
 
 @test "an option that changes nothing says so in one line" {
 	make_runs a a 98 99 101 102
-	/usr/bin/python3 - "$KNOWN" "$tmp/filtered.json" <<-'EOF'
-	import json, sys
-	data = json.load(open(sys.argv[1]))
-	data["context"]["variants"] = "fast: MALLOC_ARENA_MAX=1; tc0: GLIBC_TUNABLES=a=b c"
-	json.dump(data, open(sys.argv[2], "w"))
-	EOF
+	jq '.context.variants = "fast: MALLOC_ARENA_MAX=1; tc0: GLIBC_TUNABLES=a=b c"' "$KNOWN" >"$tmp/filtered.json"
 	"$ANALYZE" store add "$tmp/s.db" "$tmp"/a?.json >/dev/null
 	local case args where want
 	# case | arguments | where the line is (stdout, stderr) | the line

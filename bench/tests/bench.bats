@@ -124,30 +124,11 @@ percentile_cases='
 # a lever 7 (qbinom(0.0125, 7, 0.5) = 1 in R); one whose base's interval
 # reaches 0 has none.
 answer_cases=$(cat <<'EOF'
---benchmark_filter=^(program|cold) --benchmark_repetitions=7
-	% cold thread start 5.0 [5.0, 5.0] ticks|warm thread start - not measured ticks per thread
-	|first line 0.0 [0.0, 0.0] ticks|the program's span 5.0 [5.0, 5.0] ticks
-	|program_run/pipe_one_arena 0.0 [0.0, 0.0] no change shown
-	|program_parts/own_stack on creator 0.0 [0.0, 0.0] no change shown
-	|results not kept: --benchmark_out=FILE keeps every repetition
-	|the rest: thread-start-analyze report FILE
-	% warning
---benchmark_filter=^(program_run/(pipe|pinned)|cold_thread_start)/ --benchmark_repetitions=6
-	% the program's span 5.0 [5.0, 5.0] ticks|first line 0.0 too few repetitions ticks
-	|program_run/pinned 0.0 too few repetitions|cold thread start 5.0 [5.0, 5.0] ticks
-	% differs|pipe_one_arena
---benchmark_filter=^program_run/pinned/ --benchmark_repetitions=7
-	% program_run/pinned - not measured|the program's span - not measured ticks
-	|the program's process CPU - not measured µs|the program's wall time - not measured µs
-	% no change shown
-FAKE_MODE=env FAKE_TICKS=0 --benchmark_filter=^program_run/pipe --benchmark_repetitions=7
-	% the program's span 0.0 [0.0, 0.0] ticks|program_run/pipe_one_arena - the base's median is 0
-	% differs
-FAKE_MODE=sequence --benchmark_filter=^program_run/pipe --benchmark_repetitions=7
-	--benchmark_enable_random_interleaving=false
-	% the program's span 1.0 [0.0, 1.0] ticks
-	|program_run/pipe_one_arena 0.0 no interval: the base's reaches 0
-	% differs
+--benchmark_filter=^(program|cold) --benchmark_repetitions=7 % cold thread start 5.0 [5.0, 5.0] ticks|warm thread start - not measured ticks per thread|first line 0.0 [0.0, 0.0] ticks|the program's span 5.0 [5.0, 5.0] ticks|program_run/pipe_one_arena 0.0 [0.0, 0.0] no change shown|program_parts/own_stack on creator 0.0 [0.0, 0.0] no change shown|results not kept: --benchmark_out=FILE keeps every repetition|the rest: thread-start-analyze report FILE % warning
+--benchmark_filter=^(program_run/(pipe|pinned)|cold_thread_start)/ --benchmark_repetitions=6 % the program's span 5.0 [5.0, 5.0] ticks|first line 0.0 too few repetitions ticks|program_run/pinned 0.0 too few repetitions|cold thread start 5.0 [5.0, 5.0] ticks % differs|pipe_one_arena
+--benchmark_filter=^program_run/pinned/ --benchmark_repetitions=7 % program_run/pinned - not measured|the program's span - not measured ticks|the program's process CPU - not measured µs|the program's wall time - not measured µs % no change shown
+FAKE_MODE=env FAKE_TICKS=0 --benchmark_filter=^program_run/pipe --benchmark_repetitions=7 % the program's span 0.0 [0.0, 0.0] ticks|program_run/pipe_one_arena - the base's median is 0 % differs
+FAKE_MODE=sequence --benchmark_filter=^program_run/pipe --benchmark_repetitions=7 --benchmark_enable_random_interleaving=false % the program's span 1.0 [0.0, 1.0] ticks|program_run/pipe_one_arena 0.0 no interval: the base's reaches 0 % differs
 EOF
 )
 
@@ -179,7 +160,7 @@ EOF
 			line=$(xargs <<<"$line")
 			[[ $output != *"$line"* ]] || case_failed "$flags" "has \"$line\""
 		done
-	done < <(sed -e ':a' -e '$!N; s/\n\t/ /; ta' -e 'P; D' <<<"$answer_cases")
+	done <<<"$answer_cases"
 	no_case_failed
 }
 
