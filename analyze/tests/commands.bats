@@ -1,8 +1,6 @@
 #!/usr/bin/env bats
-# thread-start-analyze's commands: each refuses what is not its own, the
-# older command line does what its command does and says which, the answer
-# first, the gate of compare --fail-if-slower, a disturbed run said, and an
-# option that changes nothing said so.
+# thread-start-analyze's commands: refusals, the older command line, the
+# answer first, the gate, a disturbed run, an option that changes nothing.
 
 bats_require_minimum_version 1.5.0
 load ../../tests/needs
@@ -167,17 +165,17 @@ sides() { make_runs a a 98 99 101 102 && make_runs b b 108 109 111 112; }
 	make_runs q quiet '{"load_avg": [0.3], "num_cpus": 2}' 98 99 101 102
 	make_runs l loaded '{"load_avg": [0.3], "num_cpus": 2}' 108 109
 	make_runs m loaded '{"load_avg": [14.26], "num_cpus": 2}' 111 112
-	local load='(load average 14.26 on 2 CPUs)'
-	run -0 "$ANALYZE" runs "$tmp"/[lm]?.json
-	expect_equal "runs" "$(grep '^disturbed' <<<"$output")" "disturbed: 2 of 4 runs: [3] $load, [4] $load"
-	run -0 "$ANALYZE" compare "$tmp"/q?.json "$tmp"/[lm]?.json
-	expect_equal "compare" "$(grep '^disturbed' <<<"$output")" \
-		"disturbed: loaded, 2 of 4 runs: [7] $load, [8] $load"
-	run -0 "$ANALYZE" fleet "$tmp"/q?.json "$tmp"/[lm]?.json
-	expect_equal "fleet" "$(grep '^disturbed' <<<"$output")" \
-		"disturbed: loaded, 2 of 4 runs: m1.json $load, m2.json $load"
-	run -0 "$ANALYZE" compare "$tmp"/q?.json "$tmp"/l?.json
-	expect_equal "quiet sides" "$(grep -c '^disturbed' <<<"$output")" 0
+	local load='(load average 14.26 on 2 CPUs)' files
+	while IFS='|' read -r case files want; do
+		# shellcheck disable=SC2086 # the files' patterns
+		run -0 "$ANALYZE" $case $files
+		expect_equal "$case $files" "$(grep '^disturbed' <<<"$output")" "$want"
+	done <<-TABLE
+		runs|$tmp/[lm]?.json|disturbed: 2 of 4 runs: [3] $load, [4] $load
+		compare|$tmp/q?.json $tmp/[lm]?.json|disturbed: loaded, 2 of 4 runs: [7] $load, [8] $load
+		fleet|$tmp/q?.json $tmp/[lm]?.json|disturbed: loaded, 2 of 4 runs: m1.json $load, m2.json $load
+		compare|$tmp/q?.json $tmp/l?.json|
+	TABLE
 	no_case_failed
 }
 
