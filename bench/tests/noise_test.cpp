@@ -35,9 +35,9 @@ void judging_table()
 {
 	// Figures: cpus, loads before and after, others % and s, steal.
 	const struct {
-		const char *name;
+		const char *name = "";
 		Figures figures;
-		const char *reasons;
+		const char *reasons = "";
 	} cases[] = {
 	    {"quiet", {2, 0.5, 0.6, 5, 0.5, 0}, ""},
 	    {"all unknown", {2, {}, {}, {}, 0, {}}, ""},
