@@ -1,8 +1,6 @@
 #!/usr/bin/env bats
-# thread-start-analyze's commands: each refuses what is not its own, the
-# older command line does what its command does and says which, the answer
-# first, the gate of compare --fail-if-slower, a disturbed run said, and an
-# option that changes nothing said so.
+# thread-start-analyze's commands: refusals, the older command line, the
+# answer first, the gate, a disturbed run, an option that changes nothing.
 
 bats_require_minimum_version 1.5.0
 load ../../tests/needs
@@ -37,9 +35,11 @@ make_runs() {
 	EOF
 }
 
+# Side a of medians about 100, side b about 110: 4 runs each.
+sides() { make_runs a a 98 99 101 102 && make_runs b b 108 109 111 112; }
+
 @test "each command refuses what is not its own: one line, status 2, nothing printed" {
-	make_runs a a 98 99 101 102
-	make_runs b b 108 109 111 112
+	sides
 	local case args reason
 	# case | arguments | the line on standard error, after "thread-start-analyze: "
 	while IFS='|' read -r case args reason; do
@@ -83,8 +83,7 @@ make_runs() {
 }
 
 @test "the older command line: what its command prints and its status, then a pointer to it" {
-	make_runs a a 98 99 101 102
-	make_runs b b 108 109 111 112
+	sides
 	mkdir "$tmp/old" "$tmp/new"
 	local case old new command
 	# case | the older arguments | the command's | the command named. Each
@@ -112,8 +111,7 @@ make_runs() {
 }
 
 @test "compare opens with a line a side; --fail-if-slower fails beyond its threshold only, naming the rows" {
-	make_runs a a 98 99 101 102
-	make_runs b b 108 109 111 112
+	sides
 	make_runs c c 96 99 103 104
 	run -0 "$ANALYZE" compare "$tmp"/[abc]?.json
 	expect_equal "the answer, b" "${lines[0]}" \
@@ -167,28 +165,23 @@ make_runs() {
 	make_runs q quiet '{"load_avg": [0.3], "num_cpus": 2}' 98 99 101 102
 	make_runs l loaded '{"load_avg": [0.3], "num_cpus": 2}' 108 109
 	make_runs m loaded '{"load_avg": [14.26], "num_cpus": 2}' 111 112
-	local load='(load average 14.26 on 2 CPUs)'
-	run -0 "$ANALYZE" runs "$tmp"/[lm]?.json
-	expect_equal "runs" "$(grep '^disturbed' <<<"$output")" "disturbed: 2 of 4 runs: [3] $load, [4] $load"
-	run -0 "$ANALYZE" compare "$tmp"/q?.json "$tmp"/[lm]?.json
-	expect_equal "compare" "$(grep '^disturbed' <<<"$output")" \
-		"disturbed: loaded, 2 of 4 runs: [7] $load, [8] $load"
-	run -0 "$ANALYZE" fleet "$tmp"/q?.json "$tmp"/[lm]?.json
-	expect_equal "fleet" "$(grep '^disturbed' <<<"$output")" \
-		"disturbed: loaded, 2 of 4 runs: m1.json $load, m2.json $load"
-	run -0 "$ANALYZE" compare "$tmp"/q?.json "$tmp"/l?.json
-	expect_equal "quiet sides" "$(grep -c '^disturbed' <<<"$output")" 0
+	local load='(load average 14.26 on 2 CPUs)' files
+	while IFS='|' read -r case files want; do
+		# shellcheck disable=SC2086 # the files' patterns
+		run -0 "$ANALYZE" $case $files
+		expect_equal "$case $files" "$(grep '^disturbed' <<<"$output")" "$want"
+	done <<-TABLE
+		runs|$tmp/[lm]?.json|disturbed: 2 of 4 runs: [3] $load, [4] $load
+		compare|$tmp/q?.json $tmp/[lm]?.json|disturbed: loaded, 2 of 4 runs: [7] $load, [8] $load
+		fleet|$tmp/q?.json $tmp/[lm]?.json|disturbed: loaded, 2 of 4 runs: m1.json $load, m2.json $load
+		compare|$tmp/q?.json $tmp/l?.json|
+	TABLE
 	no_case_failed
 }
 
 @test "an option that changes nothing says so in one line" {
 	make_runs a a 98 99 101 102
-	/usr/bin/python3 - "$KNOWN" "$tmp/filtered.json" <<-'EOF'
-	import json, sys
-	data = json.load(open(sys.argv[1]))
-	data["context"]["variants"] = "fast: MALLOC_ARENA_MAX=1; tc0: GLIBC_TUNABLES=a=b c"
-	json.dump(data, open(sys.argv[2], "w"))
-	EOF
+	jq '.context.variants = "fast: MALLOC_ARENA_MAX=1; tc0: GLIBC_TUNABLES=a=b c"' "$KNOWN" >"$tmp/filtered.json"
 	"$ANALYZE" store add "$tmp/s.db" "$tmp"/a?.json >/dev/null
 	local case args where want
 	# case | arguments | where the line is (stdout, stderr) | the line

@@ -207,14 +207,14 @@ class EachReport(unittest.TestCase):
             for case, argv, names in cases:
                 status, out, err = call(*argv, "--format=csv")
                 lines = list(csv.reader(out.splitlines()))
-                self.assertEqual((status, [line[:1] for line in lines]),
-                                 (0, [["table"]] + [[names[0]]] * (len(lines) - 1)), case)
-                self.assertEqual({len(line) for line in lines}, {len(lines[0])}, case)
+                self.assertEqual((status, {len(line) for line in lines}), (0, {len(lines[0])}),
+                                 case)
                 self.assertIn(f"table: {names[0]} (the others, by --table NAME: "
                               f"{', '.join(names[1:])})", err.splitlines(), case)
                 for name in names:
-                    lines = list(csv.reader(call(*argv, "--format=csv", "--table", name)[1]
-                                            .splitlines()))
+                    if name != names[0]:
+                        lines = list(csv.reader(call(*argv, "--format=csv", "--table", name)[1]
+                                                .splitlines()))
                     self.assertEqual([line[:1] for line in lines],
                                      [["table"]] + [[name]] * (len(lines) - 1), (case, name))
                     status, out, _ = call(*argv, "--format=markdown", "--table", name)

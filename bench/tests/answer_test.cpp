@@ -1,8 +1,6 @@
-// Known answers of the bench's answer: the ranks of a median's interval,
-// the intervals of a median, a difference and a change, as R gives them,
-// the console's lines cut to the terminal, and what Reporters keeps of a
-// run and asks of the noise judge. One case a line; every case that fails
-// is named, and the status is 1 if any did.
+// Known answers of the bench's answer (R's for the intervals), the console's
+// lines cut to the terminal, and what Reporters keeps and asks of the noise
+// judge. Every case that fails is named; the status is 1 if any did.
 
 #include "answer.hpp"
 #include "results/reporters.hpp"
@@ -88,7 +86,6 @@ std::string text_of(const std::optional<Interval> &interval)
 // The data sets of the cases, made alike in R.
 std::vector<double> data(const std::string &name)
 {
-	// Values 1 to n through f.
 	const auto made = [](std::size_t n, auto f) {
 		std::vector<double> values;
 		for (std::size_t i = 1; i <= n; ++i)
@@ -231,7 +228,6 @@ void test_noise()
 				log += "judged;";
 				return said;
 			});
-		// One repetition of 2 ms and 5 ticks.
 		benchmark::BenchmarkReporter::Run run;
 		run.run_name.function_name = "row";
 		run.run_type = benchmark::BenchmarkReporter::Run::RT_Iteration;
@@ -245,7 +241,6 @@ void test_noise()
 		const std::string name =
 		    std::string("judge ") + c[0] + " " + c[1];
 		expect(name + ": Finalize", log, c[2]);
-		// The answer's lines after its title.
 		const std::string text =
 		    answer_text(Answer{}, 7, reporters.noise(), "");
 		expect(name + ": warning", text.substr(text.find('\n') + 1),

@@ -92,11 +92,9 @@ percentile_cases='
 '
 
 @test "percentiles in the file and the span's median and interval in the answer" {
-	local sequence stats span stat i
-	local -a want
+	local sequence stats span stat
 	while IFS=% read -r sequence stats span; do
 		[[ -n $sequence ]] || continue
-		read -ra want <<<"$stats"
 		tr -s ' ' '\n' <<<"${sequence% }" >"$BATS_TEST_TMPDIR/sequence"
 		rm -f "$BATS_TEST_TMPDIR/count"
 		FAKE_MODE=sequence FAKE_SEQUENCE=$BATS_TEST_TMPDIR/sequence \
@@ -104,12 +102,9 @@ percentile_cases='
 			run -0 "$BENCH" --program="$FAKE" --benchmark_filter='^program_run/pipe/' \
 			--benchmark_repetitions="$(wc -l <"$BATS_TEST_TMPDIR/sequence")" \
 			--benchmark_out="$json"
-		i=0
-		for stat in min median p90 p99 max; do
-			expect_equal "${sequence:0:9}... $stat" \
-				"$(aggregate program_run/pipe "$stat" ticks)" "${want[i]}"
-			i=$((i + 1))
-		done
+		expect_equal "${sequence:0:9}... min median p90 p99 max" \
+			"$(for stat in min median p90 p99 max; do aggregate program_run/pipe "$stat" ticks; done | xargs)" \
+			"$(xargs <<<"$stats")"
 		expect_equal "${sequence:0:9}... span" \
 			"$(grep "^the program's span" <<<"$output" | tr -s ' ' | cut -d' ' -f4-)" \
 			"$(xargs <<<"$span") ticks"
@@ -124,48 +119,33 @@ percentile_cases='
 # a lever 7 (qbinom(0.0125, 7, 0.5) = 1 in R); one whose base's interval
 # reaches 0 has none.
 answer_cases=$(cat <<'EOF'
---benchmark_filter=^(program|cold) --benchmark_repetitions=7
-	% cold thread start 5.0 [5.0, 5.0] ticks|warm thread start - not measured ticks per thread
-	|first line 0.0 [0.0, 0.0] ticks|the program's span 5.0 [5.0, 5.0] ticks
-	|program_run/pipe_one_arena 0.0 [0.0, 0.0] no change shown
-	|program_parts/own_stack on creator 0.0 [0.0, 0.0] no change shown
-	|results not kept: --benchmark_out=FILE keeps every repetition
-	|the rest: thread-start-analyze report FILE
-	% warning
---benchmark_filter=^(program_run/(pipe|pinned)|cold_thread_start)/ --benchmark_repetitions=6
-	% the program's span 5.0 [5.0, 5.0] ticks|first line 0.0 too few repetitions ticks
-	|program_run/pinned 0.0 too few repetitions|cold thread start 5.0 [5.0, 5.0] ticks
-	% differs|pipe_one_arena
---benchmark_filter=^program_run/pinned/ --benchmark_repetitions=7
-	% program_run/pinned - not measured|the program's span - not measured ticks
-	|the program's process CPU - not measured µs|the program's wall time - not measured µs
-	% no change shown
-FAKE_MODE=env FAKE_TICKS=0 --benchmark_filter=^program_run/pipe --benchmark_repetitions=7
-	% the program's span 0.0 [0.0, 0.0] ticks|program_run/pipe_one_arena - the base's median is 0
-	% differs
-FAKE_MODE=sequence --benchmark_filter=^program_run/pipe --benchmark_repetitions=7
-	--benchmark_enable_random_interleaving=false
-	% the program's span 1.0 [0.0, 1.0] ticks
-	|program_run/pipe_one_arena 0.0 no interval: the base's reaches 0
-	% differs
+--benchmark_filter=^(program|cold) --benchmark_repetitions=7 % cold thread start 5.0 [5.0, 5.0] ticks|warm thread start - not measured ticks per thread|first line 0.0 [0.0, 0.0] ticks|the program's span 5.0 [5.0, 5.0] ticks|program_run/pipe_one_arena 0.0 [0.0, 0.0] no change shown|program_parts/own_stack on creator 0.0 [0.0, 0.0] no change shown|results not kept: --benchmark_out=FILE keeps every repetition|the rest: thread-start-analyze report FILE %
+--benchmark_filter=^(program_run/(pipe|pinned)|cold_thread_start)/ --benchmark_repetitions=6 % the program's span 5.0 [5.0, 5.0] ticks|first line 0.0 too few repetitions ticks|program_run/pinned 0.0 too few repetitions|cold thread start 5.0 [5.0, 5.0] ticks % differs|pipe_one_arena
+--benchmark_filter=^program_run/pinned/ --benchmark_repetitions=7 % program_run/pinned - not measured|the program's span - not measured ticks|the program's process CPU - not measured µs|the program's wall time - not measured µs % no change shown
+FAKE_MODE=env FAKE_TICKS=0 --benchmark_filter=^program_run/pipe --benchmark_repetitions=7 % the program's span 0.0 [0.0, 0.0] ticks|program_run/pipe_one_arena - the base's median is 0 % differs
+FAKE_MODE=sequence --benchmark_filter=^program_run/pipe --benchmark_repetitions=7 --benchmark_enable_random_interleaving=false % the program's span 1.0 [0.0, 1.0] ticks|program_run/pipe_one_arena 0.0 no interval: the base's reaches 0 % differs
 EOF
 )
+
+# Runs the bench with the words given: VAR=VALUE in its environment, the
+# others its flags.
+bench_with() {
+	local word envs=() args=()
+	for word; do if [[ $word =~ ^[A-Z_]+= ]]; then envs+=("$word"); else args+=("$word"); fi; done
+	env "${envs[@]}" "$BENCH" "${args[@]}"
+}
 
 @test "the answer: known figures and levers from the stand-ins, in at most 20 lines" {
 	# For FAKE_MODE=sequence: program_run/pipe, then pipe_one_arena.
 	printf '%s\n' 0 0 1 1 1 1 1 1 1 1 1 1 1 1 >"$BATS_TEST_TMPDIR/sequence"
 	local flags has hasnot line
-	local -a words envs args
+	local -a words
 	while IFS=% read -r flags has hasnot; do
 		read -ra words <<<"$flags"
-		envs=() args=()
-		for line in "${words[@]}"; do
-			if [[ $line =~ ^[A-Z_]+= ]]; then envs+=("$line"); else args+=("$line"); fi
-		done
 		rm -f "$BATS_TEST_TMPDIR/count"
-		run --separate-stderr env "${envs[@]}" FAKE_SEQUENCE="$BATS_TEST_TMPDIR/sequence" \
-			FAKE_COUNTER="$BATS_TEST_TMPDIR/count" "$BENCH" --program="$FAKE" \
-			--cold-helper="$COLD" --parts-helper="$PARTS" "${args[@]}"
+		run --separate-stderr bench_with FAKE_SEQUENCE="$BATS_TEST_TMPDIR/sequence" \
+			FAKE_COUNTER="$BATS_TEST_TMPDIR/count" --program="$FAKE" \
+			--cold-helper="$COLD" --parts-helper="$PARTS" "${words[@]}"
 		[[ $status -eq 0 ]] || { case_failed "$flags" "status $status: $stderr"; continue; }
 		((${#lines[@]} <= 20)) || case_failed "$flags" "${#lines[@]} lines"
 		IFS='|' read -ra words <<<"$has"
@@ -179,7 +159,7 @@ EOF
 			line=$(xargs <<<"$line")
 			[[ $output != *"$line"* ]] || case_failed "$flags" "has \"$line\""
 		done
-	done < <(sed -e ':a' -e '$!N; s/\n\t/ /; ta' -e 'P; D' <<<"$answer_cases")
+	done <<<"$answer_cases"
 	no_case_failed
 }
 
@@ -208,7 +188,7 @@ EOF
 		case_failed --table "no table before the answer"
 	[[ $stderr == *"rows: program_run/pipe "* ]] || case_failed --table "no context"
 	local longest
-	longest=$(awk '{ print length }' <<<"$output" | sort -n | tail -n 1)
+	longest=$(grep -v '^warning: ' <<<"$output" | awk '{ print length }' | sort -n | tail -n 1)
 	((longest <= 150)) || case_failed --table "a line of $longest bytes"
 	grep -q '^program_parts/default/.*_median .* ticks=5 .*\.\.\.$' <<<"$output" ||
 		case_failed --table "the parts rows keep no ticks, or nothing was cut"
@@ -633,13 +613,7 @@ EOF
 		read -ra words <<<"${line%% % *}"
 		said=${line#* % }
 		rm -f "$BATS_TEST_TMPDIR/log"
-		if [[ ${words[0]} =~ ^[A-Z_]+= ]]; then
-			FAKE_LOG=$BATS_TEST_TMPDIR/log run --separate-stderr env "${words[@]}" "$BENCH" \
-				--program="$FAKE"
-		else
-			FAKE_LOG=$BATS_TEST_TMPDIR/log run --separate-stderr "$BENCH" --program="$FAKE" \
-				"${words[@]}"
-		fi
+		FAKE_LOG=$BATS_TEST_TMPDIR/log run --separate-stderr bench_with --program="$FAKE" "${words[@]}"
 		check_usage_error "$said" 2>/dev/null ||
 			case_failed "${words[*]}" "status $status: $stderr; output: $output"
 	done <<<"$usage_cases"

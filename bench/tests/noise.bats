@@ -12,62 +12,50 @@ setup() {
 	json=$BATS_TEST_TMPDIR/results.json
 }
 
-teardown() {
-	local pid
-	for pid in "${loops[@]}"; do kill "$pid" 2>/dev/null || true; done
-}
+teardown() { for pid in "${loops[@]}"; do kill "$pid" 2>/dev/null || true; done; }
 
 # Writes a quiet machine of CPUs 0-1, the bench's CPU 1, under $1 (before)
 # and $2 (after a sample of 100 ticks a CPU): performance governor, boost
 # off, no SMT sibling, CPU 1 isolated, a load of 0.10, nothing busy.
 quiet_machine() {
-	local root cpu
+	local root cpu sys
 	for root in "$1" "$2"; do
-		mkdir -p "$root"/proc/4242 "$root"/sys/devices/system/cpu/{cpufreq,smt}
+		sys=$root/sys/devices/system/cpu
+		mkdir -p "$root"/proc/4242 "$sys"/{cpufreq,smt} "$sys"/cpu{0,1}/{cpufreq,topology}
 		for cpu in 0 1; do
-			mkdir -p "$root"/sys/devices/system/cpu/cpu$cpu/{cpufreq,topology}
-			echo performance >"$root"/sys/devices/system/cpu/cpu$cpu/cpufreq/scaling_governor
-			echo $cpu >"$root"/sys/devices/system/cpu/cpu$cpu/topology/thread_siblings_list
+			echo performance >"$sys/cpu$cpu/cpufreq/scaling_governor"
+			echo $cpu >"$sys/cpu$cpu/topology/thread_siblings_list"
 		done
-		echo 0 >"$root"/sys/devices/system/cpu/cpufreq/boost
-		echo 0 >"$root"/sys/devices/system/cpu/smt/active
-		echo 1 >"$root"/sys/devices/system/cpu/isolated
-		echo 1 >"$root"/sys/devices/system/cpu/nohz_full
+		echo 0 >"$sys/cpufreq/boost" && echo 0 >"$sys/smt/active"
+		echo 1 >"$sys/isolated" && echo 1 >"$sys/nohz_full"
 		echo '0.10 0.10 0.10 1/100 4242' >"$root"/proc/loadavg
+		echo '4242 (burn) R 1 1 1 0 -1 0 0 0 0 0 0 0 0 0 20 0 1 0 0' >"$root"/proc/4242/stat
 	done
-	printf 'cpu  0 0 0 0 0 0 0 0 0 0\ncpu0 0 0 0 0 0 0 0 0 0 0\ncpu1 0 0 0 0 0 0 0 0 0 0\n' \
-		>"$1"/proc/stat
-	printf 'cpu  0 0 0 200 0 0 0 0 0 0\ncpu0 0 0 0 100 0 0 0 0 0 0\ncpu1 0 0 0 100 0 0 0 0 0 0\n' \
-		>"$2"/proc/stat
-	echo '4242 (burn) R 1 1 1 0 -1 0 0 0 0 0 0 0 0 0 20 0 1 0 0' >"$1"/proc/4242/stat
-	cp "$1"/proc/4242/stat "$2"/proc/4242/stat
+	printf 'cpu  0 0 0 0 0 0 0 0 0 0\ncpu0 0 0 0 0 0 0 0 0 0 0\ncpu1 0 0 0 0 0 0 0 0 0 0\n' >"$1"/proc/stat
+	printf 'cpu  0 0 0 200 0 0 0 0 0 0\ncpu0 0 0 0 100 0 0 0 0 0 0\ncpu1 0 0 0 100 0 0 0 0 0 0\n' >"$2"/proc/stat
 }
 
 @test "--check-system: each finding, its fix and the exit status, on stand-in files" {
-	# case | status | a line the check prints | files changed (FILE=TEXT;...),
-	# under before/ and after/ or both (sys/... and proc/loadavg); TEXT - removes
-	# the file. CPUS=LIST checks those CPUs; EMPTY= leaves no file at all.
+	# case | status | lines the check prints (^ between; !TEXT: none has it) |
+	# files changed (FILE=TEXT;...), under before/ and after/ or both (sys/...,
+	# proc/loadavg); TEXT - removes the file. CPUS=LIST checks those CPUs;
+	# EMPTY= leaves no file at all.
 	local table='
 quiet|0|quiet: nothing found that disturbs runs on CPU 1|
-powersave governor|1|governor: powersave: the clock speed follows the load, and the bench'"'"'s short runs meet it low|sys/devices/system/cpu/cpu1/cpufreq/scaling_governor=powersave
-governor fix|1|     or: for cpu in 1; do echo performance > /sys/devices/system/cpu/cpu$cpu/cpufreq/scaling_governor; done|sys/devices/system/cpu/cpu1/cpufreq/scaling_governor=powersave
+powersave governor|1|governor: powersave: the clock speed follows the load, and the bench'"'"'s short runs meet it low^     or: for cpu in 1; do echo performance > /sys/devices/system/cpu/cpu$cpu/cpufreq/scaling_governor; done|sys/devices/system/cpu/cpu1/cpufreq/scaling_governor=powersave
 governors differ|1|    fix: cpupower -c 1 frequency-set -g performance|sys/devices/system/cpu/cpu1/cpufreq/scaling_governor=powersave;CPUS=0-1
 boost on|1|    fix: echo 0 > /sys/devices/system/cpu/cpufreq/boost|sys/devices/system/cpu/cpufreq/boost=1
 turbo on|1|    fix: echo 1 > /sys/devices/system/cpu/intel_pstate/no_turbo|sys/devices/system/cpu/cpufreq/boost=-;sys/devices/system/cpu/intel_pstate/no_turbo=0
 turbo off|0|quiet: nothing found that disturbs runs on CPU 1|sys/devices/system/cpu/cpufreq/boost=-;sys/devices/system/cpu/intel_pstate/no_turbo=1
-SMT on|1|SMT: on (siblings 1,3): work on a sibling slows the bench'"'"'s CPU, unseen|sys/devices/system/cpu/cpu1/topology/thread_siblings_list=1,3
-SMT fix|1|    fix: echo off > /sys/devices/system/cpu/smt/control|sys/devices/system/cpu/cpu1/topology/thread_siblings_list=1,3
+SMT on|1|SMT: on (siblings 1,3): work on a sibling slows the bench'"'"'s CPU, unseen^    fix: echo off > /sys/devices/system/cpu/smt/control|sys/devices/system/cpu/cpu1/topology/thread_siblings_list=1,3
 steal|1|steal: the hypervisor gave 10.0 % of CPU 1 to other guests|after/proc/stat=cpu1 0 0 0 90 0 0 0 10 0 0
 steal at 2 %|0|quiet: nothing found that disturbs runs on CPU 1|after/proc/stat=cpu1 0 0 0 98 0 0 0 2 0 0
-busy process|1|busy: other processes used 60.0 % of CPU 1|after/proc/stat=cpu1 50 0 10 40 0 0 0 0 0 0;after/proc/4242/stat=4242 (burn) R 1 1 1 0 -1 0 0 0 0 0 50 10 0 0 20 0 1 0 0
-busy, its pid|1|    4242 burn: 60.0 % of a CPU|after/proc/stat=cpu1 50 0 10 40 0 0 0 0 0 0;after/proc/4242/stat=4242 (burn) R 1 1 1 0 -1 0 0 0 0 0 50 10 0 0 20 0 1 0 0
-busy, its fix|1|    fix: kill 4242   (or wait until they are done)|after/proc/stat=cpu1 50 0 10 40 0 0 0 0 0 0;after/proc/4242/stat=4242 (burn) R 1 1 1 0 -1 0 0 0 0 0 50 10 0 0 20 0 1 0 0
+busy process|1|busy: other processes used 60.0 % of CPU 1^    4242 burn: 60.0 % of a CPU^    fix: kill 4242   (or wait until they are done)|after/proc/stat=cpu1 50 0 10 40 0 0 0 0 0 0;after/proc/4242/stat=4242 (burn) R 1 1 1 0 -1 0 0 0 0 0 50 10 0 0 20 0 1 0 0
 busy, one under 5 % of a CPU|1|!4243|after/proc/stat=cpu1 54 0 10 36 0 0 0 0 0 0;after/proc/4242/stat=4242 (burn) R 1 1 1 0 -1 0 0 0 0 0 50 10 0 0 20 0 1 0 0;before/proc/4243/stat=4243 (sh) S 1 1 1 0 -1 0 0 0 0 0 0 0 0 0 20 0 1 0 0;after/proc/4243/stat=4243 (sh) S 1 1 1 0 -1 0 0 0 0 0 4 0 0 0 20 0 1 0 0
 busy at 10 %|0|quiet: nothing found that disturbs runs on CPU 1|after/proc/stat=cpu1 10 0 0 90 0 0 0 0 0 0
 load above the CPUs|1|load: the 1-minute load average is 1.50, above the bench'"'"'s 1 CPU: processes wait to run|proc/loadavg=1.50 1.00 0.50 3/100 4242
 load at the CPUs|0|quiet: nothing found that disturbs runs on CPU 1|proc/loadavg=1.00 1.00 0.50 3/100 4242
-no CPU isolated|0|note: isolation: no CPU is isolated: any process may run on CPU 1|sys/devices/system/cpu/isolated=
-isolation advice|0|    fix: isolcpus=1 nohz_full=1   (on the kernel command line: GRUB_CMDLINE_LINUX in /etc/default/grub, then update-grub and reboot)|sys/devices/system/cpu/isolated=
+no CPU isolated|0|note: isolation: no CPU is isolated: any process may run on CPU 1^    fix: isolcpus=1 nohz_full=1   (on the kernel command line: GRUB_CMDLINE_LINUX in /etc/default/grub, then update-grub and reboot)|sys/devices/system/cpu/isolated=
 other CPUs isolated|0|note: isolation: CPU 1 are not all among the isolated CPUs 0|sys/devices/system/cpu/isolated=0
 nothing shown|0|not shown by the kernel here: load_avg_before load_avg_after others_cpu steal cpu_governor cpu_boost smt isolated_cpus nohz_full|EMPTY=
 two disturb|1|disturbed: 2 findings that disturb runs on CPU 1|sys/devices/system/cpu/cpufreq/boost=1;proc/loadavg=3.00 1.00 0.50 3/100 4242
@@ -96,13 +84,15 @@ two disturb|1|disturbed: 2 findings that disturb runs on CPU 1|sys/devices/syste
 		run "$PROBE" check "$cpus" "$root/before" "$root/after"
 		expect_equal "$name: status" "$status" "$want"
 		# A quiet machine: that line and nothing else.
-		if [[ $line == quiet:* ]]; then
-			expect_equal "$name" "$output" "$line"
-		elif [[ $line == !* ]]; then
-			! grep -qF -- "${line#!}" <<<"$output" || case_failed "$name" "\"${line#!}\" in: $output"
-		elif ! grep -qxF -- "$line" <<<"$output"; then
-			case_failed "$name" "no line \"$line\" in: $output"
-		fi
+		[[ $line != quiet:* ]] || { expect_equal "$name" "$output" "$line"; continue; }
+		IFS='^' read -ra changes <<<"$line"
+		for line in "${changes[@]}"; do
+			if [[ $line == !* ]]; then
+				! grep -qF -- "${line#!}" <<<"$output" || case_failed "$name" "\"${line#!}\" in: $output"
+			else
+				grep -qxF -- "$line" <<<"$output" || case_failed "$name" "no line \"$line\" in: $output"
+			fi
+		done
 	done <<<"$table"
 	# Six busy processes: the five that used the most are named, in order.
 	local root=$BATS_TEST_TMPDIR/six pid
@@ -189,14 +179,14 @@ warning_matches_entry() {
 	no_case_failed
 }
 
+# Starts $1 busy loops on this shell's first CPU, $cpu.
+busy_loops() {
+	cpu=$(taskset -pc $$ | sed 's/.*: //; s/[-,].*//') loops=()
+	for ((i = 0; i < $1; i++)); do taskset -c "$cpu" sh -c 'while :; do :; done' & loops+=($!); done
+}
+
 @test "a run beside busy loops on its CPU is disturbed, and says why" {
-	local cpu
-	cpu=$(taskset -pc $$ | sed 's/.*: //; s/[-,].*//')
-	loops=()
-	for _ in 1 2; do
-		taskset -c "$cpu" sh -c 'while :; do :; done' &
-		loops+=($!)
-	done
+	busy_loops 2
 	run -0 --separate-stderr taskset -c "$cpu" "$BENCH" --program="$FAKE" \
 		--benchmark_filter='^program_run/pipe/' --benchmark_repetitions=60 --benchmark_out="$json"
 	warning_matches_entry
@@ -204,11 +194,7 @@ warning_matches_entry() {
 }
 
 @test "--check-system on this machine: busy loops on its CPU are found, with their pid" {
-	local cpu
-	cpu=$(taskset -pc $$ | sed 's/.*: //; s/[-,].*//')
-	loops=()
-	taskset -c "$cpu" sh -c 'while :; do :; done' &
-	loops+=($!)
+	busy_loops 1
 	run -1 taskset -c "$cpu" "$BENCH" --check-system
 	[[ $output == *"busy: other processes used "*" of CPU $cpu"* ]]
 	# Named, unless five others used more of the machine.
@@ -217,15 +203,12 @@ warning_matches_entry() {
 	[[ ${lines[-1]} == "disturbed: "*" runs on CPU $cpu" ]]
 }
 
-@test "usage: --check-system takes no other argument; --help shows it" {
+@test "usage: --check-system takes no other argument; --help shows it; output lost is status 1" {
 	run -2 --separate-stderr "$BENCH" --check-system --label=x
 	[ "$stderr" = "thread-start-bench: --check-system takes no other argument (try --help)" ]
 	[ -z "$output" ]
 	run -0 "$BENCH" --help
 	[[ $output == *"--check-system     measure nothing"* ]]
-}
-
-@test "--check-system: output that cannot be written is status 1, with its reason" {
 	[[ -w /dev/full ]] || skip "no /dev/full"
 	run -1 --separate-stderr sh -c '"$0" --check-system >/dev/full' "$BENCH"
 	[ "$stderr" = "thread-start-bench: standard output: No space left on device" ]

@@ -19,24 +19,33 @@
 namespace
 {
 
-struct Case {
-	const char *name = "";
-	Figures figures; // cpus, loads before and after, others % and s, steal
-	const char *reasons = ""; // joined by "; "
-};
+int failed = 0;
 
-const char *const others_above =
-    "other processes used 10.1 % of the bench's CPUs (above 10.0 %)";
-
-// Each case's reasons, and its entry `noise`; the number of failures.
-int judging_table()
+void expect(const char *name, const std::string &got, const std::string &want)
 {
-	const Case cases[] = {
+	if (got == want)
+		return;
+	(void)std::printf("failed: %s: got \"%s\", expected \"%s\"\n", name,
+	                  got.c_str(), want.c_str());
+	++failed;
+}
+
+// Each case's reasons, joined by "; ", and its entry `noise`.
+void judging_table()
+{
+	// Figures: cpus, loads before and after, others % and s, steal.
+	const struct {
+		const char *name = "";
+		Figures figures;
+		const char *reasons = "";
+	} cases[] = {
 	    {"quiet", {2, 0.5, 0.6, 5, 0.5, 0}, ""},
 	    {"all unknown", {2, {}, {}, {}, 0, {}}, ""},
 	    {"others at 10 %", {2, 0, 0, 10, 1, 0}, ""},
 	    {"others just below", {2, 0, 0, 9.9, 1, 0}, ""},
-	    {"others just above", {2, 0, 0, 10.1, 1, 0}, others_above},
+	    {"others just above",
+	     {2, 0, 0, 10.1, 1, 0},
+	     "other processes used 10.1 % of the bench's CPUs (above 10.0 %)"},
 	    {"others 50 % for 0.1 s", {2, 0, 0, 50, 0.1, 0}, ""},
 	    {"others 50 % for 0.11 s",
 	     {2, 0, 0, 50, 0.11, 0},
@@ -60,30 +69,22 @@ int judging_table()
 	     "2.0 %); load average 2.32 before and 2.74 after the run "
 	     "(above the bench's 2 CPUs)"},
 	};
-	int failed = 0;
-	for (const Case &c : cases) {
+	for (const auto &c : cases) {
 		std::string got;
 		for (const std::string &reason : judge(c.figures))
 			got += (got.empty() ? "" : "; ") + reason;
-		const std::string entry =
-		    noise_entries(c.figures, Settings{}).front().second;
-		const std::string want_entry =
-		    *c.reasons == '\0' ? "quiet"
-		                       : std::string("disturbed: ") + c.reasons;
-		if (got != c.reasons || entry != want_entry) {
-			(void)std::printf("failed: %s: got \"%s\" (%s), "
-			                  "expected \"%s\"\n",
-			                  c.name, got.c_str(), entry.c_str(),
-			                  c.reasons);
-			++failed;
-		}
+		expect(c.name, got, c.reasons);
+		expect(c.name,
+		       noise_entries(c.figures, Settings{}).front().second,
+		       *c.reasons == '\0'
+		           ? "quiet"
+		           : std::string("disturbed: ") + c.reasons);
 	}
-	return failed;
 }
 
 // The figures between two samples of CPUs 0 and 1, at 100 ticks a second,
-// as their entries others_cpu and steal show them; the number of failures.
-int figures_table()
+// as their entries others_cpu and steal show them.
+void figures_table()
 {
 	Sample start;
 	start.cpus = {{0, {10, 10, 0}}, {1, {20, 20, 5}}};
@@ -102,22 +103,16 @@ int figures_table()
 	    {"own time above busy", 9, later, "0.0 % (0.00 s)", "2.5 %"},
 	    {"no CPU at the end", 1.5, {}, "unknown", "unknown"},
 	};
-	int failed = 0;
 	for (const auto &c : cases) {
 		Sample end;
 		end.cpus = c.cpus;
 		end.own_seconds = c.own_seconds;
 		const auto entries =
 		    noise_entries(figures(start, end, 2, 100), Settings{});
-		if (entries.at(3).second != c.others ||
-		    entries.at(4).second != c.steal) {
-			(void)std::printf("failed: %s: got %s, %s\n", c.name,
-			                  entries.at(3).second.c_str(),
-			                  entries.at(4).second.c_str());
-			++failed;
-		}
+		expect(c.name,
+		       entries.at(3).second + ", " + entries.at(4).second,
+		       std::string(c.others) + ", " + c.steal);
 	}
-	return failed;
 }
 
 } // namespace
@@ -125,8 +120,11 @@ int figures_table()
 int main(int argc, char **argv)
 {
 	const std::vector<std::string> args(argv + 1, argv + argc);
-	if (args.empty())
-		return judging_table() + figures_table() == 0 ? 0 : 1;
+	if (args.empty()) {
+		judging_table();
+		figures_table();
+		return failed == 0 ? 0 : 1;
+	}
 	if (args[0] == "run" && args.size() == 4) {
 		const std::set<int> cpus = parse_cpu_list(args[1]);
 		const Sample start = take_sample(args[2], cpus, false);
