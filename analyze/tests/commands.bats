@@ -40,6 +40,7 @@ sides() { make_runs a a 98 99 101 102 && make_runs b b 108 109 111 112; }
 
 @test "each command refuses what is not its own: one line, status 2, nothing printed" {
 	sides
+	"$ANALYZE" store add "$tmp/s.db" "$tmp"/a?.json >/dev/null
 	local case args reason
 	# case | arguments | the line on standard error, after "thread-start-analyze: "
 	while IFS='|' read -r case args reason; do
@@ -65,6 +66,8 @@ sides() { make_runs a a 98 99 101 102 && make_runs b b 108 109 111 112; }
 		compare, a gate without a verdict|compare --fail-if-slower=5 $tmp/a1.json $tmp/b1.json|--fail-if-slower: a side has 1 run; the gate needs a verdict, which needs 4 runs a side
 		compare, a threshold below 0|compare --fail-if-slower=-1 $tmp/a1.json $tmp/b1.json|compare: argument --fail-if-slower: '-1' is not a percentage of 0 or more
 		compare, a threshold not a number|compare --fail-if-slower=nan $tmp/a1.json $tmp/b1.json|compare: argument --fail-if-slower: 'nan' is not a percentage of 0 or more
+		compare, a threshold with an underscore|compare --fail-if-slower=1_0 $tmp/a1.json $tmp/b1.json|compare: argument --fail-if-slower: '1_0' is not a percentage of 0 or more
+		history of no run asked for|history --store $tmp/s.db --host nowhere|$tmp/s.db: no stored run of the choice asked for
 		fleet --runs|fleet --runs $tmp/a1.json|fleet takes no --runs (its options: thread-start-analyze fleet --help)
 		fleet --history|fleet --history --store s.db|fleet takes no --history (its options: thread-start-analyze fleet --help)
 		fleet --latest without a store|fleet --latest 2 $tmp/a1.json|--since, --until and --latest choose runs of a store: give --store
@@ -132,7 +135,7 @@ sides() { make_runs a a 98 99 101 102 && make_runs b b 108 109 111 112; }
 	done <<-TABLE
 		10 % slower, 9.9 allowed|--fail-if-slower=9.9 $tmp/a?.json $tmp/b?.json|1|$slower
 		10 % slower, 10 allowed|--fail-if-slower=10 $tmp/a?.json $tmp/b?.json|0|-
-		10 % slower, 10.1 allowed|--fail-if-slower 10.1 $tmp/a?.json $tmp/b?.json|0|-
+		10 % slower, 10.1 % allowed|--fail-if-slower 10.1% $tmp/a?.json $tmp/b?.json|0|-
 		9 % faster, 0 allowed|--fail-if-slower=0 $tmp/b?.json $tmp/a?.json|0|-
 		1 % slower, no change shown, 0 allowed|--fail-if-slower=0 $tmp/a?.json $tmp/c?.json|0|-
 		each side against the first|--fail-if-slower=9.9 $tmp/a?.json $tmp/c?.json $tmp/b?.json|1|$slower
@@ -159,6 +162,7 @@ sides() { make_runs a a 98 99 101 102 && make_runs b b 108 109 111 112; }
 		an older file, a load as high as its CPUs|{"load_avg": [2.0, 9, 5], "num_cpus": 2}|
 		an older file, no number of CPUs|{"load_avg": [14.26]}|
 		an older file, quiet|{"load_avg": [0.3], "num_cpus": 2}|
+		a noise entry not the bench's|{"noise": "bogus"}|disturbed: its noise entry is not the bench's: 'bogus'
 	TABLE
 	no_case_failed
 	# Of runs, of a side and of a host: each disturbed run named.

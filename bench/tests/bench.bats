@@ -200,7 +200,7 @@ EOF
 		COLUMNS=300 script -qec "stty cols 140; '$BENCH' --program='$FAKE' --parts-helper='$PARTS' \
 			--benchmark_filter=^program_parts/default/ --benchmark_repetitions=2 --table \
 			2>/dev/null" "$BATS_TEST_TMPDIR/typescript" >/dev/null
-		longest=$(tr -d '\r' <"$BATS_TEST_TMPDIR/typescript" | grep -v '^Script ' |
+		longest=$(tr -d '\r' <"$BATS_TEST_TMPDIR/typescript" | grep -v -e '^Script ' -e '^warning: ' |
 			sed 's/\x1b\[[0-9;]*m//g' | awk '{ print length }' | sort -n | tail -n 1)
 		((longest <= 140)) || case_failed terminal "a line of $longest bytes"
 	fi
@@ -217,6 +217,11 @@ EOF
 		expect_equal "closing ${file:-none}" \
 			"$(grep -A1 -e '^results' -e '^every' <<<"$output")" "$(tr '|' '\n' <<<"${has# }")"
 	done <<<"$closing_cases"
+	# A path no quotes can hold, as a word that names it when pasted.
+	run -0 "$BENCH" "${quick[@]}" --benchmark_filter=^cold \
+		--benchmark_out="$BATS_TEST_TMPDIR/a"$'\n\\'"\$x'.json"
+	word=$(sed -n 's/^the rest: thread-start-analyze report //p' <<<"$output")
+	eval "[ -f $word ]" || case_failed "closing, a newline" "$word"
 	no_case_failed
 }
 
