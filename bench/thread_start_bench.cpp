@@ -403,7 +403,8 @@ std::string shell_word(const std::string &path)
 		    return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
 	    });
 	if (!printable) {
-		// bash's $'...': every byte that is not printable UTF-8 as \xHH.
+		// bash's $'...': every byte that is not printable UTF-8 as
+		// \xHH.
 		std::string word = "$'";
 		for (std::size_t at = 0; at < path.size();) {
 			const auto byte = static_cast<unsigned char>(path[at]);
@@ -416,8 +417,8 @@ std::string shell_word(const std::string &path)
 				continue;
 			}
 			std::array<char, 8> escape{};
-			(void)std::snprintf(escape.data(), escape.size(), "\\x%02x",
-			                    byte);
+			(void)std::snprintf(escape.data(), escape.size(),
+			                    "\\x%02x", byte);
 			word += escape.data();
 			++at;
 		}
