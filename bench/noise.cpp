@@ -41,6 +41,8 @@ bool above_load(const std::optional<double> &load, int cpus)
 	return load && cpus > 0 && *load > cpus;
 }
 
+} // namespace
+
 std::string joined(const std::vector<std::string> &words,
                    const std::string &between)
 {
@@ -49,8 +51,6 @@ std::string joined(const std::vector<std::string> &words,
 		text += (text.empty() ? "" : between) + word;
 	return text;
 }
-
-} // namespace
 
 std::string cpu_list(const std::set<int> &cpus)
 {

@@ -105,6 +105,9 @@ findings(const Settings &settings, const Figures &figures,
 // "0-3,6" for {0, 1, 2, 3, 6}; the kernel's list read back.
 std::string cpu_list(const std::set<int> &cpus);
 std::set<int> parse_cpu_list(const std::string &text);
+// `words` with `between` between each two.
+std::string joined(const std::vector<std::string> &words,
+                   const std::string &between);
 
 // Reading, from the files under `root` ("" for the machine's own).
 Sample take_sample(const std::string &root, const std::set<int> &cpus,

@@ -128,15 +128,6 @@ std::string kernel_list(const std::string &path)
 	return text.empty() || text == "(null)" ? "none" : text;
 }
 
-std::string joined(const std::vector<std::string> &words,
-                   const std::string &between)
-{
-	std::string text;
-	for (const std::string &word : words)
-		text += (text.empty() ? "" : between) + word;
-	return text;
-}
-
 void sleep_for(double seconds)
 {
 	timespec left{
