@@ -61,9 +61,14 @@ def disturbed(results: Sequence[Results], names: Sequence[str]) -> list[Disturbe
             if (why := disturbance(r)) is not None]
 
 
+# The bench's threshold after a reason, "(above 10.0 %)": the same for
+# every run, so left out where several runs are named.
+THRESHOLD = re.compile(r" \(above [^()]*\)")
+
+
 def runs_text(runs: Sequence[Disturbed]) -> str:
-    """"[2] (REASONS), [5] (REASONS)"."""
-    return ", ".join(f"{d.run} ({d.reasons})" for d in runs)
+    """"[2] (REASONS), [5] (REASONS)", each without its threshold."""
+    return ", ".join(f"{d.run} ({THRESHOLD.sub('', d.reasons)})" for d in runs)
 
 
 def disturbed_line(whose: str, runs: Sequence[Disturbed], of: int) -> str:

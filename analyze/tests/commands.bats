@@ -165,10 +165,11 @@ sides() { make_runs a a 98 99 101 102 && make_runs b b 108 109 111 112; }
 		a noise entry not the bench's|{"noise": "bogus"}|disturbed: its noise entry is not the bench's: 'bogus'
 	TABLE
 	no_case_failed
-	# Of runs, of a side and of a host: each disturbed run named.
+	# Of runs, of a side and of a host: each disturbed run named, without
+	# the bench's threshold.
 	make_runs q quiet '{"load_avg": [0.3], "num_cpus": 2}' 98 99 101 102
 	make_runs l loaded '{"load_avg": [0.3], "num_cpus": 2}' 108 109
-	make_runs m loaded '{"load_avg": [14.26], "num_cpus": 2}' 111 112
+	make_runs m loaded '{"noise": "disturbed: load average 14.26 on 2 CPUs (above 2)"}' 111 112
 	local load='(load average 14.26 on 2 CPUs)' files
 	while IFS='|' read -r case files want; do
 		# shellcheck disable=SC2086 # the files' patterns
