@@ -266,8 +266,8 @@ class Output:
         self.started = False
         # Whether the last table was printed: the notes under it are with it.
         self.shown = table is None
-        # CSV's notes, kept until the report is known to have the table
-        # asked for.
+        # CSV's notes, kept until finish(): said once the report is known to
+        # have the table asked for and standard output to have taken it.
         self.notes: list[str] = []
         # The names of the tables the report gave, in its order.
         self.names: list[str] = []
@@ -294,8 +294,6 @@ class Output:
         if table.key not in self.names:
             self.names.append(table.key)
         self.shown = self.shows(table.key)
-        if table.key == self.chosen:
-            self.say_notes()
         if not self.shown:
             return
         if self.started:
@@ -328,18 +326,12 @@ class Output:
         CSV on standard error, off the table, every note."""
         if self.form == "csv":
             self.notes.append(f"note: {visible(text)}")
-            if self.chosen is None or self.chosen in self.names:
-                self.say_notes()
             return
         if not self.shown:
             return
         self.print(("\n" if self.form == "markdown" else "")
                    + textwrap.fill(visible(text), NOTE_WIDTH))
 
-    def say_notes(self) -> None:
-        for note in self.notes:
-            print(note, file=self.errors or sys.stderr)
-        self.notes = []
 
     def finish(self) -> None:
         """Refuses a table asked for that the report did not give; in CSV
@@ -349,6 +341,12 @@ class Output:
             raise Unusable(f"--table {self.chosen}: no such table here; "
                            + (f"the tables are {', '.join(self.names)}" if self.names
                               else "this report has no table"))
+        # CSV's notes once standard output has taken the table: where it is
+        # lost, its one line is all that standard error says.
+        self.stream.flush()
+        for note in self.notes:
+            print(note, file=self.errors or sys.stderr)
+        self.notes = []
         if self.form == "csv" and self.chosen is None and len(self.names) > 1:
             given = self.main if self.main in self.names else self.names[0]
             print(f"table: {given} (the others, by --table NAME: "
