@@ -124,6 +124,7 @@ def main(argv: list[str]) -> int:
         out.note(f"{fleet_left}: more runs than the {len(results)} given")
     for fleet_small in dict.fromkeys(no_verdict):
         out.note(f"{fleet_small}: too few runs for a verdict (see --fleet)")
+    out.finish()
     return 0
 
 

@@ -197,7 +197,9 @@ class Report(unittest.TestCase):
                 self.assertEqual(report.no_verdict, why)
                 self.assertEqual([h.outlying for h in report.hosts], [[]] * len(groups))
                 out = io.StringIO()
-                print_fleet(report, Output("csv", io.StringIO(), errors=out))
+                printed = Output("csv", io.StringIO(), errors=out)
+                print_fleet(report, printed)
+                printed.finish()
                 self.assertIn(f"note: {why}\n", out.getvalue())
 
     def test_a_row_some_files_lack_is_not_judged(self) -> None:
@@ -214,7 +216,9 @@ class Report(unittest.TestCase):
                          (["program_run/pipe", "cold_thread_start"], ["cold_thread_start"]))
         self.assertEqual(marked(groups), {"d": ["program_run/pipe"]})
         out = io.StringIO()
-        print_fleet(report, Output("csv", io.StringIO(), errors=out))
+        printed = Output("csv", io.StringIO(), errors=out)
+        print_fleet(report, printed)
+        printed.finish()
         self.assertIn("note: no verdict on cold_thread_start: not measured in every file\n",
                       out.getvalue())
 

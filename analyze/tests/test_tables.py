@@ -164,6 +164,8 @@ class Csv(unittest.TestCase):
         out = Output("csv", stream, errors=errors)
         out.table(Table("t", "t", [Column("a")]))
         out.note("a note, with a comma\n")
+        self.assertEqual(errors.getvalue(), "")
+        out.finish()
         self.assertEqual((stream.getvalue(), errors.getvalue()),
                          ("table,a\n", "note: a note, with a comma\\n\n"))
 
