@@ -34,9 +34,6 @@ if TYPE_CHECKING:
     from .sides import SidesReport
 
 PICTURE_ENDINGS = (".png", ".svg")
-# The fewest runs a side for a verdict between sides (statistics.py has
-# it too, with scipy).
-RUNS_FOR_VERDICT = 4
 EXIT_STATUS = ("Exit status: 0 done; 1 standard output or the picture could not be "
                "written, or (compare --fail-if-slower) a row slower than allowed, told "
                "apart by the line on standard error; 2 a usage error, an unusable file "
@@ -127,8 +124,9 @@ def parser() -> Parser:
 
     p = command("compare", compare_command, "Sides compared row by row, the run as the unit: "
                 "the files of each label a side, or each --group.",
-                f"A verdict needs at least {RUNS_FOR_VERDICT} runs a side. Every side is "
-                "compared with the first.")
+                "A verdict needs the least p the rank test can reach, 2 / C(m + n, m) of m "
+                "runs against n, at or below the family's cut: 4 runs a side at the least. "
+                "Every side is compared with the first.")
     p.add_argument("files", nargs="*", metavar="FILE.json", help=FILES)
     add_group(p, "a side: its name, then its files (repeatable; files given apart make a "
                  "side 'others')")
@@ -302,17 +300,16 @@ def do_compare(groups: list[Group], runs: bool, slower: float | None, plot: str 
                out: Output) -> int:
     """The sides compared; with `slower`, the gate: 1 where a row of a
     side is slower than allowed, the rows named on standard error."""
-    from .sides import gate, print_sides, sides_report
+    from .sides import gate, judged, no_verdict_reason, print_sides, sides_report
 
     if len(groups) < 2:
         raise Unusable("one side only: give files of two labels, or two --group")
     drawn = [r for g in groups for r in g.files]
     drawn_first(drawn, plot, len(groups))
     report = sides_report(groups)
-    if slower is not None and report.fewest_runs < RUNS_FOR_VERDICT:
-        raise Unusable(f"--fail-if-slower: a side has {report.fewest_runs} "
-                       f"run{'s' if report.fewest_runs != 1 else ''}; the gate needs a "
-                       f"verdict, which needs {RUNS_FOR_VERDICT} runs a side")
+    if slower is not None and not judged(report):
+        raise Unusable("--fail-if-slower: the gate needs a verdict, and none is possible: "
+                       + (no_verdict_reason(report) or "no row measured on two sides"))
     print_sides(report, out, runs)
     draw(drawn, plot, out, groups, report)
     if slower is None:

@@ -4,16 +4,20 @@ run, not the repetition, as the unit."""
 from __future__ import annotations
 
 import enum
+import itertools
 import math
 from typing import NamedTuple
+
+import numpy as np
+import numpy.typing as npt
 
 from . import statistics as st
 from .estimates import Change, Interval, change_of
 from .files import FilesReport, files_report, print_files
 from .lead import lines
 from .noise import DisturbedOf, disturbed, disturbed_line
+from .family import FAMILY_LEVEL, family_cut
 from .reader import Group, Results, rows_of
-from .statistics import RUNS_FOR_VERDICT
 from .tables import NONE, Align, Cell, Column, Kind, Output, Table
 
 
@@ -37,14 +41,17 @@ class Side(NamedTuple):
 
 class Comparison(NamedTuple):
     """One row on one side against side A. Without runs of the row on
-    either side there is no change; with fewer than RUNS_FOR_VERDICT runs
-    on either, no interval and no verdict."""
+    either side there is no change; where the least p the rank test can
+    reach with its runs is above the family's cut, no interval and no
+    verdict."""
 
     value: float | None  # the median of the side's runs' medians
     change: Change | None  # the side less side A, in ticks and in % of side A
     interval: Interval | None  # of the difference, in ticks
     percent: Interval | None  # the same, in % of side A's median; None where that is 0
     verdict: Verdict | None
+    p_value: float | None = None  # the rank test's, tie-free
+    runs: tuple[int, int] = (0, 0)  # side A's runs and the side's that have the row
 
 
 class RunMedian(NamedTuple):
@@ -60,6 +67,18 @@ class ComparedRow(NamedTuple):
     wide: bool  # no change shown on a side, with an interval wider than WIDE of the base
 
 
+class Family(NamedTuple):
+    """The tests of a comparison read as one: every row of every side
+    against side A."""
+
+    rows: int
+    sides: int  # the sides compared with side A
+    cut: float  # a test differs where its p is at or below this
+    splits: int  # the splits of the runs among the sides its cut comes from
+    every_split: bool  # every split; else SPLITS_DRAWN drawn and the observed one
+    exact: bool  # False where some p came from the normal approximation
+
+
 class SidesReport(NamedTuple):
     files: FilesReport
     sides: list[Side]
@@ -67,6 +86,7 @@ class SidesReport(NamedTuple):
     fewest_runs: int
     # The sides with disturbed runs, in the sides' order.
     noise: tuple[DisturbedOf, ...] = ()
+    family: Family = Family(0, 0, 0.0, 0, True, True)
 
 
 # The row of the program's span, which a side's line of the answer gives.
@@ -103,8 +123,9 @@ def load_of(r: Results) -> float | None:
     return None
 
 
-def compare_row(base: list[float], other: list[float]) -> Comparison:
-    """Runs' medians of one row on one side against side A's."""
+def compare_row(base: list[float], other: list[float], cut: float) -> Comparison:
+    """Runs' medians of one row on one side against side A's, the test at
+    the family's cut: a verdict where the rank test can reach it."""
     if not other:
         return Comparison(None, None, None, None, None)
     value = st.median(other)
@@ -112,13 +133,98 @@ def compare_row(base: list[float], other: list[float]) -> Comparison:
         return Comparison(value, None, None, None, None)
     base_median = st.median(base)
     change = change_of(value, base_median)
-    if min(len(base), len(other)) < RUNS_FOR_VERDICT:
-        return Comparison(value, change, None, None, None)
-    interval = st.shift_interval(base, other).interval
+    sizes = (len(base), len(other))
+    test = st.rank_test(base, other, cut)
+    if st.least_p(*sizes) > cut:
+        return Comparison(value, change, None, None, None, test.p_value, sizes)
+    interval = test.interval
     percent = None if base_median == 0 else Interval(interval.low / base_median * 100,
                                                      interval.high / base_median * 100)
     return Comparison(value, change, interval, percent,
-                      Verdict.DIFFERS if interval.excludes_zero() else Verdict.NO_CHANGE)
+                      Verdict.DIFFERS if test.p_value <= cut else Verdict.NO_CHANGE,
+                      test.p_value, sizes)
+
+
+# The splits of the runs among the sides are each taken up to this many;
+# beyond, SPLITS_DRAWN are drawn with SPLITS_SEED, and the observed one added.
+EVERY_SPLIT_MOST = 20000
+SPLITS_DRAWN = 9999
+SPLITS_SEED = 0
+
+Labels = npt.NDArray[np.int64]
+
+
+def splits_of(sizes: list[int]) -> tuple[Labels, bool]:
+    """Splits of the runs (in the sides' order) among sides of these sizes,
+    each a row of side numbers, the observed one first; and whether they
+    are all of them."""
+    observed = np.repeat(np.arange(len(sizes)), sizes)
+    count = math.factorial(len(observed))
+    for size in sizes:
+        count //= math.factorial(size)
+    if count > EVERY_SPLIT_MOST:
+        rng = np.random.default_rng(SPLITS_SEED)
+        drawn = rng.permuted(np.tile(observed, (SPLITS_DRAWN, 1)), axis=1)
+        return np.vstack([observed, drawn]), False
+
+    def every(free: tuple[int, ...], side: int) -> list[dict[int, int]]:
+        if side == len(sizes) - 1:
+            return [{run: side for run in free}]
+        found = []
+        for chosen in itertools.combinations(free, sizes[side]):
+            rest = tuple(run for run in free if run not in chosen)
+            for tail in every(rest, side + 1):
+                found.append({**{run: side for run in chosen}, **tail})
+        return found
+
+    splits = np.array([[split[run] for run in range(len(observed))]
+                       for split in every(tuple(range(len(observed))), 0)], dtype=np.int64)
+    return splits, True
+
+
+def split_p_values(medians: st.Floats, splits: Labels, sides: int) -> st.Floats:
+    """The rank test's tie-free p of each row of each side after the first
+    against the first (splits x rows x sides - 1), in each split of the runs
+    (splits x runs, each run's side; medians: runs x rows, NaN where a run
+    lacks the row). A row is tested on the runs that have it; U* counts,
+    for each run of the side, side A's runs at or below it and at or above
+    it, from their places among the row's sorted medians."""
+    ps = np.ones((len(splits), medians.shape[1], sides - 1))
+    for row in range(medians.shape[1]):
+        v = medians[:, row]
+        have = np.flatnonzero(np.isfinite(v))
+        order = have[np.argsort(v[have], kind="stable")]
+        ranked = v[order]
+        at_or_below = np.searchsorted(ranked, ranked, "right")
+        below = np.searchsorted(ranked, ranked, "left")
+        side = splits[:, order]
+        in_a = side == 0
+        count_a = np.hstack([np.zeros((len(splits), 1), np.int64), np.cumsum(in_a, axis=1)])
+        m = in_a.sum(axis=1)
+        for k in range(1, sides):
+            in_b = side == k
+            n = in_b.sum(axis=1)
+            u_ge = (count_a[:, at_or_below] * in_b).sum(axis=1)
+            u_le = ((m[:, None] - count_a[:, below]) * in_b).sum(axis=1)
+            # Ties can take both counts above half the pairs, where p is 1.
+            u = np.minimum(np.minimum(u_le, u_ge), m * n // 2)
+            for mm, nn in set(zip(m.tolist(), n.tolist())):
+                chosen = (m == mm) & (n == nn)
+                ps[chosen, row, k - 1] = st.p_table(mm, nn)[u[chosen]]
+    return ps
+
+
+def family_of(medians: st.Floats, sizes: list[int]) -> Family:
+    """The family's cut on p: FAMILY_LEVEL of the splits of the runs among
+    the sides have their least p at or below it."""
+    splits, every_split = splits_of(sizes)
+    ps = split_p_values(medians, splits, len(sizes))
+    cut = family_cut(ps.reshape(len(splits), -1).min(axis=1))
+    runs = np.isfinite(medians)
+    exact = all(st.is_exact(int(runs[:sizes[0], row].sum()), int(runs[lo:hi, row].sum()))
+                for row in range(medians.shape[1])
+                for lo, hi in zip(np.cumsum(sizes)[:-1], np.cumsum(sizes)[1:]))
+    return Family(medians.shape[1], len(sizes) - 1, cut, len(splits), every_split, exact)
 
 
 def is_wide(base: float | None, c: Comparison) -> bool:
@@ -134,14 +240,19 @@ def sides_report(groups: list[Group]) -> SidesReport:
     sides = [Side(side_letter(i), g.name, [f"[{everything.index(r) + 1}]" for r in g.files],
                   [load_of(r) for r in g.files])
              for i, g in enumerate(groups)]
+    names = rows_of(everything)
+    by_run = np.array([[st.median(r.ticks[row]) if row in r.ticks else math.nan
+                        for row in names] for r in everything]).reshape(len(everything),
+                                                                        len(names))
+    family = family_of(by_run, [len(g.files) for g in groups])
     rows = []
-    for row in rows_of(everything):
+    for row in names:
         runs = [[RunMedian(f"[{everything.index(r) + 1}]", st.median(r.ticks[row]))
                  for r in g.files if row in r.ticks] for g in groups]
         medians = [[run.median for run in side] for side in runs]
         base = medians[0]
         base_median = st.median(base) if base else None
-        others = [compare_row(base, other) for other in medians[1:]]
+        others = [compare_row(base, other, family.cut) for other in medians[1:]]
         rows.append(ComparedRow(row, base_median, others, runs,
                                 any(is_wide(base_median, c) for c in others)))
     noise = []
@@ -150,7 +261,43 @@ def sides_report(groups: list[Group]) -> SidesReport:
         if found:
             noise.append(DisturbedOf(side.name, len(g.files), tuple(found)))
     return SidesReport(files_report(everything), sides, rows,
-                       min(len(g.files) for g in groups), tuple(noise))
+                       min(len(g.files) for g in groups), tuple(noise), family)
+
+
+def unjudged(report: SidesReport) -> list[Comparison]:
+    """The tests measured on both sides without a verdict."""
+    return [c for r in report.rows for c in r.others
+            if c.change is not None and c.verdict is None]
+
+
+def judged(report: SidesReport) -> bool:
+    return any(c.verdict is not None for r in report.rows for c in r.others)
+
+
+def no_verdict_reason(report: SidesReport) -> str:
+    """Why tests have no verdict, of the one nearest a verdict: "3 runs
+    against 3: the least p the rank test can reach is 0.1, above the
+    family's cut of 0"."""
+    left = unjudged(report)
+    if not left:
+        return ""
+    nearest = min(left, key=lambda c: st.least_p(*c.runs))
+    m, n = nearest.runs
+    return (f"{m} run{'s' if m != 1 else ''} against {n}: the least p the rank test can "
+            f"reach is {st.least_p(m, n):.3g}, above the family's cut of {report.family.cut:.3g}")
+
+
+def family_line(report: SidesReport) -> str:
+    """What the family is and how its level is held, in one line."""
+    f = report.family
+    how = (f"every split of the runs among the sides ({f.splits})" if f.every_split
+           else f"{f.splits - 1} random splits of the runs and the observed one")
+    return (f"family: {f.rows} row{'s' if f.rows != 1 else ''} x {f.sides} "
+            f"side{'s' if f.sides != 1 else ''}; the chance "
+            f"of any false `differs` among them is at most {FAMILY_LEVEL:.0%}: a row differs "
+            f"where its p is at most {f.cut:.3g}, the {FAMILY_LEVEL:.0%} point of the least p "
+            f"over the family in {how}; intervals at that cut; p "
+            + ("exact" if f.exact else "from the normal approximation on some rows"))
 
 
 def percent_text(value: float) -> str:
@@ -181,8 +328,7 @@ def side_answers(report: SidesReport) -> list[str]:
         if c is None or c.change is None:
             text = f"{side.name}: the program's span not measured on both sides"
         else:
-            verdict = (c.verdict.value if c.verdict is not None
-                       else f"no verdict below {RUNS_FOR_VERDICT} runs a side")
+            verdict = c.verdict.value if c.verdict is not None else "no verdict"
             text = f"{side.name}: the program's span {change_words(c)} than {base}, {verdict}"
         judged = [r.others[i].verdict for r in report.rows if r.others[i].verdict is not None]
         differ = judged.count(Verdict.DIFFERS)
@@ -268,7 +414,7 @@ def print_sides(report: SidesReport, out: Output, runs: bool = False) -> None:
     first = report.sides[0].name
     table = Table("compare", "median of the runs' medians in ticks; each side less "
                   f"{first} (negative = fewer ticks), in ticks and in % of {first}'s median, "
-                  f"{st.CONFIDENCE_TEXT} interval from a rank test on the runs' medians",
+                  "interval from a rank test on the runs' medians at the family's cut",
                   compare_columns(report.sides))
     for compared in report.rows:
         cells: list[Cell] = [compared.row, NONE if compared.base is None else compared.base]
@@ -281,11 +427,11 @@ def print_sides(report: SidesReport, out: Output, runs: bool = False) -> None:
                       NONE if c.verdict is None else c.verdict.value]
         table.add(*cells)
     out.table(table)
-    fewest = report.fewest_runs
-    if fewest < RUNS_FOR_VERDICT:
-        out.note(f"no verdict: a side has {fewest} run{'s' if fewest != 1 else ''}; a verdict "
-                 f"needs at least {RUNS_FOR_VERDICT} runs a side, as runs differ from each other "
-                 f"more than repetitions within one run do")
+    out.note(family_line(report))
+    reason = no_verdict_reason(report)
+    if reason:
+        out.note(("no verdict: " if not judged(report) else
+                  f"no verdict on {len(unjudged(report))} rows: ") + reason)
     shown = report.rows if runs else [r for r in report.rows if r.wide]
     if shown:
         print_runs(report, shown, out)

@@ -29,7 +29,7 @@ from .fixtures import KNOWN, results_of, write_results
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 
-def runs(label: str, *medians: int) -> list[Results]:
+def runs(label: str, *medians: float) -> list[Results]:
     """A run a median, its pipe row three repetitions around it."""
     return [results_of({"program_run/pipe": [m - 3, m, m + 5]}, {"label": label},
                        path=f"{label}{i}.json") for i, m in enumerate(medians, 1)]
@@ -249,7 +249,7 @@ class Sides(unittest.TestCase):
 
     def test_no_change_shown(self) -> None:
         report = sides_report([Group("A", runs("a", 100, 102, 98, 101)),
-                               Group("C", runs("c", 99, 103, 100, 97))])
+                               Group("C", runs("c", 99, 103, 99.5, 97))])
         (c,) = report.rows[0].others
         self.assertEqual((c.interval, c.verdict), ((-5.0, 5.0), Verdict.NO_CHANGE))
         self.assertFalse(report.rows[0].wide)
@@ -257,7 +257,9 @@ class Sides(unittest.TestCase):
     def test_the_gate(self) -> None:
         # (side B's pipe medians, its cold row's step, threshold, rows
         # slower): side A's pipe medians 98 to 102 and a cold row of 0
-        # ticks; B's tty row, not on A, is never judged.
+        # ticks; B's tty row, not on A, is never judged. Two rows that could
+        # each reach the least p in other splits would leave no verdict at 4
+        # runs a side: B's pipe rows here tie or move with its cold row.
         def side(label: str, pipe: list[int], zero: int, tty: bool) -> list[Results]:
             return [results_of({"program_run/pipe": [m - 3, m, m + 5],
                                 "cold_thread_start": [zero * i, zero * i, zero * i + 1],
@@ -267,7 +269,7 @@ class Sides(unittest.TestCase):
 
         cases = [((108, 109, 111, 112), 0, 9.9, ["B program_run/pipe +10.0 % [+6.0, +14.0]"]),
                  ((108, 109, 111, 112), 0, 10.0, []), ((88, 89, 91, 92), 0, 0.0, []),
-                 ((98, 99, 101, 102), 5, 50.0, ["B cold_thread_start +12.5 ticks from 0"])]
+                 ((100, 100, 100, 100), 5, 50.0, ["B cold_thread_start +12.5 ticks from 0"])]
         for pipe, zero, threshold, failed in cases:
             with self.subTest(pipe=pipe, threshold=threshold):
                 report = sides_report([Group("A", side("a", [98, 99, 101, 102], 0, False)),
@@ -308,7 +310,7 @@ class Sides(unittest.TestCase):
         # (side B's runs' medians, whether the row is wide): side A's 100,
         # 102, 98, 101 against them, no change shown in every case; wide
         # where the interval is wider than 10 ticks, 10 % of 100.5.
-        cases = [((99, 103, 100, 97), False), ((90, 110, 100, 105), True)]
+        cases = [((99, 103, 99.5, 97), False), ((90, 110, 99.5, 105), True)]
         for medians, wide in cases:
             with self.subTest(medians=medians):
                 groups = [Group("A", runs("a", 100, 102, 98, 101)),
@@ -342,6 +344,82 @@ class Sides(unittest.TestCase):
         (b,) = report.rows[0].others
         self.assertEqual((b.value, b.interval, b.verdict), (120.0, None, None))
         self.assertEqual(report.fewest_runs, 3)
+
+    def test_the_family_line_and_the_reason_for_no_verdict(self) -> None:
+        # (side A's and B's runs' medians, family's cut, in the notes): one
+        # row, so the cut is the least p where only the observed split and
+        # its mirror reach it.
+        cases = [((100, 102, 98), (120, 119, 121), 0.0,
+                  ["every split of the runs among the sides (20)",
+                   "no verdict: 3 runs against 3: the least p the rank test can reach is "
+                   "0.1, above the family's cut of 0"]),
+                 ((100, 102, 98, 101), (120, 119, 121, 122), 2 / 70,
+                  ["family: 1 row x 1 side; the chance of any false `differs` among them is "
+                   "at most 5%: a row differs where its p is at most 0.0286", "p exact"]),
+                 ((100, 102, 98, 101), tuple(range(120, 144)), None,
+                  ["9999 random splits of the runs and the observed one"])]
+        for a, b, cut, notes in cases:
+            with self.subTest(a=a, b=b):
+                groups = [Group("A", runs("a", *a)), Group("B", runs("b", *b))]
+                if cut is not None:
+                    self.assertAlmostEqual(sides_report(groups).family.cut, cut, 12)
+                printed = " ".join(self.printed(groups, form="text").split())
+                for expected in notes:
+                    self.assertIn(expected, printed)
+
+    def test_splits_of_the_runs(self) -> None:
+        # (sizes, splits, every one): the observed split first, no split
+        # twice where all are taken.
+        from analyze.sides import splits_of
+
+        for sizes, count, every in (([3, 3], 20, True), ([2, 2, 2], 90, True),
+                                    ([8, 8], 12870, True), ([12, 12], 10000, False)):
+            splits, whole = splits_of(sizes)
+            self.assertEqual((len(splits), whole), (count, every), sizes)
+            self.assertEqual(list(splits[0]), sum(([i] * n for i, n in enumerate(sizes)), []))
+            if every:
+                self.assertEqual(len({tuple(x) for x in splits}), count, sizes)
+            self.assertTrue(all(sorted(x) == sorted(splits[0]) for x in splits[:50]), sizes)
+
+    def test_each_split_s_p_is_the_rank_test_s(self) -> None:
+        # Tied medians, rows some runs lack, three sides: each split's p of
+        # each row and side is rank_test()'s on the runs that have the row.
+        import numpy as np
+
+        from analyze.sides import split_p_values, splits_of
+
+        rng = np.random.default_rng(6)
+        medians = rng.integers(0, 5, (9, 3)).astype(float)
+        medians[[1, 7], 1] = np.nan
+        splits, _ = splits_of([3, 2, 4])
+        ps = split_p_values(medians, splits, 3)
+        for s in range(0, len(splits), 37):
+            for row in range(3):
+                for k in (1, 2):
+                    v = medians[:, row]
+                    a = v[(splits[s] == 0) & np.isfinite(v)]
+                    b = v[(splits[s] == k) & np.isfinite(v)]
+                    self.assertAlmostEqual(ps[s, row, k - 1], st.rank_test(a, b).p_value, 12,
+                                           (s, row, k))
+
+    def test_any_false_differs_on_correlated_rows(self) -> None:
+        # 300 comparisons of 6 identical runs against 6, 9 rows that share
+        # each run's load: some row differs in at most 5 % (within the
+        # draw's 2.6 standard errors), where the rows alone would in 26 %.
+        import numpy as np
+
+        from analyze.sides import family_of
+
+        rng = np.random.default_rng(7)
+        anywhere = alone = 0
+        for _ in range(300):
+            medians = rng.normal(size=(12, 1)) + rng.normal(size=(12, 9))
+            family = family_of(medians, [6, 6])
+            ps = [st.rank_test(medians[:6, r], medians[6:, r]).p_value for r in range(9)]
+            anywhere += min(ps) <= family.cut
+            alone += min(ps) <= 0.05
+        self.assertLessEqual(anywhere / 300, 0.05 + 2.6 * (0.05 * 0.95 / 300) ** 0.5)
+        self.assertGreater(alone / 300, 0.15)
 
     def test_a_row_one_side_lacks(self) -> None:
         other = [results_of({"cold_thread_start": [1, 2, 3]}, {"label": "b"})]
