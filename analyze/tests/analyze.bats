@@ -217,10 +217,11 @@ rows,program_run/pinned rows,program_run/pipe rows,program_run/fast" ]] ||
 @test "sides of several runs: a verdict only where the runs say so, none with too few runs" {
 	make_runs a before 100 102 98 101
 	make_runs b after 120 119 121 122
-	make_runs c same 99 103 100 97
+	make_runs c same 99 103 97 96
 	# Labels make the sides, and name their columns; the interval from 4
-	# runs against 4 spans the least to the greatest difference of run
-	# medians, in ticks and in % of side A's median.
+	# runs against 4 of one row, at the family's cut of 2/70, spans the
+	# least to the greatest difference of run medians, in ticks and in % of
+	# side A's median; one line says what the family is.
 	run -0 --separate-stderr "$ANALYZE" compare --format=csv --table compare \
 		"$tmp"/a?.json "$tmp"/b?.json
 	local header='table,row,before,after,after difference,after low,after high,after change %'
@@ -230,24 +231,25 @@ rows,program_run/pinned rows,program_run/pipe rows,program_run/fast" ]] ||
 		<<<"$output"
 	[[ $output != *"no verdict"* ]]
 	[[ -z $(grep -v '^note: ' <<<"$stderr") ]]
+	[[ $stderr == *"note: family: 1 row x 1 side; the chance of any false \`differs\` among them is at most 5%"* ]]
 
 	run -0 "$ANALYZE" --format=csv --table compare \
 		--group A "$tmp"/a?.json --group C "$tmp"/c?.json
-	grep -Fxq 'compare,program_run/pipe,100.5,99.5,-1.0,-5.0,5.0,-1.0,-5.0,5.0,no change shown' \
+	grep -Fxq 'compare,program_run/pipe,100.5,98.0,-2.5,-6.0,5.0,-2.5,-6.0,5.0,no change shown' \
 		<<<"$output"
 	# Each run's median on request.
 	run -0 "$ANALYZE" --format=csv --table runs --runs \
 		--group A "$tmp"/a?.json --group C "$tmp"/c?.json
-	grep -Fxq 'runs,program_run/pipe,C,[8],97.0,' <<<"$output"
+	grep -Fxq 'runs,program_run/pipe,C,[8],96.0,' <<<"$output"
 
 	# Three runs a side, or one: the difference, but no interval, no verdict.
 	run -0 "$ANALYZE" --format=csv --table compare \
 		--group A "$tmp"/a[123].json --group B "$tmp"/b[123].json
 	grep -Fxq 'compare,program_run/pipe,100.0,120.0,20.0,,,20.0,,,' <<<"$output"
-	[[ $output == *"no verdict: a side has 3 runs; a verdict needs at least 4 runs a side"* ]]
+	[[ $output == *"no verdict: 3 runs against 3: the least p the rank test can reach is 0.1, above the family's cut of 0"* ]]
 	run -0 "$ANALYZE" "$tmp/a1.json" "$tmp/b1.json"
-	[[ $output == *"no verdict: a side has 1 run;"* ]]
-	[[ $output != *differs* && $output != *"no change shown"* ]]
+	[[ $output == *"no verdict: 1 run against 1: the least p the rank test can reach is 1,"* ]]
+	! grep -Eq '(differs|no change shown)$' <<<"$output"
 }
 
 @test "sides in Markdown: as many cells in the header, the divider and every row, 2 to 5 sides" {
