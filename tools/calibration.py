@@ -11,7 +11,7 @@ consecutive files against the next k, sliding over the files). Then its
 power: the row program_run/pipe of k runs against the row
 program_run/pipe_one_arena (the program with MALLOC_ARENA_MAX=1) of k
 other runs, found `differs` by the family and by the row's rank test alone
-at 5 %, in --splits random draws for k = 3 to 8.
+at 5 %, in --splits random draws for k = 3 to 8, 10 and 12.
 """
 
 from __future__ import annotations
@@ -28,7 +28,7 @@ from analyze.reader import Group, Results, rows_of  # noqa: E402
 from analyze.tables import FORMATS, Align, Column, Output, Table  # noqa: E402
 
 SIZES = (4, 6, 8)
-POWER_SIZES = (3, 4, 5, 6, 7, 8)
+POWER_SIZES = (3, 4, 5, 6, 7, 8, 10, 12)
 SPAN, ARENA = "program_run/pipe", "program_run/pipe_one_arena"
 ANY = "any row"
 

@@ -63,7 +63,7 @@ sides() { make_runs a a 98 99 101 102 && make_runs b b 108 109 111 112; }
 		compare --store|compare --store s.db $tmp/a1.json|compare takes no --store (its options: thread-start-analyze compare --help)
 		compare --since|compare --since 2026-01-01 $tmp/a1.json|compare takes no --since (its options: thread-start-analyze compare --help)
 		compare, one side|compare $tmp/a1.json $tmp/a2.json|one side only: give files of two labels, or two --group
-		compare, a gate without a verdict|compare --fail-if-slower=5 $tmp/a1.json $tmp/b1.json|--fail-if-slower: the gate needs a verdict, and none is possible: 1 run against 1: the least p the rank test can reach is 1, above the family's cut of 0
+		compare, a gate without a verdict|compare --fail-if-slower=5 $tmp/a[123].json $tmp/b[123].json|--fail-if-slower: the gate needs a verdict, and none is possible: 3 runs against 3: the least p the rank test can reach is 0.1, above the family's cut of 0
 		compare, a threshold below 0|compare --fail-if-slower=-1 $tmp/a1.json $tmp/b1.json|compare: argument --fail-if-slower: '-1' is not a percentage of 0 or more
 		compare, a threshold not a number|compare --fail-if-slower=nan $tmp/a1.json $tmp/b1.json|compare: argument --fail-if-slower: 'nan' is not a percentage of 0 or more
 		compare, a threshold with an underscore|compare --fail-if-slower=1_0 $tmp/a1.json $tmp/b1.json|compare: argument --fail-if-slower: '1_0' is not a percentage of 0 or more
