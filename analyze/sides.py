@@ -150,6 +150,8 @@ def compare_row(base: list[float], other: list[float], cut: float) -> Comparison
 EVERY_SPLIT_MOST = 20000
 SPLITS_DRAWN = 9999
 SPLITS_SEED = 0
+# Splits tested at once: bounds the memory of many runs.
+SPLITS_AT_ONCE = 1000
 
 Labels = npt.NDArray[np.int64]
 
@@ -218,8 +220,11 @@ def family_of(medians: st.Floats, sizes: list[int]) -> Family:
     """The family's cut on p: FAMILY_LEVEL of the splits of the runs among
     the sides have their least p at or below it."""
     splits, every_split = splits_of(sizes)
-    ps = split_p_values(medians, splits, len(sizes))
-    cut = family_cut(ps.reshape(len(splits), -1).min(axis=1))
+    least = np.concatenate([
+        split_p_values(medians, splits[start:start + SPLITS_AT_ONCE], len(sizes))
+        .reshape(len(splits[start:start + SPLITS_AT_ONCE]), -1).min(axis=1, initial=1.0)
+        for start in range(0, len(splits), SPLITS_AT_ONCE)])
+    cut = family_cut(least)
     runs = np.isfinite(medians)
     exact = all(st.is_exact(int(runs[:sizes[0], row].sum()), int(runs[lo:hi, row].sum()))
                 for row in range(medians.shape[1])
