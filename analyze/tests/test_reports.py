@@ -366,6 +366,13 @@ class Sides(unittest.TestCase):
                 printed = " ".join(self.printed(groups, form="text").split())
                 for expected in notes:
                     self.assertIn(expected, printed)
+        # Beyond EXACT_PAIRS pairs, the line says p was approximated.
+        from unittest import mock
+
+        with mock.patch.object(st, "EXACT_PAIRS", 15):
+            groups = [Group("A", runs("a", 1, 2, 3, 4)), Group("B", runs("b", 5, 6, 7, 8))]
+            self.assertIn("p from the normal approximation on some rows",
+                          " ".join(self.printed(groups, form="text").split()))
 
     def test_splits_of_the_runs(self) -> None:
         # (sizes, splits, every one): the observed split first, no split
