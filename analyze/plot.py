@@ -259,7 +259,7 @@ def draw_changes(ax: Axes, report: SidesReport) -> None:
     ax.set_ylim(len(rows) - 0.5, -0.5)
     first = visible(report.sides[0].name)
     ax.set_xlabel(f"% of {first}'s median: each side's median of its runs' medians less "
-                  f"{first}'s, {st.CONFIDENCE_TEXT} interval\nbelow 0: fewer ticks; filled: "
+                  f"{first}'s, interval at the family's cut\nbelow 0: fewer ticks; filled: "
                   "differs; hollow: no change shown; x: too few runs for a verdict")
     ax.set_title(f"each row's change against {first}", fontsize=10, loc="left")
     ax.grid(True, axis="x", alpha=0.3)
