@@ -208,23 +208,24 @@ def count_lines(r: Results) -> list[tuple[Lever, str]]:
 
 
 def family_of(r: Results) -> int:
-    """The levers' lines with a difference, on their counters and on the
-    parts' counts: one family, whose intervals hold together."""
-    return (sum(lever.base in r.values and counter in r.values[lever.base]
-                for lever, counter in lever_lines(r)) + len(count_lines(r)))
+    """The levers' lines with a difference on their ticks and counters, as
+    the answer gives their verdicts (and the bench's answer too): one
+    family, whose intervals hold together."""
+    return sum(lever.base in r.values and counter in r.values[lever.base]
+               for lever, counter in lever_lines(r))
 
 
-def family_tail(r: Results) -> float:
-    """The tail of each median behind a lever's interval: the levels of
-    the family's k intervals, 1 - 5 % / k each, add up to 95 %
+def family_tail(size: int) -> float:
+    """The tail of each median behind the interval of a family's lines:
+    the levels of its k intervals, 1 - 5 % / k each, add up to 95 %
     (Bonferroni)."""
-    return TWO_MEDIANS_TAIL / max(1, family_of(r))
+    return TWO_MEDIANS_TAIL / max(1, size)
 
 
 def lever_effects(r: Results) -> list[LeverEffect]:
     """Each lever of the file on its ticks and, where it acts on another
     counter, on that counter too, at the family's level."""
-    tail = family_tail(r)
+    tail = family_tail(family_of(r))
     effects = []
     for lever, counter in lever_lines(r):
         values = r.values[lever.row][counter]
@@ -235,12 +236,13 @@ def lever_effects(r: Results) -> list[LeverEffect]:
 
 
 def lever_count_effects(r: Results) -> list[LeverEffect]:
-    """Each lever's effect on each of the parts' counts of count_lines(),
-    at the family's level."""
-    tail = family_tail(r)
+    """Each lever's effect on each of the parts' counts of count_lines():
+    a family of their own, which no verdict reads."""
+    lines = count_lines(r)
+    tail = family_tail(len(lines))
     return [lever_effect(lever, counter, r.values[lever.row][counter],
                          r.values[lever.base][counter], tail)
-            for lever, counter in count_lines(r)]
+            for lever, counter in lines]
 
 
 def one_file_report(r: Results) -> OneFile:
@@ -281,10 +283,15 @@ def intervals_note(out: Output) -> None:
              "two medians takes each at 97.5 %.")
 
 
-def family_note(out: Output, family: int) -> None:
-    out.note(f"The levers' {family} intervals are one family (Bonferroni): each at "
-             f"{1 - (1 - st.CONFIDENCE) / family:.2%}, so that the chance of any false "
-             "change among them is at most 5 %.")
+def family_note(out: Output, family: int, counts: int) -> None:
+    def level(size: int) -> str:
+        return f"{1 - (1 - st.CONFIDENCE) / max(1, size):.2%}"
+
+    out.note(f"The levers' {family} intervals on their ticks and counters are one family, "
+             f"whose verdicts the answer gives (Bonferroni): each at {level(family)}, so "
+             "that the chance of any false change among them is at most 5 %"
+             + (f"; the {counts} on the parts' counts another, each at {level(counts)}."
+                if counts else "."))
 
 
 def too_few_anywhere(report: OneFile) -> bool:
@@ -374,6 +381,7 @@ def print_one_file(report: OneFile, out: Output) -> None:
                       interval_cell(e.gap))
     if table.rows:
         out.table(table)
-        family_note(out, report.family)
+        family_note(out, report.family, len(report.lever_counts))
+
     if too_few_anywhere(report):
         too_few_note(out, report.family)

@@ -539,3 +539,20 @@ print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss // 1024)' "$ANALYZE
 	run -0 /usr/bin/python3 "$compare" --no-color -a benchmarks "$tmp/run1.json" "$tmp/run2.json"
 	[[ $output == *"program_run/pipe/"*"_pvalue "*"U Test, Repetitions: 3 vs 3"* ]]
 }
+
+@test "one file: the analysis's answer has the bench's own medians, intervals and verdicts" {
+	# Two levers on real repetitions, 9 of each row: enough for each
+	# lever's interval at the family's level.
+	run -0 --separate-stderr "$THREAD_START_BENCH" --benchmark_repetitions=9 \
+		--benchmark_filter='^(program_run/(pipe|pinned|pipe_one_arena)|cold_thread_start|warm_create_join)/' \
+		--benchmark_out="$tmp/one.json"
+	local bench
+	bench=$output
+	run -0 --separate-stderr "$ANALYZE" report --table answer "$tmp/one.json"
+	# Each line's median, interval and verdict, in order: the bench's
+	# figures and levers, then the analysis's.
+	local pick='s/.*  (-?[0-9]+\.[0-9]|-)  +(\[[^]]*\]|too few repetitions|not measured)(  .*(differs|no change shown))?.*/\1 \2 \4/p'
+	[[ $(sed -nE "$pick" <<<"$bench") == "$(sed -nE "$pick" <<<"$output")" ]] ||
+		{ diff <(sed -nE "$pick" <<<"$bench") <(sed -nE "$pick" <<<"$output") >&2; false; }
+	[[ $(sed -nE "$pick" <<<"$bench" | grep -c "\[") == 8 ]]
+}
