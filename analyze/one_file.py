@@ -368,7 +368,7 @@ def print_one_file(report: OneFile, out: Output) -> None:
         out.table(table)
 
     table = Table("levers", "levers: each row less the row it changes (negative = fewer "
-                  f"ticks), difference of medians in ticks, interval at the family's level", [
+                  "ticks), difference of medians in ticks, interval at the family's level", [
                       Column("lever", Align.LEFT), Column("against", Align.LEFT),
                       Column("on", Align.LEFT), Column("difference", kind=Kind.TICKS),
                       Column("change", kind=Kind.CHANGE),

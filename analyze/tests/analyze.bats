@@ -153,7 +153,7 @@ no_failures() {
 	EOF
 }
 
-@test "levers pair their rows' repetitions: a shift of 10 under a drift of hundreds pinned down" {
+@test "levers under a drift of hundreds: the shift of 10 inside an interval as wide as the drift" {
 	/usr/bin/python3 - "$tmp/drift.json" <<-'EOF'
 	import json, sys
 	import numpy as np
@@ -170,8 +170,9 @@ no_failures() {
 	line=$(grep '^levers,program_run/pinned,program_run/pipe,ticks,' <<<"$output")
 	# lever, against, on, difference, change, low, high
 	IFS=, read -r _ _ _ _ _ low high <<<"${line#levers,}"
-	# Unpaired, the interval would span well over a hundred ticks.
-	awk -v l="$low" -v h="$high" 'BEGIN { exit !(l < 10 && 10 < h && h - l < 10) }' ||
+	# Each median's interval from its own row's order statistics, which the
+	# drift spreads over hundreds of ticks: no pairing narrows it.
+	awk -v l="$low" -v h="$high" 'BEGIN { exit !(l < 10 && 10 < h && h - l > 100) }' ||
 		{ echo "$line" >&2; false; }
 }
 

@@ -43,7 +43,7 @@ SAMPLES = 2000
 def exact_coverage(n: int, rank: int) -> float:
     """1 - 2 P(B <= rank - 1), B ~ Binomial(n, 1/2), in whole numbers."""
     below = sum(math.comb(n, k) for k in range(rank))
-    return 1 - 2 * below / 2 ** n
+    return 1 - 2 * below / float(2 ** n)
 
 
 class Ranks(unittest.TestCase):
