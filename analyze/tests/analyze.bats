@@ -542,9 +542,9 @@ print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss // 1024)' "$ANALYZE
 }
 
 @test "one file: the analysis's answer has the bench's own medians, intervals and verdicts" {
-	# Two levers on real repetitions, 9 of each row: enough for each
-	# lever's interval at the family's level.
-	run -0 --separate-stderr "$THREAD_START_BENCH" --benchmark_repetitions=9 \
+	# Two levers on real repetitions, 10 of each row: ranks 1 and 10 for
+	# each median of the two levers together, 2 and 9 for one alone.
+	run -0 --separate-stderr "$THREAD_START_BENCH" --benchmark_repetitions=10 \
 		--benchmark_filter='^(program_run/(pipe|pinned|pipe_one_arena)|cold_thread_start|warm_create_join)/' \
 		--benchmark_out="$tmp/one.json"
 	local bench
