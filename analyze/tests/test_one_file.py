@@ -13,7 +13,7 @@ from analyze import statistics as st
 from analyze.answer import DIFFERS, NO_CHANGE, answer_of_run
 from analyze.estimates import ONE_MEDIAN_TAIL, TWO_MEDIANS_TAIL, Interval, median_rank
 from analyze.one_file import family_of, median_bounds, one_file_report
-from analyze.reader import Lever, Results
+from analyze.reader import PART_COUNTS, Lever, Results
 
 from .fixtures import KNOWN, results_of
 
@@ -125,6 +125,28 @@ class Family(unittest.TestCase):
         self.assertEqual(report.family, sum(e.gap is not None for e in report.levers)
                          + len(report.lever_counts))
         self.assertEqual(report.family, 4)
+
+    def test_the_parts_counts_a_family_of_their_own(self) -> None:
+        # Own stack on ticks and creator, and on two counts of 11
+        # repetitions: each family of two takes rank 2 (qbinom(0.00625, 11,
+        # 0.5)), one of four would take rank 1.
+        def row(faults: list[float]) -> dict[str, list[float]]:
+            return {"creator": [1.0] * 11, "new_thread": [1.0] * 11, "first_line": [1.0] * 11,
+                    "rest": [0.0] * 11, **{c: [0.0] * 11 for c in PART_COUNTS},
+                    "creator_faults": faults, "first_line_faults": faults}
+        r = results_of({"program_parts/default": [5.0] * 11,
+                        "program_parts/own_stack": [float(i) for i in range(11)]},
+                       parts={"program_parts/default": row([5.0] * 11),
+                              "program_parts/own_stack": row([float(i) for i in range(11)])},
+                       levers=[Lever("program_parts/own_stack", "program_parts/default",
+                                     "creator")])
+        report = one_file_report(r)
+        self.assertEqual((report.family, len(report.lever_counts)), (2, 2))
+        # ticks, creator, creator_faults, first_line_faults
+        self.assertEqual([e.gap.interval if e.gap else None
+                          for e in report.levers + report.lever_counts],
+                         [Interval(-4.0, 4.0), Interval(0.0, 0.0), Interval(-4.0, 4.0),
+                          Interval(-4.0, 4.0)])
 
 
 if __name__ == "__main__":
