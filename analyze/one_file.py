@@ -86,8 +86,9 @@ class LeverEffect(NamedTuple):
     counter: str
     gap: Reading | None
     change: Change | None
-    # The intervals of the row's median and of the base's behind the gap's,
-    # each at half the gap's tail; None where there are too few repetitions.
+    # The intervals of the row's median and of the base's that the gap's is
+    # built from, at the family's tail; None where the repetitions are too
+    # few.
     ends: tuple[Interval, Interval] | None = None
 
 
@@ -102,8 +103,8 @@ class OneFile(NamedTuple):
     lever_counts: list[LeverEffect]
     # Why the run was disturbed, where it was.
     noise: tuple[Disturbed, ...] = ()
-    # The lines of the levers' table with a difference: the family whose
-    # intervals hold together.
+    # The levers' lines on their ticks and counters with a difference: the
+    # family whose intervals hold together (the parts' counts' another).
     family: int = 0
 
 
