@@ -194,6 +194,14 @@ class AnswerOfOneRun(unittest.TestCase):
         levers = [line for line in out.getvalue().splitlines() if ",lever," in line]
         self.assertEqual([line.rsplit(",", 2)[1:] for line in levers],
                          [["%", DIFFERS], ["%", NO_CHANGE], ["%", ""]])
+        # A base whose interval reaches 0 (ranks 1 and 8 of 8 at 97.5 %):
+        # a change, no interval and no verdict, as the bench says it.
+        base = [0.0, 0.0, 0.0, 5.0, 5.0, 5.0, 5.0, 5.0]
+        out = io.StringIO()
+        print_answer(answer_of_run(pipe_and_pinned(base, [v + 1 for v in base])),
+                     Output("text", out, "answer"))
+        self.assertRegex(out.getvalue(), r"\nlever +program_run/pinned - program_run/pipe +20\.0 +"
+                                         r"no interval: the base's reaches 0 +%\n")
 
 
 class AnswerOfRuns(unittest.TestCase):
