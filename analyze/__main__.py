@@ -110,8 +110,9 @@ def parser() -> Parser:
 
     p = command("report", report_command, "One run: the answer, each row's median and "
                 "percentiles, the gaps between rows, where the ticks go and each lever.",
-                f"An interval needs {LEAST_FOR_INTERVAL} repetitions of each row compared; "
-                "below that the value is shown with 'too few repetitions'.")
+                f"An interval needs {LEAST_FOR_INTERVAL} repetitions of a row, one more of "
+                "each row for a difference, more for several levers at once; below that "
+                "the value is shown with 'too few repetitions'.")
     p.add_argument("file", metavar="FILE.json", help=FILES)
     add_format(p, plot="draw the rows and where the ticks go")
 

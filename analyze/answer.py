@@ -8,35 +8,32 @@ from __future__ import annotations
 from typing import NamedTuple
 
 from . import statistics as st
-from .estimates import Interval, Reading, change_of, reading_of
-from .one_file import LeverEffect, lever_effects
+from .estimates import Interval, Reading, change_of
+from .one_file import LeverEffect, gap_of, lever_effects, median_of
 from .reader import PROCESS_CPU, WALL, Results
 from .tables import NONE, Align, Cell, Column, Kind, Missing, Output, Table
 
 
 class FigureOf(NamedTuple):
     """What a figure is measured from: the median of `counter` of `row`,
-    less that of `less`'s ticks where there is one; its unit; the seed of
-    its bootstrap interval in one run."""
+    less that of `less`'s ticks where there is one; its unit."""
 
     name: str
     row: str
     less: str | None
     counter: str
     unit: str
-    seed: int
 
 
 TICKS = "ticks"
-# The figures in the order shown. The first line's seed is that of its gap
-# in the one-file report, so that both show the same interval.
+# The figures in the order shown, as the bench's answer has them.
 FIGURES = (
-    FigureOf("cold thread start", "cold_thread_start", None, "ticks", TICKS, 30),
-    FigureOf("warm thread start", "warm_create_join", None, "ticks", "ticks per thread", 31),
-    FigureOf("first line", "program_run/pipe", "cold_thread_start", "ticks", TICKS, 0),
-    FigureOf("the program's span", "program_run/pipe", None, "ticks", TICKS, 33),
-    FigureOf("the program's process CPU", "program_run/pipe", None, PROCESS_CPU, "µs", 34),
-    FigureOf("the program's wall time", "program_run/pipe", None, WALL, "µs", 35),
+    FigureOf("cold thread start", "cold_thread_start", None, "ticks", TICKS),
+    FigureOf("warm thread start", "warm_create_join", None, "ticks", "ticks per thread"),
+    FigureOf("first line", "program_run/pipe", "cold_thread_start", "ticks", TICKS),
+    FigureOf("the program's span", "program_run/pipe", None, "ticks", TICKS),
+    FigureOf("the program's process CPU", "program_run/pipe", None, PROCESS_CPU, "µs"),
+    FigureOf("the program's wall time", "program_run/pipe", None, WALL, "µs"),
 )
 
 
@@ -58,8 +55,14 @@ class LeverAnswer(NamedTuple):
     counter: str
     change: Reading | None
     verdict: str | None
+    # Why the change has no interval but too few repetitions: the base's
+    # interval reaches 0, so the ratio has no bound.
+    missing: str = ""
 
 
+# The change's interval where the base's reaches 0 or below, as the bench
+# says it.
+NO_BOUND = "no interval: the base's reaches 0"
 DIFFERS = "differs"
 NO_CHANGE = "no change shown"
 
@@ -74,6 +77,18 @@ def verdict_of(change: Reading | None) -> str | None:
     if change is None or change.interval is None:
         return None
     return DIFFERS if change.interval.excludes_zero() else NO_CHANGE
+
+
+def ratio_interval(ends: tuple[Interval, Interval]) -> Interval | None:
+    """The interval of (median(a) / median(base) - 1) * 100 from the two
+    medians' intervals: the least and greatest ratio of their ends; None
+    where the base's reaches 0, as a ratio to it has no bound."""
+    a, base = ends
+    if base.low <= 0:
+        return None
+    least = a.low / (base.high if a.low >= 0 else base.low)
+    most = a.high / (base.low if a.high >= 0 else base.high)
+    return Interval((least - 1) * 100, (most - 1) * 100)
 
 
 def source_of(f: FigureOf) -> str:
@@ -100,32 +115,28 @@ def answer_with(r: Results, effects: list[LeverEffect]) -> Answer:
     for f in FIGURES:
         reading = None
         if measured(r, f):
-            values = st.floats(r.values[f.row][f.counter])
-            if f.less is None:
-                reading = reading_of(st.median_interval(values, f.seed), len(values))
-            else:
-                less = st.floats(r.ticks[f.less])
-                reading = reading_of(st.median_gap(values, less, f.seed),
-                                     min(len(values), len(less)))
+            values = r.values[f.row][f.counter]
+            reading = (median_of(values) if f.less is None else gap_of(values, r.ticks[f.less]))
         figures.append(Figure(f.name, source_of(f), f.unit, reading))
     levers = []
     for e in effects:
-        change = None
+        change, missing = None, ""
         if e.gap is not None:
             base = st.median(r.values[e.lever.base][e.counter])
             if base != 0:
-                interval = e.gap.interval
-                change = Reading(e.gap.value / base * 100,
-                                 None if interval is None else
-                                 Interval(interval.low / base * 100, interval.high / base * 100))
+                interval = None if e.ends is None else ratio_interval(e.ends)
+                missing = NO_BOUND if e.ends is not None and interval is None else ""
+                change = Reading(e.gap.value / base * 100, interval)
+        # The ratio's verdict is the difference's, where it has one.
         levers.append(LeverAnswer(e.lever.row, e.lever.base, e.counter, change,
-                                  verdict_of(change)))
+                                  verdict_of(change), missing))
     return Answer(1, figures, levers)
 
 
 def answer_of_run(r: Results) -> Answer:
-    """One run's answer: each figure's median over its repetitions, with a
-    bootstrap interval; each lever's change from its paired interval."""
+    """One run's answer: each figure's median over its repetitions, with
+    its order-statistic interval; each lever's change with its interval at
+    the family's level."""
     return answer_with(r, lever_effects(r))
 
 
@@ -170,8 +181,8 @@ def print_answer(answer: Answer, out: Output) -> None:
     one = answer.runs == 1
     too_few = Missing("too few repetitions" if one else "too few runs")
     if one:
-        title = (f"the answer: median and {st.CONFIDENCE_TEXT} bootstrap interval over this "
-                 "run's repetitions; ticks are clock(3) ticks, µs of processor time")
+        title = (f"the answer: median and {st.CONFIDENCE_TEXT} interval over this run's "
+                 "repetitions; ticks are clock(3) ticks, µs of processor time")
     else:
         title = (f"the answer: median over {answer.runs} runs of each run's figure, "
                  f"{st.CONFIDENCE_TEXT} sign-test interval with the run as the unit; ticks "
@@ -194,16 +205,18 @@ def print_answer(answer: Answer, out: Output) -> None:
         if lever.change is None:
             cells = [NONE, Missing("not measured")]
         else:
-            cells = [lever.change.value,
-                     too_few if lever.change.interval is None else lever.change.interval]
+            cells = [lever.change.value, lever.change.interval
+                     if lever.change.interval is not None else
+                     Missing(lever.missing) if lever.missing else too_few]
         table.add(f"lever{on}", f"{lever.row} - {lever.base}", *cells, "%",
                   blank if lever.verdict is None else lever.verdict)
     out.table(table)
     if answer.levers:
         if one:
             out.note("A lever's change is in percent of the row it is measured against, "
-                     "negative for fewer ticks; it differs where its interval excludes 0. "
-                     "The levers describe this run alone, under its conditions: confirm one "
+                     "negative for fewer ticks; it differs where its interval excludes 0, "
+                     "the intervals at the family's level of the levers' table, so that the "
+                     "chance of any false change among them is at most 5 %. The levers describe this run alone, under its conditions: confirm one "
                      "across several runs before relying on it.")
         else:
             out.note("A lever's change is in percent of the row it is measured against, "

@@ -4,6 +4,8 @@ line can use it before numpy is known to be there."""
 
 from __future__ import annotations
 
+import functools
+import math
 from typing import NamedTuple
 
 
@@ -31,6 +33,43 @@ class Estimate(NamedTuple):
 # of a difference of medians, is given (statistics.least_runs() finds the
 # same number from the sign test, with scipy).
 LEAST_FOR_INTERVAL = 6
+
+
+# The chance each tail of a median's interval may miss: one median at 95 %,
+# and each of two at 97.5 %, so that an interval of their difference built
+# from both holds with at least 95 % (Bonferroni).
+ONE_MEDIAN_TAIL = 0.025
+TWO_MEDIANS_TAIL = 0.0125
+
+
+@functools.lru_cache(maxsize=1024)
+def median_rank(n: int, tail: float) -> int:
+    """The largest rank l with P(B <= l - 1) <= `tail`, B ~ Binomial(n,
+    1/2) the number of n values below the true median: values l and
+    n + 1 - l of the sorted n bound it with probability at least
+    1 - 2 `tail`, whatever the distribution (exactly so for a continuous
+    one, more with ties). 0 where n is too few for any. Summed term by term
+    in logarithms as the bench's answer does, so that both find the same
+    rank."""
+    log_half_n = -n * math.log(2.0)
+    log_choose = 0.0  # log C(n, k)
+    below = 0.0  # P(B <= k)
+    rank = 0
+    for k in range(n):
+        below += math.exp(log_choose + log_half_n)
+        if below > tail:
+            break
+        rank = k + 1
+        log_choose += math.log(n - k) - math.log(k + 1)
+    return rank
+
+
+def least_for(tail: float) -> int:
+    """The fewest values whose median has an interval at `tail`."""
+    n = 1
+    while median_rank(n, tail) == 0:
+        n += 1
+    return n
 
 
 class Reading(NamedTuple):

@@ -5,8 +5,11 @@ from __future__ import annotations
 
 from typing import TYPE_CHECKING, NamedTuple, Sequence
 
+import numpy as np
+
 from . import statistics as st
-from .estimates import LEAST_FOR_INTERVAL, Change, Reading, change_of, reading_of
+from .estimates import (ONE_MEDIAN_TAIL, TWO_MEDIANS_TAIL, Change, Interval, Reading,
+                        change_of, least_for, median_rank)
 from .files import FilesReport, files_report, print_files
 from .lead import lines
 from .noise import Disturbed, disturbed
@@ -17,29 +20,18 @@ if TYPE_CHECKING:
     from .answer import Answer
 
 # The gaps between rows, the analysis's reading of them: (name, row, row it
-# is measured against, the seed of its interval). Each is the row less the
-# one it is measured against, as every table has it. The heap arena's gap
-# is the lever program_run/pipe_one_arena, not repeated here.
+# is measured against). Each is the row less the one it is measured
+# against, as every table has it. The heap arena's gap is the lever
+# program_run/pipe_one_arena, not repeated here.
 GAPS = (
-    ("first line", "program_run/pipe", "cold_thread_start", 0),
-    ("terminal write", "program_run/tty", "program_run/pipe", 2),
-    ("cold over warm", "cold_thread_start", "warm_create_join", 3),
+    ("first line", "program_run/pipe", "cold_thread_start"),
+    ("terminal write", "program_run/tty", "program_run/pipe"),
+    ("cold over warm", "cold_thread_start", "warm_create_join"),
 )
 # The row whose repetitions are split into PARTS, and the row of the real
 # program that it stands for.
 PARTS_ROW = "program_parts/default"
 PROGRAM_ROW = "program_run/pipe"
-# Each interval has a seed of its own, fixed so that the same file always
-# gives the same output: the gaps' as GAPS says, the parts 10 to 13, the
-# span 14, the instrumentation 15, the levers' comparisons 21 on in order
-# (the answer's figures have theirs in answer.py).
-PART_SEEDS_FROM = 10
-SPAN_SEED = 14
-INSTRUMENTATION_SEED = 15
-LEVER_SEEDS_FROM = 21
-# The levers' comparisons on the parts' counts, from 200 on in order, apart
-# from the others' so that a file with counts keeps their seeds.
-COUNT_SEEDS_FROM = 200
 # The heads of the columns of COUNTS in the tables.
 COUNT_HEADS = {"faults": "faults", "major_faults": "major faults", "switches": "switches",
                "involuntary_switches": "involuntary"}
@@ -87,13 +79,17 @@ class Parts(NamedTuple):
 
 class LeverEffect(NamedTuple):
     """A lever's effect on one counter: the difference of medians from its
-    base row, with a paired interval; None where the file lacks the base
-    row or its counter."""
+    base row, with its interval at the family's level; None where the file
+    lacks the base row or its counter."""
 
     lever: Lever
     counter: str
     gap: Reading | None
     change: Change | None
+    # The intervals of the row's median and of the base's that the gap's is
+    # built from, at the family's tail; None where the repetitions are too
+    # few.
+    ends: tuple[Interval, Interval] | None = None
 
 
 class OneFile(NamedTuple):
@@ -107,6 +103,9 @@ class OneFile(NamedTuple):
     lever_counts: list[LeverEffect]
     # Why the run was disturbed, where it was.
     noise: tuple[Disturbed, ...] = ()
+    # The levers' lines on their ticks and counters with a difference: the
+    # family whose intervals hold together (the parts' counts' another).
+    family: int = 0
 
 
 def row_summaries(r: Results) -> list[RowSummary]:
@@ -118,24 +117,41 @@ def row_summaries(r: Results) -> list[RowSummary]:
     return summaries
 
 
-def gap_of(a: st.Values, b: st.Values, seed: int) -> Reading:
-    """The median of a less that of b, with its interval where both have
-    the repetitions to carry one."""
-    x, y = st.floats(a), st.floats(b)
-    return reading_of(st.median_gap(x, y, seed), min(len(x), len(y)))
+def median_bounds(values: st.Values, tail: float = ONE_MEDIAN_TAIL) -> Interval | None:
+    """The interval of the median from order statistics: the sorted values
+    at ranks l and n + 1 - l, l = median_rank(n, tail); None where the
+    values are too few for one."""
+    x = np.sort(st.floats(values))
+    rank = median_rank(len(x), tail)
+    return None if rank == 0 else Interval(float(x[rank - 1]), float(x[len(x) - rank]))
 
 
-def median_of(values: st.Values, seed: int) -> Reading:
+def median_of(values: st.Values, tail: float = ONE_MEDIAN_TAIL) -> Reading:
     """The median, with its interval where the repetitions carry one."""
-    x = st.floats(values)
-    return reading_of(st.median_interval(x, seed), len(x))
+    return Reading(st.median(values), median_bounds(values, tail))
+
+
+def gap_ends(a: st.Values, b: st.Values,
+             tail: float = TWO_MEDIANS_TAIL) -> tuple[Interval, Interval] | None:
+    """The intervals of the medians of a and of b, each at `tail`."""
+    of_a, of_b = median_bounds(a, tail), median_bounds(b, tail)
+    return None if of_a is None or of_b is None else (of_a, of_b)
+
+
+def gap_of(a: st.Values, b: st.Values, tail: float = TWO_MEDIANS_TAIL) -> Reading:
+    """The median of a less that of b, with the interval [low a - high b,
+    high a - low b] of the medians' intervals, each at `tail` (97.5 %, so
+    that both hold at once with 95 %), where both have the repetitions to
+    carry one."""
+    ends = gap_ends(a, b, tail)
+    return Reading(st.median(a) - st.median(b), None if ends is None else
+                   Interval(ends[0].low - ends[1].high, ends[0].high - ends[1].low))
 
 
 def gaps_of(r: Results) -> list[Gap]:
     ticks = r.ticks
-    return [Gap(name, a, b, gap_of(ticks[a], ticks[b], seed)
-                if a in ticks and b in ticks else None)
-            for name, a, b, seed in GAPS]
+    return [Gap(name, a, b, gap_of(ticks[a], ticks[b]) if a in ticks and b in ticks else None)
+            for name, a, b in GAPS]
 
 
 def parts_of(r: Results) -> Parts | None:
@@ -144,64 +160,90 @@ def parts_of(r: Results) -> Parts | None:
     values = r.values[PARTS_ROW]
     total = st.median(values["ticks"])
     parts = []
-    for seed, part in enumerate(PARTS, PART_SEEDS_FROM):
-        med = median_of(values[part], seed)
+    for part in PARTS:
+        med = median_of(values[part])
         counts = {count: st.median(values[f"{part}_{count}"]) for count in COUNTS
                   if f"{part}_{count}" in values}
         parts.append(Part(part, med, None if total == 0 else med.value / total, counts))
-    span = median_of(values["ticks"], SPAN_SEED)
+    span = median_of(values["ticks"])
     instrumentation = None
     if PROGRAM_ROW in r.ticks:
         program = r.ticks[PROGRAM_ROW]
         instrumentation = Instrumentation(
-            gap_of(values["ticks"], program, INSTRUMENTATION_SEED),
+            gap_of(values["ticks"], program),
             change_of(total, st.median(program)))
     return Parts(parts, span, instrumentation)
 
 
 def lever_effect(lever: Lever, counter: str, values: Sequence[float],
-                 base_values: Sequence[float], seed: int) -> LeverEffect:
+                 base_values: Sequence[float], tail: float) -> LeverEffect:
     """A lever's row less its base on one counter: the difference of
-    medians, with a paired interval, and the change."""
-    paired = st.paired_median_gap(values, base_values, seed)
-    return LeverEffect(lever, counter, reading_of(paired, min(len(values), len(base_values))),
-                       change_of(st.median(values), st.median(base_values)))
+    medians, with its interval from the medians' each at `tail`, and the
+    change."""
+    return LeverEffect(lever, counter, gap_of(values, base_values, tail),
+                       change_of(st.median(values), st.median(base_values)),
+                       gap_ends(values, base_values, tail))
 
 
-def lever_effects(r: Results) -> list[LeverEffect]:
+def lever_lines(r: Results) -> list[tuple[Lever, str]]:
     """Each lever of the file on its ticks and, where it acts on another
-    counter, on that counter too; the seeds follow this order."""
-    effects = []
-    seed = LEVER_SEEDS_FROM
-    for lever in r.levers:
-        for counter in ["ticks"] + ([lever.counter] if lever.counter != "ticks" else []):
-            values = r.values[lever.row][counter]
-            base_values = r.values.get(lever.base, {}).get(counter)
-            effects.append(LeverEffect(lever, counter, None, None) if base_values is None
-                           else lever_effect(lever, counter, values, base_values, seed))
-            seed += 1
-    return effects
+    counter, on that counter too."""
+    return [(lever, counter) for lever in r.levers
+            for counter in ["ticks"] + ([lever.counter] if lever.counter != "ticks" else [])]
 
 
-def lever_count_effects(r: Results) -> list[LeverEffect]:
-    """Each lever's effect on each of the parts' counts that its row and
-    base row both have: the difference of medians, with a paired interval;
-    the seeds follow this order from COUNT_SEEDS_FROM."""
-    effects = []
-    seed = COUNT_SEEDS_FROM
+def count_lines(r: Results) -> list[tuple[Lever, str]]:
+    """Each lever on each of the parts' counts that its row and base row
+    both have, but a count that neither row ever had (no major fault, as a
+    rule): it says nothing."""
+    lines = []
     for lever in r.levers:
         base = r.values.get(lever.base, {})
         for counter in PART_COUNTS:
             values = r.values[lever.row].get(counter)
             base_values = base.get(counter)
-            # A count that neither row ever had (no major fault, as a
-            # rule) says nothing; its seed is kept so that others keep
-            # theirs.
             if values is not None and base_values is not None and (any(values)
                                                                    or any(base_values)):
-                effects.append(lever_effect(lever, counter, values, base_values, seed))
-            seed += 1
+                lines.append((lever, counter))
+    return lines
+
+
+def family_of(r: Results) -> int:
+    """The levers' lines with a difference on their ticks and counters, as
+    the answer gives their verdicts (and the bench's answer too): one
+    family, whose intervals hold together."""
+    return sum(lever.base in r.values and counter in r.values[lever.base]
+               for lever, counter in lever_lines(r))
+
+
+def family_tail(size: int) -> float:
+    """The tail of each median behind the interval of a family's lines:
+    the levels of its k intervals, 1 - 5 % / k each, add up to 95 %
+    (Bonferroni)."""
+    return TWO_MEDIANS_TAIL / max(1, size)
+
+
+def lever_effects(r: Results) -> list[LeverEffect]:
+    """Each lever of the file on its ticks and, where it acts on another
+    counter, on that counter too, at the family's level."""
+    tail = family_tail(family_of(r))
+    effects = []
+    for lever, counter in lever_lines(r):
+        values = r.values[lever.row][counter]
+        base_values = r.values.get(lever.base, {}).get(counter)
+        effects.append(LeverEffect(lever, counter, None, None) if base_values is None
+                       else lever_effect(lever, counter, values, base_values, tail))
     return effects
+
+
+def lever_count_effects(r: Results) -> list[LeverEffect]:
+    """Each lever's effect on each of the parts' counts of count_lines():
+    a family of their own, which no verdict reads."""
+    lines = count_lines(r)
+    tail = family_tail(len(lines))
+    return [lever_effect(lever, counter, r.values[lever.row][counter],
+                         r.values[lever.base][counter], tail)
+            for lever, counter in lines]
 
 
 def one_file_report(r: Results) -> OneFile:
@@ -210,7 +252,7 @@ def one_file_report(r: Results) -> OneFile:
     levers = lever_effects(r)
     return OneFile(files_report([r]), row_summaries(r), gaps_of(r), parts_of(r), levers,
                    answer_with(r, levers), lever_count_effects(r),
-                   tuple(disturbed([r], ["[1]"])))
+                   tuple(disturbed([r], ["[1]"])), family_of(r))
 
 
 def interval_cell(reading: Reading) -> Cell:
@@ -225,11 +267,32 @@ def reading_cells(reading: Reading | None) -> list[Cell]:
     return [reading.value, interval_cell(reading)]
 
 
-def too_few_note(out: Output) -> None:
-    out.note(f"too few repetitions: no interval below {LEAST_FOR_INTERVAL} repetitions of "
-             "each row compared, the fewest whose least and greatest value bound the "
-             "interval of their median (all n fall on one side of it with probability "
+def too_few_note(out: Output, family: int) -> None:
+    levers = (f", {least_for(TWO_MEDIANS_TAIL / family)} for the levers' {family} together"
+              if family > 1 else "")
+    out.note(f"too few repetitions: no interval below {least_for(ONE_MEDIAN_TAIL)} "
+             f"repetitions for a median, {least_for(TWO_MEDIANS_TAIL)} of each row for a "
+             f"difference of two{levers}: the fewest whose least and greatest value bound "
+             "the interval of their median (all n fall on one side of it with probability "
              "2^(1-n), 1 in 32 for 6).")
+
+
+def intervals_note(out: Output) -> None:
+    out.note("Intervals from order statistics: a median's is the sorted values at ranks l "
+             "and n + 1 - l, l the largest with P(B <= l - 1) <= 2.5 %, B ~ Binomial(n, "
+             "1/2), which holds at least 95 % whatever the distribution; a difference of "
+             "two medians takes each at 97.5 %.")
+
+
+def family_note(out: Output, family: int, counts: int) -> None:
+    def level(size: int) -> str:
+        return f"{1 - (1 - st.CONFIDENCE) / max(1, size):.2%}"
+
+    out.note(f"The levers' {family} intervals on their ticks and counters are one family, "
+             f"whose verdicts the answer gives (Bonferroni): each at {level(family)}, so "
+             "that the chance of any false change among them is at most 5 %"
+             + (f"; the {counts} on the parts' counts another, each at {level(counts)}."
+                if counts else "."))
 
 
 def too_few_anywhere(report: OneFile) -> bool:
@@ -271,12 +334,13 @@ def print_one_file(report: OneFile, out: Output) -> None:
 
     table = Table("gaps", f"gaps: each row less the one it is measured against (negative = "
                   f"fewer ticks), difference of medians in ticks, {st.CONFIDENCE_TEXT} "
-                  "bootstrap interval", [
+                  "interval", [
         Column("gap", Align.LEFT), Column("rows", Align.LEFT),
         Column("difference", kind=Kind.TICKS), Column("interval", Align.LEFT, Kind.INTERVAL)])
     for g in report.gaps:
         table.add(g.name, f"{g.row} - {g.base}", *reading_cells(g.gap))
     out.table(table)
+    intervals_note(out)
 
     if report.parts is not None:
         parts = report.parts
@@ -305,8 +369,7 @@ def print_one_file(report: OneFile, out: Output) -> None:
         out.table(table)
 
     table = Table("levers", "levers: each row less the row it changes (negative = fewer "
-                  f"ticks), difference of medians in ticks, {st.CONFIDENCE_TEXT} paired "
-                  "bootstrap interval", [
+                  "ticks), difference of medians in ticks, interval at the family's level", [
                       Column("lever", Align.LEFT), Column("against", Align.LEFT),
                       Column("on", Align.LEFT), Column("difference", kind=Kind.TICKS),
                       Column("change", kind=Kind.CHANGE),
@@ -319,8 +382,7 @@ def print_one_file(report: OneFile, out: Output) -> None:
                       interval_cell(e.gap))
     if table.rows:
         out.table(table)
-        out.note("The levers' intervals resample pairs of repetitions, the i-th of each row, "
-                 "which ran at about the same time: they tell how sure the difference is "
-                 "with the machine's state at each moment shared by both rows, within this run.")
+        family_note(out, report.family, len(report.lever_counts))
+
     if too_few_anywhere(report):
-        too_few_note(out)
+        too_few_note(out, report.family)

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <iterator>
+#include <utility>
 
 const char *const wall_counter = "wall";
 
@@ -49,24 +50,21 @@ std::optional<Interval> median_interval(std::vector<double> values, double tail)
 }
 
 std::optional<Interval> difference_interval(const std::vector<double> &a,
-                                            const std::vector<double> &b)
+                                            const std::vector<double> &b,
+                                            double tail)
 {
-	const std::optional<Interval> of_a =
-	    median_interval(a, two_medians_tail);
-	const std::optional<Interval> of_b =
-	    median_interval(b, two_medians_tail);
+	const std::optional<Interval> of_a = median_interval(a, tail);
+	const std::optional<Interval> of_b = median_interval(b, tail);
 	if (!of_a || !of_b)
 		return std::nullopt;
 	return Interval{of_a->low - of_b->high, of_a->high - of_b->low};
 }
 
 Change change_interval(const std::vector<double> &a,
-                       const std::vector<double> &base)
+                       const std::vector<double> &base, double tail)
 {
-	const std::optional<Interval> of_a =
-	    median_interval(a, two_medians_tail);
-	const std::optional<Interval> of_base =
-	    median_interval(base, two_medians_tail);
+	const std::optional<Interval> of_a = median_interval(a, tail);
+	const std::optional<Interval> of_base = median_interval(base, tail);
 	if (!of_a || !of_base)
 		return {std::nullopt, NoInterval::too_few};
 	// A ratio to a base that may be 0 has no bound.
@@ -121,8 +119,9 @@ Reading difference_reading(const std::vector<double> *a,
 	        interval ? "" : too_few};
 }
 
+// A lever's change on `counter`, each median's interval at `tail`.
 Lever lever_of(const Samples &samples, const Row &row,
-               const std::string &counter)
+               const std::string &counter, double tail)
 {
 	Lever lever{row.name, row.base, counter, {}, ""};
 	const std::vector<double> *a = values_of(samples, row.name, counter);
@@ -137,7 +136,7 @@ Lever lever_of(const Samples &samples, const Row &row,
 		return lever;
 	}
 	lever.reading.value = (median_of(*a) - of_base) / of_base * 100;
-	const Change change = change_interval(*a, *base);
+	const Change change = change_interval(*a, *base, tail);
 	lever.reading.interval = change.interval;
 	if (change.why == NoInterval::too_few)
 		lever.reading.missing = too_few;
@@ -188,14 +187,20 @@ Answer answer_of(const Samples &samples, const std::vector<Row> &rows)
 	    {"the program's wall time", "µs",
 	     median_reading(values_of(samples, pipe, wall_counter))},
 	};
+	// The levers' lines first, then each at the family's level.
+	std::vector<std::pair<const Row *, std::string>> lines;
 	for (const Row &row : rows) {
 		if (row.base.empty() || samples.count(row.name) == 0)
 			continue;
-		answer.levers.push_back(lever_of(samples, row, ticks));
+		lines.emplace_back(&row, ticks);
 		if (row.counter != ticks)
-			answer.levers.push_back(
-			    lever_of(samples, row, row.counter));
+			lines.emplace_back(&row, row.counter);
 	}
+	const double tail =
+	    two_medians_tail /
+	    static_cast<double>(std::max<std::size_t>(lines.size(), 1));
+	for (const auto &[row, counter] : lines)
+		answer.levers.push_back(lever_of(samples, *row, counter, tail));
 	return answer;
 }
 
@@ -238,8 +243,17 @@ std::string answer_text(const Answer &answer, int repetitions,
 	                   " repetitions a row; ticks: clock(3) ticks\n";
 	for (std::size_t at = 0; at < lines.size(); ++at) {
 		if (at == answer.figures.size())
-			text += "levers: the change in % of the base row's "
-			        "median, and its verdict\n";
+			text +=
+			    "levers: the change in % of the base row's "
+			    "median and its verdict" +
+			    (answer.levers.size() > 1
+			         ? ", the " +
+			               std::to_string(answer.levers.size()) +
+			               " intervals at 95 % together "
+			               "(Bonferroni)"
+			         : std::string()) +
+			    "\n";
+
 		const auto &line = lines[at];
 		std::string shown = padded(line[0], widths[0], false) + "  " +
 		                    padded(line[1], widths[1], true) + "  " +

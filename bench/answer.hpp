@@ -8,7 +8,10 @@
 // of the sorted n cover it with probability 1 - 2 P(B <= l - 1), whatever
 // the distribution (exactly so for a continuous one, at least so with
 // ties). Two medians together (a difference, a lever's change) take each
-// at 97.5 %, so that both hold at once with at least 95 %.
+// at 97.5 %, so that both hold at once with at least 95 %. The levers'
+// intervals are one family: of k levers each at 1 - 5 % / k, so that all
+// hold at once with at least 95 % (Bonferroni), and the chance of any
+// false "differs" among them is at most 5 %.
 #pragma once
 
 #include "rows.hpp"
@@ -41,10 +44,12 @@ constexpr double two_medians_tail = 0.0125;
 [[nodiscard]] std::optional<Interval>
 median_interval(std::vector<double> values, double tail = one_median_tail);
 
-// The interval of median(a) - median(b), each median's at 97.5 %:
-// [low a - high b, high a - low b]; none if either has too few values.
+// The interval of median(a) - median(b), each median's at 1 - 2 `tail`
+// (97.5 %): [low a - high b, high a - low b]; none if either has too few
+// values.
 [[nodiscard]] std::optional<Interval>
-difference_interval(const std::vector<double> &a, const std::vector<double> &b);
+difference_interval(const std::vector<double> &a, const std::vector<double> &b,
+                    double tail = two_medians_tail);
 
 // Why a change in percent has no interval.
 enum class NoInterval : unsigned char {
@@ -59,9 +64,10 @@ struct Change {
 };
 
 // The interval of (median(a) / median(b) - 1) * 100, from each median's
-// at 97.5 %: the least and greatest ratio of their ends.
+// at 1 - 2 `tail` (97.5 %): the least and greatest ratio of their ends.
 [[nodiscard]] Change change_interval(const std::vector<double> &a,
-                                     const std::vector<double> &base);
+                                     const std::vector<double> &base,
+                                     double tail = two_medians_tail);
 
 // Each row's repetitions by counter: ROW -> COUNTER -> values, the wall
 // time of each repetition under "wall" in microseconds.
@@ -98,7 +104,9 @@ struct Answer {
 };
 
 // The answer from `samples`, its levers those of `rows` whose own row was
-// measured: on ticks, and on their counter too where it is another.
+// measured: on ticks, and on their counter too where it is another; the
+// levers' intervals one family.
+
 [[nodiscard]] Answer answer_of(const Samples &samples,
                                const std::vector<Row> &rows);
 

@@ -12,7 +12,6 @@ import sys
 import tempfile
 import unittest
 
-from analyze import statistics as st
 from analyze.__main__ import main
 from analyze.answer import DIFFERS, NO_CHANGE, answer_of_run, answer_of_runs, print_answer
 from analyze.errors import Unusable
@@ -118,19 +117,21 @@ class AnswerOfOneRun(unittest.TestCase):
         self.assertEqual(list(figures), [
             "cold thread start", "warm thread start", "first line", "the program's span",
             "the program's process CPU", "the program's wall time"])
-        # name | from | unit | value | interval (None: too few repetitions)
-        cold = st.median_interval(r.ticks["cold_thread_start"], 30).interval
-        first = one_file_report(r).gaps[0].gap
-        assert first is not None
+        # name | from | unit | value | interval (None: too few repetitions).
+        # Ranks 2 and n - 1 of the 10 values of the pipe and the 11 of the
+        # cold start at 95 %; the first line from ranks 2 and 9 of the pipe
+        # and 2 and 10 of the cold start at 97.5 %: [2 - 6, 9 - 1].
+        self.assertEqual(one_file_report(r).gaps[0].gap, Reading(1.5, Interval(-4.0, 8.0)))
         for name, source, unit, value, interval in [
-            ("cold thread start", "cold_thread_start", "ticks", 4.0, cold),
+            ("cold thread start", "cold_thread_start", "ticks", 4.0, Interval(1.0, 6.0)),
             ("warm thread start", "warm_create_join", "ticks per thread", 2.0, None),
-            ("first line", "program_run/pipe - cold_thread_start", "ticks", 1.5, first.interval),
-            ("the program's span", "program_run/pipe", "ticks", 5.5, Interval(3.0, 8.0)),
+            ("first line", "program_run/pipe - cold_thread_start", "ticks", 1.5,
+             Interval(-4.0, 8.0)),
+            ("the program's span", "program_run/pipe", "ticks", 5.5, Interval(2.0, 9.0)),
             ("the program's process CPU", "program_run/pipe process_cpu", "µs", 155.0,
-             Interval(130.0, 180.0)),
+             Interval(120.0, 190.0)),
             ("the program's wall time", "program_run/pipe wall", "µs", 410.0,
-             Interval(360.0, 460.0)),
+             Interval(340.0, 480.0)),
         ]:
             with self.subTest(figure=name):
                 f = figures[name]
@@ -143,21 +144,27 @@ class AnswerOfOneRun(unittest.TestCase):
                          [False, False, False, True, False, False])
 
     def test_too_few_repetitions_no_interval_no_verdict(self) -> None:
-        (lever,) = answer_of_run(pipe_and_pinned([10, 11, 12, 13, 14], [0, 1, 2, 3, 4])).levers
-        self.assertEqual((lever.change, lever.verdict), (Reading(-10 / 12 * 100, None), None))
-        (lever,) = answer_of_run(pipe_and_pinned([10, 11, 12, 13, 14, 15],
-                                                 [0, 1, 2, 3, 4, 5])).levers
-        self.assertEqual(lever.verdict, DIFFERS)
+        # A lever alone takes each median at 97.5 %: 7 repetitions at least.
+        for n, verdict in [(5, None), (6, None), (7, DIFFERS), (8, DIFFERS)]:
+            with self.subTest(n=n):
+                (lever,) = answer_of_run(pipe_and_pinned([10.0 + i for i in range(n)],
+                                                         [float(i) for i in range(n)])).levers
+                assert lever.change is not None
+                self.assertEqual((lever.change.interval is None, lever.verdict),
+                                 (verdict is None, verdict))
 
     def test_a_lever_s_change_and_interval_in_percent_and_its_verdict(self) -> None:
         pipe = [100.0 + i for i in range(8)]
-        # Every pair 10 fewer: the paired interval is [-10, -10].
+        # Every repetition 10 fewer. Of 8 values at 97.5 % the interval is the
+        # least and the greatest: [90, 97] against [100, 107], the ratio's
+        # least 90 / 107 and greatest 97 / 100.
         (faster,) = answer_of_run(pipe_and_pinned(pipe, [v - 10 for v in pipe])).levers
         self.assertEqual((faster.row, faster.base, faster.counter),
                          ("program_run/pinned", "program_run/pipe", "ticks"))
         assert faster.change is not None
         self.assertAlmostEqual(faster.change.value, -10 / 103.5 * 100)
-        self.assertEqual(faster.change.interval, Interval(-10 / 103.5 * 100, -10 / 103.5 * 100))
+        self.assertEqual(faster.change.interval, Interval((90 / 107 - 1) * 100, (97 / 100 - 1) * 100))
+
         self.assertEqual(faster.verdict, DIFFERS)
         # The same values in another order: no change.
         (same,) = answer_of_run(pipe_and_pinned(pipe, pipe[::-1])).levers
@@ -187,6 +194,14 @@ class AnswerOfOneRun(unittest.TestCase):
         levers = [line for line in out.getvalue().splitlines() if ",lever," in line]
         self.assertEqual([line.rsplit(",", 2)[1:] for line in levers],
                          [["%", DIFFERS], ["%", NO_CHANGE], ["%", ""]])
+        # A base whose interval reaches 0 (ranks 1 and 8 of 8 at 97.5 %):
+        # a change, no interval and no verdict, as the bench says it.
+        base = [0.0, 0.0, 0.0, 5.0, 5.0, 5.0, 5.0, 5.0]
+        out = io.StringIO()
+        print_answer(answer_of_run(pipe_and_pinned(base, [v + 1 for v in base])),
+                     Output("text", out, "answer"))
+        self.assertRegex(out.getvalue(), r"\nlever +program_run/pinned - program_run/pipe +20\.0 +"
+                                         r"no interval: the base's reaches 0 +%\n")
 
 
 class AnswerOfRuns(unittest.TestCase):

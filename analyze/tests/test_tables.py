@@ -232,7 +232,7 @@ class EachReport(unittest.TestCase):
                                       f"{', '.join(sorted(names, key=order.index))}\n"),
                                      (case, form))
         # In text, the table asked for with the notes under it, and no other's.
-        self.assertEqual([call(KNOWN, "--table", table)[1].count("resample pairs")
+        self.assertEqual([call(KNOWN, "--table", table)[1].count("(Bonferroni)")
                           for table in ("levers", "rows")], [1, 0])
 
 

@@ -162,6 +162,51 @@ void test_intervals()
 	}
 }
 
+// The levers' family: k levers alike, each the first set's row against
+// the second's, then the first lever's change and verdict, from R: each
+// median's interval at tail 0.0125 / k (qbinom), the ratios of their ends.
+const char *const family_cases[][4] = {
+    {"shifted", "mod101", "1", "-260.8695652 -26.08695652 differs"},
+    {"shifted", "mod101", "2", "-260.8695652 -26.08695652 differs"},
+    {"shifted", "mod101", "3", "-300 20 no change shown"},
+    {"shifted", "mod101", "6", "-300 20 no change shown"},
+    {"squares", "mod97", "3", "17930.19608 41920.83333 differs"},
+    {"squares", "mod97", "8", "16984.76562 43514.22594 differs"},
+};
+
+void test_family()
+{
+	for (const auto &c : family_cases) {
+		const std::size_t k = std::stoul(c[2]);
+		Samples samples{{"base", {{"ticks", data(c[1])}}}};
+		std::vector<Row> rows;
+		for (std::size_t i = 0; i < k; ++i) {
+			Row row;
+			row.name = "lever" + std::to_string(i);
+			row.base = "base";
+			row.counter = "ticks";
+			rows.push_back(row);
+			samples[row.name]["ticks"] = data(c[0]);
+		}
+		const Answer answer = answer_of(samples, rows);
+		const std::string name = std::string("family of ") + c[2] +
+		                         " " + c[0] + " - " + c[1];
+		expect(name + ": levers", std::to_string(answer.levers.size()),
+		       c[2]);
+		expect(name,
+		       text_of(answer.levers.at(0).reading.interval) + " " +
+		           answer.levers.at(0).verdict,
+		       c[3]);
+		const bool said =
+		    answer_text(answer, 7, "", "")
+		        .find(", the " + std::to_string(k) +
+		              " intervals at 95 % together (Bonferroni)\n") !=
+		    std::string::npos;
+		expect(name + ": the family's line", said ? "said" : "not said",
+		       k > 1 ? "said" : "not said");
+	}
+}
+
 // A line, the columns it may take, then the line fitted: counters cut
 // from the end, ticks and process_cpu kept first.
 const char *const fit_cases[][3] = {
@@ -261,6 +306,8 @@ int main()
 {
 	test_ranks();
 	test_intervals();
+	test_family();
+
 	test_fit();
 	test_noise();
 	if (failures > 0) {

@@ -116,10 +116,12 @@ percentile_cases='
 # what FAKE_MODE says, and the answer they give: the flags (VAR=VALUE set
 # in the environment) % the lines it has, spaces squeezed, separated by
 # '|' % what it does not have, likewise. An interval needs 6 repetitions, a difference or
-# a lever 7 (qbinom(0.0125, 7, 0.5) = 1 in R); one whose base's interval
+# a lever alone 7 (qbinom(0.0125, 7, 0.5) = 1 in R), each of 6 levers together
+# 9 (qbinom(0.0125 / 6, 9, 0.5) = 1, 0 for 8); one whose base's interval
 # reaches 0 has none.
 answer_cases=$(cat <<'EOF'
---benchmark_filter=^(program|cold) --benchmark_repetitions=7 % cold thread start 5.0 [5.0, 5.0] ticks|warm thread start - not measured ticks per thread|first line 0.0 [0.0, 0.0] ticks|the program's span 5.0 [5.0, 5.0] ticks|program_run/pipe_one_arena 0.0 [0.0, 0.0] no change shown|program_parts/own_stack on creator 0.0 [0.0, 0.0] no change shown|results not kept: --benchmark_out=FILE keeps every repetition|the rest: thread-start-analyze report FILE %
+--benchmark_filter=^(program|cold) --benchmark_repetitions=9 % cold thread start 5.0 [5.0, 5.0] ticks|warm thread start - not measured ticks per thread|first line 0.0 [0.0, 0.0] ticks|the program's span 5.0 [5.0, 5.0] ticks|program_run/pipe_one_arena 0.0 [0.0, 0.0] no change shown|program_parts/own_stack on creator 0.0 [0.0, 0.0] no change shown|results not kept: --benchmark_out=FILE keeps every repetition|the rest: thread-start-analyze report FILE %
+--benchmark_filter=^(program|cold) --benchmark_repetitions=8 % first line 0.0 [0.0, 0.0] ticks|program_run/pipe_one_arena 0.0 too few repetitions|program_parts/own_stack on creator 0.0 too few repetitions % no change shown
 --benchmark_filter=^(program_run/(pipe|pinned)|cold_thread_start)/ --benchmark_repetitions=6 % the program's span 5.0 [5.0, 5.0] ticks|first line 0.0 too few repetitions ticks|program_run/pinned 0.0 too few repetitions|cold thread start 5.0 [5.0, 5.0] ticks % differs|pipe_one_arena
 --benchmark_filter=^program_run/pinned/ --benchmark_repetitions=7 % program_run/pinned - not measured|the program's span - not measured ticks|the program's process CPU - not measured µs|the program's wall time - not measured µs % no change shown
 FAKE_MODE=env FAKE_TICKS=0 --benchmark_filter=^program_run/pipe --benchmark_repetitions=7 % the program's span 0.0 [0.0, 0.0] ticks|program_run/pipe_one_arena - the base's median is 0 % differs
@@ -228,8 +230,9 @@ EOF
 @test "each lever and variant runs the program as it says: tunable, CPU, variables" {
 	local n
 	n=$(nproc)
+	# 4 levers together: 9 repetitions for an interval each.
 	FAKE_MODE=env run -0 "$BENCH" --program="$FAKE" --benchmark_filter='^program_run/' \
-		--benchmark_repetitions=7 --benchmark_out="$json" \
+		--benchmark_repetitions=9 --benchmark_out="$json" \
 		--variant=answer:FAKE_TICKS=42 --variant=odd:FAKE_ECHO=a:b=c \
 		--variant=odd:GLIBC_TUNABLES=glibc.malloc.tcache_count=5
 	# The row, then the median ticks the stand-in reports there. The rows
