@@ -12,6 +12,7 @@ import sys
 import tempfile
 import unittest
 
+from analyze import statistics as st
 from analyze.__main__ import main
 from analyze.answer import DIFFERS, NO_CHANGE, answer_of_run, answer_of_runs, print_answer
 from analyze.errors import Unusable
