@@ -1,0 +1,171 @@
+"""Paired tests, the run as the unit: runs made alternately (A B A B ...)
+paired by order, each pair giving one difference, so that a drift between
+runs made one after another moves both sides of a pair alike.
+
+Two tests, built alike: the signed-rank test on the Walsh averages
+(d_i + d_j) / 2, i <= j, and the sign test on the differences themselves.
+Of the N averages, T_le are at or below 0 and T_ge at or above; the p-value
+is the tie-free two-sided one of min(T_le, T_ge), so that ties (and zero
+differences) count against a change. The interval at a cut c runs from the
+k-th smallest average to the k-th largest, k the least count whose p-value
+is above c: p <= c exactly where the interval leaves out 0.
+
+Several tests on the same runs (rows, levers and counters) are one family:
+every sign of each whole run's differences is equally likely under the
+null, and flipping a run's differences on every test together keeps their
+correlation. family_cut() of the least p-value in each sign pattern is the
+cut of the family."""
+
+from __future__ import annotations
+
+import functools
+import math
+from typing import NamedTuple
+
+import numpy as np
+
+from . import statistics as st
+from .estimates import Interval
+from .family import family_cut
+
+# Sign patterns enumerated up to this many; beyond, DRAWN of them are drawn
+# with SEED, and the observed one is added.
+ENUMERATED_MOST = 20000
+DRAWN = 9999
+SEED = 20261209
+# The signed-rank distribution is computed exactly up to this many
+# differences (well within a second); beyond, the normal approximation.
+EXACT_MOST = 400
+# Patterns tested at once: bounds the memory of the Walsh averages.
+BATCH = 2048
+
+
+@functools.lru_cache(maxsize=256)
+def p_table(n: int, walsh: bool) -> tuple[st.Floats, bool]:
+    """The tie-free two-sided p-value of each count 0..N of n differences
+    (N = n (n + 1) / 2 Walsh averages, or n for the sign test), and whether
+    it is exact."""
+    from scipy import stats
+
+    if not walsh:
+        counts = np.arange(n + 1)
+        return np.minimum(1.0, 2 * stats.binom.cdf(counts, n, 0.5)), True
+    total = n * (n + 1) // 2
+    if n > EXACT_MOST:
+        mean, sd = total / 2, math.sqrt(n * (n + 1) * (2 * n + 1) / 24)
+        z = (np.arange(total + 1) - mean + 0.5) / sd
+        return np.minimum(1.0, 2 * stats.norm.cdf(z)), False
+    # The chance of each sum of ranks, adding one rank at a time.
+    chance = np.zeros(total + 1)
+    chance[0] = 1.0
+    for rank in range(1, n + 1):
+        chance[rank:] = (chance[rank:] + chance[:-rank]) / 2
+        chance[:rank] /= 2
+    return np.minimum(1.0, 2 * np.cumsum(chance)), True
+
+
+def least_kept(n: int, cut: float, walsh: bool) -> int:
+    """The least count whose p-value is above `cut`: the rank of the
+    interval's bounds; 0 where every count's is (an unbounded interval)."""
+    return int(np.argmax(p_table(n, walsh)[0] > cut))
+
+
+def averages(d: st.Floats, walsh: bool) -> st.Floats:
+    """The Walsh averages of each row of d (..., n), or d itself."""
+    if not walsh:
+        return d
+    i, j = np.triu_indices(d.shape[-1])
+    result: st.Floats = (d[..., i] + d[..., j]) / 2
+    return result
+
+
+def least_count(d: st.Floats, walsh: bool) -> st.Floats:
+    """min(T_le, T_ge) of each row of d (..., n)."""
+    w = averages(d, walsh)
+    result: st.Floats = np.minimum((w <= 0).sum(axis=-1), (w >= 0).sum(axis=-1))
+    return result
+
+
+class Paired(NamedTuple):
+    """One test of the family: its p-value and its interval at the cut;
+    None for a test without a difference."""
+
+    p: float
+    interval: Interval
+
+    def differs(self, cut: float) -> bool:
+        return self.p <= cut
+
+
+def test_at(differences: st.Values, cut: float, walsh: bool = True) -> Paired | None:
+    """The test of some differences, its interval at `cut`."""
+    d = st.floats(differences)
+    d = d[~np.isnan(d)]
+    n = len(d)
+    if n == 0:
+        return None
+    table, _ = p_table(n, walsh)
+    p = float(table[int(least_count(d, walsh))])
+    k = least_kept(n, cut, walsh)
+    if k == 0:
+        return Paired(p, Interval(-math.inf, math.inf))
+    w = np.sort(averages(d, walsh))
+    return Paired(p, Interval(float(w[k - 1]), float(w[len(w) - k])))
+
+
+class Family(NamedTuple):
+    """The tests of the columns of a matrix of differences, run by run,
+    controlled together by sign flips of whole runs."""
+
+    tests: list[Paired | None]  # each column's, at the cut
+    cut: float  # a test differs where its p is at or below this
+    patterns: int  # the sign patterns counted, the observed among them
+    enumerated: bool  # every pattern, or a draw
+    exact: bool  # every p-value from the exact distribution
+
+    def line(self, what: str) -> str:
+        """The line under a table that names the family."""
+        how = (f"all {self.patterns} signs of the runs' differences" if self.enumerated
+               else f"{self.patterns} signs of the runs' differences, drawn")
+        text = (f"{what} are one family: the chance of any false `differs` in it is at "
+                f"most {1 - st.CONFIDENCE:.0%}, from {how}, whole runs flipped together "
+                f"(a test differs at p <= {self.cut:.3g}, its interval at that cut)")
+        if not self.exact:
+            text += "; p-values from the normal approximation above " \
+                    f"{EXACT_MOST} runs"
+        return text
+
+
+def patterns_of(runs: int) -> tuple[st.Floats, bool]:
+    """The sign patterns of `runs` runs, the observed (all +1) first."""
+    if 2 ** runs <= ENUMERATED_MOST:
+        every = (np.arange(2 ** runs)[:, None] >> np.arange(runs)) & 1
+        return 1 - 2 * every.astype(np.float64), True
+    rng = np.random.default_rng(SEED)
+    drawn = rng.choice([-1.0, 1.0], size=(DRAWN, runs))
+    return np.vstack([np.ones((1, runs)), drawn]), False
+
+
+def family(differences: st.Values, walsh: bool = True) -> Family:
+    """The family of the columns of `differences` (runs x tests; NaN where
+    a run lacks a test)."""
+    d = np.atleast_2d(st.floats(differences))
+    runs, columns = d.shape
+    signs, enumerated = patterns_of(runs)
+    least = np.ones(len(signs))
+    exact = True
+    for c in range(columns):
+        present = ~np.isnan(d[:, c])
+        n = int(present.sum())
+        if n == 0:
+            continue
+        table, is_exact = p_table(n, walsh)
+        exact = exact and is_exact
+        values = d[present, c]
+        for start in range(0, len(signs), BATCH):
+            flipped = signs[start:start + BATCH][:, present] * values
+            p = table[least_count(flipped, walsh).astype(np.int64)]
+            least[start:start + BATCH] = np.minimum(least[start:start + BATCH], p)
+    cut = family_cut(least)
+    return Family([test_at(d[:, c], cut, walsh) for c in range(columns)], cut, len(signs),
+                  enumerated, exact)

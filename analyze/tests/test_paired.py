@@ -1,0 +1,121 @@
+"""The paired tests and their family by sign flips, on known answers."""
+
+from __future__ import annotations
+
+import math
+import unittest
+
+import numpy as np
+
+from analyze import paired
+from analyze.family import family_cut
+
+# R 4.2.2's wilcox.test(d, exact=TRUE, conf.int=TRUE): n, d, p, its 95 %
+# interval. Below 6 values no count reaches p <= 0.05: R then gives the
+# least and greatest average, here the interval is unbounded.
+SIGNED_RANK = [
+    (3, [-31, 59, -24], 1, -31, 59),
+    (4, [-25, -57, -27, -40], 0.125, -57, -25),
+    (5, [-3, -44, 57, 19, 39], 0.625, -44, 57),
+    (6, [3, 2, 60, 55, -48, 50], 0.15625, -48, 60),
+    (7, [-33, 4, 64, 55, 26, -22, 14], 0.375, -22, 55),
+    (8, [76, 35, 10, 33, 81, 27, -17, 41], 0.0234375, 8, 61),
+    (9, [26, -8, 24, 31, 13, -36, -15, 37, -18], 0.496094, -16.5, 28.5),
+    (10, [50, -9, 18, 54, 66, 53, 62, 65, 23, 40], 0.00390625, 22.5, 59.5),
+    (11, [-40, -25, 41, 57, 50, -38, 35, 69, 61, 54, 17], 0.0537109, -1.5, 55.5),
+    (12, [30, 17, -37, 60, -47, -9, 8, 58, 41, -26, 2, -16], 0.569336, -17.5, 31),
+    (13, [69, 1, -24, 29, -13, 20, -26, -18, -44, -10, 41, 55, 61], 0.375732, -15.5, 35),
+    (14, [6, 20, 22, 14, 45, 54, 47, -32, 53, -19, 3, 11, 23, 29], 0.0166016, 6, 34.5),
+    (15, [-41, -48, -17, 33, -42, -58, 5, -53, 55, -45, -35, 11, -2, -49, 51], 0.187622,
+     -43.5, 5),
+    (16, [-7, 49, -50, -48, -23, 60, -14, -33, 54, 10, 42, -6, -43, -53, 16, 44], 0.97995,
+     -27, 23),
+    (17, [-47, -23, 34, -20, -4, -38, -17, -24, 39, 13, 5, 9, -6, -18, 65, -3, 61], 0.889969,
+     -17.5, 20.5),
+    (18, [49, 27, -19, 39, 59, 57, -26, 10, -37, 47, 56, -12, 54, 15, 31, 5, 29, -14],
+     0.0159302, 5, 39),
+    (19, [18, -3, 65, -2, 55, 32, 48, -9, 36, 39, 56, 40, 24, 45, 54, 62, 37, -50, 58],
+     0.00117111, 18.5, 47.5),
+    (20, [1, 60, -57, -49, 18, -4, -51, -34, -7, -22, -44, 16, -8, -37, 11, 38, 15, 9, 6, 40],
+     0.674223, -21, 11),
+]
+
+# R's binom.test(t, n)$p.value: the sign test's p of t runs one way of n.
+SIGN = [(10, 0, 0.001953125), (10, 1, 0.02148438), (10, 2, 0.109375), (9, 4, 1),
+        (12, 2, 0.03857422), (7, 0, 0.015625), (20, 5, 0.04138947)]
+
+
+class Tests(unittest.TestCase):
+    def test_signed_rank_p_and_interval_are_r_s(self) -> None:
+        for n, d, p, low, high in SIGNED_RANK:
+            with self.subTest(n=n):
+                got = paired.test_at(d, 0.05)
+                assert got is not None
+                self.assertAlmostEqual(got.p, p, delta=1e-5 * p)
+                if n < 6:
+                    self.assertEqual((got.interval.low, got.interval.high), (-math.inf, math.inf))
+                else:
+                    self.assertEqual((got.interval.low, got.interval.high), (low, high))
+
+    def test_sign_test_p_is_binom_test_s(self) -> None:
+        for n, t, p in SIGN:
+            with self.subTest(n=n, t=t):
+                d = [-1.0] * t + [1.0] * (n - t)
+                got = paired.test_at(d, 0.05, walsh=False)
+                assert got is not None
+                self.assertAlmostEqual(got.p, p, delta=1e-6)
+
+    def test_p_and_interval_agree_on_tied_samples(self) -> None:
+        rng = np.random.default_rng(1)
+        for walsh in (True, False):
+            for case in range(1000):
+                n = int(rng.integers(3, 21))
+                d = rng.integers(-3, 6, n).astype(float)
+                cut = float(rng.choice([0.05, 0.01, 0.002]))
+                got = paired.test_at(d, cut, walsh)
+                assert got is not None
+                with self.subTest(walsh=walsh, case=case):
+                    self.assertEqual(got.differs(cut), not got.interval.low <= 0
+                                     <= got.interval.high)
+
+    def test_the_family(self) -> None:
+        # name, differences (runs x tests), walsh, cut, patterns, enumerated
+        shifted = np.column_stack([np.arange(1.0, 9), np.arange(1.0, 9) * 2,
+                                   [3, -1, 2, 5, -4, 1, 2, 6]])
+        many = np.random.default_rng(2).normal(size=(16, 3))
+        missing = np.array([[1.0, np.nan]] * 3 + [[2.0, -1.0]] * 3)
+        cases = [
+            # Two tests that are one cost nothing: a single test's cut.
+            ("equal columns", np.column_stack([np.arange(1.0, 9)] * 2), True,
+             family_cut(self.least(np.arange(1.0, 9)[:, None], True)), 256, True),
+            ("shifted", shifted, True, family_cut(self.least(shifted, True)), 256, True),
+            ("sign test", shifted, False, family_cut(self.least(shifted, False)), 256, True),
+            ("drawn", many, True, None, paired.DRAWN + 1, False),
+            ("missing", missing, True, family_cut(self.least(missing, True)), 64, True),
+        ]
+        for name, d, walsh, cut, patterns, enumerated in cases:
+            with self.subTest(name):
+                got = paired.family(d, walsh)
+                self.assertEqual((got.patterns, got.enumerated), (patterns, enumerated))
+                if cut is not None:
+                    self.assertAlmostEqual(got.cut, cut)
+                for c, test in enumerate(got.tests):
+                    self.assertEqual(test, paired.test_at(d[:, c], got.cut, walsh))
+        # The observed pattern is the first of those drawn.
+        self.assertTrue((paired.patterns_of(15)[0][0] == 1).all())
+
+    @staticmethod
+    def least(d: np.ndarray, walsh: bool) -> np.ndarray:
+        """Every pattern's least p, the slow way."""
+        runs = d.shape[0]
+        result = []
+        for bits in range(2 ** runs):
+            signs = np.array([-1.0 if bits >> r & 1 else 1.0 for r in range(runs)])
+            ps = [t.p for t in (paired.test_at(signs * d[:, c], 1.0, walsh)
+                                for c in range(d.shape[1])) if t is not None]
+            result.append(min(ps))
+        return np.array(result)
+
+
+if __name__ == "__main__":
+    unittest.main()
