@@ -128,8 +128,9 @@ def judged(levers: list[LeverOfRuns], least: int) -> tuple[list[LeverOfRuns], Fa
     tested = [i for i, e in enumerate(levers) if e.runs >= least]
     if not tested:
         return levers, None
-    found = family([[math.nan if levers[i].differences[r] is None else levers[i].differences[r]
-                     for i in tested] for r in range(len(levers[0].differences))], walsh=False)
+    found = family([[math.nan if d is None else d
+                     for d in (levers[i].differences[r] for i in tested)]
+                    for r in range(len(levers[0].differences))], walsh=False)
     levers = list(levers)
     for i, test in zip(tested, found.tests):
         assert test is not None

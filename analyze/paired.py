@@ -20,13 +20,18 @@ from __future__ import annotations
 
 import functools
 import math
-from typing import NamedTuple
+from typing import TYPE_CHECKING, NamedTuple
 
 import numpy as np
 
 from . import statistics as st
+from .errors import Unusable
 from .estimates import Interval
 from .family import family_cut
+from .reader import Group, Results
+
+if TYPE_CHECKING:
+    from .sides import SidesReport
 
 # Sign patterns enumerated up to this many; beyond, DRAWN of them are drawn
 # with SEED, and the observed one is added.
@@ -123,16 +128,19 @@ class Family(NamedTuple):
     enumerated: bool  # every pattern, or a draw
     exact: bool  # every p-value from the exact distribution
 
-    def line(self, what: str) -> str:
+    def line(self, what: str, unit: str = "runs") -> str:
         """The line under a table that names the family."""
-        how = (f"all {self.patterns} signs of the runs' differences" if self.enumerated
-               else f"{self.patterns} signs of the runs' differences, drawn")
+        if self.cut == 0:
+            return (f"{what} are one family, and too few runs for any `differs` in it: no p "
+                    f"they can reach holds the chance of any false one within "
+                    f"{1 - st.CONFIDENCE:.0%}")
+        how = (f"all {self.patterns} signs of the {unit}' differences" if self.enumerated
+               else f"{self.patterns} signs of the {unit}' differences, drawn")
         text = (f"{what} are one family: the chance of any false `differs` in it is at "
-                f"most {1 - st.CONFIDENCE:.0%}, from {how}, whole runs flipped together "
+                f"most {1 - st.CONFIDENCE:.0%}, from {how}, whole {unit} flipped together "
                 f"(a test differs at p <= {self.cut:.3g}, its interval at that cut)")
         if not self.exact:
-            text += "; p-values from the normal approximation above " \
-                    f"{EXACT_MOST} runs"
+            text += f"; p-values from the normal approximation above {EXACT_MOST} {unit}"
         return text
 
 
@@ -169,3 +177,61 @@ def family(differences: st.Values, walsh: bool = True) -> Family:
     cut = family_cut(least)
     return Family([test_at(d[:, c], cut, walsh) for c in range(columns)], cut, len(signs),
                   enumerated, exact)
+
+
+def in_order_made(files: list[Results]) -> list[Results]:
+    """A side's runs in the order they were made: by their dates, where
+    every run has one that can be read; else in the order given."""
+    from datetime import datetime
+
+    dates = []
+    for r in files:
+        try:
+            dates.append(datetime.fromisoformat(str(r.context.get("date"))))
+        except ValueError:
+            return files
+    if any(d.tzinfo is None for d in dates) and any(d.tzinfo is not None for d in dates):
+        return files
+    order = sorted(range(len(files)), key=lambda i: dates[i])
+    return [files[i] for i in order]
+
+
+def paired_groups(groups: list[Group]) -> list[Group]:
+    """Two sides of as many runs, each in the order made, the i-th run of
+    each a pair; or Unusable, saying why they cannot be paired."""
+    if len(groups) != 2:
+        raise Unusable(f"--paired: {len(groups)} sides; runs are paired between two sides")
+    a, b = groups
+    if len(a.files) != len(b.files):
+        raise Unusable(f"--paired: {a.name} has {len(a.files)} runs and {b.name} "
+                       f"{len(b.files)}; runs made alternately pair one to one")
+    return [Group(g.name, in_order_made(g.files)) for g in groups]
+
+
+def paired_report(report: SidesReport) -> SidesReport:
+    """Two sides' rows judged by the signed-rank test on the pairs'
+    differences of runs' medians, the rows one family by sign flips of
+    whole pairs."""
+    from .sides import Verdict
+
+    first, second = report.sides
+    matrix = []
+    for row in report.rows:
+        a = {run.file: run.median for run in row.runs[0]}
+        b = {run.file: run.median for run in row.runs[1]}
+        matrix.append([b[fb] - a[fa] if fa in a and fb in b else math.nan
+                       for fa, fb in zip(first.files, second.files)])
+    found = family(np.array(matrix).T.reshape(len(first.files), len(report.rows)))
+    rows = []
+    for row, test in zip(report.rows, found.tests):
+        c = row.others[0]
+        if test is not None and c.change is not None:
+            base = row.base or 0.0
+            c = c._replace(interval=test.interval, verdict=Verdict.DIFFERS
+                           if test.differs(found.cut) else Verdict.NO_CHANGE,
+                           percent=None if base == 0 else Interval(test.interval.low / base * 100,
+                                                                   test.interval.high / base * 100))
+        else:
+            c = c._replace(interval=None, percent=None, verdict=None)
+        rows.append(row._replace(others=[c]))
+    return report._replace(rows=rows, paired=found.line("The rows", "pairs"))

@@ -67,6 +67,8 @@ class SidesReport(NamedTuple):
     fewest_runs: int
     # The sides with disturbed runs, in the sides' order.
     noise: tuple[DisturbedOf, ...] = ()
+    # Runs paired: the line that names the family of the paired tests.
+    paired: str = ""
 
 
 # The row of the program's span, which a side's line of the answer gives.
@@ -129,7 +131,7 @@ def is_wide(base: float | None, c: Comparison) -> bool:
     return not c.interval.high - c.interval.low <= WIDE * abs(base)
 
 
-def sides_report(groups: list[Group]) -> SidesReport:
+def sides_report(groups: list[Group], paired: bool = False) -> SidesReport:
     everything = [r for g in groups for r in g.files]
     sides = [Side(side_letter(i), g.name, [f"[{everything.index(r) + 1}]" for r in g.files],
                   [load_of(r) for r in g.files])
@@ -149,8 +151,13 @@ def sides_report(groups: list[Group]) -> SidesReport:
         found = disturbed(g.files, side.files)
         if found:
             noise.append(DisturbedOf(side.name, len(g.files), tuple(found)))
-    return SidesReport(files_report(everything), sides, rows,
-                       min(len(g.files) for g in groups), tuple(noise))
+    report = SidesReport(files_report(everything), sides, rows,
+                         min(len(g.files) for g in groups), tuple(noise))
+    if paired:
+        from .paired import paired_report
+
+        report = paired_report(report)
+    return report
 
 
 def percent_text(value: float) -> str:
@@ -266,10 +273,12 @@ def print_sides(report: SidesReport, out: Output, runs: bool = False) -> None:
     out.table(table)
 
     first = report.sides[0].name
+    how = ("interval of the paired change, at the family's cut, from the signed-rank test "
+           "on the pairs' differences of runs' medians" if report.paired else
+           f"{st.CONFIDENCE_TEXT} interval from a rank test on the runs' medians")
     table = Table("compare", "median of the runs' medians in ticks; each side less "
                   f"{first} (negative = fewer ticks), in ticks and in % of {first}'s median, "
-                  f"{st.CONFIDENCE_TEXT} interval from a rank test on the runs' medians",
-                  compare_columns(report.sides))
+                  + how, compare_columns(report.sides))
     for compared in report.rows:
         cells: list[Cell] = [compared.row, NONE if compared.base is None else compared.base]
         for c in compared.others:
@@ -281,8 +290,10 @@ def print_sides(report: SidesReport, out: Output, runs: bool = False) -> None:
                       NONE if c.verdict is None else c.verdict.value]
         table.add(*cells)
     out.table(table)
+    if report.paired:
+        out.note(report.paired)
     fewest = report.fewest_runs
-    if fewest < RUNS_FOR_VERDICT:
+    if fewest < RUNS_FOR_VERDICT and not report.paired:
         out.note(f"no verdict: a side has {fewest} run{'s' if fewest != 1 else ''}; a verdict "
                  f"needs at least {RUNS_FOR_VERDICT} runs a side, as runs differ from each other "
                  f"more than repetitions within one run do")

@@ -53,9 +53,9 @@ def main(argv: list[str]) -> int:
     def differs(runs: list[Results]) -> list[bool]:
         levers = [lever_of_runs(lever, counter, runs) for lever, counter in lines]
         if args.alone:
-            return [e.runs >= st.least_runs() and st.median_of_runs(
-                [d for d in e.differences if d is not None]).interval.excludes_zero()
-                    for e in levers]
+            alone = [st.median_of_runs([d for d in e.differences if d is not None])
+                     for e in levers]
+            return [a is not None and a.interval.excludes_zero() for a in alone]
         return [e.verdict is not None and e.verdict.value == "differs"
                 for e in judged(levers, st.least_runs())[0]]
 

@@ -2,13 +2,24 @@
 
 from __future__ import annotations
 
+import io
 import math
+import os
+import tempfile
 import unittest
+from typing import Sequence
 
 import numpy as np
 
 from analyze import paired
+from analyze.errors import Unusable
+from analyze.estimates import Interval
 from analyze.family import family_cut
+from analyze.reader import Group
+from analyze.sides import Verdict, print_sides, sides_report
+from analyze.tables import Output
+from analyze.tests.fixtures import results_of, write_results
+from analyze.tests.test_reports import analyze
 
 # R 4.2.2's wilcox.test(d, exact=TRUE, conf.int=TRUE): n, d, p, its 95 %
 # interval. Below 6 values no count reaches p <= 0.05: R then gives the
@@ -115,6 +126,66 @@ class Tests(unittest.TestCase):
                                 for c in range(d.shape[1])) if t is not None]
             result.append(min(ps))
         return np.array(result)
+
+
+def side(label: str, medians: list[int], dates: Sequence[str | None]) -> Group:
+    return Group(label, [results_of({"program_run/pipe": [m - 1, m, m + 2]},
+                                    {"label": label} | ({"date": d} if d else {}),
+                                    path=f"{label}{i}.json")
+                         for i, (m, d) in enumerate(zip(medians, dates))])
+
+
+class Pairing(unittest.TestCase):
+    def test_sides_paired_in_the_order_made_or_refused(self) -> None:
+        days = [f"2026-12-0{d}T10:00:00+00:00" for d in (3, 1, 2)]
+        # case, sides, the first side's files after pairing, or the refusal
+        cases = [
+            ("by date", [side("A", [1, 2, 3], days), side("B", [4, 5, 6], days)],
+             ["A1.json", "A2.json", "A0.json"]),
+            ("a date missing: as given", [side("A", [1, 2, 3], days[:2] + [None]),
+                                          side("B", [4, 5, 6], days)],
+             ["A0.json", "A1.json", "A2.json"]),
+            ("three sides", [side(x, [1], [None]) for x in "ABC"], "--paired: 3 sides"),
+            ("unequal", [side("A", [1, 2], [None] * 2), side("B", [1], [None])],
+             "--paired: A has 2 runs and B 1"),
+        ]
+        for case, groups, expected in cases:
+            with self.subTest(case):
+                if isinstance(expected, str):
+                    with self.assertRaisesRegex(Unusable, expected):
+                        paired.paired_groups(groups)
+                else:
+                    got = paired.paired_groups(groups)[0]
+                    self.assertEqual([r.path for r in got.files], expected)
+
+    def test_a_drift_that_pairs_take_away(self) -> None:
+        # Six pairs drifting by 100 ticks a pair, B always 10 above: the
+        # rank test of the sides sees nothing, the pairs 10 in each.
+        a = [100, 200, 300, 400, 500, 600]
+        groups = [side("A", a, [None] * 6), side("B", [m + 10 for m in a], [None] * 6)]
+        unpaired = sides_report(groups).rows[0].others[0]
+        self.assertEqual(unpaired.verdict, Verdict.NO_CHANGE)
+        report = sides_report(groups, paired=True)
+        c = report.rows[0].others[0]
+        self.assertEqual((c.interval, c.verdict), (Interval(10, 10), Verdict.DIFFERS))
+        out = io.StringIO()
+        print_sides(report, Output("text", out))
+        text = " ".join(out.getvalue().split())
+        for said in ("interval of the paired change", "The rows are one family: the chance "
+                     "of any false `differs` in it is at most 5%, from all 64 signs of the "
+                     "pairs' differences"):
+            self.assertIn(said, text)
+
+    def test_refused_on_the_command_line(self) -> None:
+        with tempfile.TemporaryDirectory() as directory:
+            files = [write_results(os.path.join(directory, f"{x}{i}.json"),
+                                   {"program_run/pipe": [1, 2, i]}, {"label": x})
+                     for x, i in (("A", 3), ("A", 4), ("B", 3))]
+            done = analyze("compare", "--paired", *files)
+        self.assertEqual((done.returncode, done.stdout), (2, ""))
+        self.assertEqual(done.stderr.splitlines(), [
+            "thread-start-analyze: --paired: A has 2 runs and B 1; runs made alternately "
+            "pair one to one"])
 
 
 if __name__ == "__main__":
