@@ -15,7 +15,8 @@ from analyze import paired
 from analyze.errors import Unusable
 from analyze.estimates import Interval
 from analyze.family import family_cut
-from analyze.reader import Group
+from analyze.label_runs import LeverOfRuns, judged
+from analyze.reader import Group, Lever
 from analyze.sides import Verdict, print_sides, sides_report
 from analyze.tables import Output
 from analyze.tests.fixtures import results_of, write_results
@@ -126,6 +127,26 @@ class Tests(unittest.TestCase):
                                 for c in range(d.shape[1])) if t is not None]
             result.append(min(ps))
         return np.array(result)
+
+
+class Levers(unittest.TestCase):
+    def test_lines_judged_as_one_family(self) -> None:
+        # 9 runs of 10 down: p = 0.0215, a change alone at 5 %, not beside
+        # three lines of their own signs (the family's cut 2 / 1024); a line
+        # of 5 runs is not judged.
+        lever = Lever("program_run/pipe_one_arena", "program_run/pipe", "ticks")
+        lines: list[list[float | None]] = [
+            [-5] * 9 + [3], [1, -1, 2, -2, 3, -3, 4, -4, 5, -5],
+            [1, 1, -1, -1, 2, 2, -2, -2, 3, 3], [1, -1, -1, 1, 2, -2, -2, 2, 3, -3],
+            [-1] * 5 + [None] * 5]
+        levers, found = judged([LeverOfRuns(lever, "ticks", d, None, None, None, None)
+                                for d in lines], 6)
+        assert found is not None
+        self.assertEqual(found.cut, 2 / 1024)
+        self.assertEqual([(e.interval, e.verdict) for e in levers], [
+            (Interval(-5, 3), Verdict.NO_CHANGE), (Interval(-5, 5), Verdict.NO_CHANGE),
+            (Interval(-2, 3), Verdict.NO_CHANGE), (Interval(-3, 3), Verdict.NO_CHANGE),
+            (None, None)])
 
 
 def side(label: str, medians: list[int], dates: Sequence[str | None]) -> Group:
