@@ -135,11 +135,11 @@ class Levers(unittest.TestCase):
         # three lines of their own signs (the family's cut 2 / 1024); a line
         # of 5 runs is not judged.
         lever = Lever("program_run/pipe_one_arena", "program_run/pipe", "ticks")
-        lines: list[list[float | None]] = [
-            [-5] * 9 + [3], [1, -1, 2, -2, 3, -3, 4, -4, 5, -5],
+        lines: list[Sequence[float | None]] = [
+            [-5.0] * 9 + [3.0], [1, -1, 2, -2, 3, -3, 4, -4, 5, -5],
             [1, 1, -1, -1, 2, 2, -2, -2, 3, 3], [1, -1, -1, 1, 2, -2, -2, 2, 3, -3],
             [-1] * 5 + [None] * 5]
-        levers, found = judged([LeverOfRuns(lever, "ticks", d, None, None, None, None)
+        levers, found = judged([LeverOfRuns(lever, "ticks", list(d), None, None, None, None)
                                 for d in lines], 6)
         assert found is not None
         self.assertEqual(found.cut, 2 / 1024)
