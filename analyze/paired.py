@@ -131,7 +131,7 @@ class Family(NamedTuple):
     def line(self, what: str, unit: str = "runs") -> str:
         """The line under a table that names the family."""
         if self.cut == 0:
-            return (f"{what} are one family, and too few runs for any `differs` in it: no p "
+            return (f"{what} are one family, and too few {unit} for any `differs` in it: no p "
                     f"they can reach holds the chance of any false one within "
                     f"{1 - st.CONFIDENCE:.0%}")
         how = (f"all {self.patterns} signs of the {unit}' differences" if self.enumerated
