@@ -116,6 +116,25 @@ class Tests(unittest.TestCase):
         # The observed pattern is the first of those drawn.
         self.assertTrue((paired.patterns_of(15)[0][0] == 1).all())
 
+    def test_what_the_documents_promise(self) -> None:
+        family = paired.Family([], 0.01, 10000, False, False)
+        cases = [
+            ("5 pairs never reach 0.05", paired.p_table(5, True)[0][0], 2 / 32),
+            ("6 pairs reach 2 / 64", paired.p_table(6, True)[0][0], 2 / 64),
+            ("exact up to 400", paired.p_table(400, True)[1], True),
+            ("approximated beyond", paired.p_table(401, True)[1], False),
+            ("every pattern of 14", paired.patterns_of(14)[0].shape, (2 ** 14, 14)),
+            ("9,999 drawn and the observed", paired.patterns_of(15)[0].shape, (10000, 15)),
+            ("the approximation said", family.line("The rows", "pairs").endswith(
+                "the normal approximation above 400 pairs"), True),
+            ("too few said", family._replace(cut=0.0).line("The rows", "pairs"),
+             "The rows are one family, and too few pairs for any `differs` in it: no p they "
+             "can reach holds the chance of any false one within 5%"),
+        ]
+        for case, got, expected in cases:
+            with self.subTest(case):
+                self.assertEqual(got, expected)
+
     @staticmethod
     def least(d: np.ndarray, walsh: bool) -> np.ndarray:
         """Every pattern's least p, the slow way."""
