@@ -322,6 +322,9 @@ def do_compare(groups: list[Group], runs: bool, slower: float | None, plot: str 
         raise Unusable(f"--fail-if-slower: a side has {report.fewest_runs} "
                        f"run{'s' if report.fewest_runs != 1 else ''}; the gate needs a "
                        f"verdict, which needs {RUNS_FOR_VERDICT} runs a side")
+    if slower is not None and report.paired is not None and report.paired.cut == 0:
+        raise Unusable(f"--fail-if-slower: {report.fewest_runs} pairs are too few for any "
+                       "`differs` of the paired rows; the gate needs one that can be")
     print_sides(report, out, runs)
     draw(drawn, plot, out, groups, report)
     if slower is None:

@@ -234,4 +234,4 @@ def paired_report(report: SidesReport) -> SidesReport:
         else:
             c = c._replace(interval=None, percent=None, verdict=None)
         rows.append(row._replace(others=[c]))
-    return report._replace(rows=rows, paired=found.line("The rows", "pairs"))
+    return report._replace(rows=rows, paired=found)

@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import enum
 import math
-from typing import NamedTuple
+from typing import TYPE_CHECKING, NamedTuple
 
 from . import statistics as st
 from .estimates import Change, Interval, change_of
@@ -15,6 +15,9 @@ from .noise import DisturbedOf, disturbed, disturbed_line
 from .reader import Group, Results, rows_of
 from .statistics import RUNS_FOR_VERDICT
 from .tables import NONE, Align, Cell, Column, Kind, Output, Table
+
+if TYPE_CHECKING:
+    from .paired import Family
 
 
 class Verdict(enum.Enum):
@@ -67,8 +70,8 @@ class SidesReport(NamedTuple):
     fewest_runs: int
     # The sides with disturbed runs, in the sides' order.
     noise: tuple[DisturbedOf, ...] = ()
-    # Runs paired: the line that names the family of the paired tests.
-    paired: str = ""
+    # Runs paired: the family of the paired tests.
+    paired: Family | None = None
 
 
 # The row of the program's span, which a side's line of the answer gives.
@@ -274,7 +277,7 @@ def print_sides(report: SidesReport, out: Output, runs: bool = False) -> None:
 
     first = report.sides[0].name
     how = ("interval of the paired change, at the family's cut, from the signed-rank test "
-           "on the pairs' differences of runs' medians" if report.paired else
+           "on the pairs' differences of runs' medians" if report.paired is not None else
            f"{st.CONFIDENCE_TEXT} interval from a rank test on the runs' medians")
     table = Table("compare", "median of the runs' medians in ticks; each side less "
                   f"{first} (negative = fewer ticks), in ticks and in % of {first}'s median, "
@@ -290,10 +293,10 @@ def print_sides(report: SidesReport, out: Output, runs: bool = False) -> None:
                       NONE if c.verdict is None else c.verdict.value]
         table.add(*cells)
     out.table(table)
-    if report.paired:
-        out.note(report.paired)
+    if report.paired is not None:
+        out.note(report.paired.line("The rows", "pairs"))
     fewest = report.fewest_runs
-    if fewest < RUNS_FOR_VERDICT and not report.paired:
+    if fewest < RUNS_FOR_VERDICT and report.paired is None:
         out.note(f"no verdict: a side has {fewest} run{'s' if fewest != 1 else ''}; a verdict "
                  f"needs at least {RUNS_FOR_VERDICT} runs a side, as runs differ from each other "
                  f"more than repetitions within one run do")

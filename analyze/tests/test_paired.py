@@ -13,7 +13,7 @@ import numpy as np
 
 from analyze import paired
 from analyze.errors import Unusable
-from analyze.estimates import Interval
+from analyze.estimates import Change, Interval
 from analyze.family import family_cut
 from analyze.label_runs import LeverOfRuns, judged
 from analyze.reader import Group, Lever
@@ -211,22 +211,29 @@ class Pairing(unittest.TestCase):
         out = io.StringIO()
         print_sides(report, Output("text", out))
         text = " ".join(out.getvalue().split())
+        self.assertEqual((c.value, c.change), (360.0, Change(10, 10 / 350 * 100)))
         for said in ("interval of the paired change", "The rows are one family: the chance "
                      "of any false `differs` in it is at most 5%, from all 64 signs of the "
                      "pairs' differences"):
             self.assertIn(said, text)
 
     def test_refused_on_the_command_line(self) -> None:
-        with tempfile.TemporaryDirectory() as directory:
-            files = [write_results(os.path.join(directory, f"{x}{i}.json"),
-                                   {"program_run/pipe": [1, 2, i]}, {"label": x})
-                     for x, i in (("A", 3), ("A", 4), ("B", 3))]
-            done = analyze("compare", "--paired", *files)
-        self.assertEqual((done.returncode, done.stdout), (2, ""))
-        self.assertEqual(done.stderr.splitlines(), [
-            "thread-start-analyze: --paired: A has 2 runs and B 1; runs made alternately "
-            "pair one to one"])
-
+        # case, files a side (A, B), options, the one line said
+        cases: list[tuple[str, tuple[int, int], list[str], str]] = [
+            ("unequal", (2, 1), [], "--paired: A has 2 runs and B 1; runs made alternately "
+             "pair one to one"),
+            ("a gate that could not fail", (5, 5), ["--fail-if-slower=5"],
+             "--fail-if-slower: 5 pairs are too few for any `differs` of the paired rows; the "
+             "gate needs one that can be"),
+        ]
+        for case, (a, b), options, said in cases:
+            with self.subTest(case), tempfile.TemporaryDirectory() as directory:
+                files = [write_results(os.path.join(directory, f"{x}{i}.json"),
+                                       {"program_run/pipe": [1, 2, i]}, {"label": x})
+                         for x, n in (("A", a), ("B", b)) for i in range(3, 3 + n)]
+                done = analyze("compare", "--paired", *options, *files)
+                self.assertEqual((done.returncode, done.stdout), (2, ""))
+                self.assertEqual(done.stderr.splitlines(), [f"thread-start-analyze: {said}"])
 
 if __name__ == "__main__":
     unittest.main()
