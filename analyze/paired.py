@@ -226,11 +226,11 @@ def paired_report(report: SidesReport) -> SidesReport:
     for row, test in zip(report.rows, found.tests):
         c = row.others[0]
         if test is not None and c.change is not None:
-            base = row.base or 0.0
-            c = c._replace(interval=test.interval, verdict=Verdict.DIFFERS
-                           if test.differs(found.cut) else Verdict.NO_CHANGE,
-                           percent=None if base == 0 else Interval(test.interval.low / base * 100,
-                                                                   test.interval.high / base * 100))
+            base, ends = row.base or 0.0, test.interval
+            c = c._replace(interval=ends, verdict=Verdict.DIFFERS if test.differs(found.cut)
+                           else Verdict.NO_CHANGE,
+                           percent=None if base == 0 else Interval(ends.low / base * 100,
+                                                                   ends.high / base * 100))
         else:
             c = c._replace(interval=None, percent=None, verdict=None)
         rows.append(row._replace(others=[c]))
