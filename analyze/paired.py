@@ -23,6 +23,7 @@ import math
 from typing import TYPE_CHECKING, NamedTuple
 
 import numpy as np
+import numpy.typing as npt
 
 from . import statistics as st
 from .errors import Unusable
@@ -144,6 +145,9 @@ class Family(NamedTuple):
         return text
 
 
+Bools = npt.NDArray[np.bool_]
+
+
 def flipped_counts(signs: st.Floats, d: st.Floats) -> st.Floats:
     """min(T_le, T_ge) of the Walsh averages of d with each row of signs
     (patterns x n): the same as least_count(signs * d, True), in time
@@ -160,7 +164,7 @@ def flipped_counts(signs: st.Floats, d: st.Floats) -> st.Floats:
     plus = (signs * d >= 0).astype(np.float64)  # a run's difference +a after the flip
     minus = 1 - plus
 
-    def count(pp: st.Floats, pm: st.Floats, mp: st.Floats, mm: st.Floats) -> st.Floats:
+    def count(pp: Bools, pm: Bools, mp: Bools, mm: Bools) -> st.Floats:
         total = np.zeros(len(signs))
         for x, y, m in ((plus, plus, pp), (plus, minus, pm), (minus, plus, mp),
                         (minus, minus, mm)):
