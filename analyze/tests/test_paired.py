@@ -86,6 +86,7 @@ class Tests(unittest.TestCase):
         shifted = np.column_stack([np.arange(1.0, 9), np.arange(1.0, 9) * 2,
                                    [3, -1, 2, 0, -4, 1, 2, 6]])
         many = np.random.default_rng(2).normal(size=(16, 3))
+        ties = np.random.default_rng(3).integers(-2, 3, (10, 2)).astype(float)
         missing = np.array([[1.0, np.nan]] * 3 + [[2.0, -1.0]] * 3)
         cases = [
             # Two tests that are one cost nothing: a single test's cut.
@@ -95,6 +96,7 @@ class Tests(unittest.TestCase):
             ("sign test", shifted, False, family_cut(self.least(shifted, False)), 256, True),
             ("drawn", many, True, None, paired.DRAWN + 1, False),
             ("missing", missing, True, family_cut(self.least(missing, True)), 64, True),
+            ("ties", ties, True, family_cut(self.least(ties, True)), 1024, True),
         ]
         for name, d, walsh, cut, patterns, enumerated in cases:
             with self.subTest(name):
