@@ -2,9 +2,11 @@
 
 from __future__ import annotations
 
+import contextlib
 import io
 import math
 import os
+import runpy
 import tempfile
 import unittest
 from typing import Sequence
@@ -159,6 +161,27 @@ class Levers(unittest.TestCase):
             (Interval(-5, 3), Verdict.NO_CHANGE), (Interval(-5, 5), Verdict.NO_CHANGE),
             (Interval(-2, 3), Verdict.NO_CHANGE), (Interval(-3, 3), Verdict.NO_CHANGE),
             (None, None)])
+
+    def test_the_calibration_script(self) -> None:
+        # Six runs down, then six down and up by turns: the first half
+        # differs, the second not, whether alone or as a family.
+        tool = runpy.run_path(os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
+            os.path.abspath(__file__)))), "tools", "lever_calibration.py"))
+        options: list[list[str]] = [[], ["--alone"]]
+        for alone in options:
+            with self.subTest(alone=alone), tempfile.TemporaryDirectory() as directory:
+                files = [write_results(os.path.join(directory, f"r{i}.json"), {
+                    "program_run/pipe": [100, 101, 102],
+                    "program_run/pipe_one_arena": [90 + 20 * (i > 5 and i % 2)] * 3})
+                    for i in range(12)]
+                out = io.StringIO()
+                with contextlib.redirect_stdout(out):
+                    tool["main"](files + ["--half", "6", "--splits", "5", "--format=csv"] + alone)
+                lines = out.getvalue().splitlines()
+                self.assertEqual(lines[-1], "levers,program_run/pipe_one_arena,program_run/pipe,"
+                                 "ticks,time-ordered,1,0,0,1")
+                self.assertTrue(lines[-2].startswith("levers,program_run/pipe_one_arena,"
+                                                     "program_run/pipe,ticks,random,5,"))
 
 
 def side(label: str, medians: list[int], dates: Sequence[str | None]) -> Group:
