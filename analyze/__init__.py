@@ -12,7 +12,8 @@ intervals with a verdict; each run's median and load on request.
 --fleet: one line per host, with the hosts that stand out marked.
 
 The modules: __main__ the command line, errors what is refused and how,
-reader the results files, statistics the numbers, tables the output
+reader the results files, statistics the numbers, paired the paired tests
+and their family by sign flips, tables the output
 formats, files, answer, one_file, sides and fleet the reports, plot the picture.
 Importing the package imports none of numpy, scipy and matplotlib: each
 module that needs one imports it, and only the calls that need it import

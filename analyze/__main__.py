@@ -139,6 +139,10 @@ def parser() -> Parser:
                    help="exit with status 1 where a row of a side differs from the first "
                         "side's, slower by more than PCT %% of its median, naming the rows "
                         "on standard error")
+    p.add_argument("--paired", action="store_true",
+                   help="two sides of as many runs, made alternately (A B A B ...): the i-th "
+                        "run of each side paired, in the order of their dates, and each row "
+                        "judged by the signed-rank test on the pairs' differences")
     add_format(p, plot="draw the sides' runs' rows")
 
     p = command("fleet", fleet_command, "One line per host (the files' label or host_name, "
@@ -298,17 +302,25 @@ def do_runs(group: Group, plot: str | None, out: Output) -> int:
 
 
 def do_compare(groups: list[Group], runs: bool, slower: float | None, plot: str | None,
-               out: Output) -> int:
+               out: Output, paired: bool = False) -> int:
     """The sides compared; with `slower`, the gate: 1 where a row of a
-    side is slower than allowed, the rows named on standard error."""
+    side is slower than allowed, the rows named on standard error; with
+    `paired`, two sides' runs paired in the order made."""
     from .sides import gate, judged, no_verdict_reason, print_sides, sides_report
 
     if len(groups) < 2:
         raise Unusable("one side only: give files of two labels, or two --group")
+    if paired:
+        from .paired import paired_groups
+
+        groups = paired_groups(groups)
     drawn = [r for g in groups for r in g.files]
     drawn_first(drawn, plot, len(groups))
-    report = sides_report(groups)
-    if slower is not None and not judged(report):
+    report = sides_report(groups, paired)
+    if slower is not None and report.paired is not None and report.paired.cut == 0:
+        raise Unusable(f"--fail-if-slower: {report.fewest_runs} pairs are too few for any "
+                       "`differs` of the paired rows; the gate needs one that can be")
+    if slower is not None and report.paired is None and not judged(report):
         raise Unusable("--fail-if-slower: the gate needs a verdict, and none is possible: "
                        + (no_verdict_reason(report) or "no row measured on two sides"))
     print_sides(report, out, runs)
@@ -391,7 +403,7 @@ def compare_command(args: argparse.Namespace, out: Output) -> int:
         raise Unusable("compare: give the files of two labels, or two --group")
     needs(True, args.plot)
     return do_compare(sides_of(args.files, groups), args.runs, args.fail_if_slower,
-                      args.plot, out)
+                      args.plot, out, args.paired)
 
 
 def from_store(path: str, since: str | None, until: str | None,

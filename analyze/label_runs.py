@@ -7,10 +7,11 @@ agree, not where one run's repetitions do."""
 
 from __future__ import annotations
 
+import math
 from typing import TYPE_CHECKING, NamedTuple
 
 from . import statistics as st
-from .estimates import Change, Estimate, Interval
+from .estimates import Change, Interval
 from .files import FilesReport, files_report, print_files
 from .lead import lines
 from .noise import Disturbed, disturbed, disturbed_line
@@ -20,6 +21,7 @@ from .tables import NONE, Align, Cell, Column, Kind, Missing, Output, Table
 
 if TYPE_CHECKING:
     from .answer import Answer
+    from .paired import Family
 
 
 class RowOfRuns(NamedTuple):
@@ -41,7 +43,7 @@ class LeverOfRuns(NamedTuple):
     differences: list[float | None]
     median: float | None  # of the differences; None where no run has both rows
     change: Change | None  # the median in percent of the base's median of medians
-    interval: Interval | None  # None with fewer differences than least_runs()
+    interval: Interval | None  # at the family's cut; None with fewer differences than least_runs()
     verdict: Verdict | None
 
     @property
@@ -66,6 +68,7 @@ class LabelRuns(NamedTuple):
     levers: list[LeverOfRuns]
     answer: Answer  # what the user came for, first
     noise: tuple[Disturbed, ...] = ()  # the disturbed runs
+    family: Family | None = None  # the levers' lines judged together, from least_runs
 
 
 def levers_of(results: list[Results]) -> list[Lever]:
@@ -113,12 +116,28 @@ def lever_of_runs(lever: Lever, counter: str, results: list[Results]) -> LeverOf
     med = st.median(present)
     base_median = st.median(base_medians)
     change = Change(med, None if base_median == 0 else med / base_median * 100)
-    estimate: Estimate | None = st.median_of_runs(present)
-    if estimate is None:
-        return LeverOfRuns(lever, counter, differences, med, change, None, None)
-    return LeverOfRuns(lever, counter, differences, med, change, estimate.interval,
-                       Verdict.DIFFERS if estimate.interval.excludes_zero()
-                       else Verdict.NO_CHANGE)
+    return LeverOfRuns(lever, counter, differences, med, change, None, None)
+
+
+def judged(levers: list[LeverOfRuns], least: int) -> tuple[list[LeverOfRuns], Family | None]:
+    """The lines of at least `least` runs judged as one family by the sign
+    test, whole runs' signs flipped together: each line's interval at the
+    family's cut, and `differs` where its p is at or below it."""
+    from .paired import family
+
+    tested = [i for i, e in enumerate(levers) if e.runs >= least]
+    if not tested:
+        return levers, None
+    found = family([[math.nan if d is None else d
+                     for d in (levers[i].differences[r] for i in tested)]
+                    for r in range(len(levers[0].differences))], walsh=False)
+    levers = list(levers)
+    for i, test in zip(tested, found.tests):
+        assert test is not None
+        levers[i] = levers[i]._replace(
+            interval=test.interval,
+            verdict=Verdict.DIFFERS if test.differs(found.cut) else Verdict.NO_CHANGE)
+    return levers, found
 
 
 def label_runs_report(group: Group) -> LabelRuns:
@@ -127,22 +146,14 @@ def label_runs_report(group: Group) -> LabelRuns:
     results = group.files
     rows = [row_of_runs(row, [st.median(r.ticks[row]) for r in results if row in r.ticks])
             for row in rows_of(results)]
-    levers = [lever_of_runs(lever, counter, results)
-              for lever in levers_of(results)
-              for counter in counters_of_lever(lever, results)]
-    return LabelRuns(files_report(results), group.name, len(results), st.least_runs(),
+    least = st.least_runs()
+    levers, family = judged([lever_of_runs(lever, counter, results)
+                             for lever in levers_of(results)
+                             for counter in counters_of_lever(lever, results)], least)
+    return LabelRuns(files_report(results), group.name, len(results), least,
                      rows, levers, answer_of_runs(results),
-                     tuple(disturbed(results, [f"[{i}]" for i in range(1, len(results) + 1)])))
-
-
-def every_run_up_to(least: int) -> int:
-    """The most runs at which only the least and the greatest bound the
-    interval, so that it excludes 0 only where every run moved one way: 8
-    at 95 %."""
-    n = least
-    while (st.order_interval_ranks(n + 1) or (0, 0))[0] == 1:
-        n += 1
-    return n
+                     tuple(disturbed(results, [f"[{i}]" for i in range(1, len(results) + 1)])),
+                     family)
 
 
 def why_no_interval(runs: int, least: int) -> str:
@@ -190,8 +201,8 @@ def print_label_runs(report: LabelRuns, out: Output) -> None:
                     Column("verdict", Align.LEFT)]
     table = Table("levers_runs", "levers across runs: each row less the row it changes, the "
                   "median of the runs' differences of medians in ticks"
-                  + ("" if few else f", {st.CONFIDENCE_TEXT} interval from the runs (sign "
-                                    f"test)"), columns)
+                  + ("" if few else ", interval at the family's cut from the runs (sign "
+                                    "test)"), columns)
     for e in report.levers:
         cells: list[Cell] = [e.lever.row, e.lever.base, e.counter]
         if few:
@@ -207,9 +218,12 @@ def print_label_runs(report: LabelRuns, out: Output) -> None:
     if few:
         out.note(why_no_interval(report.runs, report.least_runs))
     else:
+        if report.family is not None:
+            out.note(report.family.line("The lines of at least "
+                                        f"{report.least_runs} runs"))
         out.note("Each run gives one difference, the lever's row's median less its base row's "
                  "in that run (negative: the lever saves ticks); down and up count the runs "
                  "that moved each way. The interval is that of the median of the runs' "
-                 f"differences, the run as the unit: from {report.least_runs} to "
-                 f"{every_run_up_to(report.least_runs)} runs, `differs` only where every run "
-                 "moved the same way.")
+                 "differences, the run as the unit, at the family's cut: `differs` only where "
+                 "so many runs moved the same way that the whole family's chance of a false "
+                 "`differs` stays within 5 %.")

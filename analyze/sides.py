@@ -6,7 +6,7 @@ from __future__ import annotations
 import enum
 import itertools
 import math
-from typing import NamedTuple
+from typing import TYPE_CHECKING, NamedTuple
 
 import numpy as np
 import numpy.typing as npt
@@ -19,6 +19,9 @@ from .noise import DisturbedOf, disturbed, disturbed_line
 from .family import FAMILY_LEVEL, family_cut
 from .reader import Group, Results, rows_of
 from .tables import NONE, Align, Cell, Column, Kind, Output, Table
+
+if TYPE_CHECKING:
+    from .paired import Family as PairedFamily
 
 
 class Verdict(enum.Enum):
@@ -87,6 +90,8 @@ class SidesReport(NamedTuple):
     # The sides with disturbed runs, in the sides' order.
     noise: tuple[DisturbedOf, ...] = ()
     family: Family = Family(0, 0, 0.0, 0, True, True)
+    # Runs paired: the family of the paired tests, which then give the verdicts.
+    paired: PairedFamily | None = None
 
 
 # The row of the program's span, which a side's line of the answer gives.
@@ -240,7 +245,7 @@ def is_wide(base: float | None, c: Comparison) -> bool:
     return not c.interval.high - c.interval.low <= WIDE * abs(base)
 
 
-def sides_report(groups: list[Group]) -> SidesReport:
+def sides_report(groups: list[Group], paired: bool = False) -> SidesReport:
     everything = [r for g in groups for r in g.files]
     sides = [Side(side_letter(i), g.name, [f"[{everything.index(r) + 1}]" for r in g.files],
                   [load_of(r) for r in g.files])
@@ -265,8 +270,13 @@ def sides_report(groups: list[Group]) -> SidesReport:
         found = disturbed(g.files, side.files)
         if found:
             noise.append(DisturbedOf(side.name, len(g.files), tuple(found)))
-    return SidesReport(files_report(everything), sides, rows,
-                       min(len(g.files) for g in groups), tuple(noise), family)
+    report = SidesReport(files_report(everything), sides, rows,
+                         min(len(g.files) for g in groups), tuple(noise), family)
+    if paired:
+        from .paired import paired_report
+
+        report = paired_report(report)
+    return report
 
 
 def unjudged(report: SidesReport) -> list[Comparison]:
@@ -417,10 +427,12 @@ def print_sides(report: SidesReport, out: Output, runs: bool = False) -> None:
     out.table(table)
 
     first = report.sides[0].name
+    how = ("interval of the paired change, at the family's cut, from the signed-rank test "
+           "on the pairs' differences of runs' medians" if report.paired is not None else
+           "interval from a rank test on the runs' medians at the family's cut")
     table = Table("compare", "median of the runs' medians in ticks; each side less "
                   f"{first} (negative = fewer ticks), in ticks and in % of {first}'s median, "
-                  "interval from a rank test on the runs' medians at the family's cut",
-                  compare_columns(report.sides))
+                  + how, compare_columns(report.sides))
     for compared in report.rows:
         cells: list[Cell] = [compared.row, NONE if compared.base is None else compared.base]
         for c in compared.others:
@@ -432,11 +444,14 @@ def print_sides(report: SidesReport, out: Output, runs: bool = False) -> None:
                       NONE if c.verdict is None else c.verdict.value]
         table.add(*cells)
     out.table(table)
-    out.note(family_line(report))
-    reason = no_verdict_reason(report)
-    if reason:
-        out.note(("no verdict: " if not judged(report) else
-                  f"no verdict on {len(unjudged(report))} rows: ") + reason)
+    if report.paired is not None:
+        out.note(report.paired.line("The rows", "pairs"))
+    else:
+        out.note(family_line(report))
+        reason = no_verdict_reason(report)
+        if reason:
+            out.note(("no verdict: " if not judged(report) else
+                      f"no verdict on {len(unjudged(report))} rows: ") + reason)
     shown = report.rows if runs else [r for r in report.rows if r.wide]
     if shown:
         print_runs(report, shown, out)
