@@ -115,7 +115,7 @@ class Detector(unittest.TestCase):
         with self.assertRaises(ValueError):
             segment_test([1, 2, 3, 4, 5, 6, 7])
         # Beyond every order drawn: the least p-value, the observed order
-        # counted among the 4999 drawn.
+        # counted among the PERMUTATIONS drawn.
         self.assertEqual(segment_test([0.0] * 20 + [1.0] * 20), (20, 1 / (PERMUTATIONS + 1)))
 
     def test_holds_its_level_without_change(self) -> None:
