@@ -41,7 +41,7 @@ from __future__ import annotations
 import json
 import math
 from datetime import datetime, timezone
-from typing import NamedTuple, Sequence
+from typing import Any, NamedTuple, Sequence
 
 import numpy as np
 import numpy.typing as npt
@@ -131,7 +131,7 @@ class HistoryReport(NamedTuple):
     labels_shown: bool
 
 
-def standardised_maxima(ranks: st.Floats, least: int) -> st.Floats:
+def standardised_maxima(ranks: npt.NDArray[Any], least: int) -> npt.NDArray[np.floating[Any]]:
     """Each split's Mann-Whitney statistic of the first runs against the
     rest, standardised: `ranks` holds one series of ranks a line (batch x
     n); the result holds |Z| of each split k = least .. n - least (batch x
@@ -145,12 +145,13 @@ def standardised_maxima(ranks: st.Floats, least: int) -> st.Floats:
     # orders drawn are, are summed as such, which numpy does ten times as
     # fast as floats, and the rest in single precision (within TIES).
     if np.issubdtype(ranks.dtype, np.integer):
-        halves = np.cumsum(ranks, axis=-1)[..., least - 1:n - least].astype(np.float32)
+        halves: npt.NDArray[np.float32] = np.cumsum(
+            ranks, axis=-1)[..., least - 1:n - least].astype(np.float32)
         halves -= (2 * centre).astype(np.float32)
         np.abs(halves, out=halves)
         halves *= (scale / 2).astype(np.float32)
         return halves
-    z: st.Floats = np.cumsum(ranks, axis=-1)[..., least - 1:n - least]
+    z: npt.NDArray[np.floating[Any]] = np.cumsum(ranks, axis=-1)[..., least - 1:n - least]
     z -= centre
     np.abs(z, out=z)
     z *= scale

@@ -137,10 +137,10 @@ def main(argv: list[str]) -> int:
                 stepped.append(y)
         # Every row tested, as the host's family, and the stepped row's
         # change points looked at.
-        found = [host[i % len(rows)] for i, host in enumerate(found_in(stepped))]
-        hits = np.array([near(points, a) for points in found]).reshape(-1, len(rows))
+        of_row = [host[i % len(rows)] for i, host in enumerate(found_in(stepped))]
+        hits = np.array([near(points, a) for points in of_row]).reshape(-1, len(rows))
         relative = np.mean([any(abs(p - a) <= 1 and how == RELATIVE for p, how in points)
-                            for points in found])
+                            for points in of_row])
         shares = hits.mean(axis=0) * 100
         everywhere = [x * np.where(np.arange(a + b) >= a, 1 + args.step, 1.0)[:, None]
                       for x in drawn]
