@@ -3,28 +3,29 @@ change points, with the change at each and the context entries that
 changed there.
 
 A series is the run medians of one row on one host (of one label, where a
-host's runs have several), in the order of their dates. Its change points
-are found by binary segmentation, with the run as the unit: a segment is
-tested for "no change" by the Mann-Whitney statistic of the runs before a
-split against those after it, standardised and maximised over every split
-that leaves MIN_SEGMENT runs a side (Pettitt's test); where the segment's
-maximum lies beyond what PERMUTATIONS orders of its runs give at LEVEL, it
-is split there and each part tested again. The statistic is of ranks, so
-its distribution without a change depends only on the segment's length:
-it is drawn once for each length, seeded by the length, and kept. Ties
-are ranked by their mean and the statistic standardised as without ties,
-which makes a series of many ties split less often, not more. The first
-test holds LEVEL for a series without change.
+host's runs have several), in the order of their dates, with the run as
+the unit. A segment is tested for "no change" by the Mann-Whitney
+statistic of the runs before a split against those after it,
+standardised and maximised over every split that leaves MIN_SEGMENT runs
+a side (Pettitt's test), against orders of its own ranks (ties ranked by
+their mean) drawn with a seed taken from those ranks: each series is held
+against its own draw, so that the level holds over series rather than as
+one draw for every series of a length happens to give.
 
 Run medians on one machine spread some 11 % from run to run, and most of
 that is the machine's state, common to every row of a run. So each row is
-tested twice, each at LEVEL / 2: as ticks, and relative to its run's load
-(statistics.relative_logs: the log of the median less the row's median over
-the host's runs, less the median of that over the run's rows), which
-spreads 2 to 4 %. Without change the runs are exchangeable either way, and
-so the null of ranks holds for both. The change points found as ticks are
-kept, and those found relative that are MIN_SEGMENT runs from every one of
-them.
+tested twice: as ticks, and relative to its load (loads_left_out(): the
+log of the median less the row's median over the host's runs, less the
+median of that over the run's other rows), which spreads 2 to 4 %. A
+host's series, both ways, are one family: their first tests are held at
+LEVEL together, against the largest statistic of all of them in orders of
+the host's whole runs (first_found()), so that a host without change
+shows a change point on any row in at most LEVEL of histories. A series
+found so is split where its statistic is largest, and each part tested
+again alone at SPLIT_LEVEL (binary segmentation). The change points found
+as ticks are kept, and those found relative that are MIN_SEGMENT runs
+from every one of them. No change point can be found in fewer runs than
+least_length(LEVEL).
 
 At each change point the later period is compared with the earlier one as
 sides are: the difference of their medians of run medians, and the exact
@@ -55,17 +56,17 @@ from .sides import Verdict
 from .store import StoredRun
 from .tables import NONE, Align, Cell, Column, Kind, Output, Table
 
-# The share of series without change in which a change point may be found:
-# half of it as ticks, half relative to the run's load.
+# The share of a host's histories without change in which a change point
+# may be found on any of its rows, as ticks or relative to the load.
 LEVEL = 0.05
 # The level of each further split of a series found to change.
 SPLIT_LEVEL = LEVEL / 2
 # How a change point was found: in the run medians, or relative to the load.
 TICKS = "ticks"
 RELATIVE = "relative"
-# The fewest runs a period may have: a step with 4 runs on one side can be
-# found, and the rank test of fewer than 4 runs a side gives no verdict
-# (how often a step is found: tools/history_calibration.py).
+# The fewest runs a period may have: the rank test of fewer than 4 runs a
+# side gives no verdict (how often a step is found:
+# tools/history_calibration.py).
 MIN_SEGMENT = 4
 # The most orders of a segment's runs that its statistic is held against,
 # and the orders at least as extreme after which drawing stops: a segment
