@@ -235,7 +235,8 @@ def segment_tests(values: st.Values, least: int = MIN_SEGMENT) -> tuple[list[int
     z = standardised_maxima(ranks, least)
     best = np.argmax(z, axis=-1)
     largest = z[np.arange(len(z)), best]
-    return [int(b) + least for b in best], [null_p(r, float(m), least) for r, m in zip(ranks, largest)]
+    return ([int(b) + least for b in best],
+            [null_p(r, float(m), least) for r, m in zip(ranks, largest)])
 
 
 def segment_test(values: st.Values, least: int = MIN_SEGMENT) -> tuple[int, float]:
@@ -286,6 +287,13 @@ def family_maxima(ranks: st.Floats, present: npt.NDArray[np.bool_], least: int) 
     return result
 
 
+def beyond_allowed(level: float, orders: int) -> int:
+    """The most of `orders` drawn that may lie beyond a statistic found at
+    `level`: the observed order counted among them, at most `level` of all
+    (-1 where even none beyond is too many)."""
+    return int(level * (orders + 1) + 1e-9) - 1
+
+
 def first_found(series: st.Floats, least: int = MIN_SEGMENT,
                 level: float = LEVEL) -> list[bool]:
     """Which of a host's series (runs x series, NaN where a run lacks one)
@@ -306,7 +314,7 @@ def first_found(series: st.Floats, least: int = MIN_SEGMENT,
         return [False] * series.shape[1]
     observed = family_maxima(ranks, present, least)
     rng = np.random.default_rng(seed_of(np.concatenate([ranks.ravel(), present.ravel()])))
-    allowed = int(level * (FAMILY_PERMUTATIONS + 1) + 1e-9) - 1
+    allowed = beyond_allowed(level, FAMILY_PERMUTATIONS)
     whole = bool(present.all())
     halves = np.rint(2 * ranks.T).astype(np.int64)
     beyond = np.zeros(series.shape[1], dtype=np.int64)

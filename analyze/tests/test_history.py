@@ -19,10 +19,10 @@ import numpy as np
 from analyze.__main__ import run
 from analyze.estimates import Interval
 from analyze import statistics as st
-from analyze.history import (LEVEL, PERMUTATIONS, RELATIVE, SPLIT_LEVEL, TICKS, Period, change_points,
-                             found_in, history_report, least_length, least_p, loads_left_out,
-                             merged, print_history, segment_test, segment_tests,
-                             standardised_maxima)
+from analyze.history import (LEVEL, PERMUTATIONS, RELATIVE, SPLIT_LEVEL, TICKS, Period,
+                             beyond_allowed, change_points, family_maxima, found_in,
+                             history_report, least_length, least_p, loads_left_out, merged,
+                             print_history, segment_test, segment_tests, standardised_maxima)
 from analyze.statistics import relative_logs
 from analyze.sides import Verdict
 from analyze.store import StoredRun
@@ -88,6 +88,24 @@ class Detector(unittest.TestCase):
         k = np.arange(3, 8)
         z = standardised_maxima(np.arange(1.0, 11.0)[None, :], 3)
         np.testing.assert_allclose(z[0], (k * (10 - k) / 2) / np.sqrt(k * (10 - k) * 11 / 12))
+        # A host's series, each over its own runs: one that lacks runs is
+        # the series of the runs it has; whole numbers of halves are ranks.
+        rng = np.random.default_rng(0)
+        cases: list[tuple[str, list[int]]] = [
+            ("every run", []), ("runs 1 and 6 lacking", [0, 5]), ("the last lacking", [11])]
+        for case, missing in cases:
+            with self.subTest(case):
+                present = np.ones((12, 2), dtype=bool)
+                present[missing, 1] = False
+                ranks = np.stack([rng.permutation(12) + 1.0] * 2, axis=1)
+                ranks[present[:, 1], 1] = rng.permutation(12 - len(missing)) + 1.0
+                ranks[~present] = 0
+                expected = [standardised_maxima(ranks[present[:, j], j][None, :], 4).max()
+                            for j in range(2)]
+                np.testing.assert_allclose(family_maxima(ranks, present, 4), expected)
+                halves = (2 * ranks[:, 0]).astype(np.int64)[None, :]
+                self.assertAlmostEqual(float(standardised_maxima(halves, 4).max()),
+                                       expected[0], places=5)
 
     def test_p_value_matches_the_exact_distribution(self) -> None:
         # 8 runs split 4 + 4 only: 2 of the 70 orders put every run of one
@@ -106,6 +124,8 @@ class Detector(unittest.TestCase):
                 ats, ps = segment_tests(orders)
                 self.assertEqual(set(ats), {4})
                 self.assertGreaterEqual(np.mean(ps), exact * 0.95)
+                # Never below the least p of 8 runs, whatever the draw.
+                self.assertGreaterEqual(min(ps), least_p(8))
                 self.assertLess(np.mean(ps), exact * 1.3)
 
     def test_split_where_the_runs_differ_most(self) -> None:
@@ -143,6 +163,12 @@ class Detector(unittest.TestCase):
                      (12, 2 / 924), (13, 2 / 924)]:
             with self.subTest(n=n):
                 self.assertAlmostEqual(least_p(n), p)
+        # Orders beyond a series' statistic that still let it change: of
+        # 99, 4 at 5 % (5 of 100 with the observed one); of 18, none can.
+        for orders, level, expected in [(99, LEVEL, 4), (399, LEVEL, 19),
+                                        (399, SPLIT_LEVEL, 9), (19, LEVEL, 0), (18, LEVEL, -1)]:
+            with self.subTest(orders=orders, level=level):
+                self.assertEqual(beyond_allowed(level, orders), expected)
         for case, level, expected in [("two ways, one row", LEVEL / 2, 10), ("5 %", LEVEL, 8),
                                       ("9 rows, two ways", LEVEL / 18, 12),
                                       ("just 2 / 252", 2 / 252, 10), ("just below", 0.0079, 12)]:
