@@ -592,9 +592,10 @@ def print_history(report: HistoryReport, out: Output) -> None:
                   NONE if c.p_value is None else f"{c.p_value:.3g}",
                   NONE if c.verdict is None else c.verdict.value, c.found,
                   "; ".join(c.context) or "-")
-    family = (f"family: each host's rows, as ticks and relative to the load, one family; "
-              f"the chance of any change point in a history without change is at most "
-              f"{LEVEL:.0%} (Holm)")
+    family = (f"family: each host's rows (of a label), as ticks and relative to the load, "
+              f"are one family: the chance of a change point on any of them in a history "
+              f"without change is at most {LEVEL:.0%} (their largest statistic, in orders of "
+              f"the host's whole runs)")
     if not changes:
         out.empty(table)
         out.note(family)
@@ -603,8 +604,10 @@ def print_history(report: HistoryReport, out: Output) -> None:
     out.note(family)
     out.note(f"run: the first run of the later period, counted from 1 in its series; a "
              f"change point is found where a rank test of the runs before against those "
-             f"after, at its largest over every split, is beyond {1 - LEVEL / 2:.1%} of "
-             f"orders of the same runs, either in the runs' medians (found: {TICKS}) or in "
-             f"their logarithms relative to the run's load, the median over its rows "
-             f"(found: {RELATIVE}; its interval, p and verdict are then of those, made % "
-             f"of the earlier median); periods have {MIN_SEGMENT} runs at least")
+             f"after, at its largest over every split, is beyond the family's in "
+             f"{1 - LEVEL:.0%} of orders of the host's runs (and for a later split, beyond "
+             f"{1 - SPLIT_LEVEL:.1%} of orders of the part's runs), either in the runs' "
+             f"medians (found: {TICKS}) or in their logarithms relative to the row's load, "
+             f"the median over the run's other rows (found: {RELATIVE}; its interval, p and "
+             f"verdict are then of those, made % of the earlier median); periods have "
+             f"{MIN_SEGMENT} runs at least")

@@ -219,7 +219,8 @@ class Report(unittest.TestCase):
                 text = io.StringIO()
                 print_history(history_report(runs), Output("text", text))
                 self.assertEqual(text.getvalue().splitlines()[:len(expected)], expected)
-                self.assertIn("family: each host's rows", text.getvalue())
+                self.assertIn("family: each host's rows (of a label), as ticks and relative "
+                              "to the load, are one family:", " ".join(text.getvalue().split()))
 
     def test_numbers_of_a_change(self) -> None:
         (pipe, _) = history_report(history(EARLIER + LATER)).series
