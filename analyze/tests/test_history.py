@@ -169,8 +169,9 @@ class Detector(unittest.TestCase):
                                         (399, SPLIT_LEVEL, 9), (19, LEVEL, 0), (18, LEVEL, -1)]:
             with self.subTest(orders=orders, level=level):
                 self.assertEqual(beyond_allowed(level, orders), expected)
-        for case, level, expected in [("a later split, at 2.5 %", SPLIT_LEVEL, 10), ("the first, at 5 %", LEVEL, 8),
-                                      ("9 rows, two ways", LEVEL / 18, 12),
+        for case, level, expected in [("the first, at 5 %", LEVEL, 8),
+                                      ("a later split, at 2.5 %", SPLIT_LEVEL, 10),
+                                      ("18 series each at 5 / 18 %", LEVEL / 18, 12),
                                       ("just 2 / 252", 2 / 252, 10), ("just below", 0.0079, 12)]:
             with self.subTest(case):
                 self.assertEqual(least_length(level), expected)
