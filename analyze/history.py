@@ -3,28 +3,29 @@ change points, with the change at each and the context entries that
 changed there.
 
 A series is the run medians of one row on one host (of one label, where a
-host's runs have several), in the order of their dates. Its change points
-are found by binary segmentation, with the run as the unit: a segment is
-tested for "no change" by the Mann-Whitney statistic of the runs before a
-split against those after it, standardised and maximised over every split
-that leaves MIN_SEGMENT runs a side (Pettitt's test); where the segment's
-maximum lies beyond what PERMUTATIONS orders of its runs give at LEVEL, it
-is split there and each part tested again. The statistic is of ranks, so
-its distribution without a change depends only on the segment's length:
-it is drawn once for each length, seeded by the length, and kept. Ties
-are ranked by their mean and the statistic standardised as without ties,
-which makes a series of many ties split less often, not more. The first
-test holds LEVEL for a series without change.
+host's runs have several), in the order of their dates, with the run as
+the unit. A segment is tested for "no change" by the Mann-Whitney
+statistic of the runs before a split against those after it,
+standardised and maximised over every split that leaves MIN_SEGMENT runs
+a side (Pettitt's test), against orders of its own ranks (ties ranked by
+their mean) drawn with a seed taken from those ranks: each series is held
+against its own draw, so that the level holds over series rather than as
+one draw for every series of a length happens to give.
 
 Run medians on one machine spread some 11 % from run to run, and most of
 that is the machine's state, common to every row of a run. So each row is
-tested twice, each at LEVEL / 2: as ticks, and relative to its run's load
-(statistics.relative_logs: the log of the median less the row's median over
-the host's runs, less the median of that over the run's rows), which
-spreads 2 to 4 %. Without change the runs are exchangeable either way, and
-so the null of ranks holds for both. The change points found as ticks are
-kept, and those found relative that are MIN_SEGMENT runs from every one of
-them.
+tested twice: as ticks, and relative to its load (loads_left_out(): the
+log of the median less the row's median over the host's runs, less the
+median of that over the run's other rows), which spreads 2 to 4 %. A
+host's series, both ways, are one family: their first tests are held at
+LEVEL together, against the largest statistic of all of them in orders of
+the host's whole runs (first_found()), so that a host without change
+shows a change point on any row in at most LEVEL of histories. A series
+found so is split where its statistic is largest, and each part tested
+again alone at SPLIT_LEVEL (binary segmentation). The change points found
+as ticks are kept, and those found relative that are MIN_SEGMENT runs
+from every one of them. No change point can be found in fewer runs than
+least_length(LEVEL).
 
 At each change point the later period is compared with the earlier one as
 sides are: the difference of their medians of run medians, and the exact
@@ -38,11 +39,10 @@ step placed beforehand."""
 
 from __future__ import annotations
 
-import functools
 import json
 import math
 from datetime import datetime, timezone
-from typing import NamedTuple, Sequence
+from typing import Any, NamedTuple, Sequence
 
 import numpy as np
 import numpy.typing as npt
@@ -56,27 +56,31 @@ from .sides import Verdict
 from .store import StoredRun
 from .tables import NONE, Align, Cell, Column, Kind, Output, Table
 
-# The share of series without change in which a change point may be found:
-# half of it as ticks, half relative to the run's load.
+# The share of a host's histories without change in which a change point
+# may be found on any of its rows, as ticks or relative to the load.
 LEVEL = 0.05
+# The level of each further split of a series found to change.
+SPLIT_LEVEL = LEVEL / 2
 # How a change point was found: in the run medians, or relative to the load.
 TICKS = "ticks"
 RELATIVE = "relative"
-# The fewest runs a period may have: a step with 4 runs on one side can be
-# found, and the rank test of fewer than 4 runs a side gives no verdict
-# (how often a step is found: tools/history_calibration.py).
+# The fewest runs a period may have: the rank test of fewer than 4 runs a
+# side gives no verdict (how often a step is found:
+# tools/history_calibration.py).
 MIN_SEGMENT = 4
-# The orders of a segment's runs that its statistic is held against.
-PERMUTATIONS = 4999
-# Segments up to this long are held against orders of their own length;
-# longer ones against those of the next length on a grid of EXACT_UP_TO /
-# 4 steps an octave (65 against 68, 300 against 304), which has a few more
-# splits and so a slightly larger maximum: the test keeps its level, and
-# a long series needs some 50 draws of orders, not one for each length of
-# segment that its splits make.
-EXACT_UP_TO = 64
-# Statistics closer than this are one: the same sums in another order.
-TIES = 1e-9
+# The most orders of a segment's runs that its statistic is held against,
+# and the orders at least as extreme after which drawing stops: a segment
+# without change is judged on some tens of orders, one with a change on
+# them all (Besag and Clifford's sequential p-value, exact as any drawn
+# one).
+PERMUTATIONS = 399
+EXCEEDANCES = 10
+# The most orders of a host's whole runs that its family is held against.
+FAMILY_PERMUTATIONS = 99
+# Statistics closer than this are one: the same sums in another order, or
+# computed in single precision. Two sums of ranks a half apart differ by
+# more up to some 10,000 runs.
+TIES = 1e-5
 # A period of more runs than this is compared with its neighbour by the
 # rank test's normal approximation, even where the other has 8 runs or
 # fewer: scipy's exact distribution of 4 runs against 300 takes a quarter
@@ -128,47 +132,95 @@ class HistoryReport(NamedTuple):
     labels_shown: bool
 
 
-def standardised_maxima(ranks: st.Floats, least: int) -> st.Floats:
+def standardised_maxima(ranks: npt.NDArray[Any], least: int) -> npt.NDArray[np.floating[Any]]:
     """Each split's Mann-Whitney statistic of the first runs against the
     rest, standardised: `ranks` holds one series of ranks a line (batch x
     n); the result holds |Z| of each split k = least .. n - least (batch x
     splits)."""
     n = ranks.shape[-1]
     k = np.arange(least, n - least + 1, dtype=np.float64)
-    # U less its mean, over its standard deviation: computed in place.
-    z: st.Floats = np.cumsum(ranks, axis=-1)[..., least - 1:n - least]
-    z -= k * (k + 1) / 2 + k * (n - k) / 2
+    centre = k * (k + 1) / 2 + k * (n - k) / 2
+    scale = 1 / np.sqrt(k * (n - k) * (n + 1) / 12)
+    # U less its mean, over its standard deviation: computed in place. Ranks
+    # given as whole numbers of halves (ties make halves at worst), as the
+    # orders drawn are, are summed as such, which numpy does ten times as
+    # fast as floats, and the rest in single precision (within TIES).
+    if np.issubdtype(ranks.dtype, np.integer):
+        halves: npt.NDArray[np.float32] = np.cumsum(
+            ranks, axis=-1)[..., least - 1:n - least].astype(np.float32)
+        halves -= (2 * centre).astype(np.float32)
+        np.abs(halves, out=halves)
+        halves *= (scale / 2).astype(np.float32)
+        return halves
+    z: npt.NDArray[np.floating[Any]] = np.cumsum(ranks, axis=-1)[..., least - 1:n - least]
+    z -= centre
     np.abs(z, out=z)
-    z *= 1 / np.sqrt(k * (n - k) * (n + 1) / 12)
+    z *= scale
     return z
 
 
-# The orders drawn at once: bounds the memory of a long series' null.
-NULL_BATCH = 1000
+# The orders of a series first drawn at once, doubled at each draw up to
+# NULL_BATCH; those of a host's runs are drawn FAMILY_BATCH at a time,
+# every series at once, which keeps them in the processor's cache (twice
+# as fast as all at once).
+FIRST_BATCH = 16
+NULL_BATCH = 256
+FAMILY_BATCH = 16
 
 
-def null_length(n: int) -> int:
-    """The length of the orders that a segment of n runs is held against:
-    n, or the next length on the grid."""
-    if n <= EXACT_UP_TO:
-        return n
-    step = 1 << (n.bit_length() - 1 - (EXACT_UP_TO.bit_length() - 1) + 2)
-    return -(-n // step) * step
+def least_p(n: int, least: int = MIN_SEGMENT) -> float:
+    """The least p-value that a segment of n runs can reach: the share of
+    its orders whose largest statistic is the largest there is, the half
+    of smallest (or largest) runs first. 1 where no split is allowed."""
+    if n < 2 * least:
+        return 1.0
+    k = n // 2
+    sets = math.comb(n, k)
+    if n % 2 == 0:
+        return 2 / sets
+    # The smallest k first, or the smallest k + 1 (and so for the largest);
+    # both at once where the run after the smallest k is the next smallest.
+    return 4 / sets - 2 / (sets * (n - k))
 
 
-@functools.lru_cache(maxsize=None)
-def null_maxima(n: int, least: int = MIN_SEGMENT) -> st.Floats:
-    """The largest |Z| of PERMUTATIONS orders of n runs without ties,
-    sorted; drawn with the length as seed, so that every series of one
-    length is judged alike, and kept."""
-    rng = np.random.default_rng(n)
-    maxima = []
-    for done in range(0, PERMUTATIONS, NULL_BATCH):
-        order = rng.permuted(np.tile(np.arange(1, n + 1, dtype=np.float64),
-                                     (min(NULL_BATCH, PERMUTATIONS - done), 1)), axis=1)
-        maxima.append(standardised_maxima(order, least).max(axis=1))
-    result: st.Floats = np.sort(np.concatenate(maxima))
-    return result
+def least_length(level: float, least: int = MIN_SEGMENT) -> int:
+    """The fewest runs in which a change point can be found at `level`."""
+    n = 2 * least
+    while least_p(n, least) > level:
+        n += 1
+    return n
+
+
+def seed_of(ranks: st.Floats) -> int:
+    """A seed taken from a series' ranks: each series is held against its
+    own draw of orders, so that the level holds over series, not as one
+    draw for every series of a length happens to give."""
+    import hashlib
+
+    return int.from_bytes(hashlib.blake2b(ranks.tobytes(), digest_size=8).digest(), "little")
+
+
+def null_p(ranks: st.Floats, observed: float, least: int) -> float:
+    """The share of orders of `ranks` whose largest statistic is at least
+    `observed`, the observed order counted among them: orders drawn with a
+    seed of the ranks until EXCEEDANCES are that large (p = EXCEEDANCES /
+    orders drawn) or PERMUTATIONS are drawn; at least least_p()."""
+    rng = np.random.default_rng(seed_of(ranks))
+    floor = least_p(len(ranks), least)
+    halves = np.rint(2 * ranks).astype(np.int64)
+    drawn = exceeding = 0
+    batch = FIRST_BATCH
+    while drawn < PERMUTATIONS:
+        count = min(batch, PERMUTATIONS - drawn)
+        orders = rng.permuted(np.tile(halves, (count, 1)), axis=1)
+        large = standardised_maxima(orders, least).max(axis=1) >= observed - TIES
+        so_far = exceeding + np.cumsum(large)
+        if so_far[-1] >= EXCEEDANCES:
+            return max(EXCEEDANCES / (drawn + int(np.argmax(so_far >= EXCEEDANCES)) + 1), floor)
+        drawn += count
+        exceeding = int(so_far[-1])
+        batch = min(2 * batch, NULL_BATCH)
+    return max((exceeding + 1) / (drawn + 1), floor)
 
 
 def segment_tests(values: st.Values, least: int = MIN_SEGMENT) -> tuple[list[int], list[float]]:
@@ -179,12 +231,12 @@ def segment_tests(values: st.Values, least: int = MIN_SEGMENT) -> tuple[list[int
     x = st.floats(values)
     if x.shape[-1] < 2 * least:
         raise ValueError(f"{x.shape[-1]} values: a split needs {2 * least}")
-    z = standardised_maxima(stats.rankdata(x, axis=-1), least)
+    ranks = stats.rankdata(x, axis=-1)
+    z = standardised_maxima(ranks, least)
     best = np.argmax(z, axis=-1)
-    null = null_maxima(null_length(x.shape[-1]), least)
     largest = z[np.arange(len(z)), best]
-    at_least = len(null) - np.searchsorted(null, largest - TIES, side="left")
-    return [int(b) + least for b in best], [float(p) for p in (1 + at_least) / (len(null) + 1)]
+    return ([int(b) + least for b in best],
+            [null_p(r, float(m), least) for r, m in zip(ranks, largest)])
 
 
 def segment_test(values: st.Values, least: int = MIN_SEGMENT) -> tuple[int, float]:
@@ -197,30 +249,101 @@ def segment_test(values: st.Values, least: int = MIN_SEGMENT) -> tuple[int, floa
     return ats[0], ps[0]
 
 
-def change_points_of(series: Sequence[Sequence[float] | st.Floats], least: int = MIN_SEGMENT,
-                     level: float = LEVEL) -> list[list[int]]:
-    """change_points() of each series; the first test of the series of one
-    length made at once."""
-    found: list[list[int]] = [[] for _ in series]
-    lengths: dict[int, list[int]] = {}
-    for i, values in enumerate(series):
-        lengths.setdefault(len(values), []).append(i)
-    for n, chosen in lengths.items():
-        if n < 2 * least:
-            continue
-        _, ps = segment_tests(np.array([st.floats(series[i]) for i in chosen]), least)
-        for i, p in zip(chosen, ps):
-            if p <= level:
-                found[i] = change_points(series[i], least, level)
-    return found
+def loads_left_out(medians: st.Floats) -> st.Floats:
+    """statistics.relative_logs() with each row's load taken from the other
+    rows of its run, so that a step in the row tested does not move its
+    own load: runs x rows, NaN where a median is not above 0 and in every
+    row of a run without RELATIVE_ROWS other medians above 0 (of two
+    others the median is their mean, which a step in either moves)."""
+    import warnings
+
+    x = np.asarray(medians, dtype=np.float64)
+    result: st.Floats = np.full(x.shape, math.nan)
+    with np.errstate(divide="ignore", invalid="ignore"), warnings.catch_warnings():
+        # A row or a run of no median above 0 has a median of NaN.
+        warnings.simplefilter("ignore", RuntimeWarning)
+        logs = np.where(x > 0, np.log(np.where(x > 0, x, 1.0)), np.nan)
+        above = logs - np.nanmedian(logs, axis=-2, keepdims=True)
+        loaded = np.isfinite(above).sum(axis=-1) > st.RELATIVE_ROWS
+        # numpy's median of rows without NaN is some ten times its nanmedian.
+        median = np.median if np.isfinite(above).all() else np.nanmedian
+        for j in range(x.shape[-1]):
+            load = median(np.delete(above, j, axis=-1), axis=-1)
+            result[..., j] = np.where(loaded, above[..., j] - load, math.nan)
+    return result
+
+
+def family_maxima(ranks: st.Floats, present: npt.NDArray[np.bool_], least: int) -> st.Floats:
+    """The largest statistic of each series (column) of `ranks` (runs x
+    series, or orders x runs x series; 0 where a run lacks the series),
+    each over the splits of its own runs present."""
+    n = present.sum(axis=-2, keepdims=True).astype(np.float64)
+    k = np.cumsum(present, axis=-2, dtype=np.float64)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        z = (np.abs(np.cumsum(ranks, axis=-2) - k * (n + 1) / 2)
+             / np.sqrt(k * (n - k) * (n + 1) / 12))
+    z[(k < least) | (k > n - least)] = 0
+    result: st.Floats = z.max(axis=-2)
+    return result
+
+
+def beyond_allowed(level: float, orders: int) -> int:
+    """The most of `orders` drawn that may lie beyond a statistic found at
+    `level`: the observed order counted among them, at most `level` of all
+    (-1 where even none beyond is too many)."""
+    return int(level * (orders + 1) + 1e-9) - 1
+
+
+def first_found(series: st.Floats, least: int = MIN_SEGMENT,
+                level: float = LEVEL) -> list[bool]:
+    """Which of a host's series (runs x series, NaN where a run lacks one)
+    change, their first tests held as one family: a series changes where
+    its largest statistic is beyond the largest of every series in all but
+    `level` of the orders of the host's whole runs (the rows keep how they
+    move together), the observed order among them. The orders are drawn
+    with a seed of the ranks, FAMILY_PERMUTATIONS at most, and drawing
+    stops once `level` of them are beyond the largest of all."""
+    from scipy import stats
+
+    present = np.isfinite(series)
+    present[:, present.sum(axis=0) < least_length(level, least)] = False
+    ranks = np.zeros(series.shape)
+    for j in np.flatnonzero(present.any(axis=0)):
+        ranks[present[:, j], j] = stats.rankdata(series[present[:, j], j])
+    if not present.any():
+        return [False] * series.shape[1]
+    observed = family_maxima(ranks, present, least)
+    rng = np.random.default_rng(seed_of(np.concatenate([ranks.ravel(), present.ravel()])))
+    allowed = beyond_allowed(level, FAMILY_PERMUTATIONS)
+    whole = bool(present.all())
+    halves = np.rint(2 * ranks.T).astype(np.int64)
+    beyond = np.zeros(series.shape[1], dtype=np.int64)
+    drawn = 0
+    while drawn < FAMILY_PERMUTATIONS:
+        count = min(FAMILY_BATCH, FAMILY_PERMUTATIONS - drawn)
+        orders = np.argsort(rng.random((count, len(series))), axis=1)
+        if whole:
+            # Every run has every series: along the runs, each series' ranks
+            # in a line.
+            largest = standardised_maxima(halves[:, orders], least).max(axis=(0, 2))
+        else:
+            largest = family_maxima(ranks[orders], present[orders], least).max(axis=-1)
+        beyond += (largest[:, None] >= observed[None, :] - TIES).sum(axis=0)
+        if beyond.min() > allowed:
+            return [False] * series.shape[1]
+        drawn += count
+    return [bool(b <= allowed and o > 0) for b, o in zip(beyond, observed)]
 
 
 def change_points(values: st.Values, least: int = MIN_SEGMENT,
-                  level: float = LEVEL) -> list[int]:
+                  level: float = SPLIT_LEVEL, found_first: bool = False) -> list[int]:
     """The change points of a series by binary segmentation: the index of
     the first value after each, in order. A segment is split where
-    segment_test() puts it, if its p-value is at most `level`, and each
-    part tested again; no part has fewer than `least` values."""
+    segment_test() puts it, if its p-value is at most `level` (the whole
+    series without a test where `found_first`: its family found it), and
+    each part tested again; no part has fewer than `least` values."""
+    from scipy import stats
+
     x = st.floats(values)
     found = []
     segments = [(0, len(x))]
@@ -228,7 +351,10 @@ def change_points(values: st.Values, least: int = MIN_SEGMENT,
         start, end = segments.pop()
         if end - start < 2 * least:
             continue
-        at, p = segment_test(x[start:end], least)
+        if found_first and end - start == len(x):
+            at, p = int(np.argmax(standardised_maxima(stats.rankdata(x), least))) + least, 0.0
+        else:
+            at, p = segment_test(x[start:end], least)
         if p <= level:
             found.append(start + at)
             segments += [(start, start + at), (start + at, end)]
@@ -250,29 +376,26 @@ def found_in(groups: Sequence[st.Floats],
     """The change points of each group's rows: a group is one host's run
     medians (runs x rows, in date order; NaN where a run lacks a row), and
     its rows chosen are `rows` (else all). Each row's series is of the runs
-    that have it, tested as ticks and relative to the run's load, each at
-    LEVEL / 2 (the first test of all series of one length at once); a
-    change point is (index in that series, how found)."""
-    ticks: list[st.Floats] = []
-    relative: list[st.Floats] = []
-    where: list[npt.NDArray[np.int64]] = []
-    counts = []
+    that have it, tested as ticks and relative to its load from the run's
+    other rows; the first tests of a group's series are one family
+    (first_found()), and a series found to change there is split further
+    at SPLIT_LEVEL. A change point is (index in that series, how found)."""
+    result = []
     for g, x in enumerate(groups):
-        shares = st.relative_logs(x)
-        chosen = rows[g] if rows is not None else range(x.shape[1])
-        counts.append(len(chosen))
-        for j in chosen:
-            having = np.flatnonzero(np.isfinite(x[:, j]))
-            ticks.append(x[having, j])
-            loaded = np.flatnonzero(np.isfinite(shares[having, j]))
-            relative.append(shares[having[loaded], j])
-            where.append(loaded)
-    as_ticks = change_points_of(ticks, level=LEVEL / 2)
-    as_relative = change_points_of(relative, level=LEVEL / 2)
-    points = [merged(t, [int(w[i]) for i in r])
-              for t, r, w in zip(as_ticks, as_relative, where)]
-    ends = np.cumsum([0] + counts)
-    return [points[a:b] for a, b in zip(ends, ends[1:])]
+        chosen = list(rows[g] if rows is not None else range(x.shape[1]))
+        shares = loads_left_out(x)[:, chosen]
+        columns = np.concatenate([x[:, chosen], np.where(np.isfinite(x[:, chosen]), shares,
+                                                         math.nan)], axis=1)
+        points: list[list[int]] = []
+        for c, found in enumerate(first_found(columns)):
+            # A change point's index among the runs that have the row.
+            having = np.isfinite(columns[:, c % len(chosen)])
+            where = np.flatnonzero(np.isfinite(columns[having, c]))
+            points.append([int(where[i]) for i in change_points(
+                columns[having, c][where], found_first=True)] if found else [])
+        k = len(chosen)
+        result.append([merged(points[i], points[k + i]) for i in range(k)])
+    return result
 
 
 def moment(date: str) -> float | None:
@@ -390,7 +513,7 @@ def history_report(runs: list[StoredRun], rows: Sequence[str] = ()) -> HistoryRe
         made.append((host, label, met, ordered))
     points = found_in(groups, chosen_rows)
     for (host, label, met, ordered), x, shown, found in zip(made, groups, chosen_rows, points):
-        shares = st.relative_logs(x)
+        shares = loads_left_out(x)
         for j, p in zip(shown, found):
             having = np.flatnonzero(np.isfinite(x[:, j]))
             series.append(series_of(host, label, met[j], [ordered[i] for i in having],
@@ -406,8 +529,10 @@ def history_answers(report: HistoryReport) -> list[str]:
     """One line a change point found: where, when, by how much, its
     verdict and what changed in the context there; or that there is none."""
     answers = []
+    longest: dict[str, int] = {}
     for s in report.series:
         name = s.host + (f" {s.label}" if report.labels_shown else "")
+        longest[name] = max(longest.get(name, 0), len(s.medians))
         for c in s.changes:
             change = ("-" if c.change.percent is None else f"{c.change.percent:+.1f} %")
             if c.percent is not None:
@@ -416,6 +541,9 @@ def history_answers(report: HistoryReport) -> list[str]:
                            f"{'no verdict' if c.verdict is None else c.verdict.value}"
                            + ("" if c.found == TICKS else ", found relative to the load")
                            + (f"; {'; '.join(c.context)}" if c.context else ""))
+    least = least_length(LEVEL)
+    answers += [f"{name}: no change point can be found in fewer than {least} runs a row "
+                f"({runs} runs)" for name, runs in longest.items() if runs < least]
     return answers or [f"no change point: no series changes at {LEVEL:.0%} (periods of "
                        f"{MIN_SEGMENT} runs at least)"]
 
@@ -464,14 +592,22 @@ def print_history(report: HistoryReport, out: Output) -> None:
                   NONE if c.p_value is None else f"{c.p_value:.3g}",
                   NONE if c.verdict is None else c.verdict.value, c.found,
                   "; ".join(c.context) or "-")
+    family = (f"family: each host's rows (of a label), as ticks and relative to the load, "
+              f"are one family: the chance of a change point on any of them in a history "
+              f"without change is at most {LEVEL:.0%} (their largest statistic, in orders of "
+              f"the host's whole runs)")
     if not changes:
         out.empty(table)
+        out.note(family)
         return
     out.table(table)
+    out.note(family)
     out.note(f"run: the first run of the later period, counted from 1 in its series; a "
              f"change point is found where a rank test of the runs before against those "
-             f"after, at its largest over every split, is beyond {1 - LEVEL / 2:.1%} of "
-             f"orders of the same runs, either in the runs' medians (found: {TICKS}) or in "
-             f"their logarithms relative to the run's load, the median over its rows "
-             f"(found: {RELATIVE}; its interval, p and verdict are then of those, made % "
-             f"of the earlier median); periods have {MIN_SEGMENT} runs at least")
+             f"after, at its largest over every split, is beyond the family's in "
+             f"{1 - LEVEL:.0%} of orders of the host's runs (and for a later split, beyond "
+             f"{1 - SPLIT_LEVEL:.1%} of orders of the part's runs), either in the runs' "
+             f"medians (found: {TICKS}) or in their logarithms relative to the row's load, "
+             f"the median over the run's other rows (found: {RELATIVE}; its interval, p and "
+             f"verdict are then of those, made % of the earlier median); periods have "
+             f"{MIN_SEGMENT} runs at least")

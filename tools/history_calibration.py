@@ -11,8 +11,9 @@ on any row; then, with one row's medians of the runs after a given
 position multiplied by 1 + --step, the share in which a change point is
 found within one run of that position, of each row; and with every row's
 multiplied at once (a machine-wide change), the share with one within one
-run on any row. A calibrated detector finds a change point in at most 5 %
-of one-row histories without change.
+run on any row. A host's rows are one family, so a calibrated detector
+finds a change point on any row in at most 5 % of hosts' histories
+without change.
 """
 
 from __future__ import annotations
@@ -97,9 +98,9 @@ def main(argv: list[str]) -> int:
     out = Output(args.format, sys.stdout, args.table)
     table = Table("level", f"histories without change, {len(results)} runs drawn in random "
                   f"order, each with its {len(rows)} rows: the share of one-row histories "
-                  f"with any change point (at most {LEVEL:.0%}), as found as ticks and "
-                  "relative to the run's load, and the share of hosts' histories with one "
-                  "on any row", [
+                  "with any change point, as found as ticks and relative to the run's load, "
+                  f"and the share of hosts' histories with one on any row (at most "
+                  f"{LEVEL:.0%}: a host's rows are one family)", [
                       Column("runs", kind=Kind.COUNT), Column("histories", kind=Kind.COUNT),
                       Column("found %", kind=Kind.TICKS), Column("ticks %", kind=Kind.TICKS),
                       Column("relative %", kind=Kind.TICKS),
@@ -134,10 +135,12 @@ def main(argv: list[str]) -> int:
                 y = x.copy()
                 y[a:, j] *= 1 + args.step
                 stepped.append(y)
-        found = found_in(stepped, [[j] for _ in drawn for j in range(len(rows))])
-        hits = np.array([near(points[0], a) for points in found]).reshape(-1, len(rows))
-        relative = np.mean([any(abs(p - a) <= 1 and how == RELATIVE for p, how in points[0])
-                            for points in found])
+        # Every row tested, as the host's family, and the stepped row's
+        # change points looked at.
+        of_row = [host[i % len(rows)] for i, host in enumerate(found_in(stepped))]
+        hits = np.array([near(points, a) for points in of_row]).reshape(-1, len(rows))
+        relative = np.mean([any(abs(p - a) <= 1 and how == RELATIVE for p, how in points)
+                            for points in of_row])
         shares = hits.mean(axis=0) * 100
         everywhere = [x * np.where(np.arange(a + b) >= a, 1 + args.step, 1.0)[:, None]
                       for x in drawn]
