@@ -28,10 +28,8 @@ from analyze.tests.test_reports import analyze
 # d of 3 to 20 values. Below 6 values no count reaches p <= 0.05: R then gives the
 # least and greatest average, here the interval is unbounded.
 SIGNED_RANK = [
-    (1, -31, 59, [-31, 59, -24]),
-    (0.125, -57, -25, [-25, -57, -27, -40]),
-    (0.625, -44, 57, [-3, -44, 57, 19, 39]),
-    (0.15625, -48, 60, [3, 2, 60, 55, -48, 50]),
+    (1, -31, 59, [-31, 59, -24]), (0.125, -57, -25, [-25, -57, -27, -40]),
+    (0.625, -44, 57, [-3, -44, 57, 19, 39]), (0.15625, -48, 60, [3, 2, 60, 55, -48, 50]),
     (0.375, -22, 55, [-33, 4, 64, 55, 26, -22, 14]),
     (0.0234375, 8, 61, [76, 35, 10, 33, 81, 27, -17, 41]),
     (0.496094, -16.5, 28.5, [26, -8, 24, 31, 13, -36, -15, 37, -18]),
@@ -87,7 +85,7 @@ class Tests(unittest.TestCase):
         # name, differences (runs x tests), walsh, cut, patterns, enumerated
         shifted = np.column_stack([np.arange(1.0, 9), np.arange(1.0, 9) * 2,
                                    [3, -1, 2, 0, -4, 1, 2, 6]])
-        many = np.random.default_rng(2).normal(size=(16, 3))
+        many = np.random.default_rng(2).normal(size=(15, 3))
         ties = np.random.default_rng(3).integers(-2, 3, (10, 2)).astype(float)
         missing = np.array([[1.0, np.nan]] * 3 + [[2.0, -1.0]] * 3)
         cases = [
@@ -96,7 +94,7 @@ class Tests(unittest.TestCase):
              family_cut(self.least(np.arange(1.0, 9)[:, None], True)), 256, True),
             ("shifted", shifted, True, family_cut(self.least(shifted, True)), 256, True),
             ("sign test", shifted, False, family_cut(self.least(shifted, False)), 256, True),
-            ("drawn", many, True, None, paired.DRAWN + 1, False),
+            ("9,999 drawn and the observed", many, True, None, 10000, False),
             ("missing", missing, True, family_cut(self.least(missing, True)), 64, True),
             ("ties", ties, True, family_cut(self.least(ties, True)), 1024, True),
         ]
@@ -114,12 +112,9 @@ class Tests(unittest.TestCase):
     def test_what_the_documents_promise(self) -> None:
         family = paired.Family([], 0.01, 10000, False, False)
         cases = [
-            ("5 pairs never reach 0.05", paired.p_table(5, True)[0][0], 2 / 32),
-            ("6 pairs reach 2 / 64", paired.p_table(6, True)[0][0], 2 / 64),
             ("exact up to 400", paired.p_table(400, True)[1], True),
             ("approximated beyond", paired.p_table(401, True)[1], False),
             ("every pattern of 14", paired.patterns_of(14)[0].shape, (2 ** 14, 14)),
-            ("9,999 drawn and the observed", paired.patterns_of(15)[0].shape, (10000, 15)),
             ("the approximation said", family.line("The rows", "pairs").endswith(
                 "the normal approximation above 400 pairs"), True),
             ("too few said", family._replace(cut=0.0).line("The rows", "pairs"),
@@ -202,8 +197,6 @@ class Pairing(unittest.TestCase):
                                           side("B", [4, 5, 6], days)],
              ["A0.json", "A1.json", "A2.json"]),
             ("three sides", [side(x, [1], [None]) for x in "ABC"], "--paired: 3 sides"),
-            ("unequal", [side("A", [1, 2], [None] * 2), side("B", [1], [None])],
-             "--paired: A has 2 runs and B 1"),
         ]
         for case, groups, expected in cases:
             with self.subTest(case):
