@@ -2,9 +2,9 @@
 
 from __future__ import annotations
 
-import importlib.util
 import io
 import os
+import runpy
 import tempfile
 import unittest
 from unittest import mock
@@ -21,11 +21,7 @@ class Calibration(unittest.TestCase):
         # splits the span row cleanly, the arena row never; the arena row,
         # 50 against the span's 100s, is found at 4 runs a side, and by no
         # test at 3 (least p 0.1).
-        spec = importlib.util.spec_from_file_location(
-            "calibration", os.path.join(ROOT, "tools", "calibration.py"))
-        assert spec is not None and spec.loader is not None
-        calibration = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(calibration)
+        main = runpy.run_path(os.path.join(ROOT, "tools", "calibration.py"))["main"]
         with tempfile.TemporaryDirectory() as directory:
             paths = [write_results(os.path.join(directory, f"same{i}.json"),
                                    {"program_run/pipe": [99 + i, 100 + i, 101 + i],
@@ -33,7 +29,7 @@ class Calibration(unittest.TestCase):
                                    {"label": "same"}) for i in range(8)]
             out = io.StringIO()
             with mock.patch("sys.stdout", out):
-                self.assertEqual(calibration.main(["--splits", "20", *paths]), 0)
+                self.assertEqual(main(["--splits", "20", *paths]), 0)
         lines = [line.rsplit(None, 2) for line in out.getvalue().splitlines()]
         # (row or runs a side, its last two shares: random and in time, or
         # the family's and the row's alone)
