@@ -426,6 +426,25 @@ class Sides(unittest.TestCase):
                     self.assertAlmostEqual(ps[s, row, k - 1], st.rank_test(a, b).p_value, 12,
                                            (s, row, k))
 
+    def test_any_false_differs_on_correlated_rows(self) -> None:
+        # 300 comparisons of 6 identical runs against 6, 9 rows that share
+        # each run's load: some row differs in at most 5 % (within the
+        # draw's 2.6 standard errors), where the rows alone would in 26 %.
+        import numpy as np
+
+        from analyze.sides import family_of
+
+        rng = np.random.default_rng(7)
+        anywhere = alone = 0
+        for _ in range(300):
+            medians = rng.normal(size=(12, 1)) + rng.normal(size=(12, 9))
+            family = family_of(medians, [6, 6])
+            ps = [st.rank_test(medians[:6, r], medians[6:, r]).p_value for r in range(9)]
+            anywhere += min(ps) <= family.cut
+            alone += min(ps) <= 0.05
+        self.assertLessEqual(anywhere / 300, 0.05 + 2.6 * (0.05 * 0.95 / 300) ** 0.5)
+        self.assertGreater(alone / 300, 0.15)
+
     def test_a_row_one_side_lacks(self) -> None:
         other = [results_of({"cold_thread_start": [1, 2, 3]}, {"label": "b"})]
         report = sides_report([Group("A", runs("a", 100)), Group("B", other)])
