@@ -126,8 +126,9 @@ def parser() -> Parser:
     p = command("compare", compare_command, "Sides compared row by row, the run as the unit: "
                 "the files of each label a side, or each --group.",
                 "A verdict needs the least p the rank test can reach, 2 / C(m + n, m) of m "
-                "runs against n, at or below the family's cut: 4 runs a side at the least. "
-                "Every side is compared with the first.")
+                "runs against n, at or below the family's cut: 4 runs a side for one row, 5 or "
+                "6 for the nine rows of a default run. Make the sides alternately. Every "
+                "side is compared with the first.")
     p.add_argument("files", nargs="*", metavar="FILE.json", help=FILES)
     add_group(p, "a side: its name, then its files (repeatable; files given apart make a "
                  "side 'others')")
