@@ -5,6 +5,7 @@
 
 bats_require_minimum_version 1.5.0
 load ../../tests/emulation
+load ../../tests/cases
 
 setup() {
 	PROBE=${MACHINE_PROBE:?set MACHINE_PROBE to the machine-probe program}
@@ -158,69 +159,77 @@ x86='processor\t: 0\nvendor_id\t: AuthenticAMD\nmodel name\t: AMD EPYC\n\n'
 }
 @test "HWCAP 0x8000000000000001" { probe_says 'fp bit63' hwcap 0x8000000000000001; }
 
-# Passes if the hypervisor named by an arm64 machine whose files are those
-# after $1, "PATH=TEXT" (printf %b) under its root, is $1.
-hypervisor() {
-	local expected=$1 root=$BATS_TEST_TMPDIR/root/ file
-	shift
-	mkdir -p "$root"
+# Records case $1 as failed unless the hypervisor named by an arm64 machine
+# whose files are those after $2, "PATH=TEXT" (printf %b) under a root of
+# its own, is $2.
+hypervisor_is() {
+	local name=$1 expected=$2 root file got
+	shift 2
+	root=$(mktemp -d "$BATS_TEST_TMPDIR/root.XXXXXX")/
 	for file in "$@"; do
 		mkdir -p "$root$(dirname "${file%%=*}")"
 		printf '%b' "${file#*=}" >"$root${file%%=*}"
 	done
-	probe_says "$expected" virtualization "$root"
+	got=$("$PROBE" virtualization "$root") || { case_failed "$name" "status $?"; return; }
+	[[ $got == "$expected" ]] && return
+	((${#got} <= 80)) || got="${got:0:80}... (${#got} bytes)"
+	case_failed "$name" "got $(printf %q "$got"), expected \"$expected\""
 }
 
-# The hypervisor an arm64 machine's files name, or unknown where nothing
-# tells. Quick, one test each: the hypervisor, then the files.
-dt=proc/device-tree dmi=sys/class/dmi/id
-@test "hypervisor: nothing"               { hypervisor unknown; }
-@test "hypervisor: Xen in sysfs"          { hypervisor Xen 'sys/hypervisor/type=xen\n'; }
-@test "hypervisor: another type in sysfs" { hypervisor zvm 'sys/hypervisor/type=zvm\n'; }
-@test "hypervisor: Xen in the device tree" {
-	hypervisor Xen "$dt/hypervisor/compatible=xen,xen-4.17\0xen,xen\0"
-}
-@test "hypervisor: KVM in the device tree" {
-	hypervisor KVM "$dt/hypervisor/compatible=linux,kvm\0"
-}
-@test "hypervisor: VMware in the device tree" {
-	hypervisor VMware "$dt/hypervisor/compatible=vmware\0"
-}
-@test "hypervisor: another hypervisor node" {
-	hypervisor 'hypervisor "acme,hv"' "$dt/hypervisor/compatible=acme,hv\0acme\0"
-}
-@test "hypervisor: QEMU's virt machine" { hypervisor QEMU "$dt/compatible=linux,dummy-virt\0"; }
-@test "hypervisor: a board" {
-	hypervisor unknown "$dt/compatible=raspberrypi,4-model-b\0brcm,bcm2711\0"
-}
-@test "hypervisor: KVM by its firmware" {
-	hypervisor KVM "$dmi/sys_vendor=QEMU\n" "$dmi/product_name=KVM Virtual Machine\n"
-}
-@test "hypervisor: QEMU by its firmware" {
-	hypervisor QEMU "$dmi/sys_vendor=QEMU\n" "$dmi/product_name=QEMU Virtual Machine\n"
-}
-@test "hypervisor: an EC2 instance" {
-	hypervisor 'Amazon EC2' "$dmi/sys_vendor=Amazon EC2\n" "$dmi/product_name=c6g.large\n"
-}
-@test "hypervisor: EC2 bare metal" {
-	hypervisor none "$dmi/sys_vendor=Amazon EC2\n" "$dmi/product_name=c6g.metal\n"
-}
-@test "hypervisor: VMware by its firmware" {
-	hypervisor VMware "$dmi/sys_vendor=VMware, Inc.\n" "$dmi/product_name=VMware20,1\n"
-}
-@test "hypervisor: Parallels by its BIOS" {
-	hypervisor Parallels "$dmi/sys_vendor=Acme\n" \
-		"$dmi/bios_vendor=Parallels Software International Inc.\n"
-}
-@test "hypervisor: a server" {
-	hypervisor unknown "$dmi/sys_vendor=GIGABYTE\n" "$dmi/product_name=R272-P30\n" \
-		"$dmi/bios_vendor=American Megatrends\n"
-}
-@test "hypervisor: sysfs before the rest" {
-	hypervisor Xen 'sys/hypervisor/type=xen\n' "$dmi/sys_vendor=QEMU\n"
-}
-@test "hypervisor: the device tree before firmware" {
-	hypervisor KVM "$dt/hypervisor/compatible=linux,kvm\0" "$dmi/sys_vendor=VMware, Inc.\n"
+# The hypervisor an arm64 machine's files name, one name whatever the file
+# (as the x86-64 side names it), or unknown where nothing tells; a file
+# tells only by a name: its first line, trimmed, printable, at most 64
+# bytes. Each line: the case % the hypervisor % the files.
+dt=proc/device-tree dmi=sys/class/dmi/id type=sys/hypervisor/type
+name64=$(printf 'a%.0s' {1..64})
+junk64k=$(printf 'kvm\\001\\377%.0s' {1..8192})
+hypervisor_cases="
+nothing % unknown
+Xen in sysfs % Xen % $type=xen\n
+KVM in sysfs % KVM % $type=kvm\n
+KVM in sysfs: capitals, blanks, no newline % KVM % $type=  KVM \t
+sysfs: the first line only % KVM % $type=kvm\nxen\n
+another type in sysfs % hypervisor \"zvm\" % $type=zvm\n
+sysfs: a name of 64 bytes % hypervisor \"$name64\" % $type=$name64\n
+sysfs: 65 bytes, no name % unknown % $type=${name64}b\n
+sysfs: 64 KiB with control bytes % unknown % $type=$junk64k
+sysfs: a control byte % unknown % $type=kv\033m\n
+sysfs: a byte beyond ASCII % unknown % $type=kv\303\251m\n
+sysfs: DEL % unknown % $type=kv\177m\n
+sysfs: blanks only % unknown % $type= \t \n
+sysfs: no name, the device tree tells % KVM % $type=$junk64k % $dt/hypervisor/compatible=linux,kvm\0
+Xen in the device tree % Xen % $dt/hypervisor/compatible=xen,xen-4.17\0xen,xen\0
+KVM in the device tree % KVM % $dt/hypervisor/compatible=linux,kvm\0
+VMware in the device tree % VMware % $dt/hypervisor/compatible=vmware\0
+another hypervisor node % hypervisor \"acme,hv\" % $dt/hypervisor/compatible=acme,hv\0acme\0
+a hypervisor node of control bytes % unknown % $dt/hypervisor/compatible=acme\001hv\0
+QEMU's virt machine % QEMU % $dt/compatible=linux,dummy-virt\0
+a board % unknown % $dt/compatible=raspberrypi,4-model-b\0brcm,bcm2711\0
+KVM by its firmware % KVM % $dmi/sys_vendor=QEMU\n % $dmi/product_name=KVM Virtual Machine\n
+QEMU by its firmware % QEMU % $dmi/sys_vendor=QEMU\n % $dmi/product_name=QEMU Virtual Machine\n
+an EC2 instance % Amazon EC2 % $dmi/sys_vendor=Amazon EC2\n % $dmi/product_name=c6g.large\n
+EC2 bare metal % none % $dmi/sys_vendor=Amazon EC2\n % $dmi/product_name=c6g.metal\n
+VMware by its firmware % VMware % $dmi/sys_vendor=VMware, Inc.\n % $dmi/product_name=VMware20,1\n
+Parallels by its BIOS % Parallels % $dmi/sys_vendor=Acme\n % $dmi/bios_vendor=Parallels Software International Inc.\n
+VirtualBox by its BIOS % VirtualBox % $dmi/sys_vendor=Acme\n % $dmi/bios_vendor=innotek GmbH\n
+Xen by its firmware % Xen % $dmi/sys_vendor=Xen\n % $dmi/product_name=HVM domU\n
+a vendor whose name starts with Xen % unknown % $dmi/sys_vendor=Xenon Systems\n % $dmi/product_name=XS-1\n
+a product whose name starts with KVM % unknown % $dmi/sys_vendor=Acme\n % $dmi/product_name=KVMate 2\n
+a vendor with control bytes % unknown % $dmi/sys_vendor=Xen\001\n
+a server % unknown % $dmi/sys_vendor=GIGABYTE\n % $dmi/product_name=R272-P30\n % $dmi/bios_vendor=American Megatrends\n
+sysfs before the rest % Xen % $type=xen\n % $dmi/sys_vendor=QEMU\n
+the device tree before firmware % KVM % $dt/hypervisor/compatible=linux,kvm\0 % $dmi/sys_vendor=VMware, Inc.\n
+"
+
+@test "hypervisor: from sysfs, the device tree and firmware, each case" {
+	local line
+	local -a fields
+	while IFS= read -r line; do
+		[[ -n $line ]] || continue
+		IFS=$'\x1f' read -r -a fields <<<"${line// % /$'\x1f'}"
+		hypervisor_is "${fields[@]}"
+	done <<<"$hypervisor_cases"
+	no_case_failed
 }
 
 # Emulation only where the kernel's architecture is known and not the
