@@ -211,10 +211,10 @@ constexpr std::size_t longest_name = 64;
 // ASCII, not empty, at most `longest_name` bytes; else "".
 std::string name_in(const std::string &text)
 {
-	const std::string line = trimmed(text.substr(0, text.find('\n')));
+	std::string line = trimmed(text.substr(0, text.find('\n')));
 	if (line.size() > longest_name ||
 	    std::any_of(line.begin(), line.end(),
-	                [](char c) { return c < ' ' || c > '~'; }))
+	                [](unsigned char c) { return c < ' ' || c > '~'; }))
 		return "";
 	return line;
 }
