@@ -499,8 +499,11 @@ class CommandLine(unittest.TestCase):
                 said = " ".join(out.split())
                 self.assertEqual(f"--plot {path}: {order}{why}" in said, why is not None, said)
                 self.assertEqual(order in said, why is not None, said)
-                x = saved.call_args[0][0].axes[0].lines[0].get_xdata()
+                fig = saved.call_args[0][0]
+                x = fig.axes[0].lines[0].get_xdata()
                 self.assertEqual(list(x) == list(range(1, 17)), why is not None, x[:2])
+                self.assertEqual(fig.axes[-1].get_xlabel().endswith(f"not by date: {why}"),
+                                 why is not None)
         with unittest.mock.patch("analyze.store.stored_runs", return_value=dated("")), \
                 unittest.mock.patch("analyze.plot.history_figure", side_effect=ValueError("no")):
             self.assertEqual(self.call("history", "--store", "s.db", "--plot", "h.png")[::2],
