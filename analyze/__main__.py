@@ -496,8 +496,10 @@ def history_command(args: argparse.Namespace, out: Output) -> int:
     if args.plot:
         from .plot import plot_history
 
-        plot_history(report, args.plot)
+        drawn = plot_history(report, args.plot)
         out.note(f"picture: {args.plot}")
+        if drawn is not None:
+            out.note(drawn)
     return 0
 
 

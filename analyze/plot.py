@@ -409,30 +409,96 @@ def check_history_size(report: HistoryReport, path: str) -> None:
                        f"at most {MOST_PIXELS} are drawn")
 
 
-def when(date: str, i: int) -> Any:
-    """Where a run goes on the time axis: its date, or its place in its
-    series where the date is not ISO 8601."""
-    from datetime import datetime
+def drawn_date(date: str) -> Any:
+    """A run's date as the time axis takes it: UTC without an offset (one
+    without an offset is taken as UTC, as the history orders runs); None
+    where it is not ISO 8601, or is beyond datetime's years in UTC."""
+    from datetime import datetime, timezone
 
     try:
-        return datetime.fromisoformat(date)
+        when = datetime.fromisoformat(date)
+        if when.tzinfo is not None:
+            when = when.astimezone(timezone.utc).replace(tzinfo=None)
+    except (ValueError, OverflowError):
+        return None
+    return when
+
+
+# The longest date written in full where it cannot be drawn.
+SHOWN_DATE = 40
+
+
+class Places(NamedTuple):
+    """Where each series' runs go on the time axis: their dates, or where
+    `why` says why not, their places in their series, counted from 1 as
+    the changes' table counts them."""
+
+    places: list[list[Any]]
+    why: str | None
+
+
+def in_order(report: HistoryReport, why: str) -> Places:
+    return Places([list(range(1, len(s.dates) + 1)) for s in report.series], why)
+
+
+def undrawn(date: str) -> str:
+    """Why a date that drawn_date() does not take is not drawn."""
+    from datetime import datetime
+
+    if not date:
+        return "no date"
+    shown = date if len(date) <= SHOWN_DATE else date[:SHOWN_DATE] + "..."
+    try:
+        datetime.fromisoformat(date)
     except ValueError:
-        return i
+        return f"the date '{shown}', not ISO 8601"
+    return f"the date '{shown}', beyond the years of a time axis in UTC"
 
 
-def plot_history(report: HistoryReport, path: str) -> None:
+def run_places(report: HistoryReport) -> Places:
+    """The runs by date, where every run of every series has one the time
+    axis takes (the panels share it); else every run in its order, as the
+    history orders runs that have no date."""
+    for s in report.series:
+        for i, date in enumerate(s.dates):
+            if drawn_date(date) is None:
+                name = s.host + (f" ({s.label})" if report.labels_shown else "")
+                return in_order(report, f"run {i + 1} of {name} has {undrawn(date)}")
+    return Places([[drawn_date(d) for d in s.dates] for s in report.series], None)
+
+
+def plot_history(report: HistoryReport, path: str) -> str | None:
     """Draws each row's run medians over time into `path`, a panel a row
     and a colour a host (and label): each period's median as a line over
     its dates, each change point as a dashed line at its first run (dotted
     where found relative to the run's load) with its change and the
     context entries that changed there. Every panel's axis starts at 0, so
-    that a change looks as large as it is against the row's ticks."""
+    that a change looks as large as it is against the row's ticks. Where a
+    run has no date the axis takes, or the dates are beyond the years it
+    can draw (1 to 9999 with room around them), every run is drawn at its
+    place in its series instead: what is returned then says so."""
+    from matplotlib.units import ConversionError
+
     with matplotlib.rc_context({"text.parse_math": False}):
-        fig = history_figure(report)
+        places = run_places(report)
+        try:
+            fig = history_figure(report, places)
+            fig.draw_without_rendering()
+        except (ValueError, OverflowError, ConversionError) as error:
+            if places.why is not None:
+                raise Unusable(f"--plot {path}: the history cannot be drawn: "
+                               f"{str(error).splitlines()[0]}") from None
+            dates = [d for series in places.places for d in series]
+            places = in_order(report, f"the dates, {min(dates).date()} to {max(dates).date()} "
+                              "UTC, are beyond the years a time axis can draw")
+            fig = history_figure(report, places)
         try:
             save(fig, path)
         except OSError as error:
             raise Lost(f"--plot {path}: {error.strerror}") from None
+    if places.why is None:
+        return None
+    return f"--plot {path}: the runs are drawn in their order in their series: {places.why}"
 
 
 def cause(change: ChangePoint) -> str:
@@ -454,8 +520,10 @@ CAUSE_STEP = 0.13
 CAUSE_PLACES = 4
 
 
-def history_figure(report: HistoryReport) -> Figure:
-    """The history's picture: a panel a row, the rows in the bench's order."""
+def history_figure(report: HistoryReport, places: Places | None = None) -> Figure:
+    """The history's picture: a panel a row, the rows in the bench's order;
+    the runs where `places` puts them (else run_places())."""
+    places = places or run_places(report)
     rows = history_rows(report)
     fig = Figure(figsize=(WIDTH, HISTORY_PANEL_HEIGHT * max(len(rows), 1) + 0.6))
     axes = list(fig.subplots(max(len(rows), 1), 1, squeeze=False, sharex=True)[:, 0])
@@ -464,9 +532,8 @@ def history_figure(report: HistoryReport) -> Figure:
     for ax, row in zip(axes, rows):
         top = 0.0
         causes = 0
-        for s in (s for s in report.series if s.row == row):
+        for s, times in ((s, t) for s, t in zip(report.series, places.places) if s.row == row):
             style = every_style[names.index((s.host, s.label)) % len(every_style)]
-            times = [when(d, i) for i, d in enumerate(s.dates)]
             ax.plot(times, s.medians, linestyle="none", marker=style.marker, markersize=3,
                     color=style.color, alpha=0.6)
             top = max([top] + [m for m in s.medians if math.isfinite(m)])
@@ -504,6 +571,12 @@ def history_figure(report: HistoryReport) -> Figure:
             for i, (host, label) in enumerate(names)])
     if not rows:
         axes[0].set_title("no runs")
+    if places.why is not None:
+        from matplotlib.ticker import MaxNLocator
+
+        axes[-1].xaxis.set_major_locator(MaxNLocator(integer=True))
+        axes[-1].set_xlabel(visible(f"run, counted from 1 in its series, not by date: "
+                                    f"{places.why}"), fontsize=9)
     fig.autofmt_xdate()
     fig.tight_layout()
     return fig

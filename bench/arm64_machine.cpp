@@ -171,7 +171,7 @@ bool ends(const std::string &text, const std::string &suffix)
 	                    suffix) == 0;
 }
 
-// The start of a DMI string, and the hypervisor that it names.
+// A DMI string's vendor, and the hypervisor that it names.
 constexpr std::array<Named<const char *>, 13> dmi_vendors = {{
     {"KVM", "KVM"},
     {"QEMU", "QEMU"},
@@ -188,15 +188,80 @@ constexpr std::array<Named<const char *>, 13> dmi_vendors = {{
     {"Apple Virtualization", "Apple Virtualization"},
 }};
 
+bool is_letter(char c)
+{
+	return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+// Whether a DMI string starts with a vendor's name as a whole word: "Xen"
+// and "Xen HVM", or "VMware20,1", not "Xenon Systems".
+bool names_vendor(const std::string &value, const std::string &vendor)
+{
+	return starts(value, vendor) && (value.size() == vendor.size() ||
+	                                 !is_letter(value[vendor.size()]));
+}
+
+// The most bytes of a file read for a name, and the longest name taken:
+// longer, it is not a name (a hypervisor's type is a word, a DMI string at
+// most 64 bytes in practice).
+constexpr std::size_t name_file_most = 4096;
+constexpr std::size_t longest_name = 64;
+
+// The first line of a file's text, trimmed, where it is a name: printable
+// ASCII, not empty, at most `longest_name` bytes; else "".
+std::string name_in(const std::string &text)
+{
+	std::string line = trimmed(text.substr(0, text.find('\n')));
+	if (line.size() > longest_name ||
+	    std::any_of(line.begin(), line.end(),
+	                [](unsigned char c) { return c < ' ' || c > '~'; }))
+		return "";
+	return line;
+}
+
+// The hypervisors' names, as the x86-64 side gives them from CPUID, by the
+// lower-case words that other sources use for them.
+constexpr std::array<Named<const char *>, 11> hypervisor_names = {{
+    {"kvm", "KVM"},
+    {"xen", "Xen"},
+    {"vmware", "VMware"},
+    {"hyper-v", "Hyper-V"},
+    {"hyperv", "Hyper-V"},
+    {"qemu", "QEMU"},
+    {"bhyve", "bhyve"},
+    {"virtualbox", "VirtualBox"},
+    {"vbox", "VirtualBox"},
+    {"parallels", "Parallels"},
+    {"acrn", "ACRN"},
+}};
+
+// A hypervisor's name as the x86-64 side spells it, whatever case `id` has;
+// "hypervisor \"ID\"" for one it does not know.
+std::string canonical(const std::string &id)
+{
+	std::string lower = id;
+	std::transform(lower.begin(), lower.end(), lower.begin(), [](char c) {
+		return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a')
+		                            : c;
+	});
+	const auto *found = std::find_if(
+	    hypervisor_names.begin(), hypervisor_names.end(),
+	    [&lower](const Named<const char *> &n) { return lower == n.key; });
+	return found != hypervisor_names.end() ? found->name
+	                                       : "hypervisor \"" + id + "\"";
+}
+
 std::string from_dmi(const std::string &root)
 {
 	const std::string dir = root + "sys/class/dmi/id/";
-	const std::string product = trimmed(file_text(dir + "product_name"));
+	const std::string product =
+	    name_in(file_text(dir + "product_name", name_file_most));
 	for (const char *field :
 	     {"product_name", "sys_vendor", "board_vendor", "bios_vendor"}) {
-		const std::string value = trimmed(file_text(dir + field));
+		const std::string value =
+		    name_in(file_text(dir + field, name_file_most));
 		for (const auto &vendor : dmi_vendors) {
-			if (value.empty() || !starts(value, vendor.key))
+			if (value.empty() || !names_vendor(value, vendor.key))
 				continue;
 			// EC2's bare-metal instances are named so.
 			if (std::string(vendor.name) == "Amazon EC2" &&
@@ -334,17 +399,17 @@ std::string arm_hwcap_names(unsigned long hwcap)
 
 std::string arm_virtualization(const std::string &root)
 {
-	// Xen says so here, in a guest of any kind.
-	std::string type = trimmed(file_text(root + "sys/hypervisor/type"));
-	if (type == "xen")
-		return "Xen";
+	// Xen says so here, in a guest of any kind; what is not a name here
+	// leaves the other sources to tell.
+	const std::string type =
+	    name_in(file_text(root + "sys/hypervisor/type", name_file_most));
 	if (!type.empty())
-		return type;
+		return canonical(type);
 
 	// A device tree names its hypervisor, and QEMU's own machine.
 	const std::string tree = root + "proc/device-tree/";
-	const auto hypervisor =
-	    strings_of(file_text(tree + "hypervisor/compatible"));
+	const auto hypervisor = strings_of(
+	    file_text(tree + "hypervisor/compatible", name_file_most));
 	for (const auto &id : hypervisor) {
 		if (has(id, "xen"))
 			return "Xen";
@@ -353,8 +418,8 @@ std::string arm_virtualization(const std::string &root)
 		if (has(id, "vmware"))
 			return "VMware";
 	}
-	if (!hypervisor.empty())
-		return "hypervisor \"" + hypervisor.front() + "\"";
+	if (!hypervisor.empty() && !name_in(hypervisor.front()).empty())
+		return canonical(name_in(hypervisor.front()));
 	const auto machine = strings_of(file_text(tree + "compatible"));
 	if (std::find(machine.begin(), machine.end(), "linux,dummy-virt") !=
 	    machine.end())

@@ -23,6 +23,11 @@ std::string arm_hwcap_names(unsigned long hwcap);
 
 // The hypervisor named by the files of an arm64 machine under `root` ("/"
 // for this one): /sys/hypervisor/type, the device tree's hypervisor node
-// and model, then the firmware's DMI strings. "none" where they tell of
-// bare metal, "unknown" where nothing tells.
+// and model, then the firmware's DMI strings, whose vendor is the first
+// whole word or words. A hypervisor has the name the x86-64 side gives it
+// ("KVM", "Xen", "VMware"), from whichever file; one it does not know is
+// `hypervisor "ID"`, where ID is the first line of its file, trimmed,
+// printable and at most 64 bytes: a file that does not hold such a line
+// tells nothing. "none" where they tell of bare metal, "unknown" where
+// nothing tells.
 std::string arm_virtualization(const std::string &root);

@@ -466,6 +466,50 @@ class CommandLine(unittest.TestCase):
             with open(path, "rb") as f:
                 self.assertEqual(f.read(8), b"\x89PNG\r\n\x1a\n")
 
+    def test_picture_s_dates(self) -> None:
+        from analyze import plot
+
+        def dated(*dates: str) -> list[StoredRun]:
+            runs = history(FLAT)
+            return [dataclasses.replace(r, date=d) for r, d in zip(runs, dates)] + runs[len(dates):]
+
+        order = "the runs are drawn in their order in their series: "
+        beyond = "beyond the years of a time axis in UTC"
+        # The runs (16 a host) and what the picture says of their dates.
+        cases: list[tuple[str, list[StoredRun], str | None]] = [
+            ("dates with offsets and without", dated(*(f"2026-11-{d:02d}T03:00" + "Z" * (d % 2)
+                                                       for d in range(1, 17))), None),
+            ("no date", dated(*["2026-11-01"] * 3, ""), "run 4 of vm has no date"),
+            ("not ISO 8601", dated("yesterday"), "run 1 of vm has the date 'yesterday', not ISO 8601"),
+            ("year 1, an offset", dated("0001-01-01T00:00+01:00"),
+             f"run 1 of vm has the date '0001-01-01T00:00+01:00', {beyond}"),
+            ("year 9999, an offset", dated("9999-12-31T23:00-01:00"),
+             f"run 16 of vm has the date '9999-12-31T23:00-01:00', {beyond}"),
+            ("year 1 in UTC", dated(*[f"0001-01-{d:02d}" for d in range(1, 17)]), "the dates, "
+             "0001-01-01 to 0001-01-16 UTC, are beyond the years a time axis can draw"),
+            ("another host's run", history(FLAT, host="x") + dated(*["2026-11-01"] * 15, ""),
+             "run 16 of vm has no date")]
+        for case, runs, why in cases:
+            with self.subTest(case), tempfile.TemporaryDirectory() as directory, \
+                    unittest.mock.patch("analyze.store.stored_runs", return_value=runs), \
+                    unittest.mock.patch("analyze.plot.save", wraps=plot.save) as saved:
+                path = os.path.join(directory, "history.png")
+                status, out, err = self.call("history", "--store", "s.db", "--plot", path)
+                self.assertEqual((status, err), (0, ""))
+                said = " ".join(out.split())
+                self.assertEqual(f"--plot {path}: {order}{why}" in said, why is not None, said)
+                self.assertEqual(order in said, why is not None, said)
+                fig = saved.call_args[0][0]
+                x = fig.axes[0].lines[0].get_xdata()
+                self.assertEqual(list(x) == list(range(1, 17)), why is not None, x[:2])
+                self.assertEqual(fig.axes[-1].get_xlabel().endswith(f"not by date: {why}"),
+                                 why is not None)
+        with unittest.mock.patch("analyze.store.stored_runs", return_value=dated("")), \
+                unittest.mock.patch("analyze.plot.history_figure", side_effect=ValueError("no")):
+            self.assertEqual(self.call("history", "--store", "s.db", "--plot", "h.png")[::2],
+                             (2, "thread-start-analyze: --plot h.png: the history cannot be "
+                              "drawn: no\n"))
+
     def test_picture_s_rows_scale_and_causes(self) -> None:
         from analyze.plot import history_figure
 
