@@ -190,3 +190,93 @@ fingerprint() {
 	no_case_failed
 	[ "$(ls -A "$tmp")" = "$(printf '%s\n' a b r s.db)" ]
 }
+
+# Runs the launcher with arguments $2... under strace, killed by SIGKILL at
+# the system call $1 (e.g. unlink:when=2) of a path of -P, if given in $P.
+killed_at() {
+	local at=$1
+	shift
+	strace -f -qq -o /dev/null ${P:+-P "$P"} -e inject="${at%%:*}":signal=SIGKILL${at#"${at%%:*}"} \
+		"$ANALYZE" "$@" >/dev/null 2>&1 || true
+}
+
+needs_strace() {
+	command -v strace >/dev/null || missing_package "strace is not installed"
+	strace -f -qq -o /dev/null true 2>/dev/null || skip "strace cannot trace here"
+}
+
+@test "a writer killed before it committed: readers roll its journal back, or say what to run" {
+	needs_strace
+	make_runs "$tmp/r" 2
+	mkdir "$tmp/d"
+	local s=$tmp/d/s.db case args want
+	# case | the command read through, after a writer of run2 was killed
+	# at its journal's removal | its status, the runs stored after, the
+	# files left. In a read-only mount, where the machine allows, the
+	# journal cannot be rolled back: one line says what to run.
+	while IFS='|' read -r case args want; do
+		rm -f "$tmp"/d/*
+		"$ANALYZE" store add "$s" "$tmp/r/run1.json" >/dev/null
+		P=$s-journal killed_at unlink store add "$s" "$tmp/r/run2.json"
+		[[ -e $s-journal ]] || { case_failed "$case" "no journal left"; continue; }
+		if [[ $args == ro:* ]]; then
+			if ! unshare --mount true 2>/dev/null || [[ $EUID -ne 0 ]]; then
+				echo "# $case: skipped, no mount namespace here" >&3
+				continue
+			fi
+			run --separate-stderr unshare -m bash -c 'mount --bind "$1" "$1" &&
+				mount -o remount,bind,ro "$1" && shift && "$@"' _ "$tmp/d" "$ANALYZE" ${args#ro:} --store "$s"
+			expect_equal "$case" "$status|$stderr" "2|thread-start-analyze: $s: a writer was killed before it committed, and its journal must be rolled back by one who can write the store and its folder: run thread-start-analyze history --store $s once as such a user"
+		fi
+		run --separate-stderr "$ANALYZE" ${args#ro:} --store "$s"
+		expect_equal "$case" "$status $(stored "$s") $(ls -A "$tmp/d" | xargs)" "$want"
+	done <<-TABLE
+		history|history|0 1 ok h1:1 s.db
+		fleet|fleet|0 1 ok h1:1 s.db
+		history, read-only|ro:history|0 1 ok h1:1 s.db
+		fleet, read-only|ro:fleet|0 1 ok h1:1 s.db
+	TABLE
+	no_case_failed
+}
+
+@test "a store of two hard links is refused in one line, and left as it was" {
+	make_runs "$tmp/r" 1
+	"$ANALYZE" store add "$tmp/s.db" "$tmp/r/run1.json" >/dev/null
+	ln "$tmp/s.db" "$tmp/t.db"
+	local before case args store
+	before=$(fingerprint "$tmp/s.db")
+	# case | the command | the store it names
+	while IFS='|' read -r case args store; do
+		run --separate-stderr "$ANALYZE" $args
+		expect_equal "$case" "$status|$stderr" "2|thread-start-analyze: $tmp/$store: has 2 hard links, with which a killed writer's journal would be lost; give the store a file of its own"
+	done <<-TABLE
+		history|history --store $tmp/s.db|s.db
+		fleet|fleet --store $tmp/t.db|t.db
+		add|store add $tmp/t.db $KNOWN|t.db
+	TABLE
+	expect_equal "untouched" "$(fingerprint "$tmp/s.db")" "$before"
+	no_case_failed
+}
+
+@test "a writer killed making a new store leaves nothing the next writer keeps" {
+	needs_strace
+	make_runs "$tmp/r" 2
+	mkdir "$tmp/d"
+	local case at want
+	# case | where the first writer was killed | what a reader then says,
+	# what the second writer stores and the files it leaves. Files alike
+	# that no dead writer of this store made are kept.
+	while IFS='|' read -r case at want; do
+		rm -f "$tmp"/d/* "$tmp"/d/.??*
+		touch "$tmp/d/.s.db.$$.0123abcd.new" "$tmp/d/.s.db.1x.0123abcd.new" "$tmp/d/.t.db.999999.0123abcd.new"
+		(cd "$tmp/d" && killed_at "$at" store add s.db "$tmp/r/run1.json")
+		run "$ANALYZE" history --store "$tmp/d/s.db"
+		local read=$status
+		"$ANALYZE" store add "$tmp/d/s.db" "$tmp/r/run2.json" >/dev/null
+		expect_equal "$case" "$read $(stored "$tmp/d/s.db") $(ls -A "$tmp/d" | grep -v "^.s.db.$$.0123abcd.new$" | xargs)" "$want"
+	done <<-TABLE
+		before it was linked in place|link|2 1 ok h2:1 .s.db.1x.0123abcd.new .t.db.999999.0123abcd.new s.db
+		after|unlink:when=2|2 1 ok h2:1 .s.db.1x.0123abcd.new .t.db.999999.0123abcd.new s.db
+	TABLE
+	no_case_failed
+}
