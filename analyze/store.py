@@ -618,7 +618,8 @@ def _checked_run(path: str, found: tuple[object, ...]) -> tuple[str, str, str, s
                                said_date if isinstance(said_date, str) else ""):
         raise Unusable(f"{name}: its host, label or date is not its context's")
     if not (epoch is None or isinstance(epoch, float)) or epoch != utc_epoch(date):
-        raise Unusable(f"{name}: its epoch {str(epoch)[:30]} is not its date's")
+        shown = epoch.decode("utf-8", "replace") if isinstance(epoch, bytes) else str(epoch)
+        raise Unusable(f"{name}: its epoch {shown[:30]} is not its date's")
     return origin, host, label, date, loaded
 
 
@@ -717,10 +718,11 @@ def stored_results(path: str, hosts: Sequence[str] = (), labels: Sequence[str] =
     try:
         con.text_factory = bytes
         chosen = []
-        for *found, data in con.execute(f"SELECT {RUN}, p.data FROM runs r JOIN repetitions "
-                                        "p ON p.run = r.id" + where + ORDER, values):
+        for *found, data, kind in con.execute(
+                f"SELECT {RUN}, p.data, typeof(p.data) FROM runs r JOIN repetitions p "
+                "ON p.run = r.id" + where + ORDER, values):
             origin, host, label, _, context = _checked_run(path, tuple(found))
-            chosen.append((origin, host, label, found[7], context, data))
+            chosen.append((origin, host, label, found[7], context, data if kind == b"blob" else None))
     except sqlite3.Error as error:
         raise failed(path, error, "cannot read the store") from None
     finally:
@@ -738,7 +740,7 @@ def stored_results(path: str, hosts: Sequence[str] = (), labels: Sequence[str] =
     results = []
     for origin, _, _, _, context, repetitions in chosen:
         try:
-            if not isinstance(repetitions, bytes):
+            if repetitions is None:
                 raise TypeError("not a blob")
             rows, levers, series = decode(repetitions)
             results.append(Results(origin, context, series, rows, levers))

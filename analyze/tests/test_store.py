@@ -12,6 +12,7 @@ import tempfile
 import time
 import unittest
 import unittest.mock
+from typing import Callable
 
 from analyze import store
 from analyze.errors import Unusable
@@ -145,7 +146,8 @@ class Dates(unittest.TestCase):
     def test_bounds(self) -> None:
         # option text, end, (epoch, included): a day alone is the whole day.
         cases = [("1970-01-02", False, (86400.0, True)), ("1970-01-02", True, (172800.0, False)),
-                 ("1970-01-02T00:00:00+01:00", True, (82800.0, True))]
+                 ("1970-01-02T00:00:00+01:00", True, (82800.0, True)),
+                 ("19700102", True, (172800.0, False)), ("9999-12-31", True, (253402300800.0, False))]
         for text, end, want in cases:
             self.assertEqual(bound("--until", text, end), want, text)
         with self.assertRaisesRegex(Unusable, r"^--since 'soon': not a date"):
@@ -282,6 +284,70 @@ class Schemas(Store):
     def snapshot(self) -> tuple[bytes, int]:
         with open(self.path, "rb") as f:
             return f.read(), os.stat(self.path).st_mtime_ns
+
+
+def relaid(blob: bytes, count: int) -> bytes:
+    """The repetitions kept, their first counter's count said to be `count`."""
+    import zlib
+
+    data = zlib.decompress(blob)
+    size = int.from_bytes(data[:4], "little")
+    head = json.loads(data[4:4 + size])
+    head["layout"][0][3] = count
+    text = json.dumps(head).encode()
+    return zlib.compress(len(text).to_bytes(4, "little") + text + data[4 + size:])
+
+
+class Crafted(Store):
+    def test_refused_in_one_line_naming_the_run(self) -> None:
+        # case, what is done to a store of one run, the call (runs: the
+        # medians, results: every repetition), what the line says after the path.
+        cases: list[tuple[str, str, str, str]] = [
+            ("a context not an object", "UPDATE runs SET context = '[1]'", "runs",
+             "the run 1 of '.*': its context is not a results file's"),
+            ("a context cut short", "UPDATE runs SET context = substr(context, 1, 40)", "results",
+             "its context is not JSON"),
+            ("a bit flipped in the host", "UPDATE runs SET context = replace(context, '\"vm\"', "
+             "'\"vl\"')", "runs", "its host, label or date is not its context's"),
+            ("a context not UTF-8", "UPDATE runs SET context = CAST(X'7bff7d' AS TEXT)", "runs",
+             "its context is not JSON"),
+            ("a context as a blob", "UPDATE runs SET context = CAST(context AS BLOB)", "results",
+             "columns of types blob text text text text blob, not a key and text"),
+            ("an epoch as text", "UPDATE runs SET epoch = 'soon'", "results",
+             "its epoch soon is not its date's"),
+            ("an epoch not its date's", "UPDATE runs SET epoch = epoch + 1", "runs",
+             "its epoch .* is not its date's"),
+            ("a median as text", "UPDATE counters SET median = 'x'", "runs",
+             "a median 'x' of the row .*, not a number"),
+            ("a median as a blob", "UPDATE counters SET median = X'00'", "runs",
+             "a median .* not a number"),
+            ("a median infinite", "UPDATE counters SET median = 1e999", "runs",
+             "a median 'inf'"),
+            ("a counter of a missing run", "UPDATE counters SET run = 7 WHERE position = 0",
+             "runs", "a median of the run 7, row .*, which is not stored"),
+            ("a negative count", "UPDATE repetitions SET data = relaid(data, -1)", "results",
+             "the run of .* cannot be read \\(a layout entry"),
+            ("a count beyond the data", "UPDATE repetitions SET data = relaid(data, 99)",
+             "results", "cannot be read \\(the layout of .* does not fit"),
+            ("repetitions as text", "UPDATE repetitions SET data = 'x'", "results",
+             "cannot be read \\(not a blob"),
+            ("schema 0", "PRAGMA user_version = 0", "runs",
+             " \\(of schema 0, which no thread-start-analyze writes\\)$"),
+        ]
+        calls: dict[str, Callable[[str], object]] = {"runs": stored_runs,
+                                                     "results": stored_results}
+        for case, change, call, reason in cases:
+            if os.path.exists(self.path):
+                os.unlink(self.path)
+            add_files(self.path, [run("vm", "2026-12-01T08:00:00+01:00", [1, 2, 3])])
+            con = sqlite3.connect(self.path)
+            con.create_function("relaid", 2, relaid)
+            con.execute(change)
+            con.commit()
+            con.close()
+            with self.assertRaisesRegex(Unusable, "^" + self.path + ": not a sound results store.*"
+                                        + reason, msg=case):
+                calls[call](self.path)
 
 
 class NotStores(Store):
