@@ -262,21 +262,21 @@ needs_strace() {
 	needs_strace
 	make_runs "$tmp/r" 2
 	mkdir "$tmp/d"
-	local case at want
-	# case | where the first writer was killed | what a reader then says,
-	# what the second writer stores and the files it leaves. Files alike
+	local case at read want
+	# case | where the first writer was killed | a reader's status and the
+	# end of its line | what the second writer stores and the files it leaves. Files alike
 	# that no dead writer of this store made are kept.
-	while IFS='|' read -r case at want; do
+	while IFS='|' read -r case at read want; do
 		rm -f "$tmp"/d/* "$tmp"/d/.??*
-		touch "$tmp/d/.s.db.$$.0123abcd.new" "$tmp/d/.s.db.1x.0123abcd.new" "$tmp/d/.t.db.999999.0123abcd.new"
+		touch "$tmp/d/.s.db.$$.0123abcd.new" "$tmp/d/.s.db.x1.0123abcd.new" "$tmp/d/.t.db.999999.0123abcd.new"
 		(cd "$tmp/d" && killed_at "$at" store add s.db "$tmp/r/run1.json")
 		run "$ANALYZE" history --store "$tmp/d/s.db"
-		local read=$status
+		local said="$status ${output##*: }"
 		"$ANALYZE" store add "$tmp/d/s.db" "$tmp/r/run2.json" >/dev/null
-		expect_equal "$case" "$read $(stored "$tmp/d/s.db") $(ls -A "$tmp/d" | grep -v "^.s.db.$$.0123abcd.new$" | xargs)" "$want"
+		expect_equal "$case" "$said|$(stored "$tmp/d/s.db") $(LC_ALL=C ls -A "$tmp/d" | xargs)" "$read|$want"
 	done <<-TABLE
-		before it was linked in place|link|2 1 ok h2:1 .s.db.1x.0123abcd.new .t.db.999999.0123abcd.new s.db
-		after|unlink:when=2|2 1 ok h2:1 .s.db.1x.0123abcd.new .t.db.999999.0123abcd.new s.db
+		before it was linked in place|link|2 No such file or directory|1 ok h2:1 .s.db.$$.0123abcd.new .s.db.x1.0123abcd.new .t.db.999999.0123abcd.new s.db
+		after|unlink:when=2|2 no stored run of the choice asked for|1 ok h2:1 .s.db.$$.0123abcd.new .s.db.x1.0123abcd.new .t.db.999999.0123abcd.new s.db
 	TABLE
 	no_case_failed
 }
