@@ -239,7 +239,7 @@ needs_strace() {
 	no_case_failed
 }
 
-@test "a store of two hard links is refused in one line, and left as it was" {
+@test "a store of two hard links is refused in one line, and left as it was; a copy is read" {
 	make_runs "$tmp/r" 1
 	"$ANALYZE" store add "$tmp/s.db" "$tmp/r/run1.json" >/dev/null
 	ln "$tmp/s.db" "$tmp/t.db"
@@ -255,6 +255,11 @@ needs_strace() {
 		add|store add $tmp/t.db $KNOWN|t.db
 	TABLE
 	expect_equal "untouched" "$(fingerprint "$tmp/s.db")" "$before"
+	# A copy is a store of its own.
+	rm "$tmp/t.db"
+	cp "$tmp/s.db" "$tmp/c.db"
+	run --separate-stderr "$ANALYZE" history --store "$tmp/c.db"
+	expect_equal "a copy" "$status|$stderr" "0|"
 	no_case_failed
 }
 
