@@ -329,6 +329,8 @@ class Crafted(Store):
              "the run of .* cannot be read \\(a layout entry"),
             ("a count beyond the data", "UPDATE repetitions SET data = relaid(data, 99)",
              "results", "cannot be read \\(the layout of .* does not fit"),
+            ("a count short of the data", "UPDATE repetitions SET data = relaid(data, 1)",
+             "results", "cannot be read \\(bytes beyond the layout"),
             ("repetitions as text", "UPDATE repetitions SET data = 'x'", "results",
              "cannot be read \\(not a blob"),
             ("schema 0", "PRAGMA user_version = 0", "runs",
