@@ -7,6 +7,7 @@ from __future__ import annotations
 import array
 import json
 import os
+import shutil
 import sqlite3
 import tempfile
 import time
@@ -366,13 +367,18 @@ class NotStores(Store):
         open(empty, "w", encoding="utf-8").close()
         fifo = os.path.join(self.dir.name, "fifo")
         os.mkfifo(fifo)
+        linked = os.path.join(self.dir.name, "linked")
+        add_files(linked, [run("vm", "2026-12-01", [1, 2])])
+        os.link(linked, linked + "2")
         # case, path, reason.
         cases = [("another's SQLite database", other, "an SQLite database, but not a results "
                                                       "store of thread-start-analyze"),
                  ("text", text, "not a results store (not an SQLite database)"),
                  ("empty", empty, "an empty file, not a results store"),
                  ("a FIFO", fifo, "not a regular file, so not a results store"),
-                 ("a directory", self.dir.name, "a directory, not a results store")]
+                 ("a directory", self.dir.name, "a directory, not a results store"),
+                 ("a store of two hard links", linked, "has 2 hard links, with which a killed "
+                  "writer's journal would be lost; give the store a file of its own")]
         r = run("vm", "2026-12-01", [1, 2, 3])
         for case, path, reason in cases:
             before = os.stat(path)
@@ -386,7 +392,11 @@ class NotStores(Store):
                              (before.st_mtime_ns, before.st_size, before.st_mode), case)
             if content:
                 self.assertEqual(read(path), content, case)
-        self.assertEqual(sorted(os.listdir(self.dir.name)), ["empty", "fifo", "other.db", "text"])
+        self.assertEqual(sorted(os.listdir(self.dir.name)),
+                         ["empty", "fifo", "linked", "linked2", "other.db", "text"])
+        # A copy is a store of its own.
+        shutil.copyfile(linked, linked + ".copy")
+        self.assertEqual(len(stored_runs(linked + ".copy")), 1)
 
     def test_a_missing_store_is_not_read(self) -> None:
         with self.assertRaisesRegex(Unusable, "No such file"):
