@@ -301,51 +301,40 @@ def relaid(blob: bytes, count: int) -> bytes:
 
 class Crafted(Store):
     def test_refused_in_one_line_naming_the_run(self) -> None:
-        # case, what is done to a store of one run, the call (runs: the
-        # medians, results: every repetition), what the line says after the path.
-        cases: list[tuple[str, str, str, str]] = [
-            ("a context not an object", "UPDATE runs SET context = '[1]'", "runs",
-             "the run 1 of '.*': its context is not a results file's"),
-            ("a context cut short", "UPDATE runs SET context = substr(context, 1, 40)", "results",
-             "its context is not JSON"),
-            ("a bit flipped in the host", "UPDATE runs SET context = replace(context, '\"vm\"', "
-             "'\"vl\"')", "runs", "its host, label or date is not its context's"),
-            ("a context not UTF-8", "UPDATE runs SET context = CAST(X'7bff7d' AS TEXT)", "runs",
-             "its context is not JSON"),
-            ("a context as a blob", "UPDATE runs SET context = CAST(context AS BLOB)", "results",
-             "columns of types blob text text text text blob, not a key and text"),
-            ("an epoch as text", "UPDATE runs SET epoch = 'soon'", "results",
-             "its epoch soon is not its date's"),
-            ("an epoch not its date's", "UPDATE runs SET epoch = epoch + 1", "runs",
-             "its epoch .* is not its date's"),
-            ("a median as text", "UPDATE counters SET median = 'x'", "runs",
-             "a median 'x' of the row .*, not a number"),
-            ("a median as a blob", "UPDATE counters SET median = X'00'", "runs",
-             "a median .* not a number"),
-            ("a median infinite", "UPDATE counters SET median = 1e999", "runs",
-             "a median 'inf'"),
-            ("a counter of a missing run", "UPDATE counters SET run = 7 WHERE position = 0",
-             "runs", "a median of the run 7, row .*, which is not stored"),
-            ("a negative count", "UPDATE repetitions SET data = relaid(data, -1)", "results",
-             "the run of .* cannot be read \\(a layout entry"),
-            ("a count beyond the data", "UPDATE repetitions SET data = relaid(data, 99)",
-             "results", "cannot be read \\(the layout of .* does not fit"),
-            ("a count short of the data", "UPDATE repetitions SET data = relaid(data, 1)",
-             "results", "cannot be read \\(bytes beyond the layout"),
-            ("repetitions as text", "UPDATE repetitions SET data = 'x'", "results",
-             "cannot be read \\(not a blob"),
-            ("schema 0", "PRAGMA user_version = 0", "runs",
-             " \\(of schema 0, which no thread-start-analyze writes\\)$"),
+        # case, the UPDATE of a store of one run, the call (m: the medians,
+        # r: every repetition), what the line says of the run.
+        cases = [
+            ("a context no object", "runs SET context = '[1]'",
+             "m", "run 1 of '.*': its context is not a results file's"),
+            ("a context cut short", "runs SET context = substr(context, 1, 40)", "r", "its context is not JSON"),
+            ("a bit flipped in the host", "runs SET context = replace(context, '\"vm\"', '\"vl\"')",
+             "m", "its host, label or date is not"),
+            ("a context not UTF-8", "runs SET context = CAST(X'7bff7d' AS TEXT)", "m", "its context is not JSON"),
+            ("a context as a blob", "runs SET context = CAST(context AS BLOB)",
+             "r", "types blob text text text text blob"),
+            ("an epoch as text", "runs SET epoch = 'soon'", "r", "its epoch soon is not its date's"),
+            ("an epoch not its date's", "runs SET epoch = epoch + 1", "m", "its epoch .* is not its date's"),
+            ("a median as text", "counters SET median = 'x'", "m", "a median 'x' of the row .*, not a number"),
+            ("a median as a blob", "counters SET median = X'00'", "m", "a median .* not a number"),
+            ("a median infinite", "counters SET median = 1e999", "m", "a median 'inf'"),
+            ("a median of a missing run", "counters SET run = 7 WHERE position = 0",
+             "m", "run 7, row .*, which is not stored"),
+            ("a negative count", "repetitions SET data = relaid(data, -1)",
+             "r", "cannot be read \\(a layout entry"),
+            ("a count beyond the data", "repetitions SET data = relaid(data, 99)",
+             "r", "\\(the layout of .* does not fit"),
+            ("a count short of the data", "repetitions SET data = relaid(data, 1)",
+             "r", "\\(bytes beyond the layout"),
+            ("repetitions as text", "repetitions SET data = 'x'", "r", "cannot be read \\(not a blob"),
         ]
-        calls: dict[str, Callable[[str], object]] = {"runs": stored_runs,
-                                                     "results": stored_results}
+        calls: dict[str, Callable[[str], object]] = {"m": stored_runs, "r": stored_results}
         for case, change, call, reason in cases:
             if os.path.exists(self.path):
                 os.unlink(self.path)
             add_files(self.path, [run("vm", "2026-12-01T08:00:00+01:00", [1, 2, 3])])
             con = sqlite3.connect(self.path)
             con.create_function("relaid", 2, relaid)
-            con.execute(change)
+            con.execute("UPDATE " + change)
             con.commit()
             con.close()
             with self.assertRaisesRegex(Unusable, "^" + self.path + ": not a sound results store.*"
@@ -397,6 +386,13 @@ class NotStores(Store):
         # A copy is a store of its own.
         shutil.copyfile(linked, linked + ".copy")
         self.assertEqual(len(stored_runs(linked + ".copy")), 1)
+
+    def test_a_store_of_schema_0_is_no_sound_store(self) -> None:
+        add_files(self.path, [run("vm", "2026-12-01", [1, 2])])
+        sqlite3.connect(self.path, isolation_level=None).execute("PRAGMA user_version = 0")
+        with self.assertRaisesRegex(Unusable, "^" + self.path + ": not a sound results store "
+                                    "\\(of schema 0, which no thread-start-analyze writes\\)$"):
+            stored_runs(self.path)
 
     def test_a_missing_store_is_not_read(self) -> None:
         with self.assertRaisesRegex(Unusable, "No such file"):
