@@ -8,7 +8,11 @@ file has been read and checked: all of them or, where the disk fills or
 the store is refused, none. Writers wait for each other up to BUSY_SECONDS.
 A store is recognised by its SQLite header: the application ID below and
 a schema version this module knows; anything else is refused before it is
-opened, and so left as it was."""
+opened, and so left as it was. So is a store of more than one hard link: a
+writer killed through one name leaves its journal beside that name only,
+and a writer through another would not roll it back. Every value read is
+checked as a results file's are: a store that does not hold is refused in
+one line, never read as if it did."""
 
 from __future__ import annotations
 
@@ -16,7 +20,10 @@ import argparse
 import array
 import datetime as dt
 import json
+import math
 import os
+import re
+import shlex
 import sqlite3
 import stat
 import sys
@@ -28,7 +35,7 @@ from typing import NamedTuple, Sequence
 from urllib.parse import quote
 
 from .errors import PROG, Lost, Unusable
-from .reader import WALL, Lever, Results, results_digest
+from .reader import WALL, DuplicateKey, Lever, Results, results_digest, unique_keys
 from .tables import Output
 
 
@@ -155,11 +162,11 @@ def bound(option: str, text: str, end: bool) -> tuple[float, bool]:
         day = dt.date.fromisoformat(text)
     except ValueError:
         day = None
-    if day is not None and len(text) == 10:
-        if end:
-            day += dt.timedelta(days=1)
-        start = dt.datetime(day.year, day.month, day.day, tzinfo=dt.timezone.utc)
-        return start.timestamp(), not end
+    if day is not None:
+        # Any form of a day alone (2026-12-01, 20261201) is the whole day;
+        # its end counted in seconds, since the day after 9999-12-31 is no date.
+        start = dt.datetime(day.year, day.month, day.day, tzinfo=dt.timezone.utc).timestamp()
+        return (start + 86400.0 if end else start), not end
     epoch = utc_epoch(text)
     if epoch is None:
         raise Unusable(f"{option} {text!r}: not a date (2026-12-01) or an ISO 8601 timestamp "
@@ -243,17 +250,46 @@ def decode(blob: bytes) -> tuple[tuple[str, ...], tuple[Lever, ...],
     size = int.from_bytes(data[:4], "little")
     at = 4 + size
     head = json.loads(data[4:at])
+    if not isinstance(head, dict) or not _strings(head.get("rows"), 0):
+        raise ValueError("no list of rows")
+    levers, layout = head.get("levers"), head.get("layout")
+    if not isinstance(levers, list) or not all(_strings(lever, 3) for lever in levers):
+        raise ValueError("levers that are not (row, base, counter)")
+    if not isinstance(layout, list):
+        raise ValueError("no layout")
     values: dict[str, dict[str, array.array[float]]] = {}
-    for row, counter, scale, count in head["layout"]:
+    for entry in layout:
+        if (not isinstance(entry, list) or len(entry) != 4 or not _strings(entry[:2], 2)
+                or entry[2] not in (0, *SCALES) or type(entry[3]) is not int or entry[3] < 1):
+            raise ValueError(f"a layout entry {json.dumps(entry)[:60]}")
+        row, counter, scale, count = entry
         width = 4 if scale else 8
+        if at + width * count > len(data) or counter in values.get(row, {}):
+            raise ValueError(f"the layout of {row} {counter} does not fit")
         raw = _unshuffled(data[at:at + width * count], width)
         at += width * count
         if scale:
             floats = np.frombuffer(raw, "<i4") / scale
         else:
             floats = np.frombuffer(raw, "<f8").astype(np.float64)
+        if not np.isfinite(floats).all():
+            raise ValueError(f"a value of {row} {counter} that is no number")
         values.setdefault(row, {})[counter] = array.array("d", floats.tobytes())
-    return (tuple(head["rows"]), tuple(Lever(*lever) for lever in head["levers"]), values)
+    if at != len(data):
+        raise ValueError("bytes beyond the layout")
+    for row in head["rows"]:
+        counts = {len(series) for series in values.get(row, {}).values()}
+        if "ticks" not in values.get(row, {}) or len(counts) != 1:
+            raise ValueError(f"the row {row} without ticks, or with counters that disagree")
+    if set(values) != set(head["rows"]):
+        raise ValueError("rows that are not the layout's")
+    return (tuple(head["rows"]), tuple(Lever(*lever) for lever in levers), values)
+
+
+def _strings(value: object, length: int) -> bool:
+    """Whether `value` is a list of strings, of `length` of them unless 0."""
+    return (isinstance(value, list) and all(isinstance(v, str) for v in value)
+            and (not length or len(value) == length))
 
 
 def _text(path: str) -> str:
@@ -312,6 +348,12 @@ def recognised(path: str) -> bool:
         raise Unusable(f"{path}: a directory, not a results store")
     if not stat.S_ISREG(status.st_mode):
         raise Unusable(f"{path}: not a regular file, so not a results store")
+    # A store being made is linked in place from a file of its own for a
+    # moment: that name is not counted.
+    links = status.st_nlink - sum(1 for _, _, ino in making(path) if ino == status.st_ino)
+    if links > 1:
+        raise Unusable(f"{path}: has {links} hard links, with which a killed writer's "
+                       f"journal would be lost; give the store a file of its own")
     try:
         # Non-blocking, in case a FIFO took the file's place.
         fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
@@ -332,7 +374,10 @@ def recognised(path: str) -> bool:
 
 
 def too_new(path: str, version: int) -> None:
-    if version > SCHEMA or version < 1:
+    if version < 1:
+        raise Unusable(f"{path}: not a sound results store (of schema {version}, which no "
+                       f"{PROG} writes)")
+    if version > SCHEMA:
         raise Unusable(f"{path}: a results store of schema {version}; this {PROG} reads "
                        f"schemas 1 to {SCHEMA}: use a newer one")
 
@@ -368,6 +413,43 @@ def up_to_date(path: str, con: sqlite3.Connection) -> None:
                 con.execute(statement)
         version += 1
         con.execute(f"PRAGMA user_version = {version}")
+
+
+# The name of a store being made (create): .NAME.PID.HEX.new, and its journal.
+MAKING = r"\.{}\.([1-9][0-9]{{0,9}})\.[0-9a-f]{{8}}\.new(-journal)?"
+
+
+def making(path: str) -> list[tuple[str, int, int]]:
+    """The files of stores being made as `path` beside it: (path, the
+    process's ID, inode)."""
+    folder = os.path.dirname(path) or "."
+    pattern = re.compile(MAKING.format(re.escape(os.path.basename(path))))
+    found = []
+    try:
+        with os.scandir(folder) as entries:
+            for entry in entries:
+                matched = pattern.fullmatch(entry.name)
+                if matched:
+                    found.append((os.path.join(folder, entry.name), int(matched[1]),
+                                  entry.inode()))
+    except OSError:
+        pass
+    return found
+
+
+def clear_leftovers(path: str) -> None:
+    """Removes what a writer killed while making the store left: the files
+    of the pattern MAKING whose process is gone."""
+    for leftover, pid, _ in making(path):
+        try:
+            os.kill(pid, 0)
+        except ProcessLookupError:
+            try:
+                os.unlink(leftover)
+            except OSError:
+                pass
+        except (OSError, OverflowError):
+            pass
 
 
 def create(path: str) -> None:
@@ -417,6 +499,7 @@ def add_files(path: str, results: list[Results]) -> AddReport:
 
 
 def add_records(path: str, records: Sequence[Record]) -> AddReport:
+    clear_leftovers(path)
     if not recognised(path):
         create(path)
         recognised(path)
@@ -466,7 +549,16 @@ def _open_for_reading(path: str) -> sqlite3.Connection:
         raise Unusable(f"{path}: No such file or directory")
     try:
         con = connect(path, "ro")
-        if con.execute("PRAGMA user_version").fetchone()[0] < SCHEMA:
+        try:
+            version = con.execute("PRAGMA user_version").fetchone()[0]
+        except sqlite3.Error as error:
+            if getattr(error, "sqlite_errorname", "") != "SQLITE_READONLY_ROLLBACK":
+                raise
+            con.close()
+            roll_back(path)
+            con = connect(path, "ro")
+            version = con.execute("PRAGMA user_version").fetchone()[0]
+        if version < SCHEMA:
             # An older store is brought up to date first, once.
             con.close()
             con = connect(path, "rw")
@@ -477,6 +569,64 @@ def _open_for_reading(path: str) -> sqlite3.Connection:
     except sqlite3.Error as error:
         raise failed(path, error, "cannot read the store (an older schema is updated "
                                   "in place, which needs it writable)") from None
+
+
+def roll_back(path: str) -> None:
+    """Rolls back the journal of a writer killed before it committed, as
+    the next writer would: SQLite does so on opening the store writable."""
+    try:
+        con = connect(path, "rw")
+        try:
+            con.execute("BEGIN IMMEDIATE")
+            con.execute("COMMIT")
+        finally:
+            con.close()
+    except sqlite3.Error:
+        # Not readable as it is: the journal holds what the store's pages
+        # were, and only a writer may put them back.
+        raise Unusable(f"{path}: a writer was killed before it committed, and its journal "
+                       f"must be rolled back by one who can write the store and its folder: "
+                       f"run {PROG} history --store {shlex.quote(path)} once as such a "
+                       f"user") from None
+
+
+def _checked_run(path: str, found: tuple[object, ...]) -> tuple[str, str, str, str,
+                                                                 dict[str, object]]:
+    """A stored run's path, host, label, date and context, checked: each
+    stored as text, the context a results file's, and the columns what it
+    gives. `found` is (id, key, path, host, label, date, context, epoch,
+    the columns' types), the texts as bytes."""
+    run, key, *texts, epoch, types = found
+    name = (f"{path}: not a sound results store: the run {run}"
+            + (f" of {bytes(texts[0]).decode('utf-8', 'replace')!r}"
+               if isinstance(texts[0], bytes) else ""))
+    if types != b"blob text text text text text" or not isinstance(key, bytes) or len(key) != 32:
+        kinds = types.decode() if isinstance(types, bytes) else str(types)
+        raise Unusable(f"{name}: columns of types {kinds}, not a key and text")
+    try:
+        origin, host, label, date, context = (bytes(t).decode() for t in texts)  # type: ignore
+        loaded = json.loads(context, object_pairs_hook=unique_keys)
+    except ValueError as error:
+        raise Unusable(f"{name}: its context is not JSON ({str(error)[:60]})") from None
+    except DuplicateKey as error:
+        raise Unusable(f"{name}: its context names {error.key} twice") from None
+    if not isinstance(loaded, dict) or "cold_helper" not in loaded:
+        raise Unusable(f"{name}: its context is not a results file's")
+    said = loaded.get("label")
+    said_date = loaded.get("date")
+    if (host, label, date) != (str(loaded.get("host_name", "")), str(said) if said else "",
+                               said_date if isinstance(said_date, str) else ""):
+        raise Unusable(f"{name}: its host, label or date is not its context's")
+    if not (epoch is None or isinstance(epoch, float)) or epoch != utc_epoch(date):
+        shown = epoch.decode("utf-8", "replace") if isinstance(epoch, bytes) else str(epoch)
+        raise Unusable(f"{name}: its epoch {shown[:30]} is not its date's")
+    return origin, host, label, date, loaded
+
+
+# The columns _checked_run checks, of runs r.
+RUN = ("r.id, r.key, r.path, r.host, r.label, r.date, r.context, r.epoch, typeof(r.key) || ' ' "
+       "|| typeof(r.path) || ' ' || typeof(r.host) || ' ' || typeof(r.label) || ' ' || "
+       "typeof(r.date) || ' ' || typeof(r.context)")
 
 
 def _where(hosts: Sequence[str], labels: Sequence[str], since: str | None,
@@ -516,15 +666,23 @@ def stored_runs(path: str, hosts: Sequence[str] = (), rows: Sequence[str] = (),
         # contexts once, not once a row, is what keeps a year of a fleet
         # within seconds.
         runs: dict[int, StoredRun] = {}
-        for run, key, origin, host, label, date, context in con.execute(
-                "SELECT r.id, r.key, r.path, r.host, r.label, r.date, r.context FROM runs r"
-                + where + ORDER, values):
-            runs[run] = StoredRun(key.hex(), origin, host, label, date, json.loads(context), {})
+        # Texts as bytes, so that a store's text that is not UTF-8 is refused as a run's.
+        con.text_factory = bytes
+        for found in con.execute(f"SELECT {RUN} FROM runs r" + where + ORDER, values):
+            runs[found[0]] = StoredRun(found[1].hex(), *_checked_run(path, found), {})
+        con.text_factory = str
         wanted = set(rows)
         chosen = f" AND c.run IN (SELECT r.id FROM runs r{where})" if where else ""
         for run, row, median in con.execute(
                 "SELECT c.run, c.row, c.median FROM counters c WHERE c.counter = ?" + chosen
                 + " ORDER BY c.run, c.position", [ticks, *values]):
+            if run not in runs or row not in names:
+                raise Unusable(f"{path}: not a sound results store: a median of the run "
+                               f"{run}, row {row}, which is not stored")
+            if type(median) is not float or not math.isfinite(median):
+                raise Unusable(f"{path}: not a sound results store: the run {run} of "
+                               f"{runs[run].path!r}: a median {str(median)[:30]!r} of the row "
+                               f"{names[row]}, not a number")
             if not wanted or names[row] in wanted:
                 runs[run].medians[names[row]] = median
     except sqlite3.Error as error:
@@ -558,9 +716,13 @@ def stored_results(path: str, hosts: Sequence[str] = (), labels: Sequence[str] =
     where, values = _where(hosts, labels, since, until)
     con = _open_for_reading(path)
     try:
-        chosen = con.execute(
-            "SELECT r.path, r.host, r.label, r.epoch, r.context, p.data FROM runs r "
-            "JOIN repetitions p ON p.run = r.id" + where + ORDER, values).fetchall()
+        con.text_factory = bytes
+        chosen = []
+        for *found, data, kind in con.execute(
+                f"SELECT {RUN}, p.data, typeof(p.data) FROM runs r JOIN repetitions p "
+                "ON p.run = r.id" + where + ORDER, values):
+            origin, host, label, _, context = _checked_run(path, tuple(found))
+            chosen.append((origin, host, label, found[7], context, data if kind == b"blob" else None))
     except sqlite3.Error as error:
         raise failed(path, error, "cannot read the store") from None
     finally:
@@ -578,8 +740,10 @@ def stored_results(path: str, hosts: Sequence[str] = (), labels: Sequence[str] =
     results = []
     for origin, _, _, _, context, repetitions in chosen:
         try:
+            if repetitions is None:
+                raise TypeError("not a blob")
             rows, levers, series = decode(repetitions)
-            results.append(Results(origin, json.loads(context), series, rows, levers))
+            results.append(Results(origin, context, series, rows, levers))
         except (ValueError, TypeError, KeyError, zlib.error) as error:
             raise Unusable(f"{path}: not a sound results store: the run of {origin} "
                            f"cannot be read ({error})") from None

@@ -190,3 +190,61 @@ fingerprint() {
 	no_case_failed
 	[ "$(ls -A "$tmp")" = "$(printf '%s\n' a b r s.db)" ]
 }
+
+# Runs the launcher with arguments $2... killed by strace at the system
+# call $1 (unlink, unlink:when=2), of the path $P only where set.
+killed_at() {
+	strace -f -qq -o /dev/null ${P:+-P "$P"} -e inject="${1%%:*}":signal=SIGKILL${1#"${1%%:*}"} \
+		"$ANALYZE" "${@:2}" >/dev/null 2>&1 || true
+}
+
+needs_strace() {
+	strace -f -qq -o /dev/null true 2>/dev/null || skip "strace is not installed, or cannot trace here"
+}
+
+@test "a writer killed before it committed: readers roll its journal back, or say what to run" {
+	needs_strace
+	make_runs "$tmp/r" 2
+	mkdir "$tmp/d"
+	local s=$tmp/d/s.db case
+	# case: the command that reads, after a writer was killed at its
+	# journal's removal; first, where the machine allows, in a read-only
+	# mount, where one line says what to run.
+	for case in history fleet; do
+		rm -f "$tmp"/d/*
+		"$ANALYZE" store add "$s" "$tmp/r/run1.json" >/dev/null
+		P=$s-journal killed_at unlink store add "$s" "$tmp/r/run2.json"
+		[[ -e $s-journal ]] || case_failed "$case" "no journal left"
+		if [[ $EUID -eq 0 ]] && unshare --mount true 2>/dev/null; then
+			run --separate-stderr unshare -m bash -c 'mount --bind "$1" "$1" &&
+				mount -o remount,bind,ro "$1" && "${@:2}"' _ "$tmp/d" "$ANALYZE" $case --store "$s"
+			expect_equal "$case, read-only" "$status|$stderr" "2|thread-start-analyze: $s: a writer was killed before it committed, and its journal must be rolled back by one who can write the store and its folder: run thread-start-analyze history --store $s once as such a user"
+		fi
+		run --separate-stderr "$ANALYZE" $case --store "$s"
+		expect_equal "$case" "$status $(stored "$s") $(ls -A "$tmp/d" | xargs)" "0 1 ok h1:1 s.db"
+	done
+	no_case_failed
+}
+
+@test "a writer killed making a new store leaves nothing the next writer keeps" {
+	needs_strace
+	make_runs "$tmp/r" 2
+	mkdir "$tmp/d"
+	local case at read want
+	# case | where the first writer was killed | a reader's status and the
+	# end of its line | what the second writer stores and the files it leaves. Files alike
+	# that no dead writer of this store made are kept.
+	while IFS='|' read -r case at read want; do
+		rm -f "$tmp"/d/* "$tmp"/d/.??*
+		touch "$tmp/d/.s.db.$$.0123abcd.new" "$tmp/d/.s.db.x1.0123abcd.new" "$tmp/d/.t.db.999999.0123abcd.new"
+		(cd "$tmp/d" && killed_at "$at" store add s.db "$tmp/r/run1.json")
+		run "$ANALYZE" history --store "$tmp/d/s.db"
+		local said="$status ${output##*: }"
+		"$ANALYZE" store add "$tmp/d/s.db" "$tmp/r/run2.json" >/dev/null
+		expect_equal "$case" "$said|$(stored "$tmp/d/s.db") $(LC_ALL=C ls -A "$tmp/d" | xargs)" "$read|$want"
+	done <<-TABLE
+		before it was linked in place|link|2 No such file or directory|1 ok h2:1 .s.db.$$.0123abcd.new .s.db.x1.0123abcd.new .t.db.999999.0123abcd.new s.db
+		after|unlink:when=2|2 no stored run of the choice asked for|1 ok h2:1 .s.db.$$.0123abcd.new .s.db.x1.0123abcd.new .t.db.999999.0123abcd.new s.db
+	TABLE
+	no_case_failed
+}

@@ -7,11 +7,13 @@ from __future__ import annotations
 import array
 import json
 import os
+import shutil
 import sqlite3
 import tempfile
 import time
 import unittest
 import unittest.mock
+from typing import Callable
 
 from analyze import store
 from analyze.errors import Unusable
@@ -145,7 +147,8 @@ class Dates(unittest.TestCase):
     def test_bounds(self) -> None:
         # option text, end, (epoch, included): a day alone is the whole day.
         cases = [("1970-01-02", False, (86400.0, True)), ("1970-01-02", True, (172800.0, False)),
-                 ("1970-01-02T00:00:00+01:00", True, (82800.0, True))]
+                 ("1970-01-02T00:00:00+01:00", True, (82800.0, True)),
+                 ("19700102", True, (172800.0, False)), ("9999-12-31", True, (253402300800.0, False))]
         for text, end, want in cases:
             self.assertEqual(bound("--until", text, end), want, text)
         with self.assertRaisesRegex(Unusable, r"^--since 'soon': not a date"):
@@ -284,6 +287,61 @@ class Schemas(Store):
             return f.read(), os.stat(self.path).st_mtime_ns
 
 
+def relaid(blob: bytes, count: int) -> bytes:
+    """The repetitions kept, their first counter's count said to be `count`."""
+    import zlib
+
+    data = zlib.decompress(blob)
+    size = int.from_bytes(data[:4], "little")
+    head = json.loads(data[4:4 + size])
+    head["layout"][0][3] = count
+    text = json.dumps(head).encode()
+    return zlib.compress(len(text).to_bytes(4, "little") + text + data[4 + size:])
+
+
+class Crafted(Store):
+    def test_refused_in_one_line_naming_the_run(self) -> None:
+        # case, the UPDATE of a store of one run, the call (m: the medians,
+        # r: every repetition), what the line says of the run.
+        cases = [
+            ("a context no object", "runs SET context = '[1]'",
+             "m", "run 1 of '.*': its context is not a results file's"),
+            ("a context cut short", "runs SET context = substr(context, 1, 40)", "r", "its context is not JSON"),
+            ("a bit flipped in the host", "runs SET context = replace(context, '\"vm\"', '\"vl\"')",
+             "m", "its host, label or date is not"),
+            ("a context not UTF-8", "runs SET context = CAST(X'7bff7d' AS TEXT)", "m", "its context is not JSON"),
+            ("a context as a blob", "runs SET context = CAST(context AS BLOB)",
+             "r", "types blob text text text text blob"),
+            ("an epoch as text", "runs SET epoch = 'soon'", "r", "its epoch soon is not its date's"),
+            ("an epoch not its date's", "runs SET epoch = epoch + 1", "m", "its epoch .* is not its date's"),
+            ("a median as text", "counters SET median = 'x'", "m", "a median 'x' of the row .*, not a number"),
+            ("a median as a blob", "counters SET median = X'00'", "m", "a median .* not a number"),
+            ("a median infinite", "counters SET median = 1e999", "m", "a median 'inf'"),
+            ("a median of a missing run", "counters SET run = 7 WHERE position = 0",
+             "m", "run 7, row .*, which is not stored"),
+            ("a negative count", "repetitions SET data = relaid(data, -1)",
+             "r", "cannot be read \\(a layout entry"),
+            ("a count beyond the data", "repetitions SET data = relaid(data, 99)",
+             "r", "\\(the layout of .* does not fit"),
+            ("a count short of the data", "repetitions SET data = relaid(data, 1)",
+             "r", "\\(bytes beyond the layout"),
+            ("repetitions as text", "repetitions SET data = 'x'", "r", "cannot be read \\(not a blob"),
+        ]
+        calls: dict[str, Callable[[str], object]] = {"m": stored_runs, "r": stored_results}
+        for case, change, call, reason in cases:
+            if os.path.exists(self.path):
+                os.unlink(self.path)
+            add_files(self.path, [run("vm", "2026-12-01T08:00:00+01:00", [1, 2, 3])])
+            con = sqlite3.connect(self.path)
+            con.create_function("relaid", 2, relaid)
+            con.execute("UPDATE " + change)
+            con.commit()
+            con.close()
+            with self.assertRaisesRegex(Unusable, "^" + self.path + ": not a sound results store.*"
+                                        + reason, msg=case):
+                calls[call](self.path)
+
+
 class NotStores(Store):
     def test_refused_and_left_as_they_were(self) -> None:
         other = os.path.join(self.dir.name, "other.db")
@@ -298,13 +356,18 @@ class NotStores(Store):
         open(empty, "w", encoding="utf-8").close()
         fifo = os.path.join(self.dir.name, "fifo")
         os.mkfifo(fifo)
+        linked = os.path.join(self.dir.name, "linked")
+        add_files(linked, [run("vm", "2026-12-01", [1, 2])])
+        os.link(linked, linked + "2")
         # case, path, reason.
         cases = [("another's SQLite database", other, "an SQLite database, but not a results "
                                                       "store of thread-start-analyze"),
                  ("text", text, "not a results store (not an SQLite database)"),
                  ("empty", empty, "an empty file, not a results store"),
                  ("a FIFO", fifo, "not a regular file, so not a results store"),
-                 ("a directory", self.dir.name, "a directory, not a results store")]
+                 ("a directory", self.dir.name, "a directory, not a results store"),
+                 ("a store of two hard links", linked, "has 2 hard links, with which a killed "
+                  "writer's journal would be lost; give the store a file of its own")]
         r = run("vm", "2026-12-01", [1, 2, 3])
         for case, path, reason in cases:
             before = os.stat(path)
@@ -318,7 +381,18 @@ class NotStores(Store):
                              (before.st_mtime_ns, before.st_size, before.st_mode), case)
             if content:
                 self.assertEqual(read(path), content, case)
-        self.assertEqual(sorted(os.listdir(self.dir.name)), ["empty", "fifo", "other.db", "text"])
+        self.assertEqual(sorted(os.listdir(self.dir.name)),
+                         ["empty", "fifo", "linked", "linked2", "other.db", "text"])
+        # A copy is a store of its own.
+        shutil.copyfile(linked, linked + ".copy")
+        self.assertEqual(len(stored_runs(linked + ".copy")), 1)
+
+    def test_a_store_of_schema_0_is_no_sound_store(self) -> None:
+        add_files(self.path, [run("vm", "2026-12-01", [1, 2])])
+        sqlite3.connect(self.path, isolation_level=None).execute("PRAGMA user_version = 0")
+        with self.assertRaisesRegex(Unusable, "^" + self.path + ": not a sound results store "
+                                    "\\(of schema 0, which no thread-start-analyze writes\\)$"):
+            stored_runs(self.path)
 
     def test_a_missing_store_is_not_read(self) -> None:
         with self.assertRaisesRegex(Unusable, "No such file"):
