@@ -3,6 +3,7 @@
 # which packages it asks apt-get for, and as whom.
 
 bats_require_minimum_version 1.5.0
+load ../../tests/cases
 
 setup() {
 	INSTALL=${SOURCE_DIR:?set SOURCE_DIR to the source tree}/tools/install-packages
@@ -101,14 +102,30 @@ asks_for() {
 	[ ! -e "$log" ]
 }
 
-@test "a purpose it does not know: status 2 and nothing installed" {
-	PATH=$fake:$PATH run -2 "$INSTALL" bench nonsense
-	[[ $output == *"no purpose 'nonsense'"* ]]
-	[ ! -e "$log" ]
-}
-
-@test "no purpose: status 2 and nothing installed" {
-	PATH=$fake:$PATH run -2 "$INSTALL"
-	[[ $output == *usage* ]]
-	[ ! -e "$log" ]
+# Words that are no purpose's name: the comment's mark, nothing, a
+# pattern, a name and a comment, none at all.
+@test "anything but purposes: status 2, one usage line, apt-get never run" {
+	local name words args
+	while IFS='|' read -r name words; do
+		rm -f "$log"
+		# The case's words, not expanded here either; '' an empty one.
+		read -ra args <<<"$words"
+		args=("${args[@]/#\'\'/}")
+		PATH=$fake:$PATH run "$INSTALL" "${args[@]}"
+		expect_equal "$name status" "$status" 2
+		expect_equal "$name lines" "${#lines[@]}" 1
+		[[ $output == usage:* ]] || case_failed "$name" "no usage line: $output"
+		[[ ! -e $log ]] || case_failed "$name" "ran: $(cat "$log")"
+	done <<-'END'
+		comment mark|#
+		comment word|purpose
+		empty|''
+		empty after a known|build ''
+		glob|*
+		glob of a purpose|b*
+		unknown after a known|bench nonsense
+		comment after a name|build#
+		none|
+	END
+	no_case_failed
 }
