@@ -130,7 +130,7 @@ playbook() {
 		messages+=("$message")
 	done <<-'END'
 		host-a|
-		ok_1:2.x-y runs=1000|
+		ok_1:2.x-y runs=7|
 		./../../victim|host './../../victim' is not a name
 		/|host '/' is not a name
 		-x|host '-x' is not a name
