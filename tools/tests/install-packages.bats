@@ -102,14 +102,15 @@ asks_for() {
 	[ ! -e "$log" ]
 }
 
-# Words that are no purpose's name: the comment's mark, nothing, a
-# pattern, a name and a comment, none at all.
+# Words that are no purpose's name, apart at commas: the comment's mark,
+# nothing, a pattern, two names in one, a name and a comment, none at all.
 @test "anything but purposes: status 2, one usage line, apt-get never run" {
 	local name words args
 	while IFS='|' read -r name words; do
 		rm -f "$log"
-		# The case's words, not expanded here either; '' an empty one.
-		read -ra args <<<"$words"
+		# The case's words, apart at commas, not expanded here either;
+		# '' an empty one.
+		IFS=, read -ra args <<<"$words"
 		args=("${args[@]/#\'\'/}")
 		PATH=$fake:$PATH run "$INSTALL" "${args[@]}"
 		expect_equal "$name status" "$status" 2
@@ -120,10 +121,11 @@ asks_for() {
 		comment mark|#
 		comment word|purpose
 		empty|''
-		empty after a known|build ''
+		empty after a known|build,''
+		two in one word|build tests
 		glob|*
 		glob of a purpose|b*
-		unknown after a known|bench nonsense
+		unknown after a known|bench,nonsense
 		comment after a name|build#
 		none|
 	END
