@@ -59,6 +59,7 @@ playbook() {
 	while read -r host runs tunables; do
 		expect_equal "$host runs" "$(cd "fleet/$first/$host" && echo *)" \
 			"$(seq -f 'run%g.json' -s ' ' "$runs")"
+		expect_equal "$host mode" "$(stat -c %a "fleet/$first/$host")" 755
 		expect_equal "$host label" "$(jq -r .context.label "fleet/latest/$host/run1.json")" "$host"
 		expect_equal "$host tunables" \
 			"$(jq -r .context.tunables "fleet/latest/$host/run$runs.json")" "$tunables"
