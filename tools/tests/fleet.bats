@@ -59,6 +59,7 @@ playbook() {
 	while read -r host runs tunables; do
 		expect_equal "$host runs" "$(cd "fleet/$first/$host" && echo *)" \
 			"$(seq -f 'run%g.json' -s ' ' "$runs")"
+		expect_equal "$host mode" "$(stat -c %a "fleet/$first/$host")" 755
 		expect_equal "$host label" "$(jq -r .context.label "fleet/latest/$host/run1.json")" "$host"
 		expect_equal "$host tunables" \
 			"$(jq -r .context.tunables "fleet/latest/$host/run$runs.json")" "$tunables"
@@ -115,4 +116,54 @@ playbook() {
 	[ ! -e /fleet ]
 	[ ! -e fleet ]
 	[ -f absolute/latest/host-a/run1.json ]
+}
+
+# A host's name becomes a directory's, and runs a count: every host is
+# checked before anything is made or removed, and one that fails stops
+# all. Each case: the inventory's line, then the message, none for a host
+# that passes.
+@test "host names that are not names and runs that are no count are refused, each named, before anything is made or removed" {
+	mkdir -p victim fleet/earlier/host-a
+	local line message name i
+	local -a entries=() messages=()  # not lines, which run sets
+	while IFS='|' read -r line message; do
+		entries+=("$line")
+		messages+=("$message")
+	done <<-'END'
+		host-a|
+		ok_1:2.x-y runs=7|
+		./../../victim|host './../../victim' is not a name
+		/|host '/' is not a name
+		-x|host '-x' is not a name
+		.hidden|host '.hidden' is not a name
+		a..b|host 'a..b' is not a name
+		a/b|host 'a/b' is not a name
+		runs0 runs=0|runs '0' is not a whole number from 1 to 1000
+		runsabc runs=abc|runs 'abc' is not a whole number from 1 to 1000
+		runsneg runs=-1|runs '-1' is not a whole number from 1 to 1000
+		runsbig runs=1001|runs '1001' is not a whole number from 1 to 1000
+	END
+	inventory hosts "${entries[@]}"
+	run -2 playbook -i hosts -e gathering=new
+	for i in "${!entries[@]}"; do
+		line=${entries[i]} message=${messages[i]} name=${line%% *}
+		if [[ -z $message ]]; then
+			[[ $output != *"[$name]: FAILED"* ]] || case_failed "$line" "refused"
+		elif [[ $output != *"[$name]: FAILED! => "*"\"msg\": \"$message"*"; nothing was run\""* ]]; then
+			case_failed "$line" "not refused with: $message"
+		fi
+	done
+	expect_equal "made or removed" "$(find . -path ./hosts -prune -o -print | sort | xargs)" \
+		". ./fleet ./fleet/earlier ./fleet/earlier/host-a ./scratch ./victim"
+	no_case_failed
+}
+
+@test "a failed host's rescue removes only the staging directory its own step made" {
+	# The bench writes nothing, so the fetch fails after staging is made.
+	mkdir -p fleet/g/.host-x fleet/g/host-y
+	touch fleet/g/.host-x/keep fleet/g/host-y/run1.json
+	inventory hosts "host-x bench=true"
+	run -2 playbook -i hosts -e gathering=g
+	[[ $output == *'host-x failed (fetch the results): '* ]]
+	[ "$(cd fleet/g && find . | sort | xargs)" = ". ./.host-x ./.host-x/keep ./host-y ./host-y/run1.json" ]
 }

@@ -3,6 +3,7 @@
 # which packages it asks apt-get for, and as whom.
 
 bats_require_minimum_version 1.5.0
+load ../../tests/cases
 
 setup() {
 	INSTALL=${SOURCE_DIR:?set SOURCE_DIR to the source tree}/tools/install-packages
@@ -32,51 +33,42 @@ stand_in() {
 	chmod +x "$fake/$1"
 }
 
-# Passes if apt-get was asked to install exactly the packages given, none
-# if none are.
-installed_only() {
-	local asked= install='apt-get install -y -qq --no-install-recommends'
-	[[ ! -e $log ]] || asked=$(sed -n "s/^$install \\(.*\\) as .*/\\1/p" "$log")
-	[ "$asked" = "$*" ] || { echo "asked for: '$asked', expected: '$*'" >&2; false; }
-}
-
-# Passes if, with the packages after $2 installed (a name alone: for amd64,
-# installed; otherwise "NAME ARCHITECTURE STATUS"), the script asked for
-# the purposes in $1 installs exactly the packages in $2, none if it is
-# empty.
-asks_for() {
-	local purposes=$1 expected=$2 package
-	shift 2
-	for package in "$@"; do
-		[[ $package == *' '* ]] || package+=' amd64 installed'
-		echo "$package"
-	done >"$installed"
-	# shellcheck disable=SC2086 # one word a purpose
-	PATH=$fake:$PATH run -0 "$INSTALL" $purposes
-	# shellcheck disable=SC2086 # one word a package
-	installed_only $expected
-}
-
 # Only what is missing, for this machine's architecture; test stands for
-# every purpose the suite uses. Quick, one test each: the purposes, what
-# is installed, then what is already there.
-@test "installs nothing when all is there" { asks_for build '' cmake ninja-build g++ binutils; }
-@test "installs the one missing"           { asks_for build g++ cmake ninja-build binutils; }
-@test "installs what only another architecture has" {
-	asks_for bench libbenchmark-dev 'libbenchmark-dev arm64 installed'
-}
-@test "installs what was removed but left configured" {
-	asks_for bench libbenchmark-dev 'libbenchmark-dev amd64 config-files'
-}
-@test "takes a package of architecture all as there" {
-	asks_for tests '' jq 'bats all installed' bsdutils man-db file mount
-}
-@test "installs for two purposes" { asks_for 'bench fleet' 'libbenchmark-dev ansible-core'; }
-@test "installs for test what every purpose the suite uses needs" {
+# every purpose the suite uses. Each case: its name, the purposes, what
+# apt-get must be asked to install (all: every package the suite uses),
+# then what is installed, apart at commas (a name alone: for amd64,
+# installed; otherwise "NAME ARCHITECTURE STATUS").
+@test "installs only what is missing, for this machine's architecture" {
+	local name purposes expected there package asked
+	local install='apt-get install -y -qq --no-install-recommends'
 	local all='cmake ninja-build g++ binutils bats bsdutils man-db jq file mount libbenchmark-dev'
 	all+=' python3 python3-numpy python3-scipy python3-matplotlib libbenchmark-tools dpkg-dev'
 	all+=' lintian ansible-core'
-	asks_for test "$all"
+	local -a packages
+	while IFS='|' read -r name purposes expected there; do
+		rm -f "$log"
+		IFS=, read -ra packages <<<"$there"
+		for package in "${packages[@]}"; do
+			[[ $package == *' '* ]] || package+=' amd64 installed'
+			echo "$package"
+		done >"$installed"
+		[[ $expected != all ]] || expected=$all
+		# shellcheck disable=SC2086 # one word a purpose
+		PATH=$fake:$PATH run "$INSTALL" $purposes
+		expect_equal "$name status" "$status" 0
+		asked=
+		[[ ! -e $log ]] || asked=$(sed -n "s/^$install \\(.*\\) as .*/\\1/p" "$log")
+		expect_equal "$name" "$asked" "$expected"
+	done <<-'END'
+		all there|build||cmake,ninja-build,g++,binutils
+		one missing|build|g++|cmake,ninja-build,binutils
+		only another architecture's|bench|libbenchmark-dev|libbenchmark-dev arm64 installed
+		removed, left configured|bench|libbenchmark-dev|libbenchmark-dev amd64 config-files
+		architecture all there|tests||jq,bats all installed,bsdutils,man-db,file,mount
+		two purposes|bench fleet|libbenchmark-dev ansible-core|
+		test: every purpose the suite uses|test|all|
+	END
+	no_case_failed
 }
 
 @test "installs as root itself" {
@@ -101,14 +93,32 @@ asks_for() {
 	[ ! -e "$log" ]
 }
 
-@test "a purpose it does not know: status 2 and nothing installed" {
-	PATH=$fake:$PATH run -2 "$INSTALL" bench nonsense
-	[[ $output == *"no purpose 'nonsense'"* ]]
-	[ ! -e "$log" ]
-}
-
-@test "no purpose: status 2 and nothing installed" {
-	PATH=$fake:$PATH run -2 "$INSTALL"
-	[[ $output == *usage* ]]
-	[ ! -e "$log" ]
+# Words that are no purpose's name, apart at commas: the comment's mark,
+# nothing, a pattern, two names in one, a name and a comment, none at all.
+@test "anything but purposes: status 2, one usage line, apt-get never run" {
+	local name words args
+	while IFS='|' read -r name words; do
+		rm -f "$log"
+		# The case's words, apart at commas, not expanded here either;
+		# '' an empty one.
+		IFS=, read -ra args <<<"$words"
+		args=("${args[@]/#\'\'/}")
+		PATH=$fake:$PATH run "$INSTALL" "${args[@]}"
+		expect_equal "$name status" "$status" 2
+		expect_equal "$name lines" "${#lines[@]}" 1
+		[[ $output == usage:* ]] || case_failed "$name" "no usage line: $output"
+		[[ ! -e $log ]] || case_failed "$name" "ran: $(cat "$log")"
+	done <<-'END'
+		comment mark|#
+		comment word|purpose
+		empty|''
+		empty after a known|build,''
+		two in one word|build tests
+		glob|*
+		glob of a purpose|b*
+		unknown after a known|bench,nonsense
+		comment after a name|build#
+		none|
+	END
+	no_case_failed
 }
