@@ -233,18 +233,41 @@ needs_strace() {
 	local case at read want
 	# case | where the first writer was killed | a reader's status and the
 	# end of its line | what the second writer stores and the files it leaves. Files alike
-	# that no dead writer of this store made are kept.
+	# that no dead writer of this store made are kept: a live writer's, names not quite
+	# its pattern, another store's.
+	local kept=(".s.db.$$.0123abcd.new" .s.db.x1.0123abcd.new .s.db.0999999.0123abcd.new
+		.s.db.999999.0123abc.new .t.db.999999.0123abcd.new)
+	local left
+	left=$(printf '%s\n' "${kept[@]}" s.db | LC_ALL=C sort | xargs)
 	while IFS='|' read -r case at read want; do
 		rm -f "$tmp"/d/* "$tmp"/d/.??*
-		touch "$tmp/d/.s.db.$$.0123abcd.new" "$tmp/d/.s.db.x1.0123abcd.new" "$tmp/d/.t.db.999999.0123abcd.new"
+		(cd "$tmp/d" && touch "${kept[@]}")
 		(cd "$tmp/d" && killed_at "$at" store add s.db "$tmp/r/run1.json")
 		run "$ANALYZE" history --store "$tmp/d/s.db"
 		local said="$status ${output##*: }"
 		"$ANALYZE" store add "$tmp/d/s.db" "$tmp/r/run2.json" >/dev/null
 		expect_equal "$case" "$said|$(stored "$tmp/d/s.db") $(LC_ALL=C ls -A "$tmp/d" | xargs)" "$read|$want"
 	done <<-TABLE
-		before it was linked in place|link|2 No such file or directory|1 ok h2:1 .s.db.$$.0123abcd.new .s.db.x1.0123abcd.new .t.db.999999.0123abcd.new s.db
-		after|unlink:when=2|2 no stored run of the choice asked for|1 ok h2:1 .s.db.$$.0123abcd.new .s.db.x1.0123abcd.new .t.db.999999.0123abcd.new s.db
+		before it was linked in place|link|2 No such file or directory|1 ok h2:1 $left
+		after|unlink:when=2|2 no stored run of the choice asked for|1 ok h2:1 $left
 	TABLE
 	no_case_failed
+}
+
+@test "a writer that may not signal a store maker's process keeps its files" {
+	[[ $EUID -eq 0 ]] || skip "another user's process needs root"
+	make_runs "$tmp/r" 1
+	local d status=0
+	d=$(mktemp -d /tmp/store-bats.XXXXXX)
+	chmod 777 "$d"
+	cp "$tmp/r/run1.json" "$d/" && chmod 644 "$d/run1.json"
+	sleep 600 >/dev/null 2>&1 &
+	local maker=$!
+	touch "$d/.s.db.$maker.0123abcd.new"
+	setpriv --reuid=nobody --regid=nogroup --clear-groups \
+		"$ANALYZE" store add "$d/s.db" "$d/run1.json" >/dev/null || status=$?
+	kill "$maker"
+	[ -e "$d/.s.db.$maker.0123abcd.new" ] || status=99
+	rm -rf "$d"
+	[ "$status" -eq 0 ]
 }

@@ -20,9 +20,10 @@ from analyze.__main__ import run
 from analyze.estimates import Interval
 from analyze import statistics as st
 from analyze.history import (LEVEL, PERMUTATIONS, RELATIVE, SPLIT_LEVEL, TICKS, Period,
-                             beyond_allowed, change_points, family_maxima, found_in,
-                             history_report, least_length, least_p, loads_left_out, merged,
-                             print_history, segment_test, segment_tests, standardised_maxima)
+                             beyond_allowed, change_points, family_maxima, first_found,
+                             found_in, history_report, least_length, least_p, loads_left_out,
+                             merged, print_history, segment_test, segment_tests,
+                             standardised_maxima)
 from analyze.statistics import relative_logs
 from analyze.sides import Verdict
 from analyze.store import StoredRun
@@ -351,6 +352,19 @@ class Relative(unittest.TestCase):
                   for _ in range(400)]
         found = [any(points for points in host) for host in found_in(groups)]
         self.assertLess(np.mean(found), 0.075)
+
+    def test_a_family_s_edges(self) -> None:
+        # Known answers at the edges of a host's family: a series of the
+        # fewest runs that can change (8) is tested, one run fewer is not;
+        # a series whose orders beyond it are exactly as many as allowed
+        # (4 of 99) is found.
+        cases = [("8 runs, a step", [1, 2, 3, 4, 11, 12, 13, 14], True),
+                 ("7 runs, a step", [1, 2, 3, 4, 11, 12, 13], False),
+                 ("beyond as many as allowed", [-14, 0, -1, 9, -9, -6, 21, -7, 49, 11, 10, 26],
+                  True)]
+        for case, values, expected in cases:
+            with self.subTest(case):
+                self.assertEqual(first_found(np.array(values, dtype=float)[:, None]), [expected])
 
     def test_one_row_steps(self) -> None:
         # The pipe row 20 % higher from the 13th run on, every run's rows

@@ -312,6 +312,11 @@ class Crafted(Store):
             ("a context not UTF-8", "runs SET context = CAST(X'7bff7d' AS TEXT)", "m", "its context is not JSON"),
             ("a context as a blob", "runs SET context = CAST(context AS BLOB)",
              "r", "types blob text text text text blob"),
+            ("a key too long", "runs SET key = CAST(key || X'00' AS BLOB)", "m", "not a key and text"),
+            ("another JSON object", "runs SET context = '{\"host_name\": \"vm\"}'",
+             "m", "its context is not a results file's"),
+            ("a date as a number", "runs SET date = '1', context = json_set(context, '$.date', 1)",
+             "m", "its host, label or date is not"),
             ("an epoch as text", "runs SET epoch = 'soon'", "r", "its epoch soon is not its date's"),
             ("an epoch not its date's", "runs SET epoch = epoch + 1", "m", "its epoch .* is not its date's"),
             ("a median as text", "counters SET median = 'x'", "m", "a median 'x' of the row .*, not a number"),
@@ -359,10 +364,17 @@ class NotStores(Store):
         linked = os.path.join(self.dir.name, "linked")
         add_files(linked, [run("vm", "2026-12-01", [1, 2])])
         os.link(linked, linked + "2")
+        # A store being made beside it, of another file, takes no link away.
+        other_made = os.path.join(self.dir.name, f".linked.{os.getpid()}.0123abcd.new")
+        open(other_made, "w", encoding="utf-8").close()
+        short = os.path.join(self.dir.name, "short")
+        with open(short, "wb") as f:
+            f.write(store.SQLITE_HEADER + b"\0" * 20)
         # case, path, reason.
         cases = [("another's SQLite database", other, "an SQLite database, but not a results "
                                                       "store of thread-start-analyze"),
                  ("text", text, "not a results store (not an SQLite database)"),
+                 ("a header cut short", short, "not a results store (not an SQLite database)"),
                  ("empty", empty, "an empty file, not a results store"),
                  ("a FIFO", fifo, "not a regular file, so not a results store"),
                  ("a directory", self.dir.name, "a directory, not a results store"),
@@ -382,7 +394,8 @@ class NotStores(Store):
             if content:
                 self.assertEqual(read(path), content, case)
         self.assertEqual(sorted(os.listdir(self.dir.name)),
-                         ["empty", "fifo", "linked", "linked2", "other.db", "text"])
+                         [os.path.basename(other_made), "empty", "fifo", "linked", "linked2",
+                          "other.db", "short", "text"])
         # A copy is a store of its own.
         shutil.copyfile(linked, linked + ".copy")
         self.assertEqual(len(stored_runs(linked + ".copy")), 1)

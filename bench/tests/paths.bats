@@ -26,6 +26,8 @@ only_in_dir() {
 # --benchmark_out it is given, a path in $dir, holding a file that the bench
 # has open on that descriptor for append.
 own_descriptors=(
+	'0 /dev/stdin'
+	'0 log.txt'
 	'1 /dev/stdout'
 	'1 /dev/fd/1'
 	'1 /proc/self/fd/1'
@@ -44,7 +46,8 @@ own_descriptors=(
 		echo previous >"$dir/log.txt"
 		FAKE_LOG=$BATS_TEST_TMPDIR/ran run bash -c 'exec "$@" '"$fd"'>>"$0"' \
 			"$dir/log.txt" "$BENCH" "${quick[@]}" --benchmark_out="$path"
-		case $fd in 1) name='standard output' ;; 2) name='standard error' ;;
+		case $fd in 0) name='standard input' ;; 1) name='standard output' ;;
+		2) name='standard error' ;;
 		*) name="descriptor $fd" ;; esac
 		said="thread-start-bench: $path: is the bench's $name, which the results would"
 		said+=" replace; give them a file of their own"
@@ -202,6 +205,23 @@ attribute_set() {
 	refused "$json: is a mount point (mounted on its own, as a container's file volume is), so it cannot be replaced"
 	[ "$(cat "$BATS_TEST_TMPDIR/volume")" = mounted ] && [ "$(cat "$json")" = previous ]
 	only_in_dir results.json
+}
+@test "a file of the same inode number on another file system is neither open nor measured" {
+	# Two fresh tmpfs number their first files alike: the results file and
+	# the program measured, open on descriptor 3 too, share an inode number
+	# and nothing else.
+	needs_mount_namespace
+	local a=$BATS_TEST_TMPDIR/a b=$BATS_TEST_TMPDIR/b
+	mkdir "$a" "$b"
+	FAKE_LOG=$BATS_TEST_TMPDIR/ran run unshare -m bash -c '
+		mount -t tmpfs -o size=4m a "$1" && mount -t tmpfs -o size=4m b "$2" || exit 90
+		cp "$3" "$1/program" && echo previous >"$2/results.json"
+		[[ $(stat -c %i "$1/program") == $(stat -c %i "$2/results.json") ]] || exit 91
+		program=$1/program && shift 3 && exec "$@" 3<"$program"' bench "$a" "$b" "$FAKE" \
+		"$BENCH" --program="$a/program" --benchmark_filter='^program_run/pipe/' \
+		--benchmark_repetitions=2 --benchmark_out="$b/results.json"
+	[[ $status -ne 91 ]] || skip "tmpfs numbers its files apart here"
+	[[ $status -eq 0 ]] || { echo "status $status: $output" >&2; false; }
 }
 @test "another user's file in a sticky directory is refused before any run" {
 	make_nobody_dir
