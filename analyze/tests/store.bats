@@ -118,7 +118,7 @@ fingerprint() {
 		a FIFO|fifo|not a regular file, so not a results store
 		a directory|dir|a directory, not a results store
 		another SQLite database|other.db|an SQLite database, but not a results store of thread-start-analyze
-		a newer store|newer.db|a results store of schema 99; this thread-start-analyze reads schemas 1 to 2: use a newer one
+		a newer store|newer.db|a results store of schema 99; this thread-start-analyze reads schemas 1 to 3: use a newer one
 	TABLE
 	no_case_failed
 	[ "$(ls -A "$tmp")" = "$(printf '%s\n' dir empty fifo newer.db other.db text)" ]
