@@ -75,6 +75,22 @@ class Rule(unittest.TestCase):
             np.testing.assert_allclose(dealt_p_values(np.array(observed), np.array(dealt)), p,
                                        err_msg=str(observed))
 
+    def test_the_dealings_are_the_same_whatever_their_batches(self) -> None:
+        rng = np.random.default_rng(5)
+        # 15 runs of 2 columns: 30 values a dealing.
+        medians = [rng.normal(100, 5, (n, 2)) for n in (4, 5, 6)]
+        dealt: dict[str, list[np.ndarray]] = {}
+        # case, the values dealt at once
+        for case, at_once in (("100 at once", 1 << 19), ("one at a time", 30),
+                              ("7 at a time", 7 * 30 + 29)):
+            with unittest.mock.patch("analyze.fleet.DEALT_VALUES", at_once), \
+                    unittest.mock.patch("analyze.fleet.dealt_p_values",
+                                        side_effect=dealt_p_values) as held:
+                outlying_hosts(medians)
+            dealt[case] = [c.args[1] for c in held.call_args_list]
+            self.assertEqual([len(d) for d in dealt[case]], [999], case)
+            self.assertTrue(np.array_equal(dealt[case], dealt["100 at once"]), case)
+
     def test_the_least_p_value(self) -> None:
         # runs a host, the least p-value: a host's runs dealt together.
         for counts, least in [([2, 2, 2], 3 / 15), ([2, 2, 2, 2], 4 / 28), ([4, 4, 4], 3 / 495),
