@@ -90,6 +90,32 @@ fingerprint() {
 	[ "$status|$stderr|$output" = "2|thread-start-analyze: $tmp/s.db: no stored run of the dates asked for|" ]
 }
 
+@test "a store of schema 2: the same fleet, brought up to date where writable, read as it is where not" {
+	make_runs "$tmp/r" 6
+	local want case
+	want=$(cd "$tmp/r" && "$ANALYZE" fleet run3.json run6.json run1.json run4.json run2.json run5.json 2>&1)
+	mkdir "$tmp/d"
+	# case | how the fleet is run | the schema and the errors stored after
+	while IFS='|' read -r case how after; do
+		[[ $how == ro && ! ($EUID -eq 0) ]] && continue
+		[[ $how == ro ]] && ! unshare --mount true 2>/dev/null && continue
+		rm -f "$tmp"/d/*
+		"$ANALYZE" store add "$tmp/d/s.db" "$tmp"/r/*.json >/dev/null
+		/usr/bin/python3 -c 'import sqlite3, sys; sqlite3.connect(sys.argv[1]).executescript("DROP TABLE errors; PRAGMA user_version = 2")' "$tmp/d/s.db"
+		if [[ $how == ro ]]; then
+			run unshare -m bash -c 'mount --bind "$1" "$1" && mount -o remount,bind,ro "$1" &&
+				"${@:2}"' _ "$tmp/d" "$ANALYZE" fleet --store "$tmp/d/s.db"
+		else
+			run "$ANALYZE" fleet --store "$tmp/d/s.db"
+		fi
+		expect_equal "$case" "$status|$output|$(/usr/bin/python3 -c 'import sqlite3, sys; c = sqlite3.connect(sys.argv[1]); print(c.execute("PRAGMA user_version").fetchone()[0], c.execute("SELECT count(*) FROM sqlite_schema WHERE name = '"'errors'"'").fetchone()[0])' "$tmp/d/s.db")" "0|$want|$after"
+	done <<-TABLE
+		writable|rw|3 1
+		a read-only mount|ro|2 0
+	TABLE
+	no_case_failed
+}
+
 @test "what is no store is refused in one line, status 2, and left as it was" {
 	# Apart from the files of bats.
 	tmp=$tmp/d
