@@ -810,9 +810,12 @@ def stored_fleet(path: str, since: str | None = None, until: str | None = None,
         # Texts as bytes, so that a store's text that is not UTF-8 is refused as a run's.
         con.text_factory = bytes
         found = []
+        # The texts that runs' contexts repeat, kept once: a fifth of the room.
+        texts: dict[str, str] = {}
         for run in con.execute(f"SELECT {RUN} FROM runs r" + where + ORDER, values):
             origin, host, label, _, context = _checked_run(path, run)
-            found.append((run[0], origin, host, label, run[7], context))
+            found.append((run[0], origin, host, label, run[7],
+                          {texts.setdefault(k, k): _shared(v, texts) for k, v in context.items()}))
         con.text_factory = str
         keep = _latest([f[1:5] for f in found], latest)
         runs = {f[0]: (f[1], f[5]) for i, f in enumerate(found) if i in keep}
@@ -861,6 +864,15 @@ def stored_fleet(path: str, since: str | None = None, until: str | None = None,
     finally:
         con.close()
     return result
+
+
+def _shared(value: object, texts: dict[str, str]) -> object:
+    """A context's value, its texts those of `texts` where equal."""
+    if isinstance(value, str):
+        return texts.setdefault(value, value)
+    if isinstance(value, list):
+        return [_shared(v, texts) for v in value]
+    return value
 
 
 def _errors_from_repetitions(path: str, con: sqlite3.Connection, run: int,
