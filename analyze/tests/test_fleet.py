@@ -10,8 +10,8 @@ import unittest.mock
 
 import numpy as np
 
-from analyze.fleet import (Cause, dealt_p_values, fleet_report, least_p_value, marked_rows,
-                           outlying_hosts, print_fleet, relative)
+from analyze.fleet import (Cause, dealt_p_values, fleet_report, gaps, least_p_value,
+                           marked_rows, outlying_hosts, print_fleet, relative)
 from analyze.reader import Group, Results
 from analyze.tables import Output
 
@@ -85,9 +85,12 @@ class Rule(unittest.TestCase):
                               ("7 at a time", 7 * 30 + 29)):
             with unittest.mock.patch("analyze.fleet.DEALT_VALUES", at_once), \
                     unittest.mock.patch("analyze.fleet.dealt_p_values",
-                                        side_effect=dealt_p_values) as held:
+                                        side_effect=dealt_p_values) as held, \
+                    unittest.mock.patch("analyze.fleet.gaps", side_effect=gaps) as dealing:
                 outlying_hosts(medians)
             dealt[case] = [c.args[1] for c in held.call_args_list]
+            self.assertLessEqual(max(c.args[0].size for c in dealing.call_args_list), at_once,
+                                 case)
             self.assertEqual([len(d) for d in dealt[case]], [999], case)
             self.assertTrue(np.array_equal(dealt[case], dealt["100 at once"]), case)
 
