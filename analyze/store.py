@@ -327,6 +327,8 @@ def prepare(r: Results) -> Record:
     """What the store keeps of one run."""
     import numpy as np
 
+    from .fleet import median_error
+
     named = [(row, counter, values) for row, series in r.values.items()
              for counter, values in series.items()]
     # The counters of one length at once, as one array: numpy's median and
@@ -340,8 +342,6 @@ def prepare(r: Results) -> Record:
         for place, i in enumerate(which):
             figures[i] = [float(medians[place]), *(float(p) for p in ranks[:, place])]
     counters = [(row, counter, len(values), figures[i]) for i, (row, counter, values) in enumerate(named)]
-    from .fleet import median_error
-
     context = r.context
     date = context.get("date")
     label = context.get("label")
