@@ -90,6 +90,37 @@ fingerprint() {
 	[ "$status|$stderr|$output" = "2|thread-start-analyze: $tmp/s.db: no stored run of the dates asked for|" ]
 }
 
+# Makes the store $1 of 6 runs on 3 hosts, each 2 rows of a million
+# repetitions: 96 MB of doubles, a few hundred KB stored.
+BIG='
+import array, sys
+import numpy as np
+from analyze.reader import Results
+from analyze.store import add_files
+ticks = np.arange(1_000_000, dtype=np.float64) % 1000
+add_files(sys.argv[1], [Results(f"run{i}.json", {"cold_helper": "/x", "host_name": f"h{i % 3}"},
+                                {f"program_run/r{j}": {"ticks": array.array("d", (ticks + i).tobytes())}
+                                 for j in range(2)}, ("program_run/r0", "program_run/r1"), ())
+                        for i in range(6)])'
+
+@test "a fleet from a store fits in memory that its repetitions do not" {
+	(cd "$BATS_TEST_DIRNAME/../.." && /usr/bin/python3 -c "$BIG" "$tmp/s.db")
+	# What Python with numpy and scipy takes, and 60 MB more.
+	local limit
+	limit=$(/usr/bin/python3 -c 'import re, numpy, scipy.stats, sqlite3
+print(int(re.search(r"VmPeak:\s+(\d+)", open("/proc/self/status").read()).group(1)) + 60000)')
+	local case command want
+	# case | what runs under the limit | its status
+	while IFS='|' read -r case command want; do
+		run bash -c "ulimit -v $limit && $command"
+		expect_equal "$case" "$status" "$want"
+	done <<-TABLE
+		the fleet|'$ANALYZE' fleet --store '$tmp/s.db' >/dev/null|0
+		every repetition read|cd '$BATS_TEST_DIRNAME/../..' && /usr/bin/python3 -c 'from analyze.store import stored_results as s; s("$tmp/s.db")' 2>/dev/null|1
+	TABLE
+	no_case_failed
+}
+
 @test "a store of schema 2: the same fleet, brought up to date where writable, read as it is where not" {
 	make_runs "$tmp/r" 6
 	local want case

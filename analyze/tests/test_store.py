@@ -6,21 +6,18 @@ from __future__ import annotations
 
 import array
 import dataclasses
-import io
 import json
 import os
 import shutil
 import sqlite3
 import tempfile
 import time
-import tracemalloc
 import unittest
 import unittest.mock
 from typing import Callable
 
 from analyze import store
 from analyze.errors import Unusable
-from analyze.__main__ import main
 from analyze.fleet import run_of
 from analyze.reader import Lever, Results, results_digest
 from analyze.store import (add_files, bound, decode, encode, stored_fleet, stored_results,
@@ -434,8 +431,7 @@ class Fleet(Store):
     """The fleet from a store: each run's rows, medians and their errors as
     from its file, whether stored with the run, made when an older store
     is brought up to date, or made from the repetitions where the store
-    lacks them; in memory that grows with neither the repetitions nor,
-    beyond a few numbers a row, the runs."""
+    lacks them."""
 
     def runs(self, count: int, repetitions: int) -> list[Results]:
         # Rows declared in another order than their repetitions'.
@@ -471,25 +467,3 @@ class Fleet(Store):
             con.close()
             self.assertEqual(sorted(got, key=str), sorted(want, key=str), case)
             self.assertEqual(stored, (schema, 18 - 3 * ("DELETE" in change)), case)
-
-    def test_memory_grows_with_neither_repetitions_nor_runs(self) -> None:
-        def peak(runs: int, repetitions: int) -> int:
-            if os.path.exists(self.path):
-                os.unlink(self.path)
-            add_files(self.path, self.runs(runs, repetitions))
-            tracemalloc.start()
-            try:
-                main(["fleet", "--store", self.path], io.StringIO())
-                return tracemalloc.get_traced_memory()[1]
-            finally:
-                tracemalloc.stop()
-
-        # What every repetition of 12 more runs of 3 rows of 4000 takes.
-        repetitions = 12 * 3 * 4000 * 8
-        # The first call imports what the fleet needs.
-        base = min(peak(12, 40), peak(12, 40))
-        # case, runs, repetitions a row
-        for case, runs, each in (("100 times the repetitions", 12, 4000),
-                                 ("twice the runs", 24, 4000)):
-            grown = peak(runs, each) - base
-            self.assertLess(grown, repetitions / 4, f"{case}: {grown} bytes more")
