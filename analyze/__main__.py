@@ -452,7 +452,7 @@ def fleet_command(args: argparse.Namespace, out: Output) -> int:
     needs(True, args.plot)
     if args.store is not None and not args.plot:
         # Each run's medians and their errors, not its repetitions: memory
-        # that does not grow with the store.
+        # that grows by a few numbers a run and row, not by repetitions.
         from .fleet import fleet_of_runs, print_fleet, runs_by_host
         from .store import stored_fleet
 
