@@ -411,18 +411,27 @@ def from_store(path: str, since: str | None, until: str | None,
                latest: int | None) -> list[Results]:
     """The store's runs of the dates asked for, the latest of each host;
     an option that leaves out no run says so."""
-    from .store import count_runs, stored_results
+    from .store import stored_results
 
     results = stored_results(path, since=since, until=until, latest=latest)
-    if not results:
+    chosen_of_store(path, len(results), since, until, latest)
+    return results
+
+
+def chosen_of_store(path: str, chosen: int, since: str | None, until: str | None,
+                    latest: int | None) -> None:
+    """Refuses a choice of no stored run; an option that leaves out no run
+    says so."""
+    from .store import count_runs
+
+    if not chosen:
         raise Unusable(f"{path}: no stored run of the dates asked for")
     dated = count_runs(path, since=since, until=until)
     if (since or until) and dated == count_runs(path):
         note("--since/--until: every stored run is of the dates asked for: none left out")
-    if latest is not None and len(results) == dated:
+    if latest is not None and chosen == dated:
         note(f"--latest {latest}: no host has more than {latest} runs"
              + (" of the dates asked for" if since or until else "") + ": every run kept")
-    return results
 
 
 def fleet_command(args: argparse.Namespace, out: Output) -> int:
@@ -441,7 +450,18 @@ def fleet_command(args: argparse.Namespace, out: Output) -> int:
     elif not args.files and not groups:
         raise Unusable("fleet: give the files, or --store PATH")
     needs(True, args.plot)
+    if args.store is not None and not args.plot:
+        # Each run's medians and their errors, not its repetitions: memory
+        # that grows by a few numbers a run and row, not by repetitions.
+        from .fleet import fleet_of_runs, print_fleet, runs_by_host
+        from .store import stored_fleet
+
+        runs = stored_fleet(args.store, args.since, args.until, args.latest)
+        chosen_of_store(args.store, len(runs), args.since, args.until, args.latest)
+        print_fleet(fleet_of_runs(runs_by_host(runs)), out)
+        return 0
     if args.store is not None:
+        # The picture draws every repetition.
         results = from_store(args.store, args.since, args.until, args.latest)
     else:
         results = [Results.read(path) for path in args.files]

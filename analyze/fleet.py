@@ -40,7 +40,7 @@ from . import statistics as st
 from .files import CONTEXT_ALWAYS_DIFFERS
 from .lead import lines
 from .noise import DisturbedOf, disturbed, disturbed_line
-from .reader import Group, Results, rows_of
+from .reader import Group, Results, merged_rows
 from .tables import Align, Column, Kind, Output, Spread, Table
 
 # The share of fleets of identical hosts in which any host may be marked.
@@ -52,9 +52,15 @@ HOSTS_FOR_OUTLIERS = 3
 # fleet's.
 RUNS_FOR_OUTLIERS = 2
 # The dealings of the runs to the hosts that the observed one is held
-# against, and how many are made at once (which bounds the memory).
+# against, and how many are made at once: PERMUTATION_BATCH, fewer where
+# they would hold more than DEALT_VALUES values (runs x columns each), so
+# that memory does not grow with the runs. The dealings are the same
+# whatever their batches. Smaller batches are slower: arrays of a few MB,
+# each freed, have their pages given back and faulted in again, batch by
+# batch (at 4 MB, five times slower).
 PERMUTATIONS = 999
 PERMUTATION_BATCH = 100
+DEALT_VALUES = 1 << 22
 # Gaps closer than this are one: sums of the same values in another order
 # differ in their last bits.
 TIES = 1e-9
@@ -111,24 +117,66 @@ class FleetReport(NamedTuple):
     noise: tuple[DisturbedOf, ...] = ()
 
 
+class Run(NamedTuple):
+    """What the fleet reads of a run: no repetition, only a few numbers a
+    row, so that a store's runs by the thousand take little memory."""
+
+    path: str
+    context: dict[str, object]
+    # The rows in the bench's order.
+    rows: tuple[str, ...]
+    # Each row's median of ticks.
+    medians: dict[str, float]
+    # The standard error of each row's median, from its repetitions.
+    errors: dict[str, float]
+
+
+class RunsOf(NamedTuple):
+    """A host of the fleet: its name and its runs."""
+
+    name: str
+    files: list[Run]
+
+
+def host_of(context: dict[str, object]) -> str:
+    """A run's host: its label, else its host name."""
+    return str(context.get("label") or context.get("host_name", "?"))
+
+
 def hosts_of(results: list[Results]) -> list[Group]:
     """The files of each host: by label, else by host name."""
     hosts: dict[str, list[Results]] = {}
     for r in results:
-        host = r.context.get("label") or r.context.get("host_name", "?")
-        hosts.setdefault(str(host), []).append(r)
+        hosts.setdefault(host_of(r.context), []).append(r)
     return [Group(name, files) for name, files in hosts.items()]
 
 
-def host_value(runs: list[st.Values]) -> Spread:
+def runs_by_host(runs: list[Run]) -> list[RunsOf]:
+    """The runs of each host, as hosts_of() groups files."""
+    hosts: dict[str, list[Run]] = {}
+    for r in runs:
+        hosts.setdefault(host_of(r.context), []).append(r)
+    return [RunsOf(name, files) for name, files in hosts.items()]
+
+
+def median_error(ticks: st.Values) -> float:
+    """The standard error of a run's median of a row, from the bootstrap of
+    its repetitions."""
+    return st.standard_error(st.median_interval(ticks, RUN_SEED))
+
+
+def run_of(r: Results) -> Run:
+    ticks = r.ticks
+    return Run(r.path, r.context, r.rows, {row: st.median(t) for row, t in ticks.items()},
+               {row: median_error(t) for row, t in ticks.items()})
+
+
+def host_value(medians: list[float], errors: list[float]) -> Spread:
     """The median of some runs' medians of one row, and their spread: the
     run-to-run spread, but at least the spread that a run's own repetitions
-    give its median, so that a few runs that happen to agree set no bar of
-    0."""
-    medians = [st.median(ticks) for ticks in runs]
-    within = st.median([st.standard_error(st.median_interval(ticks, RUN_SEED))
-                        for ticks in runs])
-    return Spread(st.median(medians), max(st.spread_of_medians(medians), within))
+    give its median (the median of the runs' standard errors), so that a
+    few runs that happen to agree set no bar of 0."""
+    return Spread(st.median(medians), max(st.spread_of_medians(medians), st.median(errors)))
 
 
 def gaps(values: st.Floats, starts: npt.NDArray[np.int64], counts: st.Floats) -> st.Floats:
@@ -203,8 +251,9 @@ def outlying_hosts(medians: Sequence[st.Values]) -> list[tuple[int, list[int]]]:
         observed = gaps(values, starts, counts)
         rng = np.random.default_rng(dealing_seed(values))
         largest = []
-        for done in range(0, PERMUTATIONS, PERMUTATION_BATCH):
-            batch = min(PERMUTATION_BATCH, PERMUTATIONS - done)
+        at_once = max(1, min(PERMUTATION_BATCH, DEALT_VALUES // values.size))
+        for done in range(0, PERMUTATIONS, at_once):
+            batch = min(at_once, PERMUTATIONS - done)
             order = rng.permuted(np.tile(np.arange(len(values)), (batch, 1)), axis=1)
             largest.append(gaps(values[order], starts, counts).max(axis=(1, 2)))
         p = dealt_p_values(observed, np.concatenate(largest))
@@ -249,7 +298,7 @@ def marked_rows(runs: Sequence[st.Floats], rows: Sequence[str]) -> list[list[str
     return marked
 
 
-def no_verdict(groups: list[Group]) -> str:
+def no_verdict(groups: Sequence[RunsOf]) -> str:
     """Why no host can be marked, or "" where the fleet is large enough."""
     if len(groups) < HOSTS_FOR_OUTLIERS:
         return (f"no verdict: {len(groups)} host{'s' if len(groups) != 1 else ''}; "
@@ -272,7 +321,7 @@ def entry_text(value: object) -> str:
     return "-" if value is None else str(value)
 
 
-def first_load(r: Results) -> float | None:
+def first_load(r: Run) -> float | None:
     """The first figure (the last minute's) of a file's load average."""
     load = r.context.get(LOAD)
     if isinstance(load, list) and load and isinstance(load[0], (int, float)) \
@@ -281,7 +330,7 @@ def first_load(r: Results) -> float | None:
     return None
 
 
-def causes_of(host: Group, others: list[Group]) -> list[Cause]:
+def causes_of(host: RunsOf, others: list[RunsOf]) -> list[Cause]:
     """The context entries in which a host's files have none of the values
     of the other hosts' files, and its load average against theirs."""
     theirs = [r for g in others for r in g.files]
@@ -311,7 +360,7 @@ def causes_of(host: Group, others: list[Group]) -> list[Cause]:
     return causes
 
 
-def run_names(files: list[Results]) -> list[str]:
+def run_names(files: Sequence[Run]) -> list[str]:
     """A host's runs by file name where that tells them apart, else by
     path: the same whether read from files or from a store."""
     names = [os.path.basename(r.path) for r in files]
@@ -319,21 +368,28 @@ def run_names(files: list[Results]) -> list[str]:
 
 
 def fleet_report(groups: list[Group]) -> FleetReport:
+    """The fleet of the files of each host."""
+    return fleet_of_runs([RunsOf(g.name, [run_of(r) for r in g.files]) for g in groups])
+
+
+def fleet_of_runs(groups: list[RunsOf]) -> FleetReport:
+    """The fleet of each host's runs, as read from files or from a store."""
     everything = [r for g in groups for r in g.files]
     rows = []
     left_out = []
-    for row in rows_of(everything):
-        lacking = [g.name for g in groups if not any(row in r.ticks for r in g.files)]
+    for row in merged_rows([r.rows for r in everything]):
+        lacking = [g.name for g in groups if not any(row in r.medians for r in g.files)]
         if lacking:
             left_out.append(LeftOut(row, lacking))
         else:
             rows.append(row)
-    values = [[host_value([r.ticks[row] for r in g.files if row in r.ticks]) for row in rows]
-              for g in groups]
+    values = [[host_value([r.medians[row] for r in g.files if row in r.medians],
+                          [r.errors[row] for r in g.files if row in r.medians])
+               for row in rows] for g in groups]
     why = no_verdict(groups)
-    judged = [row for row in rows if all(row in r.ticks for r in everything)]
+    judged = [row for row in rows if all(row in r.medians for r in everything)]
     outlying = ([[] for _ in groups] if why else marked_rows(
-        [np.array([[st.median(r.ticks[row]) for row in judged] for r in g.files])
+        [np.array([[r.medians[row] for row in judged] for r in g.files])
          for g in groups], judged))
     causes = [c for i, g in enumerate(groups) if outlying[i]
               for c in causes_of(g, [o for o in groups if o is not g])]

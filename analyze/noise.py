@@ -8,7 +8,7 @@ from __future__ import annotations
 
 import math
 import re
-from typing import NamedTuple, Sequence
+from typing import NamedTuple, Protocol, Sequence
 
 from .reader import Results
 
@@ -19,6 +19,13 @@ DISTURBED = "disturbed: "
 # `variants` ("NAME: VAR=VALUE ...; NAME: ..."; "none" without any).
 VARIANT_ROW = "program_run/"
 VARIANT = re.compile(r"(?:^|; )([a-z][a-z0-9_]{0,31}):(?= |$)")
+
+
+class Described(Protocol):
+    """A run as its context describes it: a file read, or a stored run."""
+
+    @property
+    def context(self) -> dict[str, object]: ...
 
 
 class Disturbed(NamedTuple):
@@ -36,7 +43,7 @@ def number(value: object) -> float | None:
     return None
 
 
-def disturbance(r: Results) -> str | None:
+def disturbance(r: Described) -> str | None:
     """Why the run was disturbed, or None where it was quiet or nothing
     tells."""
     verdict = r.context.get(NOISE)
@@ -55,7 +62,7 @@ def disturbance(r: Results) -> str | None:
     return f"load average {load:.2f} on {cpus:.0f} CPUs"
 
 
-def disturbed(results: Sequence[Results], names: Sequence[str]) -> list[Disturbed]:
+def disturbed(results: Sequence[Described], names: Sequence[str]) -> list[Disturbed]:
     """The disturbed runs among `results`, each named as in `names`."""
     return [Disturbed(name, why) for r, name in zip(results, names)
             if (why := disturbance(r)) is not None]

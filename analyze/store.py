@@ -31,12 +31,15 @@ import secrets
 import signal
 import zlib
 from dataclasses import dataclass
-from typing import NamedTuple, Sequence
+from typing import TYPE_CHECKING, NamedTuple, Sequence
 from urllib.parse import quote
 
 from .errors import PROG, Lost, Unusable
 from .reader import WALL, DuplicateKey, Lever, Results, results_digest, unique_keys
 from .tables import Output
+
+if TYPE_CHECKING:
+    from .fleet import Run
 
 
 @dataclass(frozen=True)
@@ -62,7 +65,10 @@ class StoredRun:
 # "TSAS" (thread-start-analyze store) in the header's application ID.
 APPLICATION_ID = 0x54534153
 # The schema written; older ones are brought up to it (MIGRATIONS).
-SCHEMA = 2
+SCHEMA = 3
+# The oldest schema read as it is where the store cannot be written: it
+# has every column read; what it lacks is made from the repetitions.
+READ_AS_IT_IS = 2
 # How long a writer waits for another to finish.
 BUSY_SECONDS = 120.0
 PAGE_SIZE = 1024
@@ -106,6 +112,14 @@ CREATE TABLE counters (
     p90 REAL NOT NULL, p99 REAL NOT NULL,
     PRIMARY KEY (run, counter, row)
 ) WITHOUT ROWID;
+-- The standard error of each run's median of each row's ticks, from the
+-- bootstrap of its repetitions: what a fleet reads besides the medians.
+CREATE TABLE errors (
+    run INTEGER NOT NULL REFERENCES runs (id),
+    row INTEGER NOT NULL REFERENCES names (id),
+    error REAL NOT NULL,
+    PRIMARY KEY (run, row)
+) WITHOUT ROWID;
 """
 
 # What brings a store of each older schema to the next: schema 1 had no
@@ -117,6 +131,16 @@ UPDATE runs SET epoch = utc_epoch(date);
 DROP INDEX runs_host;
 CREATE INDEX runs_host ON runs (host, epoch);
 CREATE INDEX runs_epoch ON runs (epoch);
+""",
+    # Schema 2 had no errors: they are made from each run's repetitions
+    # (fill_errors).
+    2: """
+CREATE TABLE errors (
+    run INTEGER NOT NULL REFERENCES runs (id),
+    row INTEGER NOT NULL REFERENCES names (id),
+    error REAL NOT NULL,
+    PRIMARY KEY (run, row)
+) WITHOUT ROWID;
 """,
 }
 
@@ -139,6 +163,8 @@ class Record(NamedTuple):
     repetitions: bytes
     # (row, counter, repetitions, [median, p10, p25, p75, p90, p99])
     counters: list[tuple[str, str, int, list[float]]]
+    # (row, the standard error of its median of ticks)
+    errors: list[tuple[str, float]]
 
 
 def utc_epoch(text: object) -> float | None:
@@ -301,6 +327,8 @@ def prepare(r: Results) -> Record:
     """What the store keeps of one run."""
     import numpy as np
 
+    from .fleet import median_error
+
     named = [(row, counter, values) for row, series in r.values.items()
              for counter, values in series.items()]
     # The counters of one length at once, as one array: numpy's median and
@@ -327,6 +355,7 @@ def prepare(r: Results) -> Record:
         context=json.dumps(context, separators=(",", ":")),
         repetitions=encode(r),
         counters=counters,
+        errors=[(row, median_error(ticks)) for row, ticks in r.ticks.items()],
     )
 
 
@@ -413,6 +442,35 @@ def up_to_date(path: str, con: sqlite3.Connection) -> None:
                 con.execute(statement)
         version += 1
         con.execute(f"PRAGMA user_version = {version}")
+        if version == 3:
+            fill_errors(con)
+
+
+def fill_errors(con: sqlite3.Connection) -> None:
+    """The errors of every stored run, made from its repetitions one run at
+    a time, so that memory does not grow with the store. A run whose
+    repetitions cannot be read is left without: the fleet refuses it."""
+    names = {str(n): int(i) for n, i in con.execute("SELECT name, id FROM names")}
+    for (run,) in con.execute("SELECT run FROM repetitions").fetchall():
+        [(data,)] = con.execute("SELECT data FROM repetitions WHERE run = ?", (run,))
+        try:
+            errors = errors_of(data)
+        except (ValueError, TypeError, KeyError, zlib.error):
+            continue
+        con.executemany("INSERT INTO errors VALUES (?, ?, ?)",
+                        [(run, names[row], error) for row, error in errors.items()
+                         if row in names])
+
+
+def errors_of(repetitions: object) -> dict[str, float]:
+    """Each row's standard error of its median, from a run's repetitions as
+    stored."""
+    from .fleet import median_error
+
+    if not isinstance(repetitions, bytes):
+        raise TypeError("not a blob")
+    _, _, values = decode(repetitions)
+    return {row: median_error(counters["ticks"]) for row, counters in values.items()}
 
 
 # The name of a store being made (create): .NAME.PID.HEX.new, and its journal.
@@ -535,6 +593,8 @@ def add_records(path: str, records: Sequence[Record]) -> AddReport:
                 "INSERT INTO counters VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
                 [(run, name_id(counter), name_id(row), position, count, *figures)
                  for position, (row, counter, count, figures) in enumerate(record.counters)])
+            con.executemany("INSERT INTO errors VALUES (?, ?, ?)",
+                            [(run, name_id(row), error) for row, error in record.errors])
         con.execute("COMMIT")
     except sqlite3.Error as error:
         raise failed(path, error, "cannot add the runs") from None
@@ -559,12 +619,20 @@ def _open_for_reading(path: str) -> sqlite3.Connection:
             con = connect(path, "ro")
             version = con.execute("PRAGMA user_version").fetchone()[0]
         if version < SCHEMA:
-            # An older store is brought up to date first, once.
+            # An older store is brought up to date first, once; where it
+            # cannot be written, one of READ_AS_IT_IS is read as it is.
             con.close()
-            con = connect(path, "rw")
-            con.execute("BEGIN IMMEDIATE")
-            up_to_date(path, con)
-            con.execute("COMMIT")
+            try:
+                con = connect(path, "rw")
+                con.execute("BEGIN IMMEDIATE")
+                up_to_date(path, con)
+                con.execute("COMMIT")
+            except sqlite3.OperationalError as error:
+                con.close()
+                if version < READ_AS_IT_IS or getattr(error, "sqlite_errorname", "") not in (
+                        "SQLITE_READONLY", "SQLITE_CANTOPEN", "SQLITE_READONLY_DIRECTORY"):
+                    raise
+                con = connect(path, "ro")
         return con
     except sqlite3.Error as error:
         raise failed(path, error, "cannot read the store (an older schema is updated "
@@ -707,6 +775,117 @@ def count_runs(path: str, hosts: Sequence[str] = (), labels: Sequence[str] = (),
         con.close()
 
 
+def _latest(chosen: list[tuple[str, str, str, float | None]], latest: int | None) -> set[int]:
+    """Which of the runs (path, host, label, epoch) --latest keeps: the
+    latest of each host (its label, else its host name, as the fleet groups
+    them)."""
+    if latest is None:
+        return set(range(len(chosen)))
+    kept: dict[str, list[int]] = {}
+    for i, (_, host, label, _) in enumerate(chosen):
+        kept.setdefault(label or host, []).append(i)
+    keep = set()
+    for runs in kept.values():
+        # A run without a date counts as the earliest.
+        runs.sort(key=lambda i: (chosen[i][3] is not None, chosen[i][3] or 0.0))
+        keep.update(runs[len(runs) - latest:] if latest > 0 else [])
+    return keep
+
+
+def stored_fleet(path: str, since: str | None = None, until: str | None = None,
+                 latest: int | None = None) -> list[Run]:
+    """The stored runs as the fleet reads them, in the order of
+    stored_results(): each row's median of ticks and its standard error, no
+    repetition, so that memory does not grow with the store. A run stored
+    without its errors (by an older schema, in a store that cannot be
+    written) has them made from its repetitions, one run at a time."""
+    from .fleet import Run
+    from .reader import declared_rows
+
+    where, values = _where((), (), since, until)
+    con = _open_for_reading(path)
+    try:
+        names = {i: n for i, n in con.execute("SELECT id, name FROM names")}
+        ticks = next((i for i, n in names.items() if n == "ticks"), -1)
+        # Texts as bytes, so that a store's text that is not UTF-8 is refused as a run's.
+        con.text_factory = bytes
+        found = []
+        # The texts that runs' contexts repeat, kept once: a fifth of the room.
+        texts: dict[str, str] = {}
+        for run in con.execute(f"SELECT {RUN} FROM runs r" + where + ORDER, values):
+            origin, host, label, _, context = _checked_run(path, run)
+            found.append((run[0], origin, host, label, run[7],
+                          {texts.setdefault(k, k): _shared(v, texts) for k, v in context.items()}))
+        con.text_factory = str
+        keep = _latest([f[1:5] for f in found], latest)
+        runs = {f[0]: (f[1], f[5]) for i, f in enumerate(found) if i in keep}
+        every = {f[0] for f in found}
+        medians: dict[int, dict[str, float]] = {run: {} for run in runs}
+        errors: dict[int, dict[str, float]] = {run: {} for run in runs}
+        chosen = f" AND c.run IN (SELECT r.id FROM runs r{where})" if where else ""
+        for run, row, median in con.execute(
+                "SELECT c.run, c.row, c.median FROM counters c WHERE c.counter = ?" + chosen
+                + " ORDER BY c.run, c.position", [ticks, *values]):
+            if run not in every or row not in names:
+                raise Unusable(f"{path}: not a sound results store: a median of the run "
+                               f"{run}, row {row}, which is not stored")
+            if type(median) is not float or not math.isfinite(median):
+                raise Unusable(f"{path}: not a sound results store: the run {run} of "
+                               f"{runs[run][0] if run in runs else ''!r}: a median "
+                               f"{str(median)[:30]!r} of the row {names[row]}, not a number")
+            if run in runs:
+                medians[run][names[row]] = median
+        if con.execute("SELECT 1 FROM sqlite_schema WHERE name = 'errors'").fetchone():
+            for run, row, error in con.execute(
+                    "SELECT c.run, c.row, c.error FROM errors c"
+                    + (" WHERE" + chosen[4:] if chosen else ""), values):
+                if run not in every or row not in names:
+                    raise Unusable(f"{path}: not a sound results store: an error of the run "
+                                   f"{run}, row {row}, which is not stored")
+                if type(error) is not float or not math.isfinite(error) or error < 0:
+                    raise Unusable(f"{path}: not a sound results store: the run {run} of "
+                                   f"{runs[run][0] if run in runs else ''!r}: an error "
+                                   f"{str(error)[:30]!r} of the row {names[row]}, not a "
+                                   f"number of 0 or more")
+                if run in runs:
+                    errors[run][names[row]] = error
+        result = []
+        for run, (origin, context) in runs.items():
+            if errors[run].keys() != medians[run].keys():
+                errors[run] = _errors_from_repetitions(path, con, run, origin)
+            if not medians[run] or errors[run].keys() != medians[run].keys():
+                raise Unusable(f"{path}: not a sound results store: the run {run} of "
+                               f"{origin!r}: its medians are not of its repetitions' rows")
+            result.append(Run(origin, context,
+                              tuple(declared_rows(origin, context, list(medians[run]))),
+                              medians[run], errors[run]))
+    except sqlite3.Error as error:
+        raise failed(path, error, "cannot read the store") from None
+    finally:
+        con.close()
+    return result
+
+
+def _shared(value: object, texts: dict[str, str]) -> object:
+    """A context's value, its texts those of `texts` where equal."""
+    if isinstance(value, str):
+        return texts.setdefault(value, value)
+    if isinstance(value, list):
+        return [_shared(v, texts) for v in value]
+    return value
+
+
+def _errors_from_repetitions(path: str, con: sqlite3.Connection, run: int,
+                             origin: str) -> dict[str, float]:
+    """A run's errors made from its repetitions, which are then dropped."""
+    try:
+        found = con.execute("SELECT data FROM repetitions WHERE run = ?", (run,)).fetchone()
+        return errors_of(found[0] if found else None)
+    except (ValueError, TypeError, KeyError, zlib.error) as error:
+        raise Unusable(f"{path}: not a sound results store: the run of {origin} "
+                       f"cannot be read ({error})") from None
+
+
 def stored_results(path: str, hosts: Sequence[str] = (), labels: Sequence[str] = (),
                    since: str | None = None, until: str | None = None,
                    latest: int | None = None) -> list[Results]:
@@ -727,16 +906,8 @@ def stored_results(path: str, hosts: Sequence[str] = (), labels: Sequence[str] =
         raise failed(path, error, "cannot read the store") from None
     finally:
         con.close()
-    if latest is not None:
-        kept: dict[str, list[int]] = {}
-        for i, (_, host, label, *_rest) in enumerate(chosen):
-            kept.setdefault(label or host, []).append(i)
-        keep = set()
-        for runs in kept.values():
-            # A run without a date counts as the earliest.
-            runs.sort(key=lambda i: (chosen[i][3] is not None, chosen[i][3] or 0.0))
-            keep.update(runs[len(runs) - latest:] if latest > 0 else [])
-        chosen = [c for i, c in enumerate(chosen) if i in keep]
+    keep = _latest([c[:4] for c in chosen], latest)
+    chosen = [c for i, c in enumerate(chosen) if i in keep]
     results = []
     for origin, _, _, _, context, repetitions in chosen:
         try:

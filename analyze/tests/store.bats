@@ -90,6 +90,63 @@ fingerprint() {
 	[ "$status|$stderr|$output" = "2|thread-start-analyze: $tmp/s.db: no stored run of the dates asked for|" ]
 }
 
+# Makes the store $1 of 6 runs on 3 hosts, each 2 rows of a million
+# repetitions: 96 MB of doubles, a few hundred KB stored.
+BIG='
+import array, sys
+import numpy as np
+from analyze.reader import Results
+from analyze.store import add_files
+ticks = np.arange(1_000_000, dtype=np.float64) % 1000
+add_files(sys.argv[1], [Results(f"run{i}.json", {"cold_helper": "/x", "host_name": f"h{i % 3}"},
+                                {f"program_run/r{j}": {"ticks": array.array("d", (ticks + i).tobytes())}
+                                 for j in range(2)}, ("program_run/r0", "program_run/r1"), ())
+                        for i in range(6)])'
+
+@test "a fleet from a store fits in memory that its repetitions do not" {
+	(cd "$BATS_TEST_DIRNAME/../.." && /usr/bin/python3 -c "$BIG" "$tmp/s.db")
+	# What Python with numpy and scipy takes, and 60 MB more.
+	local limit
+	limit=$(/usr/bin/python3 -c 'import re, numpy, scipy.stats, sqlite3
+print(int(re.search(r"VmPeak:\s+(\d+)", open("/proc/self/status").read()).group(1)) + 60000)')
+	local case command want
+	# case | what runs under the limit | its status
+	while IFS='|' read -r case command want; do
+		run bash -c "ulimit -v $limit && $command"
+		expect_equal "$case" "$status" "$want"
+	done <<-TABLE
+		the fleet|'$ANALYZE' fleet --store '$tmp/s.db' >/dev/null|0
+		every repetition read|cd '$BATS_TEST_DIRNAME/../..' && /usr/bin/python3 -c 'from analyze.store import stored_results as s; s("$tmp/s.db")' 2>/dev/null|1
+	TABLE
+	no_case_failed
+}
+
+@test "a store of schema 2: the same fleet, brought up to date where writable, read as it is where not" {
+	make_runs "$tmp/r" 6
+	local want case
+	want=$(cd "$tmp/r" && "$ANALYZE" fleet run3.json run6.json run1.json run4.json run2.json run5.json 2>&1)
+	mkdir "$tmp/d"
+	# case | how the fleet is run | the schema and the errors stored after
+	while IFS='|' read -r case how after; do
+		[[ $how == ro && ! ($EUID -eq 0) ]] && continue
+		[[ $how == ro ]] && ! unshare --mount true 2>/dev/null && continue
+		rm -f "$tmp"/d/*
+		"$ANALYZE" store add "$tmp/d/s.db" "$tmp"/r/*.json >/dev/null
+		/usr/bin/python3 -c 'import sqlite3, sys; sqlite3.connect(sys.argv[1]).executescript("DROP TABLE errors; PRAGMA user_version = 2")' "$tmp/d/s.db"
+		if [[ $how == ro ]]; then
+			run unshare -m bash -c 'mount --bind "$1" "$1" && mount -o remount,bind,ro "$1" &&
+				"${@:2}"' _ "$tmp/d" "$ANALYZE" fleet --store "$tmp/d/s.db"
+		else
+			run "$ANALYZE" fleet --store "$tmp/d/s.db"
+		fi
+		expect_equal "$case" "$status|$output|$(/usr/bin/python3 -c 'import sqlite3, sys; c = sqlite3.connect(sys.argv[1]); print(c.execute("PRAGMA user_version").fetchone()[0], c.execute("SELECT count(*) FROM sqlite_schema WHERE name = '"'errors'"'").fetchone()[0])' "$tmp/d/s.db")" "0|$want|$after"
+	done <<-TABLE
+		writable|rw|3 1
+		a read-only mount|ro|2 0
+	TABLE
+	no_case_failed
+}
+
 @test "what is no store is refused in one line, status 2, and left as it was" {
 	# Apart from the files of bats.
 	tmp=$tmp/d
@@ -118,7 +175,7 @@ fingerprint() {
 		a FIFO|fifo|not a regular file, so not a results store
 		a directory|dir|a directory, not a results store
 		another SQLite database|other.db|an SQLite database, but not a results store of thread-start-analyze
-		a newer store|newer.db|a results store of schema 99; this thread-start-analyze reads schemas 1 to 2: use a newer one
+		a newer store|newer.db|a results store of schema 99; this thread-start-analyze reads schemas 1 to 3: use a newer one
 	TABLE
 	no_case_failed
 	[ "$(ls -A "$tmp")" = "$(printf '%s\n' dir empty fifo newer.db other.db text)" ]

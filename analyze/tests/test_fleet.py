@@ -10,8 +10,8 @@ import unittest.mock
 
 import numpy as np
 
-from analyze.fleet import (Cause, dealt_p_values, fleet_report, least_p_value, marked_rows,
-                           outlying_hosts, print_fleet, relative)
+from analyze.fleet import (Cause, dealt_p_values, fleet_report, gaps, least_p_value,
+                           marked_rows, outlying_hosts, print_fleet, relative)
 from analyze.reader import Group, Results
 from analyze.tables import Output
 
@@ -74,6 +74,25 @@ class Rule(unittest.TestCase):
         for observed, dealt, p in cases:
             np.testing.assert_allclose(dealt_p_values(np.array(observed), np.array(dealt)), p,
                                        err_msg=str(observed))
+
+    def test_the_dealings_are_the_same_whatever_their_batches(self) -> None:
+        rng = np.random.default_rng(5)
+        # 15 runs of 2 columns: 30 values a dealing.
+        medians = [rng.normal(100, 5, (n, 2)) for n in (4, 5, 6)]
+        dealt: dict[str, list[np.ndarray]] = {}
+        # case, the values dealt at once
+        for case, at_once in (("100 at once", 1 << 19), ("one at a time", 30),
+                              ("7 at a time", 7 * 30 + 29)):
+            with unittest.mock.patch("analyze.fleet.DEALT_VALUES", at_once), \
+                    unittest.mock.patch("analyze.fleet.dealt_p_values",
+                                        side_effect=dealt_p_values) as held, \
+                    unittest.mock.patch("analyze.fleet.gaps", side_effect=gaps) as dealing:
+                outlying_hosts(medians)
+            dealt[case] = [c.args[1] for c in held.call_args_list]
+            self.assertLessEqual(max(c.args[0].size for c in dealing.call_args_list), at_once,
+                                 case)
+            self.assertEqual([len(d) for d in dealt[case]], [999], case)
+            self.assertTrue(np.array_equal(dealt[case], dealt["100 at once"]), case)
 
     def test_the_least_p_value(self) -> None:
         # runs a host, the least p-value: a host's runs dealt together.

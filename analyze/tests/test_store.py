@@ -5,6 +5,7 @@ host, label, row and date, an older schema read, and what is refused."""
 from __future__ import annotations
 
 import array
+import dataclasses
 import json
 import os
 import shutil
@@ -17,9 +18,10 @@ from typing import Callable
 
 from analyze import store
 from analyze.errors import Unusable
+from analyze.fleet import run_of
 from analyze.reader import Lever, Results, results_digest
-from analyze.store import (add_files, bound, decode, encode, stored_results, stored_runs,
-                           utc_epoch)
+from analyze.store import (add_files, bound, decode, encode, stored_fleet, stored_results,
+                           stored_runs, utc_epoch)
 
 from .fixtures import results_of
 
@@ -331,16 +333,33 @@ class Crafted(Store):
             ("a count short of the data", "repetitions SET data = relaid(data, 1)",
              "r", "\\(bytes beyond the layout"),
             ("repetitions as text", "repetitions SET data = 'x'", "r", "cannot be read \\(not a blob"),
+            # f: the fleet's medians and errors
+            ("a median as text, to the fleet", "counters SET median = 'x'", "f",
+             "a median 'x' of the row .*, not a number"),
+            ("an error as text", "errors SET error = 'x'", "f",
+             "an error 'x' of the row .*, not a number of 0 or more"),
+            ("an error negative", "errors SET error = -1", "f", "an error '-1.0'"),
+            ("an error infinite", "errors SET error = 1e999", "f", "an error 'inf'"),
+            ("an error of a missing run", "errors SET run = 7 WHERE row = 2", "f",
+             "an error of the run 7, row 2, which is not stored"),
+            ("errors lost, repetitions as text",
+             "repetitions SET data = 'x'; DELETE FROM errors", "f",
+             "cannot be read \\(not a blob"),
+            ("errors lost, a count beyond the data",
+             "repetitions SET data = relaid(data, 99); DELETE FROM errors", "f",
+             "\\(the layout of .* does not fit"),
+            ("errors of rows not the medians'", "counters SET row = 1 WHERE position = 0", "f",
+             "its medians are not of its repetitions' rows"),
         ]
-        calls: dict[str, Callable[[str], object]] = {"m": stored_runs, "r": stored_results}
+        calls: dict[str, Callable[[str], object]] = {"m": stored_runs, "r": stored_results,
+                                                     "f": stored_fleet}
         for case, change, call, reason in cases:
             if os.path.exists(self.path):
                 os.unlink(self.path)
             add_files(self.path, [run("vm", "2026-12-01T08:00:00+01:00", [1, 2, 3])])
             con = sqlite3.connect(self.path)
             con.create_function("relaid", 2, relaid)
-            con.execute("UPDATE " + change)
-            con.commit()
+            con.executescript("UPDATE " + change)
             con.close()
             with self.assertRaisesRegex(Unusable, "^" + self.path + ": not a sound results store.*"
                                         + reason, msg=case):
@@ -415,3 +434,49 @@ class NotStores(Store):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+def fleet_of(path: str) -> list[tuple[object, ...]]:
+    return [(r.context["date"], r.rows, r.medians, r.errors) for r in stored_fleet(path)]
+
+
+class Fleet(Store):
+    """The fleet from a store: each run's rows, medians and their errors as
+    from its file, whether stored with the run, made when an older store
+    is brought up to date, or made from the repetitions where the store
+    lacks them."""
+
+    def runs(self, count: int, repetitions: int) -> list[Results]:
+        # Rows declared in another order than their repetitions'.
+        rows = ("program_run/r2", "program_run/r0", "program_run/r1")
+        return [dataclasses.replace(results_of(
+            {f"program_run/r{j}": [float(1000 * j + (k * 7919 + i) % 97)
+                                   for k in range(repetitions)] for j in range(3)},
+            {"cold_helper": "/x", "host_name": f"h{i % 3}", "rows": " ".join(rows),
+             "date": f"2026-12-01T08:00:00+00:00 {i}"}, path=f"run{i}.json"), rows=rows)
+            for i in range(count)]
+
+    def test_what_the_files_give(self) -> None:
+        results = self.runs(6, 9)
+        want = sorted(((r.context["date"], r.rows, r.medians, r.errors)
+                       for r in map(run_of, results)), key=str)
+        # case, the change to the store as added, the schema after reading
+        cases = [
+            ("as added", "", 3),
+            ("errors lost: made from the repetitions", "DELETE FROM errors WHERE run = 2", 3),
+            ("schema 2: brought up to date", "DROP TABLE errors; PRAGMA user_version = 2", 3),
+        ]
+        for case, change, schema in cases:
+            if os.path.exists(self.path):
+                os.unlink(self.path)
+            add_files(self.path, results)
+            with sqlite3.connect(self.path) as con:
+                con.executescript(change)
+            con.close()
+            got = fleet_of(self.path)
+            with sqlite3.connect(self.path) as con:
+                stored = con.execute("SELECT (SELECT user_version FROM pragma_user_version), "
+                                     "count(*) FROM errors").fetchone()
+            con.close()
+            self.assertEqual(sorted(got, key=str), sorted(want, key=str), case)
+            self.assertEqual(stored, (schema, 18 - 3 * ("DELETE" in change)), case)
