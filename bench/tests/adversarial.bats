@@ -82,7 +82,7 @@ bench_with() { writes_json "$1" "$2" "$3" "$BENCH" "${quick[@]}" --benchmark_out
 
 # Every entry the bench or the library writes in the context, which
 # --benchmark_context (or BENCHMARK_CONTEXT) must not set.
-own_entries='label program cold_helper parts_helper rows levers variants pinned_cpu subreaper
+own_entries='label program cold_helper parts_helper rows levers variants pinned_cpu subreaper run_cgroup
 	benchmark_version kernel libc cpu_model cpu_features affinity virtualization tunables
 	date host_name executable num_cpus mhz_per_cpu cpu_scaling_enabled caches load_avg
 	library_version library_build_type json_schema_version noise load_avg_before load_avg_after
