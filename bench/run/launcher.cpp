@@ -288,14 +288,25 @@ int wait_for(pollfd *watched, nfds_t count, double deadline, bool look)
 namespace
 {
 
+// Ends the started process, giving errno to the bench on `failed`.
+[[noreturn]] void fail(int failed)
+{
+	const int error = errno;
+	const ssize_t written = write(failed, &error, sizeof error);
+	static_cast<void>(written);
+	_exit(127);
+}
+
 // The started process's side, between vfork and exec: only system calls,
 // on the bench's memory. It takes back the signal handlers the bench set
 // (SIG_IGN stays), joins the process group and cgroup of its own, dies
 // with the bench's first thread, and takes its descriptors and an empty
-// signal mask. Sets `failed` to the error number if it cannot exec.
+// signal mask. Writes the error number to `failed` if it cannot exec:
+// its end closes at the exec, so the bench learns either way, also where
+// vfork is a fork, as under qemu-user.
 [[noreturn]] void become_run(const char *path, char *const *argv,
                              char *const *envp, int out, pid_t bench,
-                             volatile int &failed)
+                             int failed)
 {
 	struct sigaction action = {};
 	for (int signal = 1; signal < NSIG; ++signal)
@@ -308,8 +319,7 @@ namespace
 	// Killed when the bench is, even with its guard gone: the bench is
 	// its parent until it has started, or it must not start at all.
 	if (setpgid(0, 0) != 0 || prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) {
-		failed = errno;
-		_exit(127);
+		fail(failed);
 	}
 	if (getppid() != bench)
 		_exit(127);
@@ -318,17 +328,19 @@ namespace
 	if ((cgroup >= 0 && write(cgroup, "0", 1) != 1) ||
 	    dup2(c.null, STDIN_FILENO) < 0 || dup2(out, STDOUT_FILENO) < 0 ||
 	    dup2(c.err_write, STDERR_FILENO) < 0) {
-		failed = errno;
-		_exit(127);
+		fail(failed);
 	}
-	// Whatever the bench has open, such as its results, stays out.
-	(void)close_range(STDERR_FILENO + 1, ~0U, 0);
+	// Whatever the bench has open, such as its results, stays out; the
+	// pipe that tells of a failure closes at the exec.
+	if (failed > STDERR_FILENO + 1)
+		(void)close_range(STDERR_FILENO + 1,
+		                  static_cast<unsigned int>(failed) - 1, 0);
+	(void)close_range(static_cast<unsigned int>(failed) + 1, ~0U, 0);
 	sigset_t none;
 	sigemptyset(&none);
 	(void)sigprocmask(SIG_SETMASK, &none, nullptr);
 	execve(path, argv, envp);
-	failed = errno;
-	_exit(127);
+	fail(failed);
 }
 
 } // namespace
@@ -356,6 +368,9 @@ public:
 	// that started it. Returns 0 or an error number.
 	[[nodiscard]] int start(const Command &command, pid_t &pid) const
 	{
+		int failed[2];
+		if (pipe2(failed, O_CLOEXEC) != 0)
+			return errno;
 		cpu_set_t own;
 		CPU_ZERO(&own);
 		const bool pin = command.cpu >= 0 &&
@@ -364,8 +379,12 @@ public:
 			cpu_set_t one;
 			CPU_ZERO(&one);
 			CPU_SET(static_cast<std::size_t>(command.cpu), &one);
-			if (sched_setaffinity(0, sizeof one, &one) != 0)
-				return errno;
+			if (sched_setaffinity(0, sizeof one, &one) != 0) {
+				const int error = errno;
+				(void)close(failed[0]);
+				(void)close(failed[1]);
+				return error;
+			}
 		}
 		const int out = command.output == Output::pipe
 		                    ? channels().out_write
@@ -379,21 +398,32 @@ public:
 		sigfillset(&all);
 		pthread_sigmask(SIG_SETMASK, &all, &mask);
 		const pid_t bench = getpid();
-		volatile int failed = 0;
 		// The bench waits, its memory shared, until the run has
 		// exec'd: nothing of it is copied. Only system calls follow.
 		// NOLINTNEXTLINE(clang-analyzer-security.insecureAPI.vfork)
 		pid = vfork();
 		if (pid == 0)
 			become_run(command.path.c_str(), argv_.data(), envp,
-			           out, bench, failed);
-		const int spawned = pid < 0 ? errno : failed;
+			           out, bench, failed[1]);
+		int spawned = pid < 0 ? errno : 0;
+		(void)close(failed[1]);
 		pthread_sigmask(SIG_SETMASK, &mask, nullptr);
 		if (pin)
 			sched_setaffinity(0, sizeof own, &own);
-		if (pid > 0 && spawned != 0)
-			while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+		if (pid > 0) {
+			ssize_t got = 0;
+			while ((got = read(failed[0], &spawned,
+			                   sizeof spawned)) < 0 &&
+			       errno == EINTR) {
 			}
+			if (got != sizeof spawned)
+				spawned = 0;
+			else
+				while (waitpid(pid, nullptr, 0) < 0 &&
+				       errno == EINTR) {
+				}
+		}
+		(void)close(failed[0]);
 		return spawned;
 	}
 

@@ -377,18 +377,90 @@ as_process_1() {
 @test "process 1 of a PID namespace: SIGINT"  { as_process_1 INT; }
 @test "process 1 of a PID namespace: SIGHUP"  { as_process_1 HUP; }
 
-@test "SIGKILL of the bench: the run in progress dies with it" {
-	start_hanging
-	kill -KILL "$bench"
-	local status_=0 run_pid tries=0
-	wait "$bench" || status_=$?
-	[ "$status_" -eq 137 ]
-	run_pid=$(cat "$BATS_TEST_TMPDIR/count")
-	# Its guard ends the run a moment after the bench has gone.
-	until [[ ! -e /proc/$run_pid || $(cut -d' ' -f3 "/proc/$run_pid/stat") == Z ]] ||
-		((++tries > 100)); do
+# Whether process $1 is gone (or only waits to be reaped).
+gone() {
+	[[ ! -e /proc/$1 || $(cut -d' ' -f3 "/proc/$1/stat" 2>/dev/null) == Z ]]
+}
+
+# Passes once every process whose command line is $1 is gone, within 20 s.
+none_left() {
+	local tries=0
+	while pgrep -fx -- "$1" >/dev/null; do
+		((++tries < 400)) || return 1
 		sleep 0.05
 	done
-	[[ ! -e /proc/$run_pid || $(cut -d' ' -f3 "/proc/$run_pid/stat") == Z ]] ||
-		{ kill -9 "$run_pid"; echo "the run $run_pid outlived the bench" >&2; false; }
+}
+
+# The guard against processes of a run that outlive the bench. The run
+# leaves "sleep N" (one N a case) in a session of its own, then hangs; then
+# it is killed as the case says. Each line: the case, what is killed (bench,
+# guard, the bench's command line by pkill, or both), the bench's status,
+# the end of its last line, and what must be gone: the run, or the run and
+# the sleep (which needs the runs' cgroup when the bench does not see it go).
+guard_cases='
+SIGKILL of the bench                   % bench % 137 %                             % both
+SIGKILL of the guard                   % guard % 1   % : the bench'"'"'s guard has ended % both
+pkill -9 -f of the bench'"'"'s command line % pkill % 137 %                             % both
+SIGKILL of the bench and guard at once % both  % 137 %                             % run
+'
+
+@test "guard: a run and what it left outlive neither the bench nor the guard" {
+	local name what want last left number=$((7700 + RANDOM % 200)) token guard run_pid
+	local status_ cgroup no_cgroup=() cgroot
+	cgroot=$(findmnt -n -t cgroup2 -o TARGET | head -n 1)
+	while IFS=% read -r name what want last left; do
+		read -r name <<<"$name"
+		read -r last <<<"$last"
+		what=${what// /} want=${want// /} left=${left// /}
+		[[ -n $name ]] || continue
+		number=$((number + 1)) token=guard-case-$number-$$
+		echo previous >"$json"
+		rm -f "$BATS_TEST_TMPDIR/count"
+		FAKE_MODE=escape-hang FAKE_SLEEP=$number FAKE_COUNTER=$BATS_TEST_TMPDIR/count \
+			"$BENCH" "${quick[@]}" --timeout=60 --label="$token" --benchmark_out="$json" \
+			>/dev/null 2>"$BATS_TEST_TMPDIR/err" &
+		bench=$!
+		local tries=0
+		until [[ -s $BATS_TEST_TMPDIR/count ]] || ((++tries > 400)); do sleep 0.05; done
+		run_pid=$(cat "$BATS_TEST_TMPDIR/count")
+		guard=$(pgrep -fx "bench-guard of $bench")
+		# The guard names itself, and not as the bench.
+		[[ -n $guard && $(tr '\0' ' ' <"/proc/$guard/cmdline") != *thread-start-bench* &&
+			$(tr '\0' ' ' <"/proc/$guard/cmdline") != *"$token"* ]] ||
+			case_failed "$name" "no guard named apart: $(pgrep -af "$token|bench-guard")"
+		cgroup=$(sed -n 's/^0:://p' "/proc/$run_pid/cgroup")
+		[[ $cgroup == */thread-start-bench.$bench.* ]] || cgroup=
+		case $what in
+		bench) kill -9 "$bench" ;;
+		guard) kill -9 "$guard" ;;
+		pkill) pkill -9 -f -- "$token" ;;
+		both) kill -9 "$bench" "$guard" ;;
+		esac
+		status_=0
+		wait "$bench" || status_=$?
+		expect_equal "$name: status" "$status_" "$want"
+		[[ -z $last || $(tail -n 1 "$BATS_TEST_TMPDIR/err") == *"$last" ]] ||
+			case_failed "$name" "last line: $(tail -n 1 "$BATS_TEST_TMPDIR/err")"
+		tries=0
+		until gone "$run_pid" || ((++tries > 400)); do sleep 0.05; done
+		gone "$run_pid" || { kill -9 "$run_pid"; case_failed "$name" "the run outlived the bench"; }
+		if [[ $left == both && -z $cgroup && $what != guard ]]; then
+			no_cgroup+=("$name")
+		elif [[ $left == both ]]; then
+			none_left "sleep $number" || case_failed "$name" "sleep $number outlived the bench"
+			[[ $what == both || -z $cgroup ]] || { tries=0
+				until [[ ! -e $cgroot$cgroup ]] || ((++tries > 400)); do sleep 0.05; done
+				((tries <= 400)) || case_failed "$name" "its cgroup is left"; }
+		fi
+		[[ $(cat "$json") == previous ]] || case_failed "$name" "the results file changed"
+		# What the bench and guard killed at once leave: the sleep and
+		# the cgroup.
+		pkill -9 -fx "sleep $number" || :
+		tries=0
+		while [[ -n $cgroup && -e $cgroot$cgroup ]] && ! rmdir "$cgroot$cgroup" 2>/dev/null &&
+			((++tries < 100)); do sleep 0.05; done
+	done <<<"$guard_cases"
+	no_case_failed
+	((${#no_cgroup[@]} == 0)) ||
+		skip "no cgroup of the runs' own here: not checked that a run's sleep dies in ${no_cgroup[*]}"
 }
