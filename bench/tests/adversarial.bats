@@ -408,6 +408,15 @@ SIGKILL of the bench and guard at once % both  % 137 %                          
 	local name what want last left number=$((7700 + RANDOM % 200)) token guard run_pid
 	local status_ cgroup no_cgroup=() cgroot
 	cgroot=$(findmnt -n -t cgroup2 -o TARGET | head -n 1)
+	# Whether this machine lets a cgroup of its own be made here and
+	# joined, as the bench does for its runs.
+	local no_cgroup_here=yes trial
+	trial=$cgroot$(sed -n 's/^0:://p' /proc/self/cgroup)
+	trial=${trial%/}/thread-start-bench-test.$$
+	if [[ -n $cgroot ]] && mkdir "$trial" 2>/dev/null; then
+		! sh -c 'echo 0 >"$1/cgroup.procs"' sh "$trial" 2>/dev/null || no_cgroup_here=
+		rmdir "$trial"
+	fi
 	while IFS=% read -r name what want last left; do
 		read -r name <<<"$name"
 		read -r last <<<"$last"
@@ -423,19 +432,24 @@ SIGKILL of the bench and guard at once % both  % 137 %                          
 		local tries=0
 		until [[ -s $BATS_TEST_TMPDIR/count ]] || ((++tries > 400)); do sleep 0.05; done
 		run_pid=$(cat "$BATS_TEST_TMPDIR/count")
-		guard=$(pgrep -fx "bench-guard of $bench")
+		guard=$(pgrep -fx "bench-guard of $bench") || :
 		# The guard names itself, and not as the bench.
 		[[ -n $guard && $(tr '\0' ' ' <"/proc/$guard/cmdline") != *thread-start-bench* &&
 			$(tr '\0' ' ' <"/proc/$guard/cmdline") != *"$token"* ]] ||
 			case_failed "$name" "no guard named apart: $(pgrep -af "$token|bench-guard")"
 		cgroup=$(sed -n 's/^0:://p' "/proc/$run_pid/cgroup")
 		[[ $cgroup == */thread-start-bench.$bench.* ]] || cgroup=
+		[[ -n $cgroup || -n $no_cgroup_here ]] ||
+			case_failed "$name" "the run is not in a cgroup of its own, though one can be made"
 		case $what in
 		bench) kill -9 "$bench" ;;
-		guard) kill -9 "$guard" ;;
+		guard) [[ -z $guard ]] || kill -9 "$guard" ;;
 		pkill) pkill -9 -f -- "$token" ;;
-		both) kill -9 "$bench" "$guard" ;;
+		both) kill -9 "$bench" ${guard:+"$guard"} ;;
 		esac
+		tries=0
+		until gone "$bench" || ((++tries > 400)); do sleep 0.05; done
+		gone "$bench" || { kill -9 "$bench"; case_failed "$name" "the bench went on"; }
 		status_=0
 		wait "$bench" || status_=$?
 		expect_equal "$name: status" "$status_" "$want"
