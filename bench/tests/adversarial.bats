@@ -377,6 +377,20 @@ as_process_1() {
 @test "process 1 of a PID namespace: SIGINT"  { as_process_1 INT; }
 @test "process 1 of a PID namespace: SIGHUP"  { as_process_1 HUP; }
 
+# Whether this machine lets a cgroup be made below the test's own and
+# joined, as the bench does for its runs.
+cgroup_can_be_made() {
+	local root trial can=1
+	root=$(findmnt -n -t cgroup2 -o TARGET | head -n 1)
+	[[ -n $root ]] || return 1
+	trial=$root$(sed -n 's/^0:://p' /proc/self/cgroup)
+	trial=${trial%/}/thread-start-bench-test.$$
+	mkdir "$trial" 2>/dev/null || return 1
+	sh -c 'echo 0 >"$1/cgroup.procs"' sh "$trial" 2>/dev/null && can=0
+	rmdir "$trial"
+	return $can
+}
+
 # Whether process $1 is gone (or only waits to be reaped).
 gone() {
 	[[ ! -e /proc/$1 || $(cut -d' ' -f3 "/proc/$1/stat" 2>/dev/null) == Z ]]
@@ -408,15 +422,8 @@ SIGKILL of the bench and guard at once % both  % 137 %                          
 	local name what want last left number=$((7700 + RANDOM % 200)) token guard run_pid
 	local status_ cgroup no_cgroup=() cgroot
 	cgroot=$(findmnt -n -t cgroup2 -o TARGET | head -n 1)
-	# Whether this machine lets a cgroup of its own be made here and
-	# joined, as the bench does for its runs.
-	local no_cgroup_here=yes trial
-	trial=$cgroot$(sed -n 's/^0:://p' /proc/self/cgroup)
-	trial=${trial%/}/thread-start-bench-test.$$
-	if [[ -n $cgroot ]] && mkdir "$trial" 2>/dev/null; then
-		! sh -c 'echo 0 >"$1/cgroup.procs"' sh "$trial" 2>/dev/null || no_cgroup_here=
-		rmdir "$trial"
-	fi
+	local no_cgroup_here
+	no_cgroup_here=$(cgroup_can_be_made || echo no)
 	while IFS=% read -r name what want last left; do
 		read -r name <<<"$name"
 		read -r last <<<"$last"
@@ -477,4 +484,40 @@ SIGKILL of the bench and guard at once % both  % 137 %                          
 	no_case_failed
 	((${#no_cgroup[@]} == 0)) ||
 		skip "no cgroup of the runs' own here: not checked that a run's sleep dies in ${no_cgroup[*]}"
+}
+
+# The runs' cgroup, as the context names it, with the mount of cgroup v2
+# as each case makes it first, in a mount namespace of its own. Each line:
+# the case, the command, and the entry (a pattern; CG stands for the
+# directory of the test's cgroup, which the bench is in).
+cgroup_cases='
+mounted            % true                                      % CG/thread-start-bench.[0-9]*.????????
+not mounted        % umount -l "$1"                            % no (no cgroup2 mount)
+mounted read-only  % mount --bind "$1" "$1" && mount -o remount,bind,ro "$1" % no (CG/thread-start-bench.*: Read-only file system)
+'
+
+@test "guard: the runs' cgroup named in the context, or why there is none; removed at the end" {
+	needs_mount_namespace
+	local name command want got cgroot own
+	cgroot=$(findmnt -n -t cgroup2 -o TARGET | head -n 1)
+	[[ -n $cgroot ]] || skip "no cgroup v2 here"
+	cgroup_can_be_made || skip "no cgroup can be made and joined here"
+	own=$cgroot$(sed -n 's/^0:://p' /proc/self/cgroup)
+	own=${own%/}
+	while IFS=% read -r name command want; do
+		read -r name <<<"$name"
+		read -r command <<<"$command"
+		read -r want <<<"$want"
+		[[ -n $name ]] || continue
+		want=${want//CG/$own}
+		rm -f "$json"
+		run --separate-stderr unshare --mount bash -c "$command && exec \"\${@:2}\"" bench "$cgroot" \
+			"$BENCH" "${quick[@]}" --benchmark_out="$json"
+		[[ $status -eq 0 ]] || { case_failed "$name" "status $status: $stderr"; continue; }
+		got=$(jq -r .context.run_cgroup "$json")
+		# shellcheck disable=SC2053 # $want is a pattern
+		[[ $got == $want ]] || case_failed "$name" "run_cgroup \"$got\", expected \"$want\""
+		[[ $got != /* || ! -e $got ]] || case_failed "$name" "$got is left"
+	done <<<"$cgroup_cases"
+	no_case_failed
 }
