@@ -338,7 +338,7 @@ namespace
 	(void)close_range(static_cast<unsigned int>(failed) + 1, ~0U, 0);
 	sigset_t none;
 	sigemptyset(&none);
-	(void)sigprocmask(SIG_SETMASK, &none, nullptr);
+	(void)pthread_sigmask(SIG_SETMASK, &none, nullptr);
 	execve(path, argv, envp);
 	fail(failed);
 }
@@ -401,10 +401,13 @@ public:
 		// The bench waits, its memory shared, until the run has
 		// exec'd: nothing of it is copied. Only system calls follow.
 		// NOLINTNEXTLINE(clang-analyzer-security.insecureAPI.vfork)
-		pid = vfork();
-		if (pid == 0)
+		const pid_t child = vfork();
+		if (child == 0)
+			// It makes only system calls, and never returns.
+			// NOLINTNEXTLINE(clang-analyzer-unix.Vfork)
 			become_run(command.path.c_str(), argv_.data(), envp,
 			           out, bench, failed[1]);
+		pid = child;
 		int spawned = pid < 0 ? errno : 0;
 		(void)close(failed[1]);
 		pthread_sigmask(SIG_SETMASK, &mask, nullptr);

@@ -48,9 +48,9 @@ constexpr std::size_t most_children = 512;
 // any run so that a signal handler and the guard need only use them; and
 // its cgroup.procs open for the runs to join it.
 struct Cgroup {
-	char dir[4096];
-	char procs[4096];
-	char kill[4096];
+	char dir[4096] = {};
+	char procs[4096] = {};
+	char kill[4096] = {};
 	int join = -1;
 };
 Cgroup cgroup{};
@@ -195,9 +195,11 @@ std::string make_cgroup()
 		return "its path is too long";
 	if (mkdir(dir.c_str(), 0755) != 0)
 		return errno_text(dir);
-	std::strcpy(cgroup.dir, dir.c_str());
-	std::strcpy(cgroup.procs, (dir + "/cgroup.procs").c_str());
-	std::strcpy(cgroup.kill, (dir + "/cgroup.kill").c_str());
+	(void)std::snprintf(cgroup.dir, sizeof cgroup.dir, "%s", dir.c_str());
+	(void)std::snprintf(cgroup.procs, sizeof cgroup.procs,
+	                    "%s/cgroup.procs", dir.c_str());
+	(void)std::snprintf(cgroup.kill, sizeof cgroup.kill, "%s/cgroup.kill",
+	                    dir.c_str());
 	cgroup.join = open(cgroup.procs, O_WRONLY | O_CLOEXEC);
 	if (cgroup.join < 0) {
 		why = errno_text(cgroup.procs);
@@ -263,12 +265,9 @@ namespace
 	// included: `pkill -f thread-start-bench` spares it.
 	(void)prctl(PR_SET_NAME, "bench-guard");
 	if (title_size > 0) {
-		char name[64];
-		(void)std::snprintf(name, sizeof name, "bench-guard of %d",
-		                    static_cast<int>(bench));
 		std::memset(title, 0, title_size);
-		std::memcpy(title, name,
-		            std::min(std::strlen(name), title_size - 1));
+		(void)std::snprintf(title, title_size, "bench-guard of %d",
+		                    static_cast<int>(bench));
 	}
 	if (dup2(bench_gone, 0) < 0 || dup2(guard_alive, 1) < 0)
 		_exit(1);
