@@ -295,14 +295,14 @@ std::string start_guard(char *title, std::size_t title_size,
 	if (memory == MAP_FAILED)
 		return errno_text("cannot share memory with the guard");
 	shared = new (memory) Shared;
-	const std::string no_cgroup = make_cgroup();
-	shared->cgroup.store(no_cgroup.empty());
 	int bench_gone[2];
 	int guard_alive[2];
 	if (pipe2(bench_gone, O_CLOEXEC) != 0)
 		return errno_text("cannot make the guard's pipe");
 	if (pipe2(guard_alive, O_CLOEXEC) != 0)
 		return errno_text("cannot make the guard's pipe");
+	const std::string no_cgroup = make_cgroup();
+	shared->cgroup.store(no_cgroup.empty());
 	const pid_t bench = getpid();
 	// Started twice removed, so that it is not the bench's child: the
 	// bench counts its children as what runs leave behind. The process
@@ -331,6 +331,8 @@ std::string start_guard(char *title, std::size_t title_size,
 	    (WEXITSTATUS(status) != 0 && WEXITSTATUS(status) != 2)) {
 		(void)close(bench_gone[1]);
 		(void)close(guard_alive[0]);
+		if (no_cgroup.empty())
+			(void)rmdir(cgroup.dir);
 		return "cannot start the guard: " +
 		       error_text(middle < 0 ? error : EAGAIN);
 	}
