@@ -283,11 +283,6 @@ int wait_for(pollfd *watched, nfds_t count, double deadline, bool look)
 	return "";
 }
 
-} // namespace
-
-namespace
-{
-
 // Ends the started process, giving errno to the bench on `failed`.
 [[noreturn]] void fail(int failed)
 {
@@ -318,18 +313,16 @@ namespace
 		}
 	// Killed when the bench is, even with its guard gone: the bench is
 	// its parent until it has started, or it must not start at all.
-	if (setpgid(0, 0) != 0 || prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) {
+	if (setpgid(0, 0) != 0 || prctl(PR_SET_PDEATHSIG, SIGKILL) != 0)
 		fail(failed);
-	}
 	if (getppid() != bench)
 		_exit(127);
 	const int cgroup = run_cgroup_procs();
 	const Channels &c = channels();
 	if ((cgroup >= 0 && write(cgroup, "0", 1) != 1) ||
 	    dup2(c.null, STDIN_FILENO) < 0 || dup2(out, STDOUT_FILENO) < 0 ||
-	    dup2(c.err_write, STDERR_FILENO) < 0) {
+	    dup2(c.err_write, STDERR_FILENO) < 0)
 		fail(failed);
-	}
 	// Whatever the bench has open, such as its results, stays out; the
 	// pipe that tells of a failure closes at the exec.
 	if (failed > STDERR_FILENO + 1)

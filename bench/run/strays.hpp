@@ -1,8 +1,10 @@
 // What runs leave behind: finding it and ending it. The bench is the reaper
 // of its runs' orphans, so that whatever a run starts becomes the bench's
 // child once its parent has gone, and the kernel lists the bench's
-// children. All but become_subreaper and open_children_list is safe in a
-// signal handler.
+// children; and the runs share a cgroup of their own where the machine
+// allows, which nothing started in a run leaves. A guard process ends what
+// is left when the bench ends. All but become_subreaper, open_children_list,
+// start_guard and remove_run_cgroup is safe in a signal handler.
 #pragma once
 
 #include <sys/types.h>
