@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <new>
 #include <sstream>
@@ -217,7 +218,8 @@ void remove_cgroup()
 		if (rmdir(cgroup.dir) == 0 || errno != EBUSY)
 			return;
 		kill_cgroup();
-		(void)usleep(10000);
+		const timespec pause = {0, 10000000};
+		(void)nanosleep(&pause, nullptr);
 	}
 }
 

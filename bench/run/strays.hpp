@@ -3,8 +3,8 @@
 // child once its parent has gone, and the kernel lists the bench's
 // children; and the runs share a cgroup of their own where the machine
 // allows, which nothing started in a run leaves. A guard process ends what
-// is left when the bench ends. All but become_subreaper, open_children_list,
-// start_guard and remove_run_cgroup is safe in a signal handler.
+// is left when the bench ends. All but become_subreaper, open_children_list
+// and start_guard is safe in a signal handler.
 #pragma once
 
 #include <sys/types.h>
@@ -43,8 +43,10 @@
 // to before it execs so as to join it; or -1 if there is none.
 [[nodiscard]] int run_cgroup_procs();
 
-// Removes the runs' cgroup, if any, killing what is in it: as the bench
-// ends. The guard does it too, if the bench cannot.
+// Removes the runs' cgroup, if any, killing what is in it and waiting for
+// it to be empty: as the bench ends. The guard does it too, if the bench
+// cannot; but where the bench is process 1 of a PID namespace, the guard
+// ends with it.
 void remove_run_cgroup();
 
 // Notes the process group of the run in progress, or 0 for none, for

@@ -240,6 +240,8 @@ start_hanging() {
 	bench=$!
 	local tries=0
 	until [[ -s $BATS_TEST_TMPDIR/count ]] || ((++tries > 100)); do sleep 0.05; done
+	# The run's cgroup, if it has one of its own.
+	run_cgroup=$(sed -n 's/^0::\(.*\/thread-start-bench\..*\)/\1/p' "/proc/$(cat "$BATS_TEST_TMPDIR/count")/cgroup")
 }
 
 # Passes if the bench $bench ended with status $1 (or one of the
@@ -255,6 +257,8 @@ cleaned_up() {
 		{ kill -9 "$run_pid"; case_failed "$name" "the run is still there"; }
 	[[ $(cat "$json") == previous ]] || case_failed "$name" "the results file changed"
 	[[ $(ls -A "$dir") == results.json ]] || case_failed "$name" "left: $(ls -A "$dir")"
+	[[ -z $run_cgroup || ! -e $(findmnt -n -t cgroup2 -o TARGET | head -n 1)$run_cgroup ]] ||
+		case_failed "$name" "the run's cgroup is left"
 }
 
 # Passes if SIG$1, sent while a run hangs, is cleaned up after and ends
@@ -358,6 +362,9 @@ as_process_1() {
 	! emulated "$BENCH" || skip "emulated: qemu-user cannot die of a signal as process 1"
 	echo previous >"$json"
 	rm -f "$BATS_TEST_TMPDIR/count"
+	local cgroups before
+	cgroups=$(findmnt -n -t cgroup2 -o TARGET | head -n 1)$(sed -n 's/^0:://p' /proc/self/cgroup)
+	before=$(ls -d "${cgroups%/}"/thread-start-bench.1.* 2>/dev/null) || :
 	FAKE_MODE=hang-logged FAKE_COUNTER=$BATS_TEST_TMPDIR/count \
 		unshare -fp --mount-proc env --default-signal=INT "$BENCH" "${quick[@]}" --timeout=5 \
 		--benchmark_out="$json" >/dev/null 2>"$BATS_TEST_TMPDIR/err" &
@@ -371,6 +378,8 @@ as_process_1() {
 		{ echo "status $status_: $(tail -n 1 "$BATS_TEST_TMPDIR/err")" >&2; false; }
 	[ "$(cat "$json")" = previous ]
 	only_in_dir results.json
+	# Its guard ends with it: the bench removes the runs' cgroup itself.
+	[ "$(ls -d "${cgroups%/}"/thread-start-bench.1.* 2>/dev/null)" = "$before" ]
 }
 
 @test "process 1 of a PID namespace: SIGTERM" { as_process_1 TERM; }
