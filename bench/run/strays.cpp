@@ -2,8 +2,10 @@
 
 #include "text.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -53,6 +55,8 @@ struct Cgroup {
 	char procs[4096] = {};
 	char kill[4096] = {};
 	int join = -1;
+	// Its directory, locked while the bench lives.
+	int held = -1;
 };
 Cgroup cgroup{};
 
@@ -177,6 +181,48 @@ std::string own_cgroup(std::string &dir)
 	return "";
 }
 
+// Removes the runs' cgroups below `parent` that benches killed together with
+// their guards left: unlocked, with what is still in them, as far as it
+// goes. Those younger than a few seconds are spared: their bench may not
+// have locked them yet.
+void clear_left_cgroups(const std::string &parent)
+{
+	DIR *entries = opendir(parent.c_str());
+	if (entries == nullptr)
+		return;
+	const std::string prefix = "thread-start-bench.";
+	const std::time_t recent = std::time(nullptr) - 10;
+	// NOLINTNEXTLINE(concurrency-mt-unsafe): a stream of its own
+	while (const dirent *entry = readdir(entries)) {
+		const std::string dir = parent + "/" + entry->d_name;
+		if (std::string(entry->d_name).rfind(prefix, 0) != 0)
+			continue;
+		const int held =
+		    open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+		struct stat made = {};
+		if (held >= 0 && fstat(held, &made) == 0 &&
+		    made.st_mtime < recent &&
+		    flock(held, LOCK_EX | LOCK_NB) == 0) {
+			const int all = open((dir + "/cgroup.kill").c_str(),
+			                     O_WRONLY | O_CLOEXEC);
+			if (all >= 0) {
+				const ssize_t written = write(all, "1", 1);
+				static_cast<void>(written);
+				(void)close(all);
+			}
+			const timespec pause = {0, 10000000};
+			for (int tries = 0;
+			     tries < 100 && rmdir(dir.c_str()) != 0 &&
+			     errno == EBUSY;
+			     ++tries)
+				(void)nanosleep(&pause, nullptr);
+		}
+		if (held >= 0)
+			(void)close(held);
+	}
+	(void)closedir(entries);
+}
+
 // Makes the runs' cgroup below the bench's, named thread-start-bench.PID.HEX.
 // Returns "" or why it cannot be made.
 std::string make_cgroup()
@@ -185,6 +231,7 @@ std::string make_cgroup()
 	std::string why = own_cgroup(dir);
 	if (!why.empty())
 		return why;
+	clear_left_cgroups(dir);
 	unsigned int random = 0;
 	if (getrandom(&random, sizeof random, 0) != sizeof random)
 		return errno_text("getrandom");
@@ -201,6 +248,12 @@ std::string make_cgroup()
 	                    "%s/cgroup.procs", dir.c_str());
 	(void)std::snprintf(cgroup.kill, sizeof cgroup.kill, "%s/cgroup.kill",
 	                    dir.c_str());
+	cgroup.held = open(cgroup.dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+	if (cgroup.held < 0 || flock(cgroup.held, LOCK_EX | LOCK_NB) != 0) {
+		why = errno_text(cgroup.dir);
+		(void)rmdir(cgroup.dir);
+		return why;
+	}
 	cgroup.join = open(cgroup.procs, O_WRONLY | O_CLOEXEC);
 	if (cgroup.join < 0) {
 		why = errno_text(cgroup.procs);
