@@ -49,6 +49,7 @@ extern "C" void interrupted(int signal)
 	// Every signal is blocked here, so this runs once: a second signal,
 	// of any kind, waits and dies with the process.
 	kill_runs();
+	remove_run_cgroup();
 	ResultsFile::discard();
 	progress().clear_in_handler();
 	// Too late to leave the file as it was: say that it is complete.

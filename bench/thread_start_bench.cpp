@@ -71,6 +71,7 @@ bool writing_results = false;
 	(void)std::fprintf(stderr, "thread-start-bench: %s: %s: %s\n",
 	                   row.c_str(), program_path.c_str(), what.c_str());
 	ResultsFile::discard();
+	remove_run_cgroup();
 	std::_Exit(1);
 }
 
@@ -357,7 +358,7 @@ std::vector<std::string> names_of(const std::vector<Row> &rows)
 // The bench's entries of the results' context: the run and the machine.
 std::vector<std::pair<std::string, std::string>>
 bench_context(const Options &options, const std::vector<Row> &chosen, int cpu,
-              const std::string &reaper)
+              const std::string &reaper, const std::string &cgroup)
 {
 	std::vector<std::pair<std::string, std::string>> context = {
 	    {"rows", rows_entry(chosen)},
@@ -369,6 +370,7 @@ bench_context(const Options &options, const std::vector<Row> &chosen, int cpu,
 	    {"variants", describe(options.variants)},
 	    {"pinned_cpu", std::to_string(cpu)},
 	    {"subreaper", reaper},
+	    {"run_cgroup", cgroup},
 	    // The Google Benchmark the bench was built with, found by CMake.
 	    {"benchmark_version", BENCHMARK_LIBRARY_VERSION},
 	};
@@ -535,6 +537,16 @@ std::vector<std::string> answer_counters(const std::vector<Row> &rows)
 	std::_Exit(1);
 }
 
+// The bytes of main's argument strings, which the kernel lays out one after
+// another: as far as they do, for the guard to write its name over.
+std::size_t command_line_size(int argc, char **argv)
+{
+	char *end = argv[0];
+	for (int i = 0; i < argc && argv[i] == end; ++i)
+		end += std::strlen(argv[i]) + 1;
+	return static_cast<std::size_t>(end - argv[0]);
+}
+
 int measure(int argc, char **argv)
 {
 	open_standard_descriptors();
@@ -549,7 +561,9 @@ int measure(int argc, char **argv)
 		return 2;
 	// Before the bench is a subreaper, so that the guard is not its
 	// child.
-	const std::string no_guard = start_guard();
+	std::string cgroup;
+	const std::string no_guard =
+	    start_guard(argv[0], command_line_size(argc, argv), cgroup);
 	if (!no_guard.empty()) {
 		(void)std::fprintf(stderr, "thread-start-bench: %s\n",
 		                   no_guard.c_str());
@@ -577,7 +591,8 @@ int measure(int argc, char **argv)
 	    line.argv()[0], options.filter, rows, options.repetitions);
 	if (chosen.empty())
 		return 2;
-	const auto context = bench_context(options, chosen, cpu, reaper);
+	const auto context =
+	    bench_context(options, chosen, cpu, reaper, cgroup);
 	auto own_entries = context;
 	const std::vector<std::string> noise_names = noise_entry_names();
 	std::transform(noise_names.begin(), noise_names.end(),
@@ -666,5 +681,7 @@ int main(int argc, char **argv)
 	// Built without exceptions, the bench learns of an allocation that
 	// fails here, before std::bad_alloc would end it by abort().
 	std::set_new_handler(out_of_memory);
-	return measure(argc, argv);
+	const int status = measure(argc, argv);
+	remove_run_cgroup();
+	return status;
 }

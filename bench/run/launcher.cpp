@@ -7,7 +7,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/wait.h>
@@ -168,6 +168,17 @@ bool has_exited(pid_t pid)
 	       info.si_pid == pid;
 }
 
+// Why no run goes on once the guard has ended: nothing would end it if the
+// bench were killed.
+const char *const guard_gone = "the bench's guard has ended";
+
+// Whether the guard has ended, by a look at its pipe.
+bool guard_ended()
+{
+	pollfd watched = {guard_watch(), POLLIN, 0};
+	return watched.fd >= 0 && poll(&watched, 1, 0) > 0;
+}
+
 std::string timed_out(const Limits &limits)
 {
 	return "timed out after " + seconds_text(limits.timeout_seconds);
@@ -206,12 +217,13 @@ int wait_for(pollfd *watched, nfds_t count, double deadline, bool look)
                                           const Limits &limits,
                                           Outcome &outcome)
 {
-	std::array<pollfd, 3> watched = {{
+	std::array<pollfd, 4> watched = {{
 	    {channels().children, POLLIN, 0},
 	    {out, POLLIN, 0},
 	    {channels().err_read, POLLIN, 0},
+	    {guard_watch(), POLLIN, 0},
 	}};
-	auto &[exit_watch, out_watch, err_watch] = watched;
+	auto &[exit_watch, out_watch, err_watch, guard_end] = watched;
 	bool exited = false;
 	for (;;) {
 		// Once the process has exited, looking again without waiting
@@ -234,6 +246,8 @@ int wait_for(pollfd *watched, nfds_t count, double deadline, bool look)
 			return errno_text("poll");
 		if (ready < 0)
 			continue;
+		if (guard_end.revents != 0)
+			return guard_gone;
 		std::string stop =
 		    read_if_ready(out_watch, outcome.out, limits);
 		if (stop.empty())
@@ -269,6 +283,59 @@ int wait_for(pollfd *watched, nfds_t count, double deadline, bool look)
 	return "";
 }
 
+// Ends the started process, giving errno to the bench on `failed`.
+[[noreturn]] void fail(int failed)
+{
+	const int error = errno;
+	const ssize_t written = write(failed, &error, sizeof error);
+	static_cast<void>(written);
+	_exit(127);
+}
+
+// The started process's side, between vfork and exec: only system calls,
+// on the bench's memory. It takes back the signal handlers the bench set
+// (SIG_IGN stays), joins the process group and cgroup of its own, dies
+// with the bench's first thread, and takes its descriptors and an empty
+// signal mask. Writes the error number to `failed` if it cannot exec:
+// its end closes at the exec, so the bench learns either way, also where
+// vfork is a fork, as under qemu-user.
+[[noreturn]] void become_run(const char *path, char *const *argv,
+                             char *const *envp, int out, pid_t bench,
+                             int failed)
+{
+	struct sigaction action = {};
+	for (int signal = 1; signal < NSIG; ++signal)
+		if (sigaction(signal, nullptr, &action) == 0 &&
+		    action.sa_handler != SIG_IGN &&
+		    action.sa_handler != SIG_DFL) {
+			action.sa_handler = SIG_DFL;
+			(void)sigaction(signal, &action, nullptr);
+		}
+	// Killed when the bench is, even with its guard gone: the bench is
+	// its parent until it has started, or it must not start at all.
+	if (setpgid(0, 0) != 0 || prctl(PR_SET_PDEATHSIG, SIGKILL) != 0)
+		fail(failed);
+	if (getppid() != bench)
+		_exit(127);
+	const int cgroup = run_cgroup_procs();
+	const Channels &c = channels();
+	if ((cgroup >= 0 && write(cgroup, "0", 1) != 1) ||
+	    dup2(c.null, STDIN_FILENO) < 0 || dup2(out, STDOUT_FILENO) < 0 ||
+	    dup2(c.err_write, STDERR_FILENO) < 0)
+		fail(failed);
+	// Whatever the bench has open, such as its results, stays out; the
+	// pipe that tells of a failure closes at the exec.
+	if (failed > STDERR_FILENO + 1)
+		(void)close_range(STDERR_FILENO + 1,
+		                  static_cast<unsigned int>(failed) - 1, 0);
+	(void)close_range(static_cast<unsigned int>(failed) + 1, ~0U, 0);
+	sigset_t none;
+	sigemptyset(&none);
+	(void)pthread_sigmask(SIG_SETMASK, &none, nullptr);
+	execve(path, argv, envp);
+	fail(failed);
+}
+
 } // namespace
 
 // The spawn's settings, made once for all runs of a command.
@@ -286,45 +353,17 @@ public:
 		               // char *.
 		               // cppcheck-suppress constParameterReference
 		               [](std::string &word) { return word.data(); });
-
-		const Channels &c = channels();
-		posix_spawn_file_actions_init(&actions_);
-		posix_spawn_file_actions_adddup2(&actions_, c.null,
-		                                 STDIN_FILENO);
-		posix_spawn_file_actions_adddup2(
-		    &actions_,
-		    command.output == Output::pipe ? c.out_write : c.terminal,
-		    STDOUT_FILENO);
-		posix_spawn_file_actions_adddup2(&actions_, c.err_write,
-		                                 STDERR_FILENO);
-		// Whatever the bench has open, such as its results, stays out.
-		posix_spawn_file_actions_addclosefrom_np(&actions_,
-		                                         STDERR_FILENO + 1);
-
-		posix_spawnattr_init(&attributes_);
-		sigset_t none;
-		sigemptyset(&none);
-		posix_spawnattr_setsigmask(&attributes_, &none);
-		posix_spawnattr_setpgroup(&attributes_, 0);
-		posix_spawnattr_setflags(&attributes_,
-		                         POSIX_SPAWN_SETPGROUP |
-		                             POSIX_SPAWN_SETSIGMASK);
-	}
-	Spawn(const Spawn &) = delete;
-	Spawn &operator=(const Spawn &) = delete;
-	Spawn(Spawn &&) = delete;
-	Spawn &operator=(Spawn &&) = delete;
-	~Spawn()
-	{
-		posix_spawnattr_destroy(&attributes_);
-		posix_spawn_file_actions_destroy(&actions_);
 	}
 
 	// Starts the command, pinned from its first instruction if it has a
-	// CPU: the new process takes the calling thread's CPUs with it.
-	// Returns 0 or an error number.
+	// CPU: the new process takes the calling thread's CPUs with it. The
+	// bench's first thread must call it: the run dies with the thread
+	// that started it. Returns 0 or an error number.
 	[[nodiscard]] int start(const Command &command, pid_t &pid) const
 	{
+		int failed[2];
+		if (pipe2(failed, O_CLOEXEC) != 0)
+			return errno;
 		cpu_set_t own;
 		CPU_ZERO(&own);
 		const bool pin = command.cpu >= 0 &&
@@ -333,22 +372,60 @@ public:
 			cpu_set_t one;
 			CPU_ZERO(&one);
 			CPU_SET(static_cast<std::size_t>(command.cpu), &one);
-			if (sched_setaffinity(0, sizeof one, &one) != 0)
-				return errno;
+			if (sched_setaffinity(0, sizeof one, &one) != 0) {
+				const int error = errno;
+				(void)close(failed[0]);
+				(void)close(failed[1]);
+				return error;
+			}
 		}
-		const int spawned =
-		    posix_spawn(&pid, command.path.c_str(), &actions_,
-		                &attributes_, argv_.data(), command.envp);
+		const int out = command.output == Output::pipe
+		                    ? channels().out_write
+		                    : channels().terminal;
+		char *const *envp =
+		    command.envp != nullptr ? command.envp : environ;
+		// No handler of the bench's runs in the new process before it
+		// has taken them back.
+		sigset_t all;
+		sigset_t mask;
+		sigfillset(&all);
+		pthread_sigmask(SIG_SETMASK, &all, &mask);
+		const pid_t bench = getpid();
+		// The bench waits, its memory shared, until the run has
+		// exec'd: nothing of it is copied. Only system calls follow.
+		// NOLINTNEXTLINE(clang-analyzer-security.insecureAPI.vfork)
+		const pid_t child = vfork();
+		if (child == 0)
+			// It makes only system calls, and never returns.
+			// NOLINTNEXTLINE(clang-analyzer-unix.Vfork)
+			become_run(command.path.c_str(), argv_.data(), envp,
+			           out, bench, failed[1]);
+		pid = child;
+		int spawned = pid < 0 ? errno : 0;
+		(void)close(failed[1]);
+		pthread_sigmask(SIG_SETMASK, &mask, nullptr);
 		if (pin)
 			sched_setaffinity(0, sizeof own, &own);
+		if (pid > 0) {
+			ssize_t got = 0;
+			while ((got = read(failed[0], &spawned,
+			                   sizeof spawned)) < 0 &&
+			       errno == EINTR) {
+			}
+			if (got != sizeof spawned)
+				spawned = 0;
+			else
+				while (waitpid(pid, nullptr, 0) < 0 &&
+				       errno == EINTR) {
+				}
+		}
+		(void)close(failed[0]);
 		return spawned;
 	}
 
 private:
 	std::vector<std::string> words_;
 	std::vector<char *> argv_;
-	posix_spawn_file_actions_t actions_{};
-	posix_spawnattr_t attributes_{};
 };
 
 Launcher::Launcher(Command command)
@@ -376,6 +453,10 @@ Outcome Launcher::run(const Limits &limits) const
 			return outcome;
 	}
 
+	if (guard_ended()) {
+		outcome.failure = guard_gone;
+		return outcome;
+	}
 	pid_t pid = 0;
 	const double start = now_seconds();
 	const int spawned = spawn_->start(command_, pid);

@@ -82,7 +82,7 @@ bench_with() { writes_json "$1" "$2" "$3" "$BENCH" "${quick[@]}" --benchmark_out
 
 # Every entry the bench or the library writes in the context, which
 # --benchmark_context (or BENCHMARK_CONTEXT) must not set.
-own_entries='label program cold_helper parts_helper rows levers variants pinned_cpu subreaper
+own_entries='label program cold_helper parts_helper rows levers variants pinned_cpu subreaper run_cgroup
 	benchmark_version kernel libc cpu_model cpu_features affinity virtualization tunables
 	date host_name executable num_cpus mhz_per_cpu cpu_scaling_enabled caches load_avg
 	library_version library_build_type json_schema_version noise load_avg_before load_avg_after
@@ -240,6 +240,8 @@ start_hanging() {
 	bench=$!
 	local tries=0
 	until [[ -s $BATS_TEST_TMPDIR/count ]] || ((++tries > 100)); do sleep 0.05; done
+	# The run's cgroup, if it has one of its own.
+	run_cgroup=$(sed -n 's/^0::\(.*\/thread-start-bench\..*\)/\1/p' "/proc/$(cat "$BATS_TEST_TMPDIR/count")/cgroup")
 }
 
 # Passes if the bench $bench ended with status $1 (or one of the
@@ -255,6 +257,8 @@ cleaned_up() {
 		{ kill -9 "$run_pid"; case_failed "$name" "the run is still there"; }
 	[[ $(cat "$json") == previous ]] || case_failed "$name" "the results file changed"
 	[[ $(ls -A "$dir") == results.json ]] || case_failed "$name" "left: $(ls -A "$dir")"
+	[[ -z $run_cgroup || ! -e $(findmnt -n -t cgroup2 -o TARGET | head -n 1)$run_cgroup ]] ||
+		case_failed "$name" "the run's cgroup is left"
 }
 
 # Passes if SIG$1, sent while a run hangs, is cleaned up after and ends
@@ -358,6 +362,9 @@ as_process_1() {
 	! emulated "$BENCH" || skip "emulated: qemu-user cannot die of a signal as process 1"
 	echo previous >"$json"
 	rm -f "$BATS_TEST_TMPDIR/count"
+	local cgroups before
+	cgroups=$(findmnt -n -t cgroup2 -o TARGET | head -n 1)$(sed -n 's/^0:://p' /proc/self/cgroup)
+	before=$(ls -d "${cgroups%/}"/thread-start-bench.1.* 2>/dev/null) || :
 	FAKE_MODE=hang-logged FAKE_COUNTER=$BATS_TEST_TMPDIR/count \
 		unshare -fp --mount-proc env --default-signal=INT "$BENCH" "${quick[@]}" --timeout=5 \
 		--benchmark_out="$json" >/dev/null 2>"$BATS_TEST_TMPDIR/err" &
@@ -371,24 +378,180 @@ as_process_1() {
 		{ echo "status $status_: $(tail -n 1 "$BATS_TEST_TMPDIR/err")" >&2; false; }
 	[ "$(cat "$json")" = previous ]
 	only_in_dir results.json
+	# Its guard ends with it: the bench removes the runs' cgroup itself.
+	[ "$(ls -d "${cgroups%/}"/thread-start-bench.1.* 2>/dev/null)" = "$before" ]
 }
 
 @test "process 1 of a PID namespace: SIGTERM" { as_process_1 TERM; }
 @test "process 1 of a PID namespace: SIGINT"  { as_process_1 INT; }
 @test "process 1 of a PID namespace: SIGHUP"  { as_process_1 HUP; }
 
-@test "SIGKILL of the bench: the run in progress dies with it" {
-	start_hanging
-	kill -KILL "$bench"
-	local status_=0 run_pid tries=0
-	wait "$bench" || status_=$?
-	[ "$status_" -eq 137 ]
-	run_pid=$(cat "$BATS_TEST_TMPDIR/count")
-	# Its guard ends the run a moment after the bench has gone.
-	until [[ ! -e /proc/$run_pid || $(cut -d' ' -f3 "/proc/$run_pid/stat") == Z ]] ||
-		((++tries > 100)); do
+# Whether this machine lets a cgroup be made below the test's own and
+# joined, as the bench does for its runs.
+cgroup_can_be_made() {
+	local root trial can=1
+	root=$(findmnt -n -t cgroup2 -o TARGET | head -n 1)
+	[[ -n $root ]] || return 1
+	trial=$root$(sed -n 's/^0:://p' /proc/self/cgroup)
+	trial=${trial%/}/thread-start-bench-test.$$
+	mkdir "$trial" 2>/dev/null || return 1
+	sh -c 'echo 0 >"$1/cgroup.procs"' sh "$trial" 2>/dev/null && can=0
+	rmdir "$trial"
+	return $can
+}
+
+# Whether process $1 is gone (or only waits to be reaped).
+gone() {
+	[[ ! -e /proc/$1 || $(cut -d' ' -f3 "/proc/$1/stat" 2>/dev/null) == Z ]]
+}
+
+# Passes once every process whose command line is $1 is gone, within 20 s.
+none_left() {
+	local tries=0
+	while pgrep -fx -- "$1" >/dev/null; do
+		((++tries < 400)) || return 1
 		sleep 0.05
 	done
-	[[ ! -e /proc/$run_pid || $(cut -d' ' -f3 "/proc/$run_pid/stat") == Z ]] ||
-		{ kill -9 "$run_pid"; echo "the run $run_pid outlived the bench" >&2; false; }
+}
+
+# The guard against processes of a run that outlive the bench. The run
+# leaves "sleep N" (one N a case) in a session of its own, then hangs; then
+# it is killed as the case says. Each line: the case, what is killed (bench,
+# guard, the bench's command line by pkill, or both), the bench's status,
+# the end of its last line, and what must be gone: the run, or the run and
+# the sleep (which needs the runs' cgroup when the bench does not see it go).
+guard_cases='
+SIGKILL of the bench                   % bench % 137 %                             % both
+SIGKILL of the guard                   % guard % 1   % : the bench'"'"'s guard has ended % both
+pkill -9 -f of the bench'"'"'s command line % pkill % 137 %                             % both
+SIGKILL of the bench and guard at once % both  % 137 %                             % run
+'
+
+@test "guard: a run and what it left outlive neither the bench nor the guard" {
+	local name what want last left number=$((7700 + RANDOM % 200)) token guard run_pid
+	local status_ cgroup unchecked=() cgroot
+	cgroot=$(findmnt -n -t cgroup2 -o TARGET | head -n 1)
+	local no_cgroup_here own
+	no_cgroup_here=$(cgroup_can_be_made || echo no)
+	own=$(sed -n 's/^0:://p' /proc/self/cgroup)
+	own=${own%/}
+	while IFS=% read -r name what want last left; do
+		read -r name <<<"$name"
+		read -r last <<<"$last"
+		what=${what// /} want=${want// /} left=${left// /}
+		[[ -n $name ]] || continue
+		# Under qemu-user, /proc shows qemu's own command line, the
+		# bench's, for the guard.
+		if [[ $what == pkill ]] && emulated "$BENCH"; then
+			unchecked+=("$name (emulated: the guard shows qemu's command line)")
+			continue
+		fi
+		number=$((number + 1)) token=guard-case-$number-$$
+		echo previous >"$json"
+		rm -f "$BATS_TEST_TMPDIR/count"
+		FAKE_MODE=escape-hang FAKE_SLEEP=$number FAKE_COUNTER=$BATS_TEST_TMPDIR/count \
+			"$BENCH" "${quick[@]}" --timeout=60 --label="$token" --benchmark_out="$json" \
+			>/dev/null 2>"$BATS_TEST_TMPDIR/err" &
+		bench=$!
+		local tries=0
+		until [[ -s $BATS_TEST_TMPDIR/count ]] || ((++tries > 400)); do sleep 0.05; done
+		run_pid=$(cat "$BATS_TEST_TMPDIR/count")
+		guard=$(pgrep -fx "bench-guard of $bench") || :
+		# The guard names itself, and not as the bench.
+		emulated "$BENCH" ||
+			[[ -n $guard && $(tr '\0' ' ' <"/proc/$guard/cmdline") != *thread-start-bench* &&
+				$(tr '\0' ' ' <"/proc/$guard/cmdline") != *"$token"* ]] ||
+			case_failed "$name" "no guard named apart: $(pgrep -af "$token|bench-guard")"
+		[[ -n $guard ]] || guard=$(pgrep -f -- "$token" | grep -vx "$bench" | head -n 1) || :
+		cgroup=$(sed -n 's/^0:://p' "/proc/$run_pid/cgroup")
+		[[ $cgroup == "$own"/thread-start-bench.$bench.* ]] || cgroup=
+		[[ -n $cgroup || -n $no_cgroup_here ]] ||
+			case_failed "$name" "the run is not in a cgroup of its own, though one can be made"
+		# Another bench meanwhile spares the runs' cgroup of one alive,
+		# however old.
+		if [[ $what == bench && -n $cgroup ]]; then
+			touch -m -d @1000 "$cgroot$cgroup"
+			"$BENCH" "${quick[@]}" >/dev/null 2>&1 || case_failed "$name" "another bench failed"
+			[[ -e $cgroot$cgroup ]] || case_failed "$name" "another bench removed its cgroup"
+		fi
+		case $what in
+		bench) kill -9 "$bench" || : ;;
+		guard) [[ -z $guard ]] || kill -9 "$guard" || : ;;
+		pkill) pkill -9 -f -- "$token" || : ;;
+		both) kill -9 "$bench" ${guard:+"$guard"} || : ;;
+		esac
+		tries=0
+		until gone "$bench" || ((++tries > 400)); do sleep 0.05; done
+		gone "$bench" || { kill -9 "$bench"; case_failed "$name" "the bench went on"; }
+		status_=0
+		wait "$bench" || status_=$?
+		expect_equal "$name: status" "$status_" "$want"
+		[[ -z $last || $(tail -n 1 "$BATS_TEST_TMPDIR/err") == *"$last" ]] ||
+			case_failed "$name" "last line: $(tail -n 1 "$BATS_TEST_TMPDIR/err")"
+		tries=0
+		until gone "$run_pid" || ((++tries > 400)); do sleep 0.05; done
+		gone "$run_pid" || { kill -9 "$run_pid"; case_failed "$name" "the run outlived the bench"; }
+		if [[ $left == both && -z $cgroup && $what != guard ]]; then
+			unchecked+=("$name")
+		elif [[ $left == both ]]; then
+			none_left "sleep $number" || case_failed "$name" "sleep $number outlived the bench"
+			[[ $what == both || -z $cgroup ]] || { tries=0
+				until [[ ! -e $cgroot$cgroup ]] || ((++tries > 400)); do sleep 0.05; done
+				((tries <= 400)) || case_failed "$name" "its cgroup is left"; }
+		fi
+		[[ $(cat "$json") == previous ]] || case_failed "$name" "the results file changed"
+		# What the bench and guard killed at once leave, the sleep in
+		# the cgroup, a later bench clears, once it is old enough:
+		# made older here.
+		if [[ $what == both && -n $cgroup ]]; then
+			touch -m -d @1000 "$cgroot$cgroup"
+			"$BENCH" "${quick[@]}" >/dev/null 2>&1 || case_failed "$name" "the later bench failed"
+			[[ ! -e $cgroot$cgroup ]] || case_failed "$name" "a later bench left the cgroup"
+			none_left "sleep $number" || case_failed "$name" "a later bench left sleep $number"
+		fi
+		pkill -9 -fx "sleep $number" || :
+		tries=0
+		while [[ -n $cgroup && -e $cgroot$cgroup ]] && ! rmdir "$cgroot$cgroup" 2>/dev/null &&
+			((++tries < 100)); do sleep 0.05; done
+	done <<<"$guard_cases"
+	no_case_failed
+	((${#unchecked[@]} == 0)) ||
+		skip "not checked here (no cgroup of the runs' own, or emulated): ${unchecked[*]}"
+}
+
+# The runs' cgroup, as the context names it, with the mount of cgroup v2
+# as each case makes it first, in a mount namespace of its own. Each line:
+# the case, the command, and the entry (a pattern; CG stands for the
+# directory of the test's cgroup, which the bench is in).
+# shellcheck disable=SC2016 # each command is run by bash -c, $1 the mount
+cgroup_cases='
+mounted            % true                                      % CG/thread-start-bench.[0-9]*.????????
+not mounted        % umount -l "$1"                            % no (no cgroup2 mount)
+mounted read-only  % mount --bind "$1" "$1" && mount -o remount,bind,ro "$1" % no (CG/thread-start-bench.*: Read-only file system)
+'
+
+@test "guard: the runs' cgroup named in the context, or why there is none; removed at the end" {
+	needs_mount_namespace
+	local name command want got cgroot own
+	cgroot=$(findmnt -n -t cgroup2 -o TARGET | head -n 1)
+	[[ -n $cgroot ]] || skip "no cgroup v2 here"
+	cgroup_can_be_made || skip "no cgroup can be made and joined here"
+	own=$cgroot$(sed -n 's/^0:://p' /proc/self/cgroup)
+	own=${own%/}
+	while IFS=% read -r name command want; do
+		read -r name <<<"$name"
+		read -r command <<<"$command"
+		read -r want <<<"$want"
+		[[ -n $name ]] || continue
+		want=${want//CG/$own}
+		rm -f "$json"
+		run --separate-stderr unshare --mount bash -c "$command && exec \"\${@:2}\"" bench "$cgroot" \
+			"$BENCH" "${quick[@]}" --benchmark_out="$json"
+		[[ $status -eq 0 ]] || { case_failed "$name" "status $status: $stderr"; continue; }
+		got=$(jq -r .context.run_cgroup "$json")
+		# shellcheck disable=SC2053 # $want is a pattern
+		[[ $got == $want ]] || case_failed "$name" "run_cgroup \"$got\", expected \"$want\""
+		[[ $got != /* || ! -e $got ]] || case_failed "$name" "$got is left"
+	done <<<"$cgroup_cases"
+	no_case_failed
 }
