@@ -662,6 +662,12 @@ def run(argv: list[str]) -> int:
         except OSError:
             pass
         return 1
+    except MemoryError:
+        # A limit on memory (ulimit -v, a container's) met while reading:
+        # nothing was written, and no result is given.
+        print(f"{PROG}: out of memory: the files or the store need more than this "
+              f"process may have (ulimit -v); no result given", file=sys.stderr)
+        return 1
     except KeyboardInterrupt:
         # Whatever was being written has been cleaned up on the way here.
         die_of_sigint()

@@ -5,6 +5,7 @@ host, label, row and date, an older schema read, and what is refused."""
 from __future__ import annotations
 
 import array
+import io
 import dataclasses
 import json
 import os
@@ -17,6 +18,7 @@ import unittest.mock
 from typing import Callable
 
 from analyze import store
+from analyze.__main__ import run as main_run
 from analyze.errors import Unusable
 from analyze.fleet import run_of
 from analyze.reader import Lever, Results, results_digest
@@ -425,6 +427,16 @@ class NotStores(Store):
         with self.assertRaisesRegex(Unusable, "^" + self.path + ": not a sound results store "
                                     "\\(of schema 0, which no thread-start-analyze writes\\)$"):
             stored_runs(self.path)
+
+    def test_memory_that_runs_out_is_one_line(self) -> None:
+        # A limit on memory met while reading (ulimit -v makes it for real
+        # in the store's bats suite): status 1, one line, no traceback.
+        add_files(self.path, [run("vm", "2026-12-01", [1, 2])])
+        err = io.StringIO()
+        with unittest.mock.patch("analyze.store.stored_fleet", side_effect=MemoryError), \
+                unittest.mock.patch("sys.stderr", err):
+            self.assertEqual(main_run(["fleet", "--store", self.path]), 1)
+        self.assertRegex(err.getvalue(), "^thread-start-analyze: out of memory: [^\n]*\n$")
 
     def test_a_missing_store_is_not_read(self) -> None:
         with self.assertRaisesRegex(Unusable, "No such file"):
