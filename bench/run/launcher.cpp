@@ -382,6 +382,8 @@ public:
 		const int out = command.output == Output::pipe
 		                    ? channels().out_write
 		                    : channels().terminal;
+		// Chosen before the vfork, so that the new process only calls.
+		// cppcheck-suppress variableScope
 		char *const *envp =
 		    command.envp != nullptr ? command.envp : environ;
 		// No handler of the bench's runs in the new process before it
