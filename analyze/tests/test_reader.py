@@ -77,6 +77,28 @@ class ValidFiles(Files):
         self.assertEqual((bits.context, bits.values, bits.rows, bits.levers),
                          (whole.context, whole.values, whole.rows, whole.levers))
 
+    def test_read_by_columns_as_one_by_one(self) -> None:
+        # (case, change to every repetition of program_parts/default)
+        cases = [("as written", {}),
+                 ("counts and ms", {**{c: 2 for c in reader.PART_COUNTS}, "real_time": 2.5,
+                                    "time_unit": "ms", "process_cpu": 9}),
+                 ("negative rest", {"rest": -2.5}),
+                 ("repetitions", {"repetitions": 3})]
+        for case, change in cases:
+            data = known()
+            for run in data["benchmarks"]:
+                if run["run_name"].startswith("program_parts/default/"):
+                    run.update(change)
+            path = self.write_json("columns.json", data)
+            with mock.patch.object(reader._Collected, "add",
+                                   side_effect=AssertionError("read one by one")):
+                columns = Results.read(path)
+            with mock.patch.object(reader._Collected, "_add_columns", return_value=False):
+                one_by_one = Results.read(path)
+            for row, counters in one_by_one.values.items():
+                self.assertEqual(list(columns.values[row].items()), list(counters.items()),
+                                 f"{case}: {row}")
+
     def test_without_the_entries_rows_as_they_come_and_levers_inferred(self) -> None:
         data = known()
         del data["context"]["rows"], data["context"]["levers"]
@@ -130,6 +152,11 @@ class ValidFiles(Files):
             r = Results.read(self.write_json(f"unit-{unit}.json", data))
             pipe = r.values["program_run/pipe"]
             self.assertEqual((pipe["process_cpu"][0], pipe["wall"][0]), (7.5, wall), unit)
+        data = known()  # units that differ between repetitions of a row
+        for i, run in enumerate(data["benchmarks"]):
+            run.update(real_time=2.5, time_unit=("us", "ms")[i % 2])
+        pipe = Results.read(self.write_json("mixed.json", data)).values["program_run/pipe"]
+        self.assertEqual(list(pipe["wall"][:2]), [2.5, 2500.0])
 
 
 class RefusedFiles(Files):
@@ -192,21 +219,31 @@ class RefusedFiles(Files):
         del data["benchmarks"][-1]["creator"]
         self.refused(self.write_json("no-creator.json", data),
                      "a repetition of program_parts/own_stack has creator null")
+        data = known()
+        for run in data["benchmarks"]:
+            if run["run_name"].startswith("program_run/pipe/"):
+                del run["ticks"]
+        self.refused(self.write_json("no-ticks.json", data),
+                     "a repetition of program_run/pipe has ticks null")
 
     def test_process_cpu_or_wall_unusable_or_on_some_repetitions_only(self) -> None:
-        # (what is done to the first repetition of program_run/pipe, reason)
-        cases = [({"process_cpu": -1}, "has process_cpu -1"),
-                 ({"process_cpu": "5"}, 'has process_cpu "5"'),
-                 ({"real_time": 1, "time_unit": "days"}, "has wall"),
-                 ({"real_time": -1}, "has wall"),
-                 ({"process_cpu": 5}, "some repetitions of program_run/pipe have process_cpu"),
-                 ({"real_time": 5}, "some repetitions of program_run/pipe have wall")]
+        # (what is done to a repetition of program_run/pipe, the first unless
+        # said, reason)
+        cases: list[tuple[dict[str, Any], str]] = [
+            ({"process_cpu": -1}, "has process_cpu -1"),
+            ({"process_cpu": "5"}, 'has process_cpu "5"'),
+            ({"real_time": 1, "time_unit": "days"}, "has wall"),
+            ({"real_time": -1}, "has wall"),
+            ({"process_cpu": 5}, "some repetitions of program_run/pipe have process_cpu"),
+            ({"real_time": 5}, "some repetitions of program_run/pipe have wall"),
+            ({"process_cpu": 5, "at": 1},
+             "some repetitions of program_run/pipe have process_cpu")]
         for i, (change, reason) in enumerate(cases):
             data = known()
             for run in data["benchmarks"]:
                 run.pop("process_cpu", None)
                 run.pop("real_time", None)
-            data["benchmarks"][0].update(change)
+            data["benchmarks"][int(change.pop("at", 0))].update(change)
             self.assertEqual(data["benchmarks"][0]["run_name"].split("/")[1], "pipe")
             self.refused(self.write_json(f"optional{i}.json", data), reason)
 
