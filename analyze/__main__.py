@@ -27,7 +27,7 @@ from typing import TYPE_CHECKING, Callable, TextIO
 
 from .errors import PROG, Lost, Parser, Unusable, need
 from .estimates import LEAST_FOR_INTERVAL
-from .reader import Group, Results, refuse_duplicates
+from .reader import Group, Results, read_all, refuse_duplicates
 from .tables import FORMATS, Output, visible
 
 if TYPE_CHECKING:
@@ -260,7 +260,8 @@ def needs(scipy: bool, plot: str | None) -> None:
 
 
 def read_groups(groups: list[list[str]]) -> list[Group]:
-    return [Group(g[0], [Results.read(path) for path in g[1:]]) for g in groups]
+    results = iter(read_all([path for g in groups for path in g[1:]], Results.read))
+    return [Group(g[0], [next(results) for _ in g[1:]]) for g in groups]
 
 
 def drawn_first(drawn: list[Results], plot: str | None, sides: int = 0) -> None:
@@ -371,7 +372,7 @@ def runs_command(args: argparse.Namespace, out: Output) -> int:
     if groups:
         group = read_groups(groups)[0]
     else:
-        results = [Results.read(path) for path in args.files]
+        results = read_all(args.files, Results.read)
         labels = list(dict.fromkeys(str(r.context.get("label") or "") for r in results))
         if len(labels) > 1:
             raise Unusable(f"runs: the files have {len(labels)} labels ("
@@ -388,7 +389,7 @@ def sides_of(files: list[str], groups: list[list[str]]) -> list[Group]:
     'others'; or, without --group, the files of each label."""
     from .sides import groups_of
 
-    results = [Results.read(path) for path in files]
+    results = read_all(files, Results.read)
     explicit = read_groups(groups)
     refuse_duplicates(results + [r for g in explicit for r in g.files])
     if explicit and results:
@@ -464,7 +465,7 @@ def fleet_command(args: argparse.Namespace, out: Output) -> int:
         # The picture draws every repetition.
         results = from_store(args.store, args.since, args.until, args.latest)
     else:
-        results = [Results.read(path) for path in args.files]
+        results = read_all(args.files, Results.read)
     explicit = read_groups(groups)
     if args.store is None:
         refuse_duplicates(results + [r for g in explicit for r in g.files])

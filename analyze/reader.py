@@ -11,9 +11,10 @@ import json
 import math
 import os
 import re
+import signal
 import stat
 from dataclasses import dataclass
-from typing import IO, NamedTuple, Sequence
+from typing import IO, Callable, NamedTuple, Sequence, TypeVar
 
 from .errors import Unusable
 
@@ -594,3 +595,29 @@ def merged_rows(orders: Sequence[Sequence[str]]) -> list[str]:
             if row not in known:
                 merged.insert(len(merged) if place is None else merged.index(place), row)
     return merged
+
+
+# Files read by several processes where there are at least this many.
+FILES_FOR_WORKERS = 8
+Read = TypeVar("Read")
+
+
+def read_all(paths: Sequence[str], read: Callable[[str], Read]) -> list[Read]:
+    """read() of each file, in order, by a process per processor (4 at
+    most) where there are many. A file that cannot be used is named as
+    when they are read one at a time: the first such in order."""
+    workers = min(len(os.sched_getaffinity(0)), 4)
+    if workers < 2 or len(paths) < FILES_FOR_WORKERS:
+        return [read(path) for path in paths]
+    from concurrent.futures import ProcessPoolExecutor
+    from concurrent.futures.process import BrokenProcessPool
+
+    try:
+        # SIGINT is the caller's: the workers end with it, quietly.
+        with ProcessPoolExecutor(workers, initializer=signal.signal,
+                                 initargs=(signal.SIGINT, signal.SIG_IGN)) as pool:
+            return list(pool.map(read, paths, chunksize=4))
+    except BrokenProcessPool:
+        # A worker was killed (by the kernel, short of memory): the files
+        # are read here instead, one at a time.
+        return [read(path) for path in paths]

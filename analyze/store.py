@@ -28,14 +28,14 @@ import sqlite3
 import stat
 import sys
 import secrets
-import signal
 import zlib
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, NamedTuple, Sequence
 from urllib.parse import quote
 
 from .errors import PROG, Lost, Unusable
-from .reader import WALL, DuplicateKey, Lever, Results, results_digest, unique_keys
+from .reader import (WALL, DuplicateKey, Lever, Results, read_all, results_digest,
+                     unique_keys)
 from .tables import Output
 
 if TYPE_CHECKING:
@@ -940,24 +940,11 @@ def check_command(args: argparse.Namespace) -> None:
             bound(option, text, end)
 
 
-# Files read by several processes where there are at least this many.
-FILES_FOR_WORKERS = 8
-
-
 def add_command(path: str, files: list[str], out: Output) -> int:
     """--store PATH FILE...: every file read and checked (by a process per
     processor, where there are many), then their runs added in one
     transaction; one line says how many."""
-    workers = min(len(os.sched_getaffinity(0)), 4)
-    if workers > 1 and len(files) >= FILES_FOR_WORKERS:
-        from concurrent.futures import ProcessPoolExecutor
-
-        # SIGINT is the caller's: the workers end with it, quietly.
-        with ProcessPoolExecutor(workers, initializer=signal.signal,
-                                 initargs=(signal.SIGINT, signal.SIG_IGN)) as pool:
-            records = list(pool.map(read_file, files, chunksize=4))
-    else:
-        records = [read_file(f) for f in files]
+    records = read_all(files, read_file)
     report = add_records(path, records)
     out.note(f"{path}: {report.added} runs added, {report.already} already there")
     return 0

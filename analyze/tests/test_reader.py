@@ -302,6 +302,38 @@ class RefusedStreamed(RefusedFiles):
         self.addCleanup(patch.stop)
 
 
+PARENT = os.getpid()
+
+
+def read_or_die(path: str) -> Results:
+    """Results.read, but a reading process other than the test's dies."""
+    if os.getpid() != PARENT:
+        os._exit(1)
+    return Results.read(path)
+
+
+class ManyFiles(Files):
+    def test_read_by_several_processes_as_by_one(self) -> None:
+        # (case, files, of which unusable, the reading, the file named)
+        cases = [("many", 9, (), Results.read, None),
+                 ("few", 3, (), Results.read, None),
+                 ("the first unusable named", 9, (6, 3), Results.read, 3),
+                 ("a reading process killed", 9, (), read_or_die, None)]
+        for case, count, unusable, read, named in cases:
+            paths = [write_results(self.path(f"{case}{i}.json"), {"a": [i, 2 * i]})
+                     if i not in unusable else self.write(f"{case}{i}.json", "{")
+                     for i in range(count)]
+            with mock.patch.object(reader.os, "sched_getaffinity", return_value={0, 1, 2}):
+                if named is None:
+                    read_all = reader.read_all(paths, read)
+                    self.assertEqual([list(r.ticks["a"]) for r in read_all],
+                                     [[i, 2 * i] for i in range(count)], case)
+                    continue
+                with self.assertRaises(Unusable, msg=case) as caught:
+                    reader.read_all(paths, read)
+                self.assertTrue(str(caught.exception).startswith(paths[named]), case)
+
+
 class Names(unittest.TestCase):
     def test_a_row_is_its_run_name_less_the_library_s_words(self) -> None:
         self.assertEqual(row_name("program_run/pipe/iterations:1/repeats:200/manual_time"),
