@@ -614,8 +614,13 @@ def read_all(paths: Sequence[str], read: Callable[[str], Read]) -> list[Read]:
 
     try:
         # SIGINT is the caller's: the workers end with it, quietly.
-        with ProcessPoolExecutor(workers, initializer=signal.signal,
-                                 initargs=(signal.SIGINT, signal.SIG_IGN)) as pool:
+        pool = ProcessPoolExecutor(workers, initializer=signal.signal,
+                                   initargs=(signal.SIGINT, signal.SIG_IGN))
+    except (ImportError, NotImplementedError, OSError):
+        # No semaphores here (no /dev/shm, say): read one at a time.
+        return [read(path) for path in paths]
+    try:
+        with pool:
             return list(pool.map(read, paths, chunksize=4))
     except BrokenProcessPool:
         # A worker was killed (by the kernel, short of memory): the files

@@ -7,6 +7,7 @@ import json
 import os
 import tempfile
 import unittest
+from concurrent.futures import ProcessPoolExecutor
 from typing import Any
 from unittest import mock
 
@@ -318,12 +319,16 @@ class ManyFiles(Files):
         cases = [("many", 9, (), Results.read, None),
                  ("few", 3, (), Results.read, None),
                  ("the first unusable named", 9, (6, 3), Results.read, 3),
-                 ("a reading process killed", 9, (), read_or_die, None)]
+                 ("a reading process killed", 9, (), read_or_die, None),
+                 ("no semaphores", 9, (), read_or_die, None)]
         for case, count, unusable, read, named in cases:
             paths = [write_results(self.path(f"{case}{i}.json"), {"a": [i, 2 * i]})
                      if i not in unusable else self.write(f"{case}{i}.json", "{")
                      for i in range(count)]
-            with mock.patch.object(reader.os, "sched_getaffinity", return_value={0, 1, 2}):
+            no_pool = OSError(30, "Read-only file system") if case == "no semaphores" else None
+            with mock.patch.object(reader.os, "sched_getaffinity", return_value={0, 1, 2}), \
+                    mock.patch("concurrent.futures.ProcessPoolExecutor", side_effect=no_pool,
+                               wraps=ProcessPoolExecutor):
                 if named is None:
                     read_all = reader.read_all(paths, read)
                     self.assertEqual([list(r.ticks["a"]) for r in read_all],
