@@ -474,7 +474,12 @@ class Results:
                 # Bytes decoded at once: a text stream's newline handling
                 # costs a quarter of the reading, and JSON needs none.
                 with open(path, "rb") as f:
-                    collected.read_whole(f.read(WHOLE_BYTES + 1).decode("utf-8"))
+                    # As much as stat said, not the bound: a buffer of the
+                    # bound's size costs more than the reading.
+                    data = f.read(status.st_size + 1)
+                    if len(data) > status.st_size:
+                        data += f.read(WHOLE_BYTES + 1 - len(data))
+                    collected.read_whole(data.decode("utf-8"))
             else:
                 with open(path, encoding="utf-8") as f:
                     collected.read(JsonStream(f, path))
