@@ -716,7 +716,9 @@ def _where(hosts: Sequence[str], labels: Sequence[str], since: str | None,
     return (" WHERE " + " AND ".join(clauses)) if clauses else "", values
 
 
-ORDER = " ORDER BY r.host, r.epoch, r.date, r.key"
+# Runs of one instant in the order they were added: that of the files
+# given, so that a fleet from the store is the fleet from its files.
+ORDER = " ORDER BY r.host, r.epoch, r.date, r.id"
 
 
 def stored_runs(path: str, hosts: Sequence[str] = (), rows: Sequence[str] = (),

@@ -468,6 +468,14 @@ class Fleet(Store):
              "date": f"2026-12-01T08:00:00+00:00 {i}"}, path=f"run{i}.json"), rows=rows)
             for i in range(count)]
 
+    def test_runs_of_one_instant_in_the_order_added(self) -> None:
+        # As the files given apart would be: the same fleet either way.
+        results = [dataclasses.replace(r, context={**r.context, "date": "2026-12-01T08:00:00Z"})
+                   for r in self.runs(12, 3)]
+        add_files(self.path, results)
+        self.assertEqual([os.path.basename(r.path) for r in stored_fleet(self.path)],
+                         [f"run{i}.json" for h in range(3) for i in range(h, 12, 3)])
+
     def test_what_the_files_give(self) -> None:
         results = self.runs(6, 9)
         want = sorted(((r.context["date"], r.rows, r.medians, r.errors)
