@@ -8,7 +8,7 @@ from __future__ import annotations
 from typing import NamedTuple
 
 from . import statistics as st
-from .estimates import Interval, Reading, change_of
+from .estimates import ONE_MEDIAN_TAIL, TWO_MEDIANS_TAIL, Interval, Reading, change_of
 from .one_file import LeverEffect, gap_of, lever_effects, median_of
 from .reader import PROCESS_CPU, WALL, Results
 from .tables import NONE, Align, Cell, Column, Kind, Missing, Output, Table
@@ -71,6 +71,7 @@ class Answer(NamedTuple):
     runs: int  # 1: one run, its repetitions the unit; more: the run the unit
     figures: list[Figure]
     levers: list[LeverAnswer]
+    rounds: str = ""  # of one run made in rounds, how many
 
 
 def verdict_of(change: Reading | None) -> str | None:
@@ -116,7 +117,9 @@ def answer_with(r: Results, effects: list[LeverEffect]) -> Answer:
         reading = None
         if measured(r, f):
             values = r.values[f.row][f.counter]
-            reading = (median_of(values) if f.less is None else gap_of(values, r.ticks[f.less]))
+            reading = (median_of(values, ONE_MEDIAN_TAIL * r.share(f.row)) if f.less is None
+                       else gap_of(values, r.ticks[f.less], TWO_MEDIANS_TAIL * r.share(f.row),
+                                   TWO_MEDIANS_TAIL * r.share(f.less)))
         figures.append(Figure(f.name, source_of(f), f.unit, reading))
     levers = []
     for e in effects:
@@ -130,7 +133,7 @@ def answer_with(r: Results, effects: list[LeverEffect]) -> Answer:
         # The ratio's verdict is the difference's, where it has one.
         levers.append(LeverAnswer(e.lever.row, e.lever.base, e.counter, change,
                                   verdict_of(change), missing))
-    return Answer(1, figures, levers)
+    return Answer(1, figures, levers, str(r.context.get("rounds", "")) if r.shares else "")
 
 
 def answer_of_run(r: Results) -> Answer:
@@ -183,6 +186,9 @@ def print_answer(answer: Answer, out: Output) -> None:
     if one:
         title = (f"the answer: median and {st.CONFIDENCE_TEXT} interval over this run's "
                  "repetitions; ticks are clock(3) ticks, µs of processor time")
+        if answer.rounds:
+            title += (f"; made in {answer.rounds} round{'' if answer.rounds == '1' else 's'}, each interval spends a share of its "
+                      "error at each round, so that it holds whenever the bench stopped")
     else:
         title = (f"the answer: median over {answer.runs} runs of each run's figure, "
                  f"{st.CONFIDENCE_TEXT} sign-test interval with the run as the unit; ticks "

@@ -131,26 +131,30 @@ def median_of(values: st.Values, tail: float = ONE_MEDIAN_TAIL) -> Reading:
     return Reading(st.median(values), median_bounds(values, tail))
 
 
-def gap_ends(a: st.Values, b: st.Values,
-             tail: float = TWO_MEDIANS_TAIL) -> tuple[Interval, Interval] | None:
-    """The intervals of the medians of a and of b, each at `tail`."""
-    of_a, of_b = median_bounds(a, tail), median_bounds(b, tail)
+def gap_ends(a: st.Values, b: st.Values, tail: float = TWO_MEDIANS_TAIL,
+             tail_b: float | None = None) -> tuple[Interval, Interval] | None:
+    """The intervals of the medians of a and of b, each at `tail`, or b's
+    at `tail_b` where given."""
+    of_a, of_b = median_bounds(a, tail), median_bounds(b, tail if tail_b is None else tail_b)
     return None if of_a is None or of_b is None else (of_a, of_b)
 
 
-def gap_of(a: st.Values, b: st.Values, tail: float = TWO_MEDIANS_TAIL) -> Reading:
+def gap_of(a: st.Values, b: st.Values, tail: float = TWO_MEDIANS_TAIL,
+           tail_b: float | None = None) -> Reading:
     """The median of a less that of b, with the interval [low a - high b,
     high a - low b] of the medians' intervals, each at `tail` (97.5 %, so
     that both hold at once with 95 %), where both have the repetitions to
     carry one."""
-    ends = gap_ends(a, b, tail)
+    ends = gap_ends(a, b, tail, tail_b)
     return Reading(st.median(a) - st.median(b), None if ends is None else
                    Interval(ends[0].low - ends[1].high, ends[0].high - ends[1].low))
 
 
 def gaps_of(r: Results) -> list[Gap]:
     ticks = r.ticks
-    return [Gap(name, a, b, gap_of(ticks[a], ticks[b]) if a in ticks and b in ticks else None)
+    return [Gap(name, a, b, gap_of(ticks[a], ticks[b], TWO_MEDIANS_TAIL * r.share(a),
+                                   TWO_MEDIANS_TAIL * r.share(b))
+                if a in ticks and b in ticks else None)
             for name, a, b in GAPS]
 
 
@@ -159,30 +163,33 @@ def parts_of(r: Results) -> Parts | None:
         return None
     values = r.values[PARTS_ROW]
     total = st.median(values["ticks"])
+    tail = ONE_MEDIAN_TAIL * r.share(PARTS_ROW)
     parts = []
     for part in PARTS:
-        med = median_of(values[part])
+        med = median_of(values[part], tail)
         counts = {count: st.median(values[f"{part}_{count}"]) for count in COUNTS
                   if f"{part}_{count}" in values}
         parts.append(Part(part, med, None if total == 0 else med.value / total, counts))
-    span = median_of(values["ticks"])
+    span = median_of(values["ticks"], tail)
     instrumentation = None
     if PROGRAM_ROW in r.ticks:
         program = r.ticks[PROGRAM_ROW]
         instrumentation = Instrumentation(
-            gap_of(values["ticks"], program),
+            gap_of(values["ticks"], program, TWO_MEDIANS_TAIL * r.share(PARTS_ROW),
+                   TWO_MEDIANS_TAIL * r.share(PROGRAM_ROW)),
             change_of(total, st.median(program)))
     return Parts(parts, span, instrumentation)
 
 
 def lever_effect(lever: Lever, counter: str, values: Sequence[float],
-                 base_values: Sequence[float], tail: float) -> LeverEffect:
+                 base_values: Sequence[float], tail: float,
+                 tail_base: float | None = None) -> LeverEffect:
     """A lever's row less its base on one counter: the difference of
-    medians, with its interval from the medians' each at `tail`, and the
-    change."""
-    return LeverEffect(lever, counter, gap_of(values, base_values, tail),
+    medians, with its interval from the medians' each at `tail` (the
+    base's at `tail_base` where given), and the change."""
+    return LeverEffect(lever, counter, gap_of(values, base_values, tail, tail_base),
                        change_of(st.median(values), st.median(base_values)),
-                       gap_ends(values, base_values, tail))
+                       gap_ends(values, base_values, tail, tail_base))
 
 
 def lever_lines(r: Results) -> list[tuple[Lever, str]]:
@@ -232,7 +239,8 @@ def lever_effects(r: Results) -> list[LeverEffect]:
         values = r.values[lever.row][counter]
         base_values = r.values.get(lever.base, {}).get(counter)
         effects.append(LeverEffect(lever, counter, None, None) if base_values is None
-                       else lever_effect(lever, counter, values, base_values, tail))
+                       else lever_effect(lever, counter, values, base_values,
+                                         tail * r.share(lever.row), tail * r.share(lever.base)))
     return effects
 
 
@@ -242,7 +250,8 @@ def lever_count_effects(r: Results) -> list[LeverEffect]:
     lines = count_lines(r)
     tail = family_tail(len(lines))
     return [lever_effect(lever, counter, r.values[lever.row][counter],
-                         r.values[lever.base][counter], tail)
+                         r.values[lever.base][counter], tail * r.share(lever.row),
+                         tail * r.share(lever.base))
             for lever, counter in lines]
 
 

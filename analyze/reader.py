@@ -17,6 +17,7 @@ from dataclasses import dataclass
 from typing import IO, Callable, NamedTuple, Sequence, TypeVar
 
 from .errors import Unusable
+from .rounds import row_shares
 
 # The parts that every repetition of a parts row splits its span into.
 PARTS = ("creator", "new_thread", "first_line", "rest")
@@ -520,7 +521,19 @@ class Results:
                                f"where its entries say {json.dumps(declared)[:20]}")
         rows = declared_rows(path, context, list(values))
         levers = declared_levers(path, context, values, rows)
-        return cls(path, context, values, tuple(rows), tuple(levers))
+        made = cls(path, context, values, tuple(rows), tuple(levers))
+        made.shares  # a run in rounds whose counts are not the rounds' is refused
+        return made
+
+    @property
+    def shares(self) -> dict[str, float]:
+        """Each row's share of its intervals' error: 1 but for a run made
+        in rounds (rounds.py)."""
+        return row_shares(self.path, self.context,
+                          {row: len(counters["ticks"]) for row, counters in self.values.items()})
+
+    def share(self, row: str) -> float:
+        return self.shares.get(row, 1.0)
 
     @property
     def ticks(self) -> dict[str, array.array[float]]:

@@ -63,8 +63,16 @@ std::optional<Interval> difference_interval(const std::vector<double> &a,
 Change change_interval(const std::vector<double> &a,
                        const std::vector<double> &base, double tail)
 {
-	const std::optional<Interval> of_a = median_interval(a, tail);
-	const std::optional<Interval> of_base = median_interval(base, tail);
+	return change_interval(a, base, tail, tail);
+}
+
+Change change_interval(const std::vector<double> &a,
+                       const std::vector<double> &base, double tail_a,
+                       double tail_base)
+{
+	const std::optional<Interval> of_a = median_interval(a, tail_a);
+	const std::optional<Interval> of_base =
+	    median_interval(base, tail_base);
 	if (!of_a || !of_base)
 		return {std::nullopt, NoInterval::too_few};
 	// A ratio to a base that may be 0 has no bound.
@@ -101,27 +109,45 @@ const std::vector<double> *values_of(const Samples &samples,
 	return &values->second;
 }
 
-Reading median_reading(const std::vector<double> *values)
+// The share of its error each interval of `row` may spend.
+double share_of(const std::map<std::string, double> &shares,
+                const std::string &row)
+{
+	const auto found = shares.find(row);
+	return found == shares.end() ? 1 : found->second;
+}
+
+Reading median_reading(const std::vector<double> *values, double share)
 {
 	if (values == nullptr)
 		return {std::nullopt, std::nullopt, not_measured};
-	const std::optional<Interval> interval = median_interval(*values);
+	const std::optional<Interval> interval =
+	    median_interval(*values, one_median_tail * share);
 	return {median_of(*values), interval, interval ? "" : too_few};
 }
 
 Reading difference_reading(const std::vector<double> *a,
-                           const std::vector<double> *b)
+                           const std::vector<double> *b, double share_a,
+                           double share_b)
 {
 	if (a == nullptr || b == nullptr)
 		return {std::nullopt, std::nullopt, not_measured};
-	const std::optional<Interval> interval = difference_interval(*a, *b);
+	const std::optional<Interval> of_a =
+	    median_interval(*a, two_medians_tail * share_a);
+	const std::optional<Interval> of_b =
+	    median_interval(*b, two_medians_tail * share_b);
+	std::optional<Interval> interval;
+	if (of_a && of_b)
+		interval =
+		    Interval{of_a->low - of_b->high, of_a->high - of_b->low};
 	return {median_of(*a) - median_of(*b), interval,
 	        interval ? "" : too_few};
 }
 
 // A lever's change on `counter`, each median's interval at `tail`.
 Lever lever_of(const Samples &samples, const Row &row,
-               const std::string &counter, double tail)
+               const std::string &counter, double tail,
+               const std::map<std::string, double> &shares)
 {
 	Lever lever{row.name, row.base, counter, {}, ""};
 	const std::vector<double> *a = values_of(samples, row.name, counter);
@@ -136,7 +162,9 @@ Lever lever_of(const Samples &samples, const Row &row,
 		return lever;
 	}
 	lever.reading.value = (median_of(*a) - of_base) / of_base * 100;
-	const Change change = change_interval(*a, *base, tail);
+	const Change change =
+	    change_interval(*a, *base, tail * share_of(shares, row.name),
+	                    tail * share_of(shares, row.base));
 	lever.reading.interval = change.interval;
 	if (change.why == NoInterval::too_few)
 		lever.reading.missing = too_few;
@@ -167,25 +195,31 @@ std::string padded(const std::string &text, std::size_t width, bool right)
 
 } // namespace
 
-Answer answer_of(const Samples &samples, const std::vector<Row> &rows)
+Answer answer_of(const Samples &samples, const std::vector<Row> &rows,
+                 const std::map<std::string, double> &shares)
 {
 	const std::string pipe = "program_run/pipe";
 	const std::string cold = "cold_thread_start";
 	Answer answer;
+	const std::string warm = "warm_create_join";
+	const double of_pipe = share_of(shares, pipe);
+	const double of_cold = share_of(shares, cold);
 	answer.figures = {
 	    {"cold thread start", ticks,
-	     median_reading(values_of(samples, cold, ticks))},
+	     median_reading(values_of(samples, cold, ticks), of_cold)},
 	    {"warm thread start", "ticks per thread",
-	     median_reading(values_of(samples, "warm_create_join", ticks))},
+	     median_reading(values_of(samples, warm, ticks),
+	                    share_of(shares, warm))},
 	    {"first line", ticks,
 	     difference_reading(values_of(samples, pipe, ticks),
-	                        values_of(samples, cold, ticks))},
+	                        values_of(samples, cold, ticks), of_pipe,
+	                        of_cold)},
 	    {"the program's span", ticks,
-	     median_reading(values_of(samples, pipe, ticks))},
+	     median_reading(values_of(samples, pipe, ticks), of_pipe)},
 	    {"the program's process CPU", "µs",
-	     median_reading(values_of(samples, pipe, "process_cpu"))},
+	     median_reading(values_of(samples, pipe, "process_cpu"), of_pipe)},
 	    {"the program's wall time", "µs",
-	     median_reading(values_of(samples, pipe, wall_counter))},
+	     median_reading(values_of(samples, pipe, wall_counter), of_pipe)},
 	};
 	// The levers' lines first, then each at the family's level.
 	std::vector<std::pair<const Row *, std::string>> lines;
@@ -200,11 +234,18 @@ Answer answer_of(const Samples &samples, const std::vector<Row> &rows)
 	    two_medians_tail /
 	    static_cast<double>(std::max<std::size_t>(lines.size(), 1));
 	for (const auto &[row, counter] : lines)
-		answer.levers.push_back(lever_of(samples, *row, counter, tail));
+		answer.levers.push_back(
+		    lever_of(samples, *row, counter, tail, shares));
 	return answer;
 }
 
 std::string answer_text(const Answer &answer, int repetitions,
+                        const std::string &noise, const std::string &closing)
+{
+	return answer_text(answer, std::to_string(repetitions), noise, closing);
+}
+
+std::string answer_text(const Answer &answer, const std::string &repetitions,
                         const std::string &noise, const std::string &closing)
 {
 	// Name, value, interval (or why there is none), unit, verdict.
@@ -238,8 +279,7 @@ std::string answer_text(const Answer &answer, int repetitions,
 	for (const auto &line : lines)
 		for (std::size_t i = 0; i < widths.size(); ++i)
 			widths[i] = std::max(widths[i], line[i].size());
-	std::string text = "median [95 % interval] of " +
-	                   std::to_string(repetitions) +
+	std::string text = "median [95 % interval] of " + repetitions +
 	                   " repetitions a row; ticks: clock(3) ticks\n";
 	for (std::size_t at = 0; at < lines.size(); ++at) {
 		if (at == answer.figures.size())

@@ -68,6 +68,10 @@ struct Change {
 [[nodiscard]] Change change_interval(const std::vector<double> &a,
                                      const std::vector<double> &base,
                                      double tail = two_medians_tail);
+// The same, each median's interval at a tail of its own.
+[[nodiscard]] Change change_interval(const std::vector<double> &a,
+                                     const std::vector<double> &base,
+                                     double tail_a, double tail_base);
 
 // Each row's repetitions by counter: ROW -> COUNTER -> values, the wall
 // time of each repetition under "wall" in microseconds.
@@ -105,14 +109,21 @@ struct Answer {
 
 // The answer from `samples`, its levers those of `rows` whose own row was
 // measured: on ticks, and on their counter too where it is another; the
-// levers' intervals one family.
-
-[[nodiscard]] Answer answer_of(const Samples &samples,
-                               const std::vector<Row> &rows);
+// levers' intervals one family. Each interval of a row named in `shares`
+// spends only that share of its error (see precision.hpp); of the others,
+// all of it.
+[[nodiscard]] Answer
+answer_of(const Samples &samples, const std::vector<Row> &rows,
+          const std::map<std::string, double> &shares = {});
 
 // The answer as the console shows it, a line each: a title, the figures,
 // the levers, then `noise` (a line saying why the figures may be off, if
 // not "") and `closing` (lines of their own, each ending in '\n').
 [[nodiscard]] std::string answer_text(const Answer &answer, int repetitions,
+                                      const std::string &noise,
+                                      const std::string &closing);
+// The same, the repetitions a row given as text ("40 to 320").
+[[nodiscard]] std::string answer_text(const Answer &answer,
+                                      const std::string &repetitions,
                                       const std::string &noise,
                                       const std::string &closing);

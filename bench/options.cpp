@@ -41,7 +41,9 @@ const char *const usage_text =
     "                     at most 86400)\n"
     "  --benchmark_repetitions=N\n"
     "                     runs of each row, from 2 to %d (default: %d);\n"
-    "                     intervals from 6 on, differences and levers from 7\n"
+    "                     intervals from 6 on, differences and levers from 7;\n"
+    "                     in rounds, the first round's (default: %d), each\n"
+    "                     later round doubling a row's repetitions\n"
     "  --benchmark_out=FILE\n"
     "                     every repetition and the machine, as JSON; FILE\n"
     "                     is replaced only when every run succeeded\n"
@@ -101,9 +103,8 @@ const char *const usage_text =
     "results file every repetition.\n";
 
 constexpr int default_repetitions = 200;
-// Each repetition keeps about 1 KB until the end; with every row at the
-// most, the bench stays within a few GB.
-constexpr int most_repetitions = 100000;
+// The first round's repetitions of a run in rounds.
+constexpr int default_first_round = 20;
 // The options that --help shows the defaults of.
 const Options *shown = nullptr;
 // How many words after the program's name the environment gave.
@@ -159,6 +160,17 @@ std::optional<double> timeout_flag(const std::string &text)
 	if (*end != '\0' || seconds <= 0 || seconds > 86400)
 		return std::nullopt;
 	return seconds;
+}
+
+// A precision in percent, above 0 and below 100, with or without its '%'.
+std::optional<double> precision_flag(std::string text)
+{
+	if (!text.empty() && text.back() == '%')
+		text.pop_back();
+	const std::optional<double> percent = timeout_flag(text);
+	if (!percent || *percent >= 100)
+		return std::nullopt;
+	return percent;
 }
 
 // A label of 1 to 100 printable characters, in UTF-8.
@@ -455,7 +467,8 @@ void print_help()
 	}
 	std::printf(usage_text, shown->program.c_str(),
 	            shown->cold_helper.c_str(), shown->parts_helper.c_str(),
-	            most_repetitions, default_repetitions, rows.c_str());
+	            most_repetitions, default_repetitions, default_first_round,
+	            rows.c_str());
 }
 
 // Takes the bench's own options out of argv. Returns false, having said
@@ -479,6 +492,8 @@ bool read_options(int &argc, char **argv, Options &options)
 	        .value_or(beside_this_program(
 	            {LIBEXEC_FROM_INSTALLED_BENCH "thread-start-parts",
 	             HELPERS_FROM_BUILT_BENCH "thread-start-parts"}));
+	double precision = 0;
+	double max_seconds = 0;
 	// A count fixed in code wins over Google Benchmark's own flag, so the
 	// flag is read here and left in place for it.
 	if (!read_flag(argc, argv, "--timeout=", true, timeout_flag,
@@ -489,6 +504,11 @@ bool read_options(int &argc, char **argv, Options &options)
 	        ("a whole number from 2 to " + std::to_string(most_repetitions))
 	            .c_str(),
 	        options.repetitions) ||
+	    !read_flag(argc, argv, "--precision=", true, precision_flag,
+	               "a percentage above 0 and below 100", precision) ||
+	    !read_flag(argc, argv, "--max-time=", true, timeout_flag,
+	               "a number of seconds above 0 and at most 86400",
+	               max_seconds) ||
 	    !read_flag(argc, argv, "--label=", true, label_flag,
 	               "1 to 100 printable characters", options.label) ||
 	    !read_flag(argc, argv, "--benchmark_out_format=", true, format_flag,
@@ -518,6 +538,20 @@ bool read_options(int &argc, char **argv, Options &options)
 		            "(try --help)");
 		return false;
 	}
+	// Neither is ever 0 or below once read.
+	if (precision > 0)
+		options.precision = precision;
+	if (max_seconds > 0)
+		options.max_seconds = max_seconds;
+	if (options.table && options.in_rounds()) {
+		usage_error("--table shows the library's statistics of one "
+		            "round: not with --precision or --max-time "
+		            "(try --help)");
+		return false;
+	}
+	if (options.in_rounds() &&
+	    !flag(argc, argv, "--benchmark_repetitions=", false))
+		options.repetitions = default_first_round;
 	options.filter =
 	    flag(argc, argv, "--benchmark_filter=", false).value_or(".");
 	// Checked against the context once it is known, then the library's.

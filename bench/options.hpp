@@ -25,7 +25,18 @@ struct Options {
 	bool color = false;  // the console in colour
 	bool table = false;  // the library's table before the answer
 	std::vector<Variant> variants;
+	// --precision, in percent, and --max-time: the rows run in rounds,
+	// the first of `repetitions` each.
+	std::optional<double> precision;
+	std::optional<double> max_seconds;
+	bool in_rounds() const { return precision || max_seconds; }
 };
+
+// Each repetition keeps about 1 KB until the end; with every row at the
+// most, the bench stays within a few GB.
+constexpr int most_repetitions = 100000;
+// A round's time budget where --precision gives none, in seconds.
+constexpr double default_max_seconds = 300;
 
 // The command line as the bench reads it: Google Benchmark's flags that the
 // environment sets (BENCHMARK_FILTER for --benchmark_filter, as the library

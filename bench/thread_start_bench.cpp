@@ -18,6 +18,7 @@
 #include "machine.hpp"
 #include "noise.hpp"
 #include "options.hpp"
+#include "precision.hpp"
 #include "progress.hpp"
 #include "results/reporters.hpp"
 #include "results/results_file.hpp"
@@ -256,32 +257,39 @@ std::vector<ProcessRow> process_rows(const std::vector<Row> &rows,
 	return made;
 }
 
+// Registers `row` with the library, with `repetitions`; `process` is its
+// program's, null for a row that runs none.
+void register_row(const Row &row, const ProcessRow *process, int repetitions)
+{
+	// Google Benchmark 1.7 takes only a const char *. The names these
+	// give the rows are full_name's.
+	// NOLINTBEGIN(readability-redundant-string-cstr)
+	if (process == nullptr)
+		with_statistics(benchmark::RegisterBenchmark(row.name.c_str(),
+		                                             warm_create_join)
+		                    ->Iterations(row.iterations)
+		                    ->MeasureProcessCPUTime()
+		                    ->UseRealTime(),
+		                repetitions);
+	else
+		with_statistics(benchmark::RegisterBenchmark(
+		                    row.name.c_str(), process_run, process)
+		                    ->Iterations(row.iterations)
+		                    ->UseManualTime(),
+		                repetitions);
+	// NOLINTEND(readability-redundant-string-cstr)
+}
+
 // Registers every row with the library, in the bench's order: those that
 // run a program from `processes`, which must stay where they are.
 void register_rows(const std::vector<Row> &rows,
                    const std::vector<ProcessRow> &processes, int repetitions)
 {
 	auto process = processes.begin();
-	for (const Row &row : rows) {
-		// Google Benchmark 1.7 takes only a const char *. The names
-		// these give the rows are full_name's.
-		// NOLINTBEGIN(readability-redundant-string-cstr)
-		if (row.reads == Reads::nothing)
-			with_statistics(benchmark::RegisterBenchmark(
-			                    row.name.c_str(), warm_create_join)
-			                    ->Iterations(row.iterations)
-			                    ->MeasureProcessCPUTime()
-			                    ->UseRealTime(),
-			                repetitions);
-		else
-			with_statistics(
-			    benchmark::RegisterBenchmark(
-			        row.name.c_str(), process_run, &*process++)
-			        ->Iterations(row.iterations)
-			        ->UseManualTime(),
-			    repetitions);
-		// NOLINTEND(readability-redundant-string-cstr)
-	}
+	for (const Row &row : rows)
+		register_row(
+		    row, row.reads == Reads::nothing ? nullptr : &*process++,
+		    repetitions);
 }
 
 // Records the names the library lists, and runs nothing.
@@ -344,6 +352,167 @@ std::vector<Row> library_selection(const std::string &program,
 		                    0;
 	             });
 	return chosen;
+}
+
+// Seconds on the monotonic clock.
+double monotonic_seconds()
+{
+	timespec now{};
+	(void)clock_gettime(CLOCK_MONOTONIC, &now);
+	return static_cast<double>(now.tv_sec) +
+	       static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+// How a run in rounds went.
+struct Rounds {
+	int count = 0;
+	double seconds = 0;
+	std::string stopped_by; // "precision", "time" or "repetitions"
+	// The share of its error each row's intervals spent at its last look.
+	std::map<std::string, double> shares;
+	std::vector<Aim> aims;
+	long least = 0; // the fewest repetitions of a row, and the most
+	long most = 0;
+};
+
+// Runs the rows of `chosen` in rounds until every aim is within the
+// precision asked, the time is up or a row would pass the most
+// repetitions. Nothing after a round that only listed the rows.
+Rounds run_rounds(Reporters &reporters, const Options &options,
+                  const std::vector<Row> &chosen,
+                  const std::vector<ProcessRow> &processes)
+{
+	std::map<std::string, const ProcessRow *> program_of_row;
+	for (const ProcessRow &process : processes)
+		program_of_row[process.row.name] = &process;
+	const double budget = options.max_seconds.value_or(default_max_seconds);
+	const double start = monotonic_seconds();
+	std::map<std::string, int> looks;
+	std::map<std::string, long> counts;
+	std::vector<Row> running = chosen;
+	long each = options.repetitions; // this round's, of every row running
+	long total = 0;                  // of every row running, so far
+	Rounds rounds;
+	reporters.hold_rounds();
+	for (;;) {
+		benchmark::ClearRegisteredBenchmarks();
+		for (const Row &row : running) {
+			const auto found = program_of_row.find(row.name);
+			register_row(row,
+			             found == program_of_row.end()
+			                 ? nullptr
+			                 : found->second,
+			             static_cast<int>(each));
+		}
+		progress().start(static_cast<long>(running.size()) * each);
+		const double began = monotonic_seconds();
+		(void)benchmark::RunSpecifiedBenchmarks(&reporters, ".");
+		progress().clear();
+		if (!reporters.reported())
+			return rounds;
+		const double took = monotonic_seconds() - began;
+		total += each;
+		++rounds.count;
+		for (const Row &row : running) {
+			rounds.shares[row.name] =
+			    spent_share(++looks[row.name]);
+			counts[row.name] = total;
+		}
+		rounds.aims =
+		    aims_of(reporters.samples(), chosen, rounds.shares);
+		const std::size_t ran = running.size();
+		if (options.precision)
+			running = still_needed(chosen, rounds.aims,
+			                       *options.precision);
+		// The next round doubles each running row's repetitions; it
+		// takes about as long a repetition as this one did.
+		const double next = took * static_cast<double>(total) /
+		                    static_cast<double>(each) *
+		                    static_cast<double>(running.size()) /
+		                    static_cast<double>(ran);
+		if (running.empty())
+			rounds.stopped_by = "precision";
+		else if (2 * total > most_repetitions)
+			rounds.stopped_by = "repetitions";
+		else if (monotonic_seconds() - start + next > budget)
+			rounds.stopped_by = "time";
+		if (!rounds.stopped_by.empty())
+			break;
+		each = total;
+	}
+	rounds.seconds = monotonic_seconds() - start;
+	const auto [fewest, most] = std::minmax_element(
+	    counts.begin(), counts.end(),
+	    [](const auto &a, const auto &b) { return a.second < b.second; });
+	rounds.least = fewest->second;
+	rounds.most = most->second;
+	return rounds;
+}
+
+// A percentage as the answer and the context show it.
+std::string percent_text(double percent)
+{
+	std::array<char, 32> text{};
+	(void)std::snprintf(text.data(), text.size(), "%.1f", percent);
+	return text.data();
+}
+
+// The aims short of the precision asked, with what each reached.
+std::string short_aims(const Rounds &rounds, double precision)
+{
+	std::string named;
+	for (const Aim &aim : rounds.aims)
+		if (!aim.reached || *aim.reached > precision)
+			named += (named.empty() ? "" : ", ") + aim.name +
+			         (aim.reached
+			              ? " ±" + percent_text(*aim.reached) + " %"
+			              : " no interval");
+	return named;
+}
+
+// The answer's line on how a run in rounds stopped.
+std::string stop_line(const Rounds &rounds, const Options &options)
+{
+	const std::string done = std::to_string(rounds.count) +
+	                         (rounds.count == 1 ? " round" : " rounds") +
+	                         " in " + percent_text(rounds.seconds) + " s";
+	const std::string why = rounds.stopped_by == "time"
+	                            ? "the time was up"
+	                            : "more would pass the most repetitions";
+	if (!options.precision)
+		return "rounds: " + done + ", until " + why + "\n";
+	const std::string asked =
+	    "precision ±" + percent_text(*options.precision) + " % ";
+	if (rounds.stopped_by == "precision")
+		return asked + "reached by every figure and row, after " +
+		       done + "\n";
+	return asked + "not reached after " + done + " (" + why +
+	       "): " + short_aims(rounds, *options.precision) + "\n";
+}
+
+// The context's entries on how a run in rounds stopped.
+std::vector<std::pair<std::string, std::string>>
+rounds_context(const Rounds &rounds, const Options &options)
+{
+	std::string reached;
+	for (const Aim &aim : rounds.aims)
+		reached += (reached.empty() ? "" : ", ") + aim.name + "=" +
+		           (aim.reached ? percent_text(*aim.reached) : "none");
+	std::vector<std::pair<std::string, std::string>> entries = {
+	    {"stop_rule", options.precision ? "precision" : "time"},
+	    {"max_time",
+	     percent_text(options.max_seconds.value_or(default_max_seconds))},
+	    {"first_round", std::to_string(options.repetitions)},
+	    {"rounds", std::to_string(rounds.count)},
+	    {"stopped_by", rounds.stopped_by},
+	    {"precision_reached", reached},
+	    {"interval_rule",
+	     "a row's j-th look spends 6/(pi^2 j^2) of each interval's error"},
+	};
+	if (options.precision)
+		entries.emplace_back("precision_asked",
+		                     percent_text(*options.precision));
+	return entries;
 }
 
 // The names of `rows`, in their order.
@@ -455,17 +624,30 @@ std::string closing(const Options &options, bool kept)
 // where it is and checks that the console was written. Returns the exit
 // status.
 int finish(const Reporters &reporters, const Options &options,
-           const std::vector<Row> &rows)
+           const std::vector<Row> &rows, const Rounds *rounds)
 {
 	// Standard output is the library's JSON with json: the answer goes
 	// to standard error then. Written before the results file is put in
 	// place, so that a reader gone by then leaves no file, as before.
 	std::FILE *const console =
 	    options.console_format == "json" ? stderr : stdout;
-	(void)std::fputs(answer_text(answer_of(reporters.samples(), rows),
-	                             options.repetitions, reporters.noise(), "")
-	                     .c_str(),
-	                 console);
+	if (rounds == nullptr)
+		(void)std::fputs(
+		    answer_text(answer_of(reporters.samples(), rows),
+		                options.repetitions, reporters.noise(), "")
+		        .c_str(),
+		    console);
+	else
+		(void)std::fputs(
+		    answer_text(
+		        answer_of(reporters.samples(), rows, rounds->shares),
+		        rounds->least == rounds->most
+		            ? std::to_string(rounds->least)
+		            : std::to_string(rounds->least) + " to " +
+		                  std::to_string(rounds->most),
+		        reporters.noise(), stop_line(*rounds, options))
+		        .c_str(),
+		    console);
 	(void)std::fflush(console);
 	std::string lost;
 	if (writing_results)
@@ -594,7 +776,10 @@ int measure(int argc, char **argv)
 	const auto context =
 	    bench_context(options, chosen, cpu, reaper, cgroup);
 	auto own_entries = context;
-	const std::vector<std::string> noise_names = noise_entry_names();
+	std::vector<std::string> noise_names = noise_entry_names();
+	for (const auto &[name, value] : rounds_context({}, options))
+		noise_names.push_back(name);
+	noise_names.emplace_back("precision_asked");
 	std::transform(noise_names.begin(), noise_names.end(),
 	               std::back_inserter(own_entries),
 	               [](const std::string &name) {
@@ -662,6 +847,19 @@ int measure(int argc, char **argv)
 	});
 
 	// A run that fails never returns here.
+	if (options.in_rounds()) {
+		const Rounds rounds =
+		    run_rounds(reporters, options, chosen, processes);
+		if (!reporters.reported()) {
+			benchmark::Shutdown();
+			ResultsFile::discard();
+			return close_stdout(0).empty() ? 0 : 1;
+		}
+		add_context(rounds_context(rounds, options));
+		reporters.end_rounds();
+		benchmark::Shutdown();
+		return finish(reporters, options, rows, &rounds);
+	}
 	const std::size_t ran =
 	    benchmark::RunSpecifiedBenchmarks(&reporters, options.filter);
 	benchmark::Shutdown();
@@ -671,7 +869,7 @@ int measure(int argc, char **argv)
 		ResultsFile::discard();
 		return ran == 0 ? 2 : close_stdout(0).empty() ? 0 : 1;
 	}
-	return finish(reporters, options, rows);
+	return finish(reporters, options, rows, nullptr);
 }
 
 } // namespace

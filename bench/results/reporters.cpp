@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -36,6 +37,9 @@ void Reporters::set_noise_judge(std::function<std::string()> judge)
 
 bool Reporters::ReportContext(const Context &context)
 {
+	if (holding_ && context_passed_)
+		return true;
+	context_passed_ = true;
 	reported_ = true;
 	bool console = true;
 	if (console_ != nullptr) {
@@ -49,8 +53,14 @@ void Reporters::ReportRuns(const std::vector<Run> &report)
 {
 	if (report.empty())
 		return;
-	if (file_ != nullptr)
+	if (holding_ && report.front().run_type == Run::RT_Aggregate)
+		return;
+	if (holding_) {
+		auto &held = held_[report.front().run_name.function_name];
+		held.insert(held.end(), report.begin(), report.end());
+	} else if (file_ != nullptr) {
 		file_->ReportRuns(report);
+	}
 	// The library reports a row's repetitions, then its statistics.
 	if (report.front().run_type != Run::RT_Aggregate) {
 		for (const Run &run : report) {
@@ -91,8 +101,40 @@ void Reporters::show(bool all)
 	}
 }
 
+void Reporters::end_rounds()
+{
+	for (const std::string &row : order_) {
+		const auto found = held_.find(row);
+		if (found == held_.end())
+			continue;
+		std::vector<Run> &runs = found->second;
+		const auto count = static_cast<std::int64_t>(runs.size());
+		for (std::int64_t i = 0; i < count; ++i) {
+			Run &run = runs[static_cast<std::size_t>(i)];
+			run.run_name.repetitions =
+			    "repeats:" + std::to_string(count);
+			run.repetitions = count;
+			run.repetition_index = i;
+			run.family_index = runs.front().family_index;
+			run.per_family_instance_index =
+			    runs.front().per_family_instance_index;
+		}
+		if (file_ != nullptr)
+			file_->ReportRuns(runs);
+		if (console_ != nullptr) {
+			console_->ReportRuns(runs);
+			pass_console();
+		}
+	}
+	held_.clear();
+	ending_ = true;
+	Finalize();
+}
+
 void Reporters::Finalize()
 {
+	if (holding_ && !ending_)
+		return;
 	if (judge_)
 		noise_ = judge_();
 	if (console_ != nullptr) {

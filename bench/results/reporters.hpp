@@ -44,6 +44,13 @@ public:
 	void set_noise_judge(std::function<std::string()> judge);
 	// What the judge said, "" without one.
 	const std::string &noise() const { return noise_; }
+	// Runs in rounds (--precision): the library runs the rows once a
+	// round, each time with its context and its end. Held, the context
+	// goes on once, and every repetition only at end_rounds(): a row's
+	// repetitions of every round together under one name, numbered on,
+	// without any round's statistics.
+	void hold_rounds() { holding_ = true; }
+	void end_rounds();
 
 private:
 	// Shows the finished rows that no earlier row is still holding up;
@@ -69,6 +76,10 @@ private:
 	Samples samples_;
 	std::function<std::string()> judge_;
 	std::string noise_;
+	bool holding_ = false;
+	bool ending_ = false;
+	bool context_passed_ = false;
+	std::map<std::string, std::vector<Run>> held_;
 };
 
 // A reporter of Google Benchmark's for the format named ("console" or

@@ -3,6 +3,7 @@
 // judge. Every case that fails is named; the status is 1 if any did.
 
 #include "answer.hpp"
+#include "precision.hpp"
 #include "results/reporters.hpp"
 #include "text.hpp"
 
@@ -300,11 +301,86 @@ void test_noise()
 	}
 }
 
+// Runs in rounds. From R: qbinom(tail * 6 / (pi^2 j^2), n, 0.5) at a row's
+// j-th look, for one median (tail 0.025) and each of two (0.0125).
+const int look_cases[][4] = {
+    {1, 20, 5, 5},   {1, 40, 13, 12},  {1, 160, 66, 65}, {2, 40, 12, 11},
+    {3, 40, 11, 10}, {3, 160, 62, 60}, {4, 20, 3, 3},    {4, 160, 60, 59},
+};
+
+// The precision of a reading: value, interval, what it reached.
+const char *const precision_cases[][4] = {
+    {"100", "90 120", "20.0"}, {"-10", "-12 -9", "20.0"}, {"0", "0 0", "0.0"},
+    {"0", "-1 1", "none"},     {"5", "none", "none"},
+};
+
+void test_rounds()
+{
+	for (const auto &[look, n, one, two] : look_cases) {
+		const auto count = static_cast<std::size_t>(n);
+		expect("look " + std::to_string(look) +
+		           " n=" + std::to_string(n),
+		       std::to_string(median_rank(
+		           count, one_median_tail * spent_share(look))) +
+		           " " +
+		           std::to_string(median_rank(
+		               count, two_medians_tail * spent_share(look))),
+		       std::to_string(one) + " " + std::to_string(two));
+	}
+	for (const auto &c : precision_cases) {
+		Reading reading{std::stod(c[0]), std::nullopt, ""};
+		double low = 0;
+		double high = 0;
+		if (std::sscanf(c[1], "%lf %lf", &low, &high) == 2)
+			reading.interval = Interval{low, high};
+		const std::optional<double> reached = precision_of(reading);
+		char text[32] = "none";
+		if (reached)
+			(void)std::snprintf(text, sizeof text, "%.1f",
+			                    *reached);
+		expect(std::string("precision of ") + c[0] + " [" + c[1] + "]",
+		       text, c[2]);
+	}
+	// The cold start (1 to 40) at its 2nd look, the program (101 to 140)
+	// at its 3rd: each figure's interval at its rows' shares, by the
+	// ranks above; the first line the difference of the two.
+	std::vector<double> cold;
+	std::vector<double> pipe;
+	for (int i = 1; i <= 40; ++i) {
+		cold.push_back(i);
+		pipe.push_back(100 + i);
+	}
+	const Samples samples{{"cold_thread_start", {{"ticks", cold}}},
+	                      {"program_run/pipe", {{"ticks", pipe}}}};
+	const Answer answer = answer_of(samples, {},
+	                                {{"cold_thread_start", spent_share(2)},
+	                                 {"program_run/pipe", spent_share(3)}});
+	expect("spent: cold", text_of(answer.figures.at(0).reading.interval),
+	       "12 29");
+	expect("spent: first line",
+	       text_of(answer.figures.at(2).reading.interval), "80 120");
+	expect("spent: span", text_of(answer.figures.at(3).reading.interval),
+	       "111 130");
+	// Only the rows of an aim short of 10 % run on.
+	Row cold_row;
+	cold_row.name = "cold_thread_start";
+	Row pipe_row;
+	pipe_row.name = "program_run/pipe";
+	const std::vector<Row> needed =
+	    still_needed({cold_row, pipe_row},
+	                 {{"cold", {"cold_thread_start"}, 9.0},
+	                  {"span", {"program_run/pipe"}, 10.5}},
+	                 10);
+	expect("still needed", needed.size() == 1 ? needed[0].name : "",
+	       "program_run/pipe");
+}
+
 } // namespace
 
 int main()
 {
 	test_ranks();
+	test_rounds();
 	test_intervals();
 	test_family();
 

@@ -573,6 +573,13 @@ usage_cases=$(cat <<'EOF'
 --timeout=0                                  % above 0 and at most 86400, not "0"
 --timeout=-1                                 % --timeout must be a number
 --timeout=abc                                % not "abc"
+--precision=0%                               % --precision must be a percentage above 0 and below 100, not "0%"
+--precision=100                              % below 100, not "100"
+--precision=five                             % not "five"
+--max-time=0                                 % --max-time must be a number of seconds above 0
+--precision=5% --table                       % not with --precision or --max-time
+--benchmark_context=stop_rule=mine           % "stop_rule" is an entry of the bench
+--benchmark_context=precision_asked=1        % "precision_asked" is an entry of the bench
 --label=                                     % --label must be 1 to 100 printable
 --benchmark_out_format=xml                   % must be json or console, not "xml"
 --benchmark_format=csv                       % json or console
@@ -642,5 +649,39 @@ EOF
 		time_unit perf_counters; do
 		[[ $output != *"$refused"* ]] || case_failed "$refused" "shown, though refused"
 	done
+	no_case_failed
+}
+
+# Runs in rounds (--precision): a constant stand-in is precise at the first
+# round; one whose ticks never settle runs until the time is up and names
+# what fell short. The file records how the run stopped.
+@test "in rounds: constant stops after one round, scattered at the budget; the file says why" {
+	local rows='^(program_run/pipe|cold_thread_start)/'
+	run -0 "$BENCH" --program="$FAKE" --cold-helper="$COLD" --benchmark_filter="$rows" \
+		--precision=5% --benchmark_out="$json"
+	[[ $output == *"median [95 % interval] of 20 repetitions a row"* ]] ||
+		case_failed constant "$output"
+	[[ $output == *"precision ±5.0 % reached by every figure and row, after 1 round in"* ]] ||
+		case_failed constant "$output"
+	jq -e '.context | .stop_rule == "precision" and .precision_asked == "5.0"
+		and .stopped_by == "precision" and .rounds == "1" and .first_round == "20"
+		and .precision_reached == "cold thread start=0.0, first line=0.0, the program'"'"'s span=0.0"' \
+		"$json" >/dev/null || case_failed "constant: context" "$(jq -c .context "$json")"
+	jq -e '[.benchmarks[] | .run_name] | unique | length == 2 and all(test("/repeats:20/"))' \
+		"$json" >/dev/null || case_failed "constant: names" "$(jq -c '[.benchmarks[].run_name] | unique' "$json")"
+
+	# Ticks from 1 to 400 in turn: never within 1 %.
+	seq 1 400 | shuf --random-source=<(yes) >"$BATS_TEST_TMPDIR/sequence"
+	for _ in 1 2 3 4 5 6 7 8 9 10; do cat "$BATS_TEST_TMPDIR/sequence"; done >"$BATS_TEST_TMPDIR/many"
+	FAKE_MODE=sequence FAKE_SEQUENCE=$BATS_TEST_TMPDIR/many FAKE_COUNTER=$BATS_TEST_TMPDIR/count \
+		run -0 "$BENCH" --program="$FAKE" --benchmark_filter='^program_run/pipe/' \
+		--precision=1 --max-time=1 --benchmark_repetitions=8 --benchmark_out="$json"
+	[[ $output == *"precision ±1.0 % not reached after "*" (the time was up): the program's span ±"*" %"* ]] ||
+		case_failed scattered "$output"
+	local count
+	count=$(jq '[.benchmarks[]] | length' "$json")
+	jq -e --argjson n "$count" '.context.stopped_by == "time" and .context.max_time == "1.0"
+		and ((.context.rounds | tonumber) as $r | $n == 8 * pow(2; $r - 1))' "$json" >/dev/null ||
+		case_failed "scattered: context" "$count repetitions; $(jq -c .context "$json")"
 	no_case_failed
 }
