@@ -44,7 +44,8 @@ std::vector<Aim> aims_of(const Samples &samples, const std::vector<Row> &chosen,
 		if (!std::all_of(rows.begin(), rows.end(), measured))
 			continue;
 		aims.push_back({answer.figures.at(i).name, rows,
-		                precision_of(answer.figures.at(i).reading)});
+		                precision_of(answer.figures.at(i).reading),
+		                true});
 		in_figures.insert(in_figures.end(), rows.begin(), rows.end());
 	}
 	for (const Row &row : chosen) {
@@ -66,7 +67,7 @@ std::vector<Aim> aims_of(const Samples &samples, const std::vector<Row> &chosen,
 			reached =
 			    precision_of({median_of(ticks), interval, ""});
 		}
-		aims.push_back({row.name, {row.name}, reached});
+		aims.push_back({row.name, {row.name}, reached, false});
 	}
 	return aims;
 }

@@ -38,6 +38,7 @@ struct Aim {
 	std::string name;
 	std::vector<std::string> rows;
 	std::optional<double> reached; // in %, none while it has no interval
+	bool figure = false;           // one of the answer's, not a row
 };
 
 // What --precision aims at among `chosen`, the rows measured: the answer's

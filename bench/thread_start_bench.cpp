@@ -457,12 +457,14 @@ std::string percent_text(double percent)
 	return text.data();
 }
 
-// The aims short of the precision asked, with what each reached.
-std::string short_aims(const Rounds &rounds, double precision)
+// The aims short of the precision asked with what each reached, or with
+// `reached` the answer's figures.
+std::string aims_text(const Rounds &rounds, double precision, bool reached)
 {
 	std::string named;
 	for (const Aim &aim : rounds.aims)
-		if (!aim.reached || *aim.reached > precision)
+		if (reached ? aim.figure
+		            : !aim.reached || *aim.reached > precision)
 			named += (named.empty() ? "" : ", ") + aim.name +
 			         (aim.reached
 			              ? " ±" + percent_text(*aim.reached) + " %"
@@ -484,10 +486,10 @@ std::string stop_line(const Rounds &rounds, const Options &options)
 	const std::string asked =
 	    "precision ±" + percent_text(*options.precision) + " % ";
 	if (rounds.stopped_by == "precision")
-		return asked + "reached by every figure and row, after " +
-		       done + "\n";
+		return asked + "reached after " + done + ": " +
+		       aims_text(rounds, *options.precision, true) + "\n";
 	return asked + "not reached after " + done + " (" + why +
-	       "): " + short_aims(rounds, *options.precision) + "\n";
+	       "): " + aims_text(rounds, *options.precision, false) + "\n";
 }
 
 // The context's entries on how a run in rounds stopped.
