@@ -66,6 +66,27 @@ def broken(root: str) -> list[str]:
     return faults
 
 
+class TestHelp(unittest.TestCase):
+    def test_exit_statuses(self) -> None:
+        # Each command's --help gives the statuses of the manual page's
+        # EXIT STATUS: 1 for lost output and for memory run out too.
+        import argparse
+        from analyze.__main__ import parser
+        top = parser()
+        commands = next(a for a in top._actions if isinstance(a, argparse._SubParsersAction))
+        store = next(a for a in commands.choices["store"]._actions
+                     if isinstance(a, argparse._SubParsersAction))
+        helps = {name: p.format_help() for name, p in commands.choices.items()}
+        helps["store add"] = store.choices["add"].format_help()
+        helps[""] = top.format_help()
+        for name, text in helps.items():
+            text = " ".join(text.split())
+            for status in ("0 done", "; 1 standard output", "memory ran out", "; 2 a usage error"):
+                with self.subTest(command=name, status=status):
+                    self.assertIn(status, text)
+        self.assertIn("the store could not be written", " ".join(helps["store add"].split()))
+
+
 class TestDocLinks(unittest.TestCase):
     def test_anchors(self) -> None:
         cases = [
