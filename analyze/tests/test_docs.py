@@ -87,6 +87,16 @@ class TestHelp(unittest.TestCase):
         self.assertIn("the store could not be written", " ".join(helps["store add"].split()))
 
 
+class TestModuleList(unittest.TestCase):
+    def test_every_module_listed(self) -> None:
+        import analyze
+        listed = set(re.findall(r"\w+\.py", analyze.__doc__ or ""))
+        modules = {os.path.basename(m) for m in glob.glob(os.path.join(ROOT, "analyze", "*.py"))}
+        for module in sorted(modules - {"__init__.py"}):
+            with self.subTest(module=module):
+                self.assertIn(module, listed)
+
+
 class TestDocLinks(unittest.TestCase):
     def test_anchors(self) -> None:
         cases = [
