@@ -11,10 +11,22 @@ runs' medians, the difference and change, and with enough runs a side 95 %
 intervals with a verdict; each run's median and load on request.
 --fleet: one line per host, with the hosts that stand out marked.
 
-The modules: __main__ the command line, errors what is refused and how,
-reader the results files, statistics the numbers, paired the paired tests
-and their family by sign flips, tables the output
-formats, files, answer, one_file, sides and fleet the reports, plot the picture.
+The modules, the one list of them: __main__.py the command line, with one
+function per command and the older command line; errors.py what is
+refused and how; reader.py reading and checking a results file;
+statistics.py the medians, intervals and rank tests (numpy and scipy),
+estimates.py their results as plain data; family.py one error rate for a
+report's tests; paired.py the paired tests and their family by sign
+flips; answer.py the answer's lines; one_file.py, label_runs.py (several
+runs of one label), sides.py and fleet.py the four reports; history.py
+the history of a store's runs and its detector of change points; store.py
+the results store; files.py the files' table and context; noise.py
+whether a run was disturbed; lead.py the lines a report opens with;
+tables.py columns as name and alignment, printed as text, Markdown or
+CSV; plot.py the picture (the only module that imports matplotlib). The
+launcher thread-start-analyze.in runs the package installed or from the
+source tree.
+
 Importing the package imports none of numpy, scipy and matplotlib: each
 module that needs one imports it, and only the calls that need it import
 that module.

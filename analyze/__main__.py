@@ -3,9 +3,9 @@ function of its own (report, runs, compare, fleet, store add, history),
 and the older command line without commands, which still works and says
 which command it now is.
 
-Exit status: 0 done, 1 standard output or the picture lost, or a row
-slower than compare --fail-if-slower allows (told apart by the line on
-standard error), 2 a usage error, an unusable file or a missing Python
+Exit status: 0 done, 1 standard output, the picture or the store lost,
+memory run out, or a row slower than compare --fail-if-slower allows (told
+apart by the line on standard error), 2 a usage error, an unusable file or a missing Python
 library; interrupted by SIGINT, it dies of it (130 in a shell) without a
 traceback.
 
@@ -35,17 +35,19 @@ if TYPE_CHECKING:
 
 PICTURE_ENDINGS = (".png", ".svg")
 EXIT_STATUS = ("Exit status: 0 done; 1 standard output or the picture could not be "
-               "written, or (compare --fail-if-slower) a row slower than allowed, told "
-               "apart by the line on standard error; 2 a usage error, an unusable file "
-               "or a missing library.")
+               "written, memory ran out, or (compare --fail-if-slower) a row slower "
+               "than allowed, told apart by the line on standard error; 2 a usage "
+               "error, an unusable file or a missing library.")
 # A command's own: without the gate, and without a picture where it draws none.
 EXIT_STATUS_OF = {
     "compare": EXIT_STATUS,
-    "store": "Exit status: 0 done; 1 standard output could not be written; 2 a usage "
-             "error, an unusable file or store, or a missing library.",
+    "store": "Exit status: 0 done; 1 standard output or the store could not be written, "
+             "or memory ran out; 2 a usage error, an unusable file or store, or a "
+             "missing library.",
 }
 DRAWN_EXIT_STATUS = ("Exit status: 0 done; 1 standard output or the picture could not be "
-                     "written; 2 a usage error, an unusable file or a missing library.")
+                     "written, or memory ran out; 2 a usage error, an unusable file or a "
+                     "missing library.")
 Command = Callable[[argparse.Namespace, Output], int]
 
 

@@ -1,7 +1,7 @@
 // The bench's rows: the one list of them, in the order the console shows
 // them, with what each measures, the report it reads, and for a lever the
 // row it changes and the counter on which the two are compared. The
-// README's and the manual page's lists of rows follow this one.
+// guide's (doc/bench.md) and the manual page's lists of rows follow this one.
 #pragma once
 
 #include <cstddef>

@@ -1,7 +1,8 @@
 #!/usr/bin/env bats
 # thread-start-bench's rows: the ones a filter selects and the levers among
 # them, as the results' context names them for the analysis, and the lists
-# of rows in the README and the manual page, which must be the bench's.
+# of rows in the user's guide (doc/bench.md) and the manual page, which
+# must be the bench's.
 
 bats_require_minimum_version 1.5.0
 load ../../tests/needs
@@ -159,9 +160,9 @@ bench_rows() {
 		sed 's#/iterations:.*##; s#^program_run/name$#program_run/NAME#'
 }
 
-@test "the README's table of rows is the bench's list, in its order" {
-	local readme=${SOURCE_DIR:?set SOURCE_DIR to the source tree}/README.md
-	diff <(bench_rows) <(sed -n '/^### The rows$/,/^### /s/^| `\([^`]*\)`.*/\1/p' "$readme")
+@test "the guide's table of rows is the bench's list, in its order" {
+	local guide=${SOURCE_DIR:?set SOURCE_DIR to the source tree}/doc/bench.md
+	diff <(bench_rows) <(sed -n '/^## The rows$/,/^## /s/^| `\([^`]*\)`.*/\1/p' "$guide")
 }
 
 @test "the manual page's list of rows is the bench's list, in its order" {
