@@ -20,7 +20,8 @@ report's tests; paired.py the paired tests and their family by sign
 flips; answer.py the answer's lines; one_file.py, label_runs.py (several
 runs of one label), sides.py and fleet.py the four reports; history.py
 the history of a store's runs and its detector of change points; store.py
-the results store; files.py the files' table and context; noise.py
+the results store; rounds.py the intervals of a run made in rounds
+(--precision); files.py the files' table and context; noise.py
 whether a run was disturbed; lead.py the lines a report opens with;
 tables.py columns as name and alignment, printed as text, Markdown or
 CSV; plot.py the picture (the only module that imports matplotlib). The
