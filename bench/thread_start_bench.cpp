@@ -731,6 +731,26 @@ std::size_t command_line_size(int argc, char **argv)
 	return static_cast<std::size_t>(end - argv[0]);
 }
 
+// Measures the rows of `chosen` in rounds, and finishes. Returns the exit
+// status.
+int measure_in_rounds(Reporters &reporters, const Options &options,
+                      const std::vector<Row> &rows,
+                      const std::vector<Row> &chosen,
+                      const std::vector<ProcessRow> &processes)
+{
+	const Rounds rounds = run_rounds(reporters, options, chosen, processes);
+	if (!reporters.reported()) {
+		// Only listed: no results file.
+		benchmark::Shutdown();
+		ResultsFile::discard();
+		return close_stdout(0).empty() ? 0 : 1;
+	}
+	add_context(rounds_context(rounds, options));
+	reporters.end_rounds();
+	benchmark::Shutdown();
+	return finish(reporters, options, rows, &rounds);
+}
+
 int measure(int argc, char **argv)
 {
 	open_standard_descriptors();
@@ -849,19 +869,9 @@ int measure(int argc, char **argv)
 	});
 
 	// A run that fails never returns here.
-	if (options.in_rounds()) {
-		const Rounds rounds =
-		    run_rounds(reporters, options, chosen, processes);
-		if (!reporters.reported()) {
-			benchmark::Shutdown();
-			ResultsFile::discard();
-			return close_stdout(0).empty() ? 0 : 1;
-		}
-		add_context(rounds_context(rounds, options));
-		reporters.end_rounds();
-		benchmark::Shutdown();
-		return finish(reporters, options, rows, &rounds);
-	}
+	if (options.in_rounds())
+		return measure_in_rounds(reporters, options, rows, chosen,
+		                         processes);
 	const std::size_t ran =
 	    benchmark::RunSpecifiedBenchmarks(&reporters, options.filter);
 	benchmark::Shutdown();

@@ -9,6 +9,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <memory>
 #include <optional>
@@ -329,10 +330,11 @@ void test_rounds()
 	}
 	for (const auto &c : precision_cases) {
 		Reading reading{std::stod(c[0]), std::nullopt, ""};
-		double low = 0;
-		double high = 0;
-		if (std::sscanf(c[1], "%lf %lf", &low, &high) == 2)
-			reading.interval = Interval{low, high};
+		char *end = nullptr;
+		const double low = std::strtod(c[1], &end);
+		if (end != c[1])
+			reading.interval =
+			    Interval{low, std::strtod(end, nullptr)};
 		const std::optional<double> reached = precision_of(reading);
 		char text[32] = "none";
 		if (reached)

@@ -664,7 +664,7 @@ EOF
 	[[ $output == *"precision ±5.0 % reached after 1 round in "*" s: cold thread start ±0.0 %, first line ±0.0 %, the program's span ±0.0 %"* ]] ||
 		case_failed constant "$output"
 	jq -e '.context | .stop_rule == "precision" and .precision_asked == "5.0"
-		and .stopped_by == "precision" and .rounds == "1" and .first_round == "20"
+		and .stopped_by == "precision" and .rounds == "1" and .first_round == "20" and .max_time == "300.0"
 		and .precision_reached == "cold thread start=0.0, first line=0.0, the program'"'"'s span=0.0"' \
 		"$json" >/dev/null || case_failed "constant: context" "$(jq -c .context "$json")"
 	jq -e '[.benchmarks[] | .run_name] | unique | length == 2 and all(test("/repeats:20/"))' \
@@ -681,7 +681,9 @@ EOF
 	local count
 	count=$(jq '[.benchmarks[]] | length' "$json")
 	jq -e --argjson n "$count" '.context.stopped_by == "time" and .context.max_time == "1.0"
-		and ((.context.rounds | tonumber) as $r | $n == 8 * pow(2; $r - 1))' "$json" >/dev/null ||
+		and ((.context.rounds | tonumber) as $r | $n == 8 * pow(2; $r - 1))
+		and all(.benchmarks[]; .repetitions == $n and (.run_name | contains("/repeats:\($n)/")))
+		and ([.benchmarks[].repetition_index] == [range($n)])' "$json" >/dev/null ||
 		case_failed "scattered: context" "$count repetitions; $(jq -c .context "$json")"
 	no_case_failed
 }
