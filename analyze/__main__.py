@@ -99,6 +99,8 @@ def parser() -> Parser:
                "negative = fewer ticks. Without a command first, the older command line "
                f"({PROG} FILE.json..., --fleet, --store PATH ...) still works, and says "
                "which command it is. " + EXIT_STATUS)
+    # Answered by main before parsing; here for --help.
+    top.add_argument("--version", action="store_true", help="print the version and exit")
     commands = top.add_subparsers(dest="command", metavar="COMMAND", required=True,
                                   parser_class=Parser)
 
@@ -587,9 +589,17 @@ def old_main(argv: list[str], stdout: TextIO) -> int:
     return status
 
 
-def main(argv: list[str], stdout: TextIO) -> int:
+def main(argv: list[str], stdout: TextIO, version: str = "") -> int:
     """The call: a command, or the older command line where the first
-    argument names none."""
+    argument names none; `version` is the launcher's."""
+    if argv[:1] == ["--version"]:
+        if len(argv) > 1:
+            raise Unusable(f"--version takes no other argument (try {PROG} --help)")
+        if not version:
+            raise Unusable(f"--version: run as a module, the analysis has no version; {PROG} "
+                           "gives it")
+        print(f"{PROG} {version}", file=stdout)
+        return 0
     if argv and argv[0] not in ("report", "runs", "compare", "fleet", "store", "history",
                                 "-h", "--help"):
         return old_main(argv, stdout)
@@ -639,14 +649,14 @@ def die_of_sigint() -> None:
     os.kill(os.getpid(), signal.SIGINT)
 
 
-def run(argv: list[str]) -> int:
+def run(argv: list[str], version: str = "") -> int:
     """The whole call: its status, with any refusal said in one line on
-    standard error."""
+    standard error. `version` is the project's, which the launcher gives."""
     # A reader that has gone ends it quietly, as it ends other tools.
     signal.signal(signal.SIGPIPE, signal.SIG_DFL)
     stdout = stdout_stream()
     try:
-        status = main(argv, stdout)
+        status = main(argv, stdout, version)
         stdout.flush()
     except Unusable as error:
         print(f"{PROG}: {visible(str(error))}", file=sys.stderr)

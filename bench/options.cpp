@@ -55,6 +55,7 @@ const char *const usage_text =
     "  --check-system     measure nothing: say what makes runs noisy on\n"
     "                     this machine, each with the command that fixes\n"
     "                     it; status 0 if nothing does, 1 if something does\n"
+    "  --version          print the version and exit\n"
     "\n"
     "Rows, in the order shown:\n"
     "%s"

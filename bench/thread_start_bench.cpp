@@ -44,6 +44,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <initializer_list>
 #include <iostream>
 #include <iterator>
 #include <map>
@@ -682,13 +683,19 @@ std::string judge_noise(const std::set<int> &cpus, const Settings &settings,
 	return reasons;
 }
 
-// --check-system, which takes no other argument. Returns the exit status.
-int system_check(int argc)
+// --check-system or --version, which take no other argument. Returns the
+// exit status.
+int on_its_own(int argc, const std::string &option)
 {
 	if (argc != 2)
-		return usage_error(
-		    "--check-system takes no other argument (try --help)");
-	const int status = check_system("", "", own_cpus(), 1);
+		return usage_error(option +
+		                   " takes no other argument (try --help)");
+	int status = 0;
+	if (option == "--version")
+		(void)std::fputs(
+		    "thread-start-bench " THREAD_START_VERSION "\n", stdout);
+	else
+		status = check_system("", "", own_cpus(), 1);
 	const std::string lost = close_stdout(0);
 	if (!lost.empty()) {
 		(void)std::fprintf(stderr, "thread-start-bench: %s\n",
@@ -754,10 +761,12 @@ int measure_in_rounds(Reporters &reporters, const Options &options,
 int measure(int argc, char **argv)
 {
 	open_standard_descriptors();
-	if (std::any_of(argv + 1, argv + argc, [](const char *word) {
-		    return std::strcmp(word, "--check-system") == 0;
-	    }))
-		return system_check(argc);
+	for (const char *option : {"--check-system", "--version"})
+		if (std::any_of(argv + 1, argv + argc,
+		                [option](const char *word) {
+			                return std::strcmp(word, option) == 0;
+		                }))
+			return on_its_own(argc, option);
 	ResultsFile::fail_writes_past_limits();
 	CommandLine line(argc, argv);
 	Options options;

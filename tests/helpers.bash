@@ -1,8 +1,11 @@
 # Shared by the test files: the program under test and checks of its report.
 
 bats_require_minimum_version 1.5.0
+# shellcheck source=tests/needs.bash
 source "${BASH_SOURCE[0]%/*}/needs.bash"
+# shellcheck source=tests/emulation.bash
 source "${BASH_SOURCE[0]%/*}/emulation.bash"
+# shellcheck source=tests/cases.bash
 source "${BASH_SOURCE[0]%/*}/cases.bash"
 
 BIN=${THREAD_START_TIME:?set THREAD_START_TIME to the program under test}
@@ -24,6 +27,7 @@ skip_if_sanitized() {
 
 # Runs a command with standard output to $out and standard error to $err,
 # and sets $status, so that the exact bytes can be checked.
+# shellcheck disable=SC2034 # status is read by the tests, as bats' run sets it
 run_to_files() {
 	status=0
 	"$@" >"$out" 2>"$err" || status=$?
@@ -64,6 +68,7 @@ check_report() {
 		od -c -- "$file" >&2
 		return 1
 	fi
+	# shellcheck disable=SC2034 # read by the tests that check the count
 	ticks=${BASH_REMATCH[1]}
 }
 

@@ -38,7 +38,7 @@ make_runs() {
 # Side a of medians about 100, side b about 110: 4 runs each.
 sides() { make_runs a a 98 99 101 102 && make_runs b b 108 109 111 112; }
 
-@test "each command refuses what is not its own: one line, status 2, nothing printed" {
+@test "each command refuses what is not its own: one line, status 2, nothing printed; --version alone" {
 	sides
 	"$ANALYZE" store add "$tmp/s.db" "$tmp"/a?.json >/dev/null
 	local case args reason
@@ -80,7 +80,10 @@ sides() { make_runs a a 98 99 101 102 && make_runs b b 108 109 111 112; }
 		history --latest|history --store s.db --latest 2|history takes no --latest (its options: thread-start-analyze history --help)
 		history, a file|history --store s.db $KNOWN|history: unrecognized arguments: $KNOWN
 		history, no store|history|history: the following arguments are required: --store
+		--version and more|--version report $KNOWN|--version takes no other argument (try thread-start-analyze --help)
 	TABLE
+	run --separate-stderr "$ANALYZE" --version
+	expect_equal --version "$status|$output|$stderr" "0|thread-start-analyze ${PROJECT_VERSION:?}|"
 	no_case_failed
 	[ ! -e s.db ]
 }

@@ -62,6 +62,7 @@ print(f"signal {-code}" if code < 0 else f"status {code}")' "$@"
 		closed, markdown|closed|--format=markdown $KNOWN|1|standard output: Bad file descriptor
 		closed, sides|closed|--group A $KNOWN --group B $tmp/other.json|1|standard output: Bad file descriptor
 		closed, a picture|closed|$KNOWN --plot $tmp/closed.png|1|standard output: Bad file descriptor
+		closed, --version|closed|--version|1|standard output: Bad file descriptor
 		full, text|full|$KNOWN|1|standard output: No space left on device
 		full, csv|full|--format=csv $KNOWN|1|standard output: No space left on device
 		full, a fleet|full|--fleet $KNOWN|1|standard output: No space left on device

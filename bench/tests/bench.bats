@@ -593,6 +593,7 @@ usage_cases=$(cat <<'EOF'
 --variant=pinned:A=1                         % pinned is a row of
 --benchmark_filter=matches_no_row            % matches_no_row
 --no-such-flag                               % --no-such-flag
+--version --label=x                          % --version takes no other argument
 --benchmark_min_time=1                       % set number of
 --benchmark_min_time=10x                     % set number of
 --benchmark_min_warmup_time=0                % no row is warmed up
@@ -635,12 +636,14 @@ EOF
 	no_case_failed
 }
 
-@test "--help: the bench's flags and exit statuses; of the library's, only those it takes" {
+@test "--help: the bench's flags and exit statuses; of the library's, only those it takes; --version" {
+	run -0 --separate-stderr "$BENCH" --version
+	expect_equal --version "$output|$stderr" "thread-start-bench ${PROJECT_VERSION:?}|"
 	run -0 --separate-stderr "$BENCH" --help
 	# One output, checked for each word: every word wrong is named.
 	local word
 	for word in --timeout=SECONDS "from 2 to 100000" "intervals from 6 on" "Exit status" --table \
-		--benchmark_filter; do
+		--benchmark_filter --version; do
 		[[ $output == *"$word"* ]] || case_failed "$word" "not shown"
 	done
 	# Only what the bench accepts.
