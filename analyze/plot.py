@@ -16,9 +16,10 @@ from collections.abc import Callable
 from typing import TYPE_CHECKING, Any, NamedTuple
 
 from . import statistics as st
+from .effects import LeverEffect, lever_effects
 from .errors import Lost, Unusable
 from .estimates import Interval
-from .one_file import PARTS_ROW, LeverEffect, lever_effects
+from .one_file import PARTS_ROW
 from .reader import PARTS, Results, merged_rows, rows_of
 from .tables import visible
 
