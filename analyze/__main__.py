@@ -31,6 +31,7 @@ from .reader import Group, Results, read_all, refuse_duplicates
 from .tables import FORMATS, Output, visible
 
 if TYPE_CHECKING:
+    from .effects import LeverEffect
     from .sides import SidesReport
 
 PICTURE_ENDINGS = (".png", ".svg")
@@ -273,15 +274,17 @@ def drawn_first(drawn: list[Results], plot: str | None, sides: int = 0) -> None:
 
 
 def draw(drawn: list[Results], plot: str | None, out: Output, groups: list[Group] | None = None,
-         report: SidesReport | None = None) -> None:
+         report: SidesReport | None = None,
+         effects: list[list[LeverEffect]] | None = None) -> None:
     """The picture of `drawn`: coloured by group where there are groups, with
-    the comparison's changes where there is its report."""
+    the comparison's changes where there is its report, and the levers'
+    effects of the report that has them."""
     if plot:
         from .files import name_of
         from .plot import plot as plot_results
 
         plot_results(drawn, [name_of(r, drawn) for r in drawn], plot,
-                     [g.name for g in groups or [] for _ in g.files] or None, report)
+                     [g.name for g in groups or [] for _ in g.files] or None, report, effects)
         out.note(f"picture: {plot}")
 
 
@@ -289,8 +292,9 @@ def do_report(r: Results, plot: str | None, out: Output) -> int:
     from .one_file import one_file_report, print_one_file
 
     drawn_first([r], plot)
-    print_one_file(one_file_report(r), out)
-    draw([r], plot, out)
+    report = one_file_report(r)
+    print_one_file(report, out)
+    draw([r], plot, out, effects=[report.levers])
     return 0
 
 

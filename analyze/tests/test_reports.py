@@ -613,6 +613,16 @@ class Picture(unittest.TestCase):
                     self.assertEqual(f.read(len(start)), start)
 
 
+    def test_a_file_s_levers_drawn_as_its_report_has_them(self) -> None:
+        from analyze.plot import figure
+
+        known = Results.read(KNOWN)
+        given = [e._replace(gap=Reading(1.0, Interval(-7.0, 7.0)))
+                 for e in one_file_report(known).levers if e.gap is not None]
+        levers = figure([known], ["known"], ["known"], effects=[given]).axes[-1]
+        self.assertEqual({tuple(line.get_xdata()) for line in levers.lines},
+                         {(-7.0, 7.0), (1.0,), (0, 0)})  # the intervals, values and 0
+
     def test_sides_drawn_as_the_report_has_them(self) -> None:
         from analyze.plot import figure
 
