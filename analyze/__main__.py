@@ -31,6 +31,7 @@ from .reader import Group, Results, read_all, refuse_duplicates
 from .tables import FORMATS, Output, visible
 
 if TYPE_CHECKING:
+    from .effects import LeverEffect
     from .sides import SidesReport
 
 PICTURE_ENDINGS = (".png", ".svg")
@@ -277,15 +278,17 @@ def drawn_first(drawn: list[Results], plot: str | None, sides: int = 0) -> None:
 
 
 def draw(drawn: list[Results], plot: str | None, out: Output, groups: list[Group] | None = None,
-         report: SidesReport | None = None) -> None:
+         report: SidesReport | None = None,
+         effects: list[list[LeverEffect]] | None = None) -> None:
     """The picture of `drawn`: coloured by group where there are groups, with
-    the comparison's changes where there is its report."""
+    the comparison's changes where there is its report, and the levers'
+    effects of the report that has them."""
     if plot:
         from .files import name_of
         from .plot import plot as plot_results
 
         plot_results(drawn, [name_of(r, drawn) for r in drawn], plot,
-                     [g.name for g in groups or [] for _ in g.files] or None, report)
+                     [g.name for g in groups or [] for _ in g.files] or None, report, effects)
         out.note(f"picture: {plot}")
 
 
@@ -293,8 +296,9 @@ def do_report(r: Results, plot: str | None, out: Output) -> int:
     from .one_file import one_file_report, print_one_file
 
     drawn_first([r], plot)
-    print_one_file(one_file_report(r), out)
-    draw([r], plot, out)
+    report = one_file_report(r)
+    print_one_file(report, out)
+    draw([r], plot, out, effects=[report.levers])
     return 0
 
 
@@ -481,10 +485,15 @@ def fleet_command(args: argparse.Namespace, out: Output) -> int:
 
 
 def store_command(args: argparse.Namespace, out: Output) -> int:
-    from .store import add_command
+    """store add PATH FILE...: every file read and checked (by a process
+    per processor, where there are many), then their runs added in one
+    transaction; one line says how many."""
+    from .store import add_records, read_file
 
     needs(False, None)
-    return add_command(args.store, args.files, out)
+    report = add_records(args.store, read_all(args.files, read_file))
+    out.note(f"{args.store}: {report.added} runs added, {report.already} already there")
+    return 0
 
 
 def history_command(args: argparse.Namespace, out: Output) -> int:
@@ -528,6 +537,23 @@ def history_command(args: argparse.Namespace, out: Output) -> int:
     return 0
 
 
+def old_check_store(args: argparse.Namespace) -> None:
+    """Refuses what the older --store cannot be given."""
+    if args.group or args.runs:
+        raise Unusable("--store: --group and --runs are not for a store")
+    if args.fleet and args.files:
+        raise Unusable("--store PATH --fleet reports on the store's runs: give no file")
+    if not args.fleet and not args.files:
+        raise Unusable("--store PATH: give the files to add, or --fleet")
+    if not args.fleet and (args.since or args.until or args.latest is not None or args.plot
+                           or args.table is not None):
+        raise Unusable("--since, --until, --latest, --plot and --table go with --store PATH "
+                       "--fleet")
+    if args.latest is not None and args.latest < 1:
+        raise Unusable(f"--latest {args.latest}: give 1 or more")
+    check_dates(args.since, args.until)
+
+
 def old_check(args: argparse.Namespace) -> None:
     """Refuses what the older command line refused, before anything is
     read."""
@@ -543,9 +569,7 @@ def old_check(args: argparse.Namespace) -> None:
     elif args.host or args.row or args.label:
         raise Unusable("--host, --row and --label go with --store PATH --history")
     elif args.store is not None:
-        from .store import check_command
-
-        check_command(args)
+        old_check_store(args)
     elif args.since or args.until or args.latest is not None:
         raise Unusable("--since, --until and --latest choose runs of a store: give --store")
     elif not args.files and not args.group:

@@ -8,8 +8,8 @@ from __future__ import annotations
 from typing import NamedTuple
 
 from . import statistics as st
+from .effects import LeverEffect, Verdict, gap_of, lever_effects, median_of, verdict_of
 from .estimates import ONE_MEDIAN_TAIL, TWO_MEDIANS_TAIL, Interval, Reading, change_of
-from .one_file import LeverEffect, gap_of, lever_effects, median_of
 from .reader import PROCESS_CPU, WALL, Results
 from .tables import NONE, Align, Cell, Column, Kind, Missing, Output, Table
 
@@ -54,7 +54,7 @@ class LeverAnswer(NamedTuple):
     base: str
     counter: str
     change: Reading | None
-    verdict: str | None
+    verdict: Verdict | None
     # Why the change has no interval but too few repetitions: the base's
     # interval reaches 0, so the ratio has no bound.
     missing: str = ""
@@ -63,8 +63,8 @@ class LeverAnswer(NamedTuple):
 # The change's interval where the base's reaches 0 or below, as the bench
 # says it.
 NO_BOUND = "no interval: the base's reaches 0"
-DIFFERS = "differs"
-NO_CHANGE = "no change shown"
+# The verdicts a lever can have, by the names the answer has long given them.
+DIFFERS, NO_CHANGE = Verdict.DIFFERS, Verdict.NO_CHANGE
 
 
 class Answer(NamedTuple):
@@ -74,10 +74,8 @@ class Answer(NamedTuple):
     rounds: str = ""  # of one run made in rounds, how many
 
 
-def verdict_of(change: Reading | None) -> str | None:
-    if change is None or change.interval is None:
-        return None
-    return DIFFERS if change.interval.excludes_zero() else NO_CHANGE
+def lever_verdict(change: Reading | None) -> Verdict | None:
+    return None if change is None else verdict_of(change.interval)
 
 
 def ratio_interval(ends: tuple[Interval, Interval]) -> Interval | None:
@@ -132,7 +130,7 @@ def answer_with(r: Results, effects: list[LeverEffect]) -> Answer:
                 change = Reading(e.gap.value / base * 100, interval)
         # The ratio's verdict is the difference's, where it has one.
         levers.append(LeverAnswer(e.lever.row, e.lever.base, e.counter, change,
-                                  verdict_of(change), missing))
+                                  lever_verdict(change), missing))
     return Answer(1, figures, levers, str(r.context.get("rounds", "")) if r.shares else "")
 
 
@@ -176,7 +174,7 @@ def answer_of_runs(results: list[Results]) -> Answer:
                 if percent is not None:
                     changes.append(percent)
         change = of_runs(changes)
-        levers.append(LeverAnswer(row, base, counter, change, verdict_of(change)))
+        levers.append(LeverAnswer(row, base, counter, change, lever_verdict(change)))
     return Answer(len(results), figures, levers)
 
 
@@ -215,7 +213,7 @@ def print_answer(answer: Answer, out: Output) -> None:
                      if lever.change.interval is not None else
                      Missing(lever.missing) if lever.missing else too_few]
         table.add(f"lever{on}", f"{lever.row} - {lever.base}", *cells, "%",
-                  blank if lever.verdict is None else lever.verdict)
+                  blank if lever.verdict is None else lever.verdict.value)
     out.table(table)
     if answer.levers:
         if one:

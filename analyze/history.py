@@ -48,11 +48,11 @@ import numpy as np
 import numpy.typing as npt
 
 from . import statistics as st
+from .effects import Verdict, verdict_of
 from .estimates import Change, Interval, change_of
 from .files import CONTEXT_ALWAYS_DIFFERS
 from .lead import lines
 from .reader import merged_rows
-from .sides import Verdict
 from .store import StoredRun
 from .tables import NONE, Align, Cell, Column, Kind, Output, Table
 
@@ -453,7 +453,7 @@ def change_at(runs: list[StoredRun], medians: list[float], relative: list[float]
         test = st.shift_interval(earlier, later, "asymptotic"
                                  if max(len(earlier), len(later)) > EXACT_LONGEST else "auto")
         interval, p = test.interval, test.p_value
-        verdict = Verdict.DIFFERS if interval.excludes_zero() else Verdict.NO_CHANGE
+        verdict = verdict_of(interval)
         if found == RELATIVE:
             percent = Interval(math.expm1(interval.low) * 100, math.expm1(interval.high) * 100)
             interval = Interval(percent.low / 100 * before, percent.high / 100 * before)

@@ -11,12 +11,12 @@ import math
 from typing import TYPE_CHECKING, NamedTuple
 
 from . import statistics as st
+from .effects import Verdict, verdict_of
 from .estimates import Change, Interval
 from .files import FilesReport, files_report, print_files
 from .lead import lines
 from .noise import Disturbed, disturbed, disturbed_line
 from .reader import PART_COUNTS, Group, Lever, Results, rows_of
-from .sides import Verdict
 from .tables import NONE, Align, Cell, Column, Kind, Missing, Output, Table
 
 if TYPE_CHECKING:
@@ -136,7 +136,7 @@ def judged(levers: list[LeverOfRuns], least: int) -> tuple[list[LeverOfRuns], Fa
         assert test is not None
         levers[i] = levers[i]._replace(
             interval=test.interval,
-            verdict=Verdict.DIFFERS if test.differs(found.cut) else Verdict.NO_CHANGE)
+            verdict=verdict_of(test.interval, test.p, found.cut))
     return levers, found
 
 

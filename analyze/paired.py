@@ -26,6 +26,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import statistics as st
+from .effects import Verdict, verdict_of
 from .errors import Unusable
 from .estimates import Interval
 from .family import family_cut
@@ -100,7 +101,7 @@ class Paired(NamedTuple):
     interval: Interval
 
     def differs(self, cut: float) -> bool:
-        return self.p <= cut
+        return verdict_of(self.interval, self.p, cut) == Verdict.DIFFERS
 
 
 def test_at(differences: st.Values, cut: float, walsh: bool = True) -> Paired | None:
@@ -248,8 +249,6 @@ def paired_report(report: SidesReport) -> SidesReport:
     """Two sides' rows judged by the signed-rank test on the pairs'
     differences of runs' medians, the rows one family by sign flips of
     whole pairs."""
-    from .sides import Verdict
-
     first, second = report.sides
     matrix = []
     for row in report.rows:
@@ -263,8 +262,8 @@ def paired_report(report: SidesReport) -> SidesReport:
         c = row.others[0]
         if test is not None and c.change is not None:
             base, ends = row.base or 0.0, test.interval
-            c = c._replace(interval=ends, p_value=test.p, verdict=Verdict.DIFFERS if test.differs(found.cut)
-                           else Verdict.NO_CHANGE,
+            c = c._replace(interval=ends, p_value=test.p,
+                           verdict=verdict_of(ends, test.p, found.cut),
                            percent=None if base == 0 else Interval(ends.low / base * 100,
                                                                    ends.high / base * 100))
         else:

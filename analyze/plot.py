@@ -16,9 +16,10 @@ from collections.abc import Callable
 from typing import TYPE_CHECKING, Any, NamedTuple
 
 from . import statistics as st
+from .effects import LeverEffect, lever_effects
 from .errors import Lost, Unusable
 from .estimates import Interval
-from .one_file import PARTS_ROW, LeverEffect, lever_effects
+from .one_file import PARTS_ROW
 from .reader import PARTS, Results, merged_rows, rows_of
 from .tables import visible
 
@@ -310,15 +311,17 @@ def check_size(results: list[Results], path: str, sides: int = 0) -> None:
 
 
 def plot(results: list[Results], names: list[str], path: str,
-         groups: list[str] | None = None, report: SidesReport | None = None) -> None:
+         groups: list[str] | None = None, report: SidesReport | None = None,
+         effects: list[list[LeverEffect]] | None = None) -> None:
     """Draws the files into `path`, a .png or .svg; `names` are theirs in
     the tables, `groups` each file's side or host (else its name), `report`
-    the sides' comparison, whose changes are drawn. Names are drawn as
+    the sides' comparison, whose changes are drawn, `effects` each file's
+    levers as its report has them. Names are drawn as
     they are printed, their control characters escaped, and never read as
     matplotlib's mathematics (where a "$" would start it)."""
     with matplotlib.rc_context({"text.parse_math": False}):
         fig = figure(results, [visible(name) for name in names],
-                     [visible(g) for g in groups or names], report)
+                     [visible(g) for g in groups or names], report, effects)
         try:
             save(fig, path)
         except OSError as error:
@@ -326,11 +329,16 @@ def plot(results: list[Results], names: list[str], path: str,
 
 
 def figure(results: list[Results], names: list[str], groups: list[str],
-           report: SidesReport | None = None) -> Figure:
-    """The picture, its panels from the top: rows, parts, levers, changes."""
+           report: SidesReport | None = None,
+           effects: list[list[LeverEffect]] | None = None) -> Figure:
+    """The picture, its panels from the top: rows, parts, levers, changes.
+    The levers' effects are those of the report where it has them (one
+    file's); of several files, no report has each file's, and they are
+    found here."""
     rows = rows_of(results)
     parts = [i for i, r in enumerate(results) if PARTS_ROW in r.values]
-    effects = [lever_effects(r) for r in results]
+    if effects is None:
+        effects = [lever_effects(r) for r in results]
     lever_names = measured_levers(results)
     sides = len(report.sides) if report is not None else 0
     heights = panel_heights(results, sides)

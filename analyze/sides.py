@@ -3,7 +3,6 @@ run, not the repetition, as the unit."""
 
 from __future__ import annotations
 
-import enum
 import itertools
 import math
 from typing import TYPE_CHECKING, NamedTuple
@@ -12,6 +11,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import statistics as st
+from .effects import Verdict, verdict_of
 from .estimates import Change, Interval, change_of
 from .files import FilesReport, files_report, print_files
 from .lead import lines
@@ -22,11 +22,6 @@ from .tables import NONE, Align, Cell, Column, Kind, Output, Table
 
 if TYPE_CHECKING:
     from .paired import Family as PairedFamily
-
-
-class Verdict(enum.Enum):
-    DIFFERS = "differs"
-    NO_CHANGE = "no change shown"
 
 
 # A row whose runs show no change is shown run by run, with the load
@@ -146,8 +141,7 @@ def compare_row(base: list[float], other: list[float], cut: float) -> Comparison
     percent = None if base_median == 0 else Interval(interval.low / base_median * 100,
                                                      interval.high / base_median * 100)
     return Comparison(value, change, interval, percent,
-                      Verdict.DIFFERS if test.p_value <= cut else Verdict.NO_CHANGE,
-                      test.p_value, sizes)
+                      verdict_of(interval, test.p_value, cut), test.p_value, sizes)
 
 
 # The splits of the runs among the sides are each taken up to this many;

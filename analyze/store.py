@@ -16,7 +16,6 @@ one line, never read as if it did."""
 
 from __future__ import annotations
 
-import argparse
 import array
 import datetime as dt
 import json
@@ -34,9 +33,8 @@ from typing import TYPE_CHECKING, NamedTuple, Sequence
 from urllib.parse import quote
 
 from .errors import PROG, Lost, Unusable
-from .reader import (WALL, DuplicateKey, Lever, Results, read_all, results_digest,
+from .reader import (WALL, DuplicateKey, Lever, Results, results_digest,
                      unique_keys)
-from .tables import Output
 
 if TYPE_CHECKING:
     from .fleet import Run
@@ -921,32 +919,3 @@ def stored_results(path: str, hosts: Sequence[str] = (), labels: Sequence[str] =
             raise Unusable(f"{path}: not a sound results store: the run of {origin} "
                            f"cannot be read ({error})") from None
     return results
-
-
-def check_command(args: argparse.Namespace) -> None:
-    """Refuses what --store cannot be given."""
-    if args.group or args.runs:
-        raise Unusable("--store: --group and --runs are not for a store")
-    if args.fleet and args.files:
-        raise Unusable("--store PATH --fleet reports on the store's runs: give no file")
-    if not args.fleet and not args.files:
-        raise Unusable("--store PATH: give the files to add, or --fleet")
-    if not args.fleet and (args.since or args.until or args.latest is not None or args.plot
-                           or args.table is not None):
-        raise Unusable("--since, --until, --latest, --plot and --table go with --store PATH "
-                       "--fleet")
-    if args.latest is not None and args.latest < 1:
-        raise Unusable(f"--latest {args.latest}: give 1 or more")
-    for option, text, end in (("--since", args.since, False), ("--until", args.until, True)):
-        if text is not None:
-            bound(option, text, end)
-
-
-def add_command(path: str, files: list[str], out: Output) -> int:
-    """--store PATH FILE...: every file read and checked (by a process per
-    processor, where there are many), then their runs added in one
-    transaction; one line says how many."""
-    records = read_all(files, read_file)
-    report = add_records(path, records)
-    out.note(f"{path}: {report.added} runs added, {report.already} already there")
-    return 0

@@ -1,6 +1,6 @@
 #include "arm64_machine.hpp"
 
-#include "machine.hpp"
+#include "file_text.hpp"
 
 #include <algorithm>
 #include <array>

@@ -1,6 +1,7 @@
 #include "machine.hpp"
 
 #include "arm64_machine.hpp"
+#include "file_text.hpp"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <cpuid.h>
@@ -215,25 +216,6 @@ std::string emulation(const std::string &program_arch,
 	    program_arch == kernel_arch)
 		return "";
 	return "emulated on " + kernel_arch;
-}
-
-std::string file_text(const std::string &path, std::size_t most)
-{
-	const std::unique_ptr<FILE, int (*)(FILE *)> file(
-	    std::fopen(path.c_str(), "re"), std::fclose);
-	if (!file)
-		return "";
-	std::string text;
-	std::array<char, 4096> block{};
-	while (text.size() < most) {
-		const std::size_t got = std::fread(
-		    block.data(), 1, std::min(block.size(), most - text.size()),
-		    file.get());
-		text.append(block.data(), got);
-		if (got == 0)
-			break;
-	}
-	return text;
 }
 
 std::string resolved(const std::string &path)

@@ -1,7 +1,6 @@
 // What a result was measured on, for the results' context.
 #pragma once
 
-#include <cstddef>
 #include <string>
 #include <utility>
 #include <vector>
@@ -19,6 +18,3 @@ std::string resolved(const std::string &path);
 // "" when they are the same or either is unknown ("").
 std::string emulation(const std::string &program_arch,
                       const std::string &kernel_arch);
-
-// The text of a file, up to `most` bytes, or "" when it cannot be read.
-std::string file_text(const std::string &path, std::size_t most = 65536);

@@ -3,7 +3,7 @@
 // and cpufreq may be in a virtual machine or under qemu-user, leaves its
 // figure unknown; it is never a failure.
 
-#include "machine.hpp"
+#include "file_text.hpp"
 #include "noise.hpp"
 
 #include <dirent.h>

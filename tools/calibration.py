@@ -35,7 +35,8 @@ ANY = "any row"
 
 def differing(a: list[Results], b: list[Results]) -> set[str]:
     """The rows the compare report calls `differs`, side b against a."""
-    from analyze.sides import Verdict, sides_report
+    from analyze.effects import Verdict
+    from analyze.sides import sides_report
 
     report = sides_report([Group("A", a), Group("B", b)])
     return {r.row for r in report.rows if r.others[0].verdict == Verdict.DIFFERS}

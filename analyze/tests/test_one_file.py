@@ -10,8 +10,9 @@ import unittest
 import numpy as np
 
 from analyze.answer import DIFFERS, NO_CHANGE, answer_of_run
+from analyze.effects import median_bounds
 from analyze.estimates import ONE_MEDIAN_TAIL, TWO_MEDIANS_TAIL, Interval, median_rank
-from analyze.one_file import family_of, median_bounds, one_file_report
+from analyze.one_file import family_of, one_file_report
 from analyze.reader import PART_COUNTS, Lever, Results
 
 from .fixtures import KNOWN, results_of

@@ -1,8 +1,10 @@
 """The reports as data, on small files whose answers are known; the
-picture; and the command line: what each call imports and how it ends."""
+picture; and the command line: what each call imports and how it ends;
+and that no module of the package imports one that imports it back."""
 
 from __future__ import annotations
 
+import ast
 import io
 import json
 import math
@@ -611,6 +613,16 @@ class Picture(unittest.TestCase):
                     self.assertEqual(f.read(len(start)), start)
 
 
+    def test_a_file_s_levers_drawn_as_its_report_has_them(self) -> None:
+        from analyze.plot import figure
+
+        known = Results.read(KNOWN)
+        given = [e._replace(gap=Reading(1.0, Interval(-7.0, 7.0)))
+                 for e in one_file_report(known).levers if e.gap is not None]
+        levers = figure([known], ["known"], ["known"], effects=[given]).axes[-1]
+        self.assertEqual({tuple(line.get_xdata()) for line in levers.lines},
+                         {(-7.0, 7.0), (1.0,), (0, 0)})  # the intervals, values and 0
+
     def test_sides_drawn_as_the_report_has_them(self) -> None:
         from analyze.plot import figure
 
@@ -668,6 +680,32 @@ class CommandLine(unittest.TestCase):
         done = subprocess.run([sys.executable, "-c", code, *argv], cwd=ROOT, check=True,
                               capture_output=True, text=True)
         return set(done.stderr.splitlines()[-1].split())
+
+    def test_no_module_imports_one_that_imports_it_back(self) -> None:
+        # Each module's imports of the others, at its top or in a function;
+        # those for the type checker alone are never run.
+        package = os.path.join(ROOT, "analyze")
+        imports: dict[str, set[str]] = {}
+        for name in sorted(n for n in os.listdir(package) if n.endswith(".py")):
+            with open(os.path.join(package, name), encoding="utf-8") as f:
+                tree = ast.parse(f.read())
+            typed = {id(n) for node in ast.walk(tree) if isinstance(node, ast.If)
+                     and ast.unparse(node.test) == "TYPE_CHECKING" for n in ast.walk(node)}
+            imports[name[:-3]] = {
+                m for node in ast.walk(tree) if isinstance(node, ast.ImportFrom)
+                and node.level == 1 and id(node) not in typed
+                for m in ([node.module.split(".")[0]] if node.module
+                          else [a.name for a in node.names])}
+        looped = []
+        for start in imports:
+            seen, todo = set(), list(imports[start])
+            while todo:
+                if (m := todo.pop()) not in seen:
+                    seen.add(m)
+                    todo += imports.get(m, ())
+            if start in seen:
+                looped.append(start)
+        self.assertEqual(looped, [], "modules imported back by what they import")
 
     def test_each_call_imports_only_what_it_needs(self) -> None:
         self.assertEqual(self.imported("report", KNOWN), {"numpy"})

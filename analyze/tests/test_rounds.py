@@ -15,7 +15,7 @@ import numpy as np
 from analyze.answer import answer_of_run
 from analyze.errors import Unusable
 from analyze.estimates import ONE_MEDIAN_TAIL, TWO_MEDIANS_TAIL, Interval, median_rank
-from analyze.one_file import median_bounds
+from analyze.effects import median_bounds
 from analyze.reader import Results
 from analyze.rounds import look_share, row_shares
 

@@ -13,6 +13,7 @@
 // Exit status 0, or 2 for a usage error.
 
 #include "arm64_machine.hpp"
+#include "file_text.hpp"
 #include "machine.hpp"
 
 #include <cstdio>

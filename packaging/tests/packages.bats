@@ -3,8 +3,8 @@
 # lintian's verdict, and what a scratch install of both gives.
 
 bats_require_minimum_version 1.5.0
-load ../tests/needs
-load ../tests/emulation
+load ../../tests/needs
+load ../../tests/emulation
 
 setup_file() {
 	local tool
@@ -110,7 +110,7 @@ setup() {
 	# Every module of the source tree: a report left out of the list of
 	# modules to install would fail only once installed.
 	local module
-	for module in "$BATS_TEST_DIRNAME"/../analyze/*.py; do
+	for module in "$BATS_TEST_DIRNAME"/../../analyze/*.py; do
 		grep -qx "analyze/${module##*/}" <<<"$output" ||
 			{ echo "not installed: ${module##*/}" >&2; false; }
 	done
