@@ -17,10 +17,13 @@ refused and how; reader.py reading and checking a results file;
 statistics.py the medians, intervals and rank tests (numpy and scipy),
 estimates.py their results as plain data; family.py one error rate for a
 report's tests; paired.py the paired tests and their family by sign
-flips; answer.py the answer's lines; one_file.py, label_runs.py (several
+flips; effects.py a run's medians and gaps with their intervals, each
+lever's effect and the one rule from an interval to a verdict; answer.py
+the answer's lines; one_file.py, label_runs.py (several
 runs of one label), sides.py and fleet.py the four reports; history.py
 the history of a store's runs and its detector of change points; store.py
-the results store; rounds.py the intervals of a run made in rounds
+the results store: its schema, codec and queries; rounds.py the
+intervals of a run made in rounds
 (--precision); files.py the files' table and context; noise.py
 whether a run was disturbed; lead.py the lines a report opens with;
 tables.py columns as name and alignment, printed as text, Markdown or
