@@ -1,14 +1,13 @@
 """Runs the bench made in rounds (--precision, --max-time): it looked at
 each row's intervals after every round and stopped the rows that were
 precise, so each interval spends only a share of its error, as the
-bench's answer has it. A row's j-th look, at the first round's
-repetitions times 2^(j - 1), spends 6 / (pi^2 j^2) of it; the shares of
-every look add up to the whole, so that the intervals hold whenever the
-bench stopped."""
+bench's answer has it. The first round has a set number of repetitions,
+each later one adds half as many again (rounded up), and a row's j-th
+look spends 3 / ((j + 2) (j + 3)) of it; the shares of every look add up
+to the whole, so that the intervals hold whenever the bench stopped."""
 
 from __future__ import annotations
 
-import math
 from collections.abc import Mapping
 
 from .errors import Unusable
@@ -21,7 +20,12 @@ RULES = ("precision", "time")
 def look_share(look: int) -> float:
     """The share of its error the interval of a row's look-th look (from
     1) may spend."""
-    return 6 / (math.pi ** 2 * look ** 2)
+    return 3 / ((look + 2) * (look + 3))
+
+
+def next_total(total: int) -> int:
+    """A row's repetitions after the round that follows `total`."""
+    return total + (total + 1) // 2
 
 
 def row_shares(path: str, context: Mapping[str, object],
@@ -39,9 +43,11 @@ def row_shares(path: str, context: Mapping[str, object],
                        f"first_round {str(first)[:20]!r} are not the bench's")
     shares = {}
     for row, count in counts.items():
-        looks, rest = divmod(count, int(first))
-        if rest or looks & (looks - 1):
-            raise Unusable(f"{path}: {row} has {count} repetitions, which no round of "
-                           f"{first} doubling makes")
-        shares[row] = look_share(looks.bit_length())
+        total, look = int(first), 1
+        while total < count:
+            total, look = next_total(total), look + 1
+        if total != count:
+            raise Unusable(f"{path}: {row} has {count} repetitions, which no rounds from "
+                           f"{first} make")
+        shares[row] = look_share(look)
     return shares

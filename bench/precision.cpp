@@ -6,8 +6,12 @@
 
 double spent_share(int look)
 {
-	const double pi = std::acos(-1.0);
-	return 6 / (pi * pi * look * look);
+	return 3.0 / ((look + 2.0) * (look + 3.0));
+}
+
+long next_total(long total)
+{
+	return total + (total + 1) / 2;
 }
 
 std::optional<double> precision_of(const Reading &reading)

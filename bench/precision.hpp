@@ -1,6 +1,7 @@
 // Runs that stop when the answer is precise enough (--precision): the rows
 // run in rounds, the first of a set number of repetitions, each later one
-// doubling the repetitions of every row still running. After each round
+// adding half as many again to every row still running (20, 30, 45, 68...,
+// rounded up). After each round
 // every figure's interval is looked at, and a row stops once each figure
 // it is part of is within ±P % of its median (a row that is part of no
 // figure, once its own median of ticks is).
@@ -8,9 +9,9 @@
 // Looking after every round would make a fixed 95 % interval miss more
 // often than 5 %: each look is another chance to stop on a lucky one. So
 // the error is spent over the looks: a row's j-th look may miss with
-// 6 / (pi^2 j^2) of it, and these sum to the whole over every look (a
-// union bound). The repetitions at each look are fixed in advance (n, 2n,
-// 4n...), so each look's interval is the usual exact one of that many
+// 3 / ((j + 2) (j + 3)) of it, and these sum to the whole over every look
+// (a union bound). The repetitions at each look are fixed in advance, so
+// each look's interval is the usual exact one of that many
 // values; together they hold at every round with at least 95 %, whenever
 // the bench stops.
 #pragma once
@@ -24,8 +25,13 @@
 #include <vector>
 
 // The share of its error the interval of a row's `look`-th look (from 1)
-// may spend: 6 / (pi^2 look^2).
+// may spend: 3 / ((look + 2) (look + 3)). Flatter than 6 / (pi^2 look^2),
+// it leaves more to the later looks, where the hard figures stop.
 [[nodiscard]] double spent_share(int look);
+
+// A row's repetitions after the round that follows `total`: half as many
+// again, rounded up.
+[[nodiscard]] long next_total(long total);
 
 // The farther end of `reading`'s interval from its value, in percent of
 // the value; none without an interval, or with a value of 0 and an

@@ -425,21 +425,22 @@ Rounds run_rounds(Reporters &reporters, const Options &options,
 		if (options.precision)
 			running = still_needed(chosen, rounds.aims,
 			                       *options.precision);
-		// The next round doubles each running row's repetitions; it
-		// takes about as long a repetition as this one did.
-		const double next = took * static_cast<double>(total) /
+		// The next round adds half as many again to each running
+		// row; it takes about as long a repetition as this one did.
+		const long more = next_total(total) - total;
+		const double next = took * static_cast<double>(more) /
 		                    static_cast<double>(each) *
 		                    static_cast<double>(running.size()) /
 		                    static_cast<double>(ran);
 		if (running.empty())
 			rounds.stopped_by = "precision";
-		else if (2 * total > most_repetitions)
+		else if (next_total(total) > most_repetitions)
 			rounds.stopped_by = "repetitions";
 		else if (monotonic_seconds() - start + next > budget)
 			rounds.stopped_by = "time";
 		if (!rounds.stopped_by.empty())
 			break;
-		each = total;
+		each = more;
 	}
 	rounds.seconds = monotonic_seconds() - start;
 	const auto [fewest, most] = std::minmax_element(
@@ -509,8 +510,8 @@ rounds_context(const Rounds &rounds, const Options &options)
 	    {"rounds", std::to_string(rounds.count)},
 	    {"stopped_by", rounds.stopped_by},
 	    {"precision_reached", reached},
-	    {"interval_rule",
-	     "a row's j-th look spends 6/(pi^2 j^2) of each interval's error"},
+	    {"interval_rule", "a row's j-th look spends 3/((j+2)(j+3)) of each "
+	                      "interval's error"},
 	};
 	if (options.precision)
 		entries.emplace_back("precision_asked",

@@ -5,7 +5,6 @@ on simulated heavy-tailed data."""
 
 from __future__ import annotations
 
-import math
 import os
 import tempfile
 import unittest
@@ -17,15 +16,15 @@ from analyze.errors import Unusable
 from analyze.estimates import ONE_MEDIAN_TAIL, TWO_MEDIANS_TAIL, Interval, median_rank
 from analyze.effects import median_bounds
 from analyze.reader import Results
-from analyze.rounds import look_share, row_shares
+from analyze.rounds import look_share, next_total, row_shares
 
 from .fixtures import results_of, write_results
 
-# R: qbinom(tail * 6 / (pi^2 j^2), n, 0.5) at look j, for one median (tail
-# 0.025) and each of two (0.0125): look, n, the two ranks.
-RANKS = [(1, 20, 5, 5), (1, 40, 13, 12), (1, 160, 66, 65), (2, 20, 4, 4), (2, 40, 12, 11),
-         (2, 160, 63, 62), (3, 20, 4, 3), (3, 40, 11, 10), (3, 160, 62, 60), (4, 20, 3, 3),
-         (4, 40, 10, 10), (4, 160, 60, 59)]
+# R: qbinom(tail * 3 / ((j + 2) (j + 3)), n, 0.5) at look j, for one
+# median (tail 0.025) and each of two (0.0125): look, n, the two ranks.
+RANKS = [(1, 20, 5, 4), (1, 40, 12, 11), (1, 160, 64, 63), (2, 20, 4, 4), (2, 40, 12, 11),
+         (2, 160, 63, 62), (3, 20, 4, 3), (3, 40, 11, 11), (3, 160, 62, 61), (4, 20, 4, 3),
+         (4, 40, 11, 10), (4, 160, 62, 60)]
 ROUNDS: dict[str, object] = {"stop_rule": "precision", "first_round": "20", "rounds": "3"}
 
 
@@ -38,39 +37,38 @@ class Rounds(unittest.TestCase):
                                  (one, two))
 
     def test_shares_by_count_and_counts_refused(self) -> None:
-        for count, look in [(20, 1), (40, 2), (80, 3), (640, 6)]:
+        for count, look in [(20, 1), (30, 2), (45, 3), (68, 4), (102, 5)]:
             with self.subTest(count=count):
                 self.assertAlmostEqual(row_shares("f", ROUNDS, {"r": count})["r"],
-                                       6 / (math.pi ** 2 * look ** 2))
+                                       3 / ((look + 2) * (look + 3)))
         self.assertEqual(row_shares("f", {"cold_helper": "/x"}, {"r": 7}), {})
         refused: list[tuple[dict[str, object], int]] = [
-            (ROUNDS, 60), (ROUNDS, 10), (ROUNDS, 120), ({**ROUNDS, "first_round": "0"}, 20),
+            (ROUNDS, 40), (ROUNDS, 10), (ROUNDS, 69), ({**ROUNDS, "first_round": "0"}, 20),
             ({**ROUNDS, "first_round": "x"}, 20), ({**ROUNDS, "stop_rule": "luck"}, 20)]
         for context, count in refused:
             with self.subTest(context=context, count=count), self.assertRaises(Unusable):
                 row_shares("f", context, {"r": count})
 
     def test_a_file_of_rounds_is_read_with_its_shares(self) -> None:
-        # The cold start (1 to 40) at its 2nd look, the program (101 to 140)
-        # at its 3rd: the ranks above, as the bench's own answer has them.
-        r = results_of({"program_run/pipe": [100.0 + i for i in range(1, 81)],
-                        "cold_thread_start": [float(i) for i in range(1, 41)]},
+        # The cold start (1 to 45) at its 3rd look, the program (101 to 168)
+        # at its 4th: R's intervals, as the bench's own answer has them.
+        r = results_of({"program_run/pipe": [100.0 + i for i in range(1, 69)],
+                        "cold_thread_start": [float(i) for i in range(1, 46)]},
                        {"cold_helper": "/x", **ROUNDS})
         figures = {f.name: f.reading for f in answer_of_run(r).figures}
         cold, span = figures["cold thread start"], figures["the program's span"]
         assert cold is not None and span is not None
-        self.assertEqual(cold.interval, (12.0, 29.0))
-        # 80 values at look 3: ranks 27 and 54 for one median (R).
-        self.assertEqual(span.interval, (127.0, 154.0))
+        self.assertEqual(cold.interval, (13.0, 33.0))
+        self.assertEqual(span.interval, (122.0, 147.0))
         with tempfile.TemporaryDirectory() as d:
-            path = write_results(os.path.join(d, "r.json"), {"cold_thread_start": [1.0] * 30},
+            path = write_results(os.path.join(d, "r.json"), {"cold_thread_start": [1.0] * 31},
                                  ROUNDS)
-            with self.assertRaisesRegex(Unusable, "30 repetitions, which no round"):
+            with self.assertRaisesRegex(Unusable, "31 repetitions, which no rounds"):
                 Results.read(path)
 
     def test_coverage_when_stopped_after_every_round(self) -> None:
         # Ticks like a real row's: a skewed body and a heavy tail, 5 % of
-        # the runs far out. Rounds of 20, 20, 40... to 2,560; each run stops
+        # the runs far out. Rounds to 20, 30, 45... 2,624; each run stops
         # once its interval is within 5 % of its median. 2,000 runs tell 95 %
         # coverage from 90 % by ten standard errors.
         rng = np.random.default_rng(7)
@@ -80,18 +78,20 @@ class Rounds(unittest.TestCase):
             return np.where(rng.random(n) < 0.05, body + 100 * rng.pareto(1.5, n), body)
 
         truth = float(np.median(draw(2_000_000)))
+        sizes = [20]
+        while len(sizes) < 13:
+            sizes.append(next_total(sizes[-1]))
         covered = every_look = 0
         runs = 2000
         for _ in range(runs):
-            values = draw(2560)
+            values = draw(sizes[-1])
             held = True
             stopped: Interval | None = None
-            for look in range(1, 9):
-                bounds = median_bounds(values[:20 * 2 ** (look - 1)],
-                                       ONE_MEDIAN_TAIL * look_share(look))
+            for look, size in enumerate(sizes, 1):
+                bounds = median_bounds(values[:size], ONE_MEDIAN_TAIL * look_share(look))
                 assert bounds is not None
                 held = held and bounds.low <= truth <= bounds.high
-                median = float(np.median(values[:20 * 2 ** (look - 1)]))
+                median = float(np.median(values[:size]))
                 if stopped is None and max(median - bounds.low, bounds.high - median) <= 0.05 * median:
                     stopped = bounds
             stopped = stopped or bounds

@@ -302,11 +302,11 @@ void test_noise()
 	}
 }
 
-// Runs in rounds. From R: qbinom(tail * 6 / (pi^2 j^2), n, 0.5) at a row's
-// j-th look, for one median (tail 0.025) and each of two (0.0125).
+// Runs in rounds. From R: qbinom(tail * 3 / ((j + 2) (j + 3)), n, 0.5) at
+// a row's j-th look, for one median (tail 0.025) and each of two (0.0125).
 const int look_cases[][4] = {
-    {1, 20, 5, 5},   {1, 40, 13, 12},  {1, 160, 66, 65}, {2, 40, 12, 11},
-    {3, 40, 11, 10}, {3, 160, 62, 60}, {4, 20, 3, 3},    {4, 160, 60, 59},
+    {1, 20, 5, 4},    {1, 40, 12, 11}, {1, 160, 64, 63}, {2, 40, 12, 11},
+    {3, 160, 62, 61}, {4, 20, 4, 3},   {4, 40, 11, 10},  {4, 160, 62, 60},
 };
 
 // The precision of a reading: value, interval, what it reached.
@@ -343,26 +343,32 @@ void test_rounds()
 		expect(std::string("precision of ") + c[0] + " [" + c[1] + "]",
 		       text, c[2]);
 	}
-	// The cold start (1 to 40) at its 2nd look, the program (101 to 140)
-	// at its 3rd: each figure's interval at its rows' shares, by the
-	// ranks above; the first line the difference of the two.
+	// The cold start (1 to 45) at its 3rd look, the program (101 to 168)
+	// at its 4th: each figure's interval at its rows' shares, from R; the
+	// first line the difference of the two.
 	std::vector<double> cold;
 	std::vector<double> pipe;
-	for (int i = 1; i <= 40; ++i) {
-		cold.push_back(i);
+	for (int i = 1; i <= 68; ++i) {
+		if (i <= 45)
+			cold.push_back(i);
 		pipe.push_back(100 + i);
 	}
 	const Samples samples{{"cold_thread_start", {{"ticks", cold}}},
 	                      {"program_run/pipe", {{"ticks", pipe}}}};
 	const Answer answer = answer_of(samples, {},
-	                                {{"cold_thread_start", spent_share(2)},
-	                                 {"program_run/pipe", spent_share(3)}});
+	                                {{"cold_thread_start", spent_share(3)},
+	                                 {"program_run/pipe", spent_share(4)}});
 	expect("spent: cold", text_of(answer.figures.at(0).reading.interval),
-	       "12 29");
+	       "13 33");
 	expect("spent: first line",
-	       text_of(answer.figures.at(2).reading.interval), "80 120");
+	       text_of(answer.figures.at(2).reading.interval), "88 135");
 	expect("spent: span", text_of(answer.figures.at(3).reading.interval),
-	       "111 130");
+	       "122 147");
+	long total = 20;
+	std::string totals;
+	for (int round = 0; round < 4; ++round)
+		totals += std::to_string(total = next_total(total)) + " ";
+	expect("rounds from 20", totals, "30 45 68 102 ");
 	// Only the rows of an aim short of 10 % run on.
 	Row cold_row;
 	cold_row.name = "cold_thread_start";

@@ -643,7 +643,7 @@ EOF
 	# One output, checked for each word: every word wrong is named.
 	local word
 	for word in --timeout=SECONDS "from 2 to 100000" "intervals from 6 on" "Exit status" --table \
-		--benchmark_filter --version; do
+		--benchmark_filter --version --precision=P% --max-time=SECONDS "(default: 20)"; do
 		[[ $output == *"$word"* ]] || case_failed "$word" "not shown"
 	done
 	# Only what the bench accepts.
@@ -684,7 +684,7 @@ EOF
 	local count
 	count=$(jq '[.benchmarks[]] | length' "$json")
 	jq -e --argjson n "$count" '.context.stopped_by == "time" and .context.max_time == "3.0"
-		and ((.context.rounds | tonumber) as $r | $n == 8 * pow(2; $r - 1))
+		and ((.context.rounds | tonumber) as $r | $n == reduce range(1; $r) as $_ (8; . + ((. + 1) / 2 | floor)))
 		and all(.benchmarks[]; .repetitions == $n
 			and .run_name == "program_run/pipe/iterations:1/repeats:\($n)/manual_time")
 		and ([.benchmarks[].repetition_index] == [range($n)])' "$json" >/dev/null ||
