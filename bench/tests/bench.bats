@@ -374,27 +374,34 @@ program_flag() {
 	esac
 }
 
-# Passes if a run of row $1 that goes wrong as FAKE_MODE $2 says (bytes:N
+# Whether a run of row $1 that goes wrong as FAKE_MODE $2 says (bytes:N
 # for N bytes), printing $3 (printf %b escapes; if empty, a good report),
-# stops the bench at once: status 1, the reason $4 on the last line of
+# stopped the bench at once: status 1, the reason $4 on the last line of
 # standard error, no statistics and no results file. What the run left
-# behind, even in a session of its own, was killed with it.
-stops() {
+# behind, even in a session of its own, was killed with it. If not, $said
+# says what happened.
+stopped() {
 	local row=$1 mode=$2 report=${3:-$good_report} reason=$4
+	rm -f "$json" "$BATS_TEST_TMPDIR/count"
 	FAKE_MODE=${mode%:*} FAKE_BYTES=${mode#*:} FAKE_REPORT=$report \
 		FAKE_COUNTER=$BATS_TEST_TMPDIR/count \
-		run -1 --separate-stderr timeout 30 "$BENCH" "$(program_flag "$row")=$FAKE" \
+		run --separate-stderr timeout 30 "$BENCH" "$(program_flag "$row")=$FAKE" \
 		--timeout=1 --benchmark_filter="^$row/" \
 		--benchmark_repetitions=4 --benchmark_out="$json"
-	[ "${stderr_lines[-1]}" = "thread-start-bench: $row: $FAKE: $reason" ] ||
-		{ echo "last line: ${stderr_lines[-1]}" >&2; false; }
-	[[ $output != *median* ]]
-	[ ! -e "$json" ]
+	said="status $status, last line: ${stderr_lines[-1]-}"
+	((status == 1)) && [[ ${stderr_lines[-1]-} == "thread-start-bench: $row: $FAKE: $reason" &&
+		$output != *median* && ! -e $json ]] || return 1
 	if [[ $mode == orphan || $mode == escape ]]; then
 		local left
 		left=$(cat "$BATS_TEST_TMPDIR/count")
-		[[ ! -e /proc/$left || $(cut -d' ' -f3 "/proc/$left/stat") == Z ]]
+		said="left process $left running"
+		[[ ! -e /proc/$left || $(cut -d' ' -f3 "/proc/$left/stat") == Z ]] || return 1
 	fi
+}
+
+# The same, failing the test with what happened.
+stops() {
+	stopped "$@" || { echo "$said" >&2; false; }
 }
 
 # The report $1 (printf %b escapes of newlines and returns) as the bench
@@ -410,91 +417,75 @@ shown() {
 	((${#raw} <= 120)) || printf '...'
 }
 
-# Passes if the report $2 of a run of row $1 is refused: the reason, unless
-# $3 gives another, is the report itself, shown as the bench shows it.
-refused() {
-	stops "$1" report "$2" "${3:-unexpected report: $(shown "$2")}"
-}
-
-# Each test a run that goes wrong: cheap, so one test a case. $counted is
-# the program's report up to its count, $entered the first line of the
-# parts helper's report, and $parts its second up to its rest.
+# The reports of the cases below: $counted the program's up to its count,
+# $entered the first line of the parts helper's, and $parts its second up
+# to its rest, then $counts, the counts that follow, each told apart.
 counted='Entered the loopp\nThe time of the childthread is '
 entered='Entered the loopp\n'
 parts='ticks=10 creator=4.250 new_thread=1.000 first_line=3.500 rest='
-# The counts that follow a parts report's rest, each told apart.
 counts=' creator_faults=11 creator_major_faults=12 creator_switches=13'
 counts+=' creator_involuntary_switches=14 new_thread_faults=21 new_thread_major_faults=22'
 counts+=' new_thread_switches=23 new_thread_involuntary_switches=24 first_line_faults=31'
 counts+=' first_line_major_faults=32 first_line_switches=33 first_line_involuntary_switches=34'
-@test "bad run: hangs"        { stops program_run/pipe hang '' 'timed out after 1 s'; }
-@test "bad run: floods"       { stops program_run/tty flood '' 'wrote more than 4096 bytes'; }
-@test "bad run: fails"        { stops program_run/pipe fail-third '' 'exited with status 3'; }
-@test "bad run: reports, then fails" {
-	stops program_run/pipe report-then-fail '' 'exited with status 1'
-}
-@test "bad run: killed"       { stops program_run/pipe signal '' 'killed by signal 15 (SIGTERM)'; }
-@test "bad run: writes to standard error" {
-	stops program_run/pipe stderr '' 'wrote to standard error: "oops\n"'
-}
-@test "bad report: a negative count"        { refused program_run/pipe "${counted}-5\n"; }
-@test "bad report: a count of minus 0"      { refused program_run/pipe "${counted}-0\n"; }
-@test "bad report: a count with leading 0s" { refused program_run/pipe "${counted}007\n"; }
-@test "bad report: a count above LONG_MAX" {
-	refused program_run/pipe "${counted}9223372036854775808\n"
-}
-@test "bad report: no final newline"        { refused program_run/pipe "${counted}5"; }
-@test "bad report: 2 digits, no newline"    { refused program_run/pipe "${counted}55"; }
-@test "bad report: a first line misspelt" {
-	refused program_run/pipe 'Entered the loop\nThe time of the childthread is 5\n'
-}
-@test "bad report: one line, not two" {
-	refused program_run/pipe 'Entered the loopp The time of the childthread is 5\n'
-}
-@test "bad report: a line more, on a terminal" {
-	local shown='Entered the loopp\r\nThe time of the childthread is 5\r\nmore\r\n'
-	refused program_run/tty "${counted}5\nmore\n" "unexpected report: \"$shown\""
-}
-@test "bad report: a cold helper's negative count"  { refused cold_thread_start '-3\n'; }
-@test "bad report: a cold helper's trailing space"  { refused cold_thread_start '12 \n'; }
-@test "bad report: a cold helper's missing newline" { refused cold_thread_start '12'; }
-@test "bad report: parts that do not add up" {
-	refused program_parts/default "$entered${parts}1.000$counts\n"
-}
-@test "bad report: a negative part" {
-	refused program_parts/default "$entered${parts/=4.250/=-4.250}9.750$counts\n"
-}
-@test "bad report: a part with two decimals" {
-	refused program_parts/default "$entered${parts/=4.250/=4.25}1.250$counts\n"
-}
-@test "bad report: parts out of order" {
-	local swapped='ticks=10 new_thread=1.000 creator=4.250 first_line=3.500 rest=1.250'
-	refused program_parts/default "$entered$swapped$counts\n"
-}
-@test "bad report: parts without the first line" {
-	refused program_parts/own_stack "${parts}1.250$counts\n"
-}
-@test "bad report: parts without counts, as the helper wrote before them" {
-	refused program_parts/default "$entered${parts}1.250\n"
-}
-@test "bad report: a negative count of the parts" {
-	refused program_parts/default "$entered${parts}1.250${counts/=22/=-22}\n"
-}
-@test "bad report: a count of the parts with decimals" {
-	refused program_parts/default "$entered${parts}1.250${counts/=34/=34.0}\n"
-}
-@test "bad report: a count of the parts past a long" {
-	refused program_parts/default "$entered${parts}1.250${counts/=11/=9223372036854775808}\n"
-}
-@test "bad report: parts without a final newline" {
-	refused program_parts/small_stack "$entered${parts}1.250$counts"
-}
-@test "bad report: 4096 bytes, shown cut" {
-	local x120
+
+@test "bad runs: each stops the bench at once with its reason" {
+	local x120 c row mode reason
 	x120=$(printf 'x%.0s' {1..120})
-	stops cold_thread_start bytes:4096 '' "unexpected report: \"$x120\"..."
+	# Each case: the row, FAKE_MODE, the reason on the last line.
+	local -a cases=(
+		"program_run/pipe|hang|timed out after 1 s"
+		"program_run/tty|flood|wrote more than 4096 bytes"
+		"program_run/pipe|fail-third|exited with status 3"
+		"program_run/pipe|report-then-fail|exited with status 1"
+		"program_run/pipe|signal|killed by signal 15 (SIGTERM)"
+		"program_run/pipe|stderr|wrote to standard error: \"oops\\n\""
+		"cold_thread_start|bytes:4096|unexpected report: \"$x120\"..."
+		"cold_thread_start|bytes:4097|wrote more than 4096 bytes"
+	)
+	for c in "${cases[@]}"; do
+		IFS='|' read -r row mode reason <<<"$c"
+		stopped "$row" "$mode" '' "$reason" || case_failed "$row $mode" "$said"
+	done
+	no_case_failed
 }
-@test "bad run: 4097 bytes" { stops cold_thread_start bytes:4097 '' 'wrote more than 4096 bytes'; }
+
+@test "bad reports: each refused, shown as the bench shows it" {
+	local c row report reason
+	local swapped='ticks=10 new_thread=1.000 creator=4.250 first_line=3.500 rest=1.250'
+	local tty='Entered the loopp\r\nThe time of the childthread is 5\r\nmore\r\n'
+	# Each case: the row, the report (printf %b escapes), and the reason
+	# where it is not the report itself as the bench shows it.
+	local -a cases=(
+		"program_run/pipe|${counted}-5\n"
+		"program_run/pipe|${counted}-0\n"
+		"program_run/pipe|${counted}007\n"
+		"program_run/pipe|${counted}9223372036854775808\n"
+		"program_run/pipe|${counted}5"
+		"program_run/pipe|${counted}55"
+		"program_run/pipe|Entered the loop\nThe time of the childthread is 5\n"
+		"program_run/pipe|Entered the loopp The time of the childthread is 5\n"
+		"program_run/tty|${counted}5\nmore\n|unexpected report: \"$tty\""
+		"cold_thread_start|-3\n"
+		"cold_thread_start|12 \n"
+		"cold_thread_start|12"
+		"program_parts/default|$entered${parts}1.000$counts\n"
+		"program_parts/default|$entered${parts/=4.250/=-4.250}9.750$counts\n"
+		"program_parts/default|$entered${parts/=4.250/=4.25}1.250$counts\n"
+		"program_parts/default|$entered$swapped$counts\n"
+		"program_parts/own_stack|${parts}1.250$counts\n"
+		"program_parts/default|$entered${parts}1.250\n"
+		"program_parts/default|$entered${parts}1.250${counts/=22/=-22}\n"
+		"program_parts/default|$entered${parts}1.250${counts/=34/=34.0}\n"
+		"program_parts/default|$entered${parts}1.250${counts/=11/=9223372036854775808}\n"
+		"program_parts/small_stack|$entered${parts}1.250$counts"
+	)
+	for c in "${cases[@]}"; do
+		IFS='|' read -r row report reason <<<"$c"
+		stopped "$row" report "$report" "${reason:-unexpected report: $(shown "$report")}" ||
+			case_failed "$row $report" "$said"
+	done
+	no_case_failed
+}
 
 # Skips where the bench cannot be a subreaper, as under qemu-user.
 skip_unless_subreaper() {
