@@ -759,6 +759,23 @@ int measure_in_rounds(Reporters &reporters, const Options &options,
 	return finish(reporters, options, rows, &rounds);
 }
 
+// The entries of the context that are the bench's own: `context`, and
+// those it adds later of the noise and of runs in rounds.
+std::vector<std::pair<std::string, std::string>>
+own_entries(std::vector<std::pair<std::string, std::string>> context,
+            const Options &options)
+{
+	std::vector<std::string> later = noise_entry_names();
+	for (const auto &[name, value] : rounds_context({}, options))
+		later.push_back(name);
+	later.emplace_back("precision_asked");
+	std::transform(later.begin(), later.end(), std::back_inserter(context),
+	               [](const std::string &name) {
+		               return std::make_pair(name, std::string());
+	               });
+	return context;
+}
+
 int measure(int argc, char **argv)
 {
 	open_standard_descriptors();
@@ -807,18 +824,8 @@ int measure(int argc, char **argv)
 		return 2;
 	const auto context =
 	    bench_context(options, chosen, cpu, reaper, cgroup);
-	auto own_entries = context;
-	std::vector<std::string> noise_names = noise_entry_names();
-	for (const auto &[name, value] : rounds_context({}, options))
-		noise_names.push_back(name);
-	noise_names.emplace_back("precision_asked");
-	std::transform(noise_names.begin(), noise_names.end(),
-	               std::back_inserter(own_entries),
-	               [](const std::string &name) {
-		               return std::make_pair(name, std::string());
-	               });
 	const std::string clash =
-	    check_user_context(options.context, own_entries);
+	    check_user_context(options.context, own_entries(context, options));
 	if (!clash.empty())
 		return usage_error(clash + " (try --help)");
 	if (!initialize_library(line.argc(), line.argv()))
