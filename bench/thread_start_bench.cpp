@@ -422,8 +422,10 @@ Rounds run_rounds(Reporters &reporters, const Options &options,
 		rounds.aims =
 		    aims_of(reporters.samples(), chosen, rounds.shares);
 		const std::size_t ran = running.size();
+		// A row that stopped never runs again: its counts follow the
+		// rounds' sizes, which its intervals' shares rest on.
 		if (options.precision)
-			running = still_needed(chosen, rounds.aims,
+			running = still_needed(running, rounds.aims,
 			                       *options.precision);
 		// The next round adds half as many again to each running
 		// row; it takes about as long a repetition as this one did.
