@@ -121,18 +121,18 @@ print(int(re.search(r"VmPeak:\s+(\d+)", open("/proc/self/status").read()).group(
 	no_case_failed
 }
 
-@test "a store of schema 2: the same fleet, brought up to date where writable, read as it is where not" {
+@test "a store of schema 2 or 3: the same fleet, brought up to date where writable, read as it is where not" {
 	make_runs "$tmp/r" 6
 	local want case
 	want=$(cd "$tmp/r" && "$ANALYZE" fleet run3.json run6.json run1.json run4.json run2.json run5.json 2>&1)
 	mkdir "$tmp/d"
-	# case | how the fleet is run | the schema and the errors stored after
-	while IFS='|' read -r case how after; do
+	# case | how the fleet is run | what makes the store older | the schema and the errors stored after
+	while IFS='|' read -r case how older after; do
 		[[ $how == ro && ! ($EUID -eq 0) ]] && continue
 		[[ $how == ro ]] && ! unshare --mount true 2>/dev/null && continue
 		rm -f "$tmp"/d/*
 		"$ANALYZE" store add "$tmp/d/s.db" "$tmp"/r/*.json >/dev/null
-		/usr/bin/python3 -c 'import sqlite3, sys; sqlite3.connect(sys.argv[1]).executescript("DROP TABLE errors; PRAGMA user_version = 2")' "$tmp/d/s.db"
+		/usr/bin/python3 -c 'import sqlite3, sys; sqlite3.connect(sys.argv[1]).executescript(sys.argv[2])' "$tmp/d/s.db" "$older"
 		if [[ $how == ro ]]; then
 			run unshare -m bash -c 'mount --bind "$1" "$1" && mount -o remount,bind,ro "$1" &&
 				"${@:2}"' _ "$tmp/d" "$ANALYZE" fleet --store "$tmp/d/s.db"
@@ -141,8 +141,9 @@ print(int(re.search(r"VmPeak:\s+(\d+)", open("/proc/self/status").read()).group(
 		fi
 		expect_equal "$case" "$status|$output|$(/usr/bin/python3 -c 'import sqlite3, sys; c = sqlite3.connect(sys.argv[1]); print(c.execute("PRAGMA user_version").fetchone()[0], c.execute("SELECT count(*) FROM sqlite_schema WHERE name = '"'errors'"'").fetchone()[0])' "$tmp/d/s.db")" "0|$want|$after"
 	done <<-TABLE
-		writable|rw|3 1
-		a read-only mount|ro|2 0
+		schema 2, writable|rw|DROP TABLE errors; PRAGMA user_version = 2|4 1
+		schema 2, a read-only mount|ro|DROP TABLE errors; PRAGMA user_version = 2|2 0
+		schema 3, a read-only mount|ro|UPDATE errors SET error = error * 100; PRAGMA user_version = 3|3 1
 	TABLE
 	no_case_failed
 }
@@ -175,7 +176,7 @@ print(int(re.search(r"VmPeak:\s+(\d+)", open("/proc/self/status").read()).group(
 		a FIFO|fifo|not a regular file, so not a results store
 		a directory|dir|a directory, not a results store
 		another SQLite database|other.db|an SQLite database, but not a results store of thread-start-analyze
-		a newer store|newer.db|a results store of schema 99; this thread-start-analyze reads schemas 1 to 3: use a newer one
+		a newer store|newer.db|a results store of schema 99; this thread-start-analyze reads schemas 1 to 4: use a newer one
 	TABLE
 	no_case_failed
 	[ "$(ls -A "$tmp")" = "$(printf '%s\n' dir empty fifo newer.db other.db text)" ]

@@ -482,9 +482,11 @@ class Fleet(Store):
                        for r in map(run_of, results)), key=str)
         # case, the change to the store as added, the schema after reading
         cases = [
-            ("as added", "", 3),
-            ("errors lost: made from the repetitions", "DELETE FROM errors WHERE run = 2", 3),
-            ("schema 2: brought up to date", "DROP TABLE errors; PRAGMA user_version = 2", 3),
+            ("as added", "", 4),
+            ("errors lost: made from the repetitions", "DELETE FROM errors WHERE run = 2", 4),
+            ("schema 2: brought up to date", "DROP TABLE errors; PRAGMA user_version = 2", 4),
+            ("schema 3: its errors made again", "UPDATE errors SET error = error * 100; "
+             "PRAGMA user_version = 3", 4),
         ]
         for case, change, schema in cases:
             if os.path.exists(self.path):
