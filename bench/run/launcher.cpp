@@ -283,22 +283,79 @@ int wait_for(pollfd *watched, nfds_t count, double deadline, bool look)
 	return "";
 }
 
-// Ends the started process, giving errno to the bench on `failed`.
+// Why the started process could not exec, where vfork shares the bench's
+// memory: the bench reads it once the vfork returns. 0 otherwise.
+volatile int start_error = 0;
+
+// Ends the started process, giving errno to the bench: in the shared
+// memory and, where there is one, on the pipe `failed`.
 [[noreturn]] void fail(int failed)
 {
 	const int error = errno;
-	const ssize_t written = write(failed, &error, sizeof error);
-	static_cast<void>(written);
+	start_error = error;
+	if (failed >= 0) {
+		const ssize_t written = write(failed, &error, sizeof error);
+		static_cast<void>(written);
+	}
 	_exit(127);
+}
+
+// The error number a started process wrote on `failed` before it
+// exited, or 0 if it closed the pipe by its exec.
+int told_error(int failed)
+{
+	int error = 0;
+	ssize_t got = 0;
+	while ((got = read(failed, &error, sizeof error)) < 0 &&
+	       errno == EINTR) {
+	}
+	return got == sizeof error ? error : 0;
+}
+
+// Closes both ends of a pipe that was made (-1 where none was).
+void close_pipe(const int (&ends)[2])
+{
+	for (const int end : ends)
+		if (end >= 0)
+			(void)close(end);
+}
+
+// Whether vfork shares the bench's memory and holds the bench until the
+// new process execs or exits, as the kernel's does; where it is a fork,
+// as under qemu-user, a pipe tells of a failed exec instead. Found once,
+// by a process that only sets a flag: a pipe a run cost some 15 us.
+bool vfork_shares_memory()
+{
+	static const bool shares = [] {
+		static volatile int seen = 0;
+		sigset_t all;
+		sigset_t mask;
+		sigfillset(&all);
+		pthread_sigmask(SIG_SETMASK, &all, &mask);
+		// NOLINTNEXTLINE(clang-analyzer-security.insecureAPI.vfork)
+		const pid_t child = vfork();
+		if (child == 0) {
+			// NOLINTNEXTLINE(clang-analyzer-unix.Vfork)
+			seen = 1;
+			_exit(0);
+		}
+		pthread_sigmask(SIG_SETMASK, &mask, nullptr);
+		if (child > 0)
+			while (waitpid(child, nullptr, 0) < 0 &&
+			       errno == EINTR) {
+			}
+		return child > 0 && seen == 1;
+	}();
+	return shares;
 }
 
 // The started process's side, between vfork and exec: only system calls,
 // on the bench's memory. It takes back the signal handlers the bench set
 // (SIG_IGN stays), joins the process group and cgroup of its own, dies
 // with the bench's first thread, and takes its descriptors and an empty
-// signal mask. Writes the error number to `failed` if it cannot exec:
-// its end closes at the exec, so the bench learns either way, also where
-// vfork is a fork, as under qemu-user.
+// signal mask. Gives the error number to the bench if it cannot exec (see
+// fail()): on `failed`, where vfork is a fork, whose end closes at the exec,
+// so the bench learns either way; -1 where vfork shares memory.
 [[noreturn]] void become_run(const char *path, char *const *argv,
                              char *const *envp, int out, pid_t bench,
                              int failed)
@@ -325,10 +382,11 @@ int wait_for(pollfd *watched, nfds_t count, double deadline, bool look)
 		fail(failed);
 	// Whatever the bench has open, such as its results, stays out; the
 	// pipe that tells of a failure closes at the exec.
-	if (failed > STDERR_FILENO + 1)
+	const int kept = failed >= 0 ? failed : STDERR_FILENO;
+	if (kept > STDERR_FILENO + 1)
 		(void)close_range(STDERR_FILENO + 1,
-		                  static_cast<unsigned int>(failed) - 1, 0);
-	(void)close_range(static_cast<unsigned int>(failed) + 1, ~0U, 0);
+		                  static_cast<unsigned int>(kept) - 1, 0);
+	(void)close_range(static_cast<unsigned int>(kept) + 1, ~0U, 0);
 	sigset_t none;
 	sigemptyset(&none);
 	(void)pthread_sigmask(SIG_SETMASK, &none, nullptr);
@@ -361,8 +419,9 @@ public:
 	// that started it. Returns 0 or an error number.
 	[[nodiscard]] int start(const Command &command, pid_t &pid) const
 	{
-		int failed[2];
-		if (pipe2(failed, O_CLOEXEC) != 0)
+		const bool shared = vfork_shares_memory();
+		int failed[2] = {-1, -1};
+		if (!shared && pipe2(failed, O_CLOEXEC) != 0)
 			return errno;
 		cpu_set_t own;
 		CPU_ZERO(&own);
@@ -374,8 +433,7 @@ public:
 			CPU_SET(static_cast<std::size_t>(command.cpu), &one);
 			if (sched_setaffinity(0, sizeof one, &one) != 0) {
 				const int error = errno;
-				(void)close(failed[0]);
-				(void)close(failed[1]);
+				close_pipe(failed);
 				return error;
 			}
 		}
@@ -393,6 +451,7 @@ public:
 		sigfillset(&all);
 		pthread_sigmask(SIG_SETMASK, &all, &mask);
 		const pid_t bench = getpid();
+		start_error = 0;
 		// The bench waits, its memory shared, until the run has
 		// exec'd: nothing of it is copied. Only system calls follow.
 		// NOLINTNEXTLINE(clang-analyzer-security.insecureAPI.vfork)
@@ -404,24 +463,21 @@ public:
 			           out, bench, failed[1]);
 		pid = child;
 		int spawned = pid < 0 ? errno : 0;
-		(void)close(failed[1]);
+		if (failed[1] >= 0)
+			(void)close(failed[1]);
 		pthread_sigmask(SIG_SETMASK, &mask, nullptr);
 		if (pin)
 			sched_setaffinity(0, sizeof own, &own);
 		if (pid > 0) {
-			ssize_t got = 0;
-			while ((got = read(failed[0], &spawned,
-			                   sizeof spawned)) < 0 &&
-			       errno == EINTR) {
-			}
-			if (got != sizeof spawned)
-				spawned = 0;
-			else
+			spawned = shared ? start_error : told_error(failed[0]);
+			// The process that could not exec has exited.
+			if (spawned != 0)
 				while (waitpid(pid, nullptr, 0) < 0 &&
 				       errno == EINTR) {
 				}
 		}
-		(void)close(failed[0]);
+		if (failed[0] >= 0)
+			(void)close(failed[0]);
 		return spawned;
 	}
 

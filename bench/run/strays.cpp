@@ -55,6 +55,9 @@ struct Cgroup {
 	char procs[4096] = {};
 	char kill[4096] = {};
 	int join = -1;
+	// Its cgroup.procs open for reading, so that the look for strays after
+	// every run reads it again from the start without opening it.
+	int list = -1;
 	// Its directory, locked while the bench lives.
 	int held = -1;
 };
@@ -98,12 +101,15 @@ long list_children(pid_t *pids, std::size_t most)
 // are safe in a signal handler. Returns how many, or -1.
 long list_cgroup(pid_t *pids, std::size_t most)
 {
-	const int list = open(cgroup.procs, O_RDONLY | O_CLOEXEC);
+	const int list = cgroup.list >= 0
+	                     ? cgroup.list
+	                     : open(cgroup.procs, O_RDONLY | O_CLOEXEC);
 	if (list < 0)
 		return -1;
 	char text[4096];
-	const ssize_t n = read(list, text, sizeof text);
-	(void)close(list);
+	const ssize_t n = pread(list, text, sizeof text, 0);
+	if (list != cgroup.list)
+		(void)close(list);
 	if (n < 0)
 		return -1;
 	pid_t *found = pids;
@@ -260,6 +266,7 @@ std::string make_cgroup()
 		(void)rmdir(cgroup.dir);
 		return why;
 	}
+	cgroup.list = open(cgroup.procs, O_RDONLY | O_CLOEXEC);
 	return "";
 }
 

@@ -379,17 +379,17 @@ program_flag() {
 # stopped the bench at once: status 1, the reason $4 on the last line of
 # standard error, no statistics and no results file. What the run left
 # behind, even in a session of its own, was killed with it. If not, $said
-# says what happened.
+# says what happened. $program, if set, is run instead of the stand-in.
 stopped() {
-	local row=$1 mode=$2 report=${3:-$good_report} reason=$4
+	local row=$1 mode=$2 report=${3:-$good_report} reason=$4 path=${program:-$FAKE}
 	rm -f "$json" "$BATS_TEST_TMPDIR/count"
 	FAKE_MODE=${mode%:*} FAKE_BYTES=${mode#*:} FAKE_REPORT=$report \
 		FAKE_COUNTER=$BATS_TEST_TMPDIR/count \
-		run --separate-stderr timeout 30 "$BENCH" "$(program_flag "$row")=$FAKE" \
+		run --separate-stderr timeout 30 "$BENCH" "$(program_flag "$row")=$path" \
 		--timeout=1 --benchmark_filter="^$row/" \
 		--benchmark_repetitions=4 --benchmark_out="$json"
 	said="status $status, last line: ${stderr_lines[-1]-}"
-	((status == 1)) && [[ ${stderr_lines[-1]-} == "thread-start-bench: $row: $FAKE: $reason" &&
+	((status == 1)) && [[ ${stderr_lines[-1]-} == "thread-start-bench: $row: $path: $reason" &&
 		$output != *median* && ! -e $json ]] || return 1
 	if [[ $mode == orphan || $mode == escape ]]; then
 		local left
@@ -445,6 +445,17 @@ counts+=' first_line_major_faults=32 first_line_switches=33 first_line_involunta
 	for c in "${cases[@]}"; do
 		IFS='|' read -r row mode reason <<<"$c"
 		stopped "$row" "$mode" '' "$reason" || case_failed "$row $mode" "$said"
+	done
+	no_case_failed
+}
+
+@test "a program that cannot be started stops the bench with the system's reason" {
+	local c program reason
+	install -m 644 "$FAKE" "$BATS_TEST_TMPDIR/not-executable"
+	for c in "missing|No such file or directory" "not-executable|Permission denied"; do
+		IFS='|' read -r program reason <<<"$c"
+		program=$BATS_TEST_TMPDIR/$program
+		stopped program_run/pipe '' '' "cannot be run: $reason" || case_failed "$program" "$said"
 	done
 	no_case_failed
 }
