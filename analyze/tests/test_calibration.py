@@ -38,3 +38,23 @@ class Calibration(unittest.TestCase):
         for start, shares in cases:
             got = next((" ".join(x[1:]) for x in lines if x and x[0] == start), "")
             self.assertTrue(got.endswith(shares), (start, got))
+
+
+class PrecisionCoverage(unittest.TestCase):
+    def test_held_and_widths(self) -> None:
+        # A run of 1..20 (interval [6, 15], ranks 6 and 15 of 20) holds the
+        # reference's 10.5, pooled from two pieces; a run of 21..40 ([26,
+        # 35]) does not. Half-widths: 4.5 / 10.5 and 4.5 / 30.5.
+        main = runpy.run_path(os.path.join(ROOT, "tools", "precision_coverage.py"))["main"]
+        with tempfile.TemporaryDirectory() as directory:
+            def made(name: str, ticks: list[float]) -> str:
+                return write_results(os.path.join(directory, name), {"cold_thread_start": ticks})
+
+            reference = [made("ref1.json", [10] * 5), made("ref2.json", [11] * 5)]
+            runs = [made("a.json", list(range(1, 21))), made("b.json", list(range(21, 41)))]
+            out = io.StringIO()
+            with mock.patch("sys.stdout", out):
+                self.assertEqual(main([*runs, "--reference", *reference]), 0)
+        self.assertEqual(out.getvalue(),
+                         "cold thread start: the reference 10.5 (10 repetitions) held by 1 of 2 "
+                         "runs' intervals; their widths ±14.8 to ±42.9 %\n")
