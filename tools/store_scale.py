@@ -35,9 +35,12 @@ FIRST_DAY = dt.datetime(2026, 1, 1, 6, 0, tzinfo=dt.timezone.utc)
 
 def with_host(text: str, host: str, date: str) -> str:
     """The results file's text with another host name, label and date:
-    each entry is replaced where the context has it, once."""
+    each entry is replaced where the context has it, once (a run made
+    without --label keeps none)."""
     for key, value in (("host_name", host), ("label", host), ("date", date)):
-        start = text.index(f'"{key}": "')
+        start = text.find(f'"{key}": "')
+        if start < 0 and key == "label":
+            continue
         value_start = start + len(key) + 5
         end = text.index('"', value_start)
         text = text[:value_start] + value + text[end:]
